@@ -1,0 +1,193 @@
+#include "platform/Streams.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+std::string Reason() { return std::strerror(errno); }
+
+}  // namespace
+
+int64_t TStream::Size() {
+  const int64_t Pos = Seek(0, TSeekOrigin::soCurrent);
+  const int64_t End = Seek(0, TSeekOrigin::soEnd);
+  Seek(Pos, TSeekOrigin::soBeginning);
+  return End;
+}
+
+void TStream::ReadBuffer(void* Buffer, int64_t Count) {
+  if (Count != 0 && Read(Buffer, Count) != Count) throw EReadError("Stream read error");
+}
+
+void TStream::WriteBuffer(const void* Buffer, int64_t Count) {
+  if (Count != 0 && Write(Buffer, Count) != Count) throw EWriteError("Stream write error");
+}
+
+int64_t TStream::CopyFrom(TStream& Source, int64_t Count) {
+  if (Count == 0) {
+    Source.SetPosition(0);
+    Count = Source.Size();
+  }
+  std::vector<uint8_t> Buf(65536);
+  int64_t Left = Count;
+  while (Left > 0) {
+    const int64_t N = std::min<int64_t>(Left, static_cast<int64_t>(Buf.size()));
+    Source.ReadBuffer(Buf.data(), N);
+    WriteBuffer(Buf.data(), N);
+    Left -= N;
+  }
+  return Count;
+}
+
+TFileStream::TFileStream(const std::string& FileName, TFileMode Mode) : FFileName(FileName) {
+  switch (Mode) {
+    case TFileMode::fmCreate:
+      FHandle = ::open(FileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      if (FHandle < 0)
+        throw EFCreateError("Cannot create file \"" + FileName + "\". " + Reason());
+      break;
+    case TFileMode::fmOpenRead:
+      FHandle = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+      if (FHandle < 0) throw EFOpenError("Cannot open file \"" + FileName + "\". " + Reason());
+      break;
+    case TFileMode::fmOpenReadWrite:
+      FHandle = ::open(FileName.c_str(), O_RDWR | O_CLOEXEC);
+      if (FHandle < 0) throw EFOpenError("Cannot open file \"" + FileName + "\". " + Reason());
+      if (::flock(FHandle, LOCK_EX | LOCK_NB) != 0) {
+        const std::string R = Reason();
+        ::close(FHandle);
+        FHandle = -1;
+        throw EFOpenError("Cannot open file \"" + FileName + "\". " + R);
+      }
+      break;
+  }
+  struct stat St {};
+  if (::fstat(FHandle, &St) == 0 && S_ISDIR(St.st_mode)) {
+    ::close(FHandle);
+    FHandle = -1;
+    throw EFOpenError("Cannot open file \"" + FileName + "\". Is a directory");
+  }
+}
+
+TFileStream::~TFileStream() {
+  if (FHandle >= 0) ::close(FHandle);
+}
+
+int64_t TFileStream::Read(void* Buffer, int64_t Count) {
+  auto* P = static_cast<uint8_t*>(Buffer);
+  int64_t Done = 0;
+  while (Done < Count) {
+    const ssize_t N = ::read(FHandle, P + Done, static_cast<size_t>(Count - Done));
+    if (N < 0) {
+      if (errno == EINTR) continue;
+      throw EReadError("Cannot read from \"" + FFileName + "\". " + Reason());
+    }
+    if (N == 0) break;
+    Done += N;
+  }
+  return Done;
+}
+
+int64_t TFileStream::Write(const void* Buffer, int64_t Count) {
+  const auto* P = static_cast<const uint8_t*>(Buffer);
+  int64_t Done = 0;
+  while (Done < Count) {
+    const ssize_t N = ::write(FHandle, P + Done, static_cast<size_t>(Count - Done));
+    if (N < 0) {
+      if (errno == EINTR) continue;
+      throw EWriteError("Cannot write to \"" + FFileName + "\". " + Reason());
+    }
+    Done += N;
+  }
+  return Done;
+}
+
+int64_t TFileStream::Seek(int64_t Offset, TSeekOrigin Origin) {
+  const int Whence = Origin == TSeekOrigin::soBeginning ? SEEK_SET
+                     : Origin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                        : SEEK_END;
+  const off_t R = ::lseek(FHandle, static_cast<off_t>(Offset), Whence);
+  if (R < 0) throw EStreamError("Cannot seek in \"" + FFileName + "\". " + Reason());
+  return R;
+}
+
+int64_t TFileStream::Size() {
+  struct stat St {};
+  if (::fstat(FHandle, &St) != 0) return TStream::Size();
+  return St.st_size;
+}
+
+void TFileStream::SetSize(int64_t NewSize) {
+  if (::ftruncate(FHandle, static_cast<off_t>(NewSize)) != 0)
+    throw EWriteError("Cannot resize \"" + FFileName + "\". " + Reason());
+  if (Position() > NewSize) Seek(NewSize, TSeekOrigin::soBeginning);
+}
+
+int64_t TMemoryStream::Read(void* Buffer, int64_t Count) {
+  if (Count <= 0 || FPosition >= FSize) return 0;
+  const size_t N = std::min<size_t>(static_cast<size_t>(Count), FSize - FPosition);
+  std::memcpy(Buffer, FData.data() + FPosition, N);
+  FPosition += N;
+  return static_cast<int64_t>(N);
+}
+
+int64_t TMemoryStream::Write(const void* Buffer, int64_t Count) {
+  if (Count <= 0) return 0;
+  const size_t End = FPosition + static_cast<size_t>(Count);
+  if (End > FData.size()) FData.resize(std::max(End, FData.size() + FData.size() / 2));
+  if (FPosition > FSize) std::memset(FData.data() + FSize, 0, FPosition - FSize);
+  std::memcpy(FData.data() + FPosition, Buffer, static_cast<size_t>(Count));
+  FPosition = End;
+  FSize = std::max(FSize, End);
+  return Count;
+}
+
+int64_t TMemoryStream::Seek(int64_t Offset, TSeekOrigin Origin) {
+  int64_t Base = 0;
+  if (Origin == TSeekOrigin::soCurrent) Base = static_cast<int64_t>(FPosition);
+  if (Origin == TSeekOrigin::soEnd) Base = static_cast<int64_t>(FSize);
+  const int64_t P = Base + Offset;
+  if (P < 0) throw EStreamError("Invalid stream position");
+  FPosition = static_cast<size_t>(P);
+  return P;
+}
+
+void TMemoryStream::SetSize(int64_t NewSize) {
+  if (NewSize < 0) throw EStreamError("Invalid stream size");
+  const size_t N = static_cast<size_t>(NewSize);
+  if (N > FData.size()) FData.resize(N);
+  if (N > FSize) std::memset(FData.data() + FSize, 0, N - FSize);
+  FSize = N;
+  FPosition = std::min(FPosition, FSize);
+}
+
+void TMemoryStream::Clear() {
+  FData.clear();
+  FData.shrink_to_fit();
+  FSize = 0;
+  FPosition = 0;
+}
+
+void TMemoryStream::LoadFromFile(const std::string& FileName) {
+  TFileStream F(FileName, TFileMode::fmOpenRead);
+  Clear();
+  SetSize(F.Size());
+  F.ReadBuffer(FData.data(), static_cast<int64_t>(FSize));
+}
+
+void TMemoryStream::SaveToFile(const std::string& FileName) {
+  TFileStream F(FileName, TFileMode::fmCreate);
+  F.WriteBuffer(FData.data(), static_cast<int64_t>(FSize));
+}
+
+bool FileExists(const std::string& Name) {
+  struct stat St {};
+  return ::stat(Name.c_str(), &St) == 0 && !S_ISDIR(St.st_mode);
+}

@@ -1,0 +1,92 @@
+// Byte streams: an abstract stream, a file stream over a POSIX descriptor and a
+// growable memory stream. Positions and sizes are 64-bit byte counts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/Exceptions.h"
+
+enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
+
+class TStream {
+ public:
+  TStream() = default;
+  TStream(const TStream&) = delete;
+  TStream& operator=(const TStream&) = delete;
+  virtual ~TStream() = default;
+
+  // Reads at most Count bytes at the current position; returns how many were
+  // read (0 at the end). Raises EReadError only for a real I/O failure.
+  virtual int64_t Read(void* Buffer, int64_t Count) = 0;
+  // Writes Count bytes; returns how many were written. Raises EWriteError on
+  // failure (disk full, I/O error).
+  virtual int64_t Write(const void* Buffer, int64_t Count) = 0;
+  // Moves the position and returns the new one.
+  virtual int64_t Seek(int64_t Offset, TSeekOrigin Origin) = 0;
+  virtual int64_t Size();
+  // Cuts or extends the stream; the position is clamped to the new size.
+  virtual void SetSize(int64_t NewSize) = 0;
+
+  int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
+  void SetPosition(int64_t Pos) { Seek(Pos, TSeekOrigin::soBeginning); }
+
+  // Reads exactly Count bytes or raises EReadError ("Stream read error").
+  void ReadBuffer(void* Buffer, int64_t Count);
+  // Writes exactly Count bytes or raises EWriteError ("Stream write error").
+  void WriteBuffer(const void* Buffer, int64_t Count);
+  // Copies Count bytes (all from position 0 when Count is 0) from Source.
+  int64_t CopyFrom(TStream& Source, int64_t Count);
+};
+
+// How a file stream opens its file.
+enum class TFileMode {
+  fmCreate,         // create or truncate, read-write
+  fmOpenRead,       // existing file, read only, shared with other readers
+  fmOpenReadWrite,  // existing file, read-write, exclusive (advisory lock)
+};
+
+class TFileStream : public TStream {
+ public:
+  // Raises EFCreateError / EFOpenError with the reason when the file cannot be
+  // created or opened, or (read-write) when another process holds its lock.
+  TFileStream(const std::string& FileName, TFileMode Mode);
+  ~TFileStream() override;
+
+  int64_t Read(void* Buffer, int64_t Count) override;
+  int64_t Write(const void* Buffer, int64_t Count) override;
+  int64_t Seek(int64_t Offset, TSeekOrigin Origin) override;
+  int64_t Size() override;
+  void SetSize(int64_t NewSize) override;
+
+  const std::string& FileName() const { return FFileName; }
+  int Handle() const { return FHandle; }
+
+ private:
+  std::string FFileName;
+  int FHandle = -1;
+};
+
+class TMemoryStream : public TStream {
+ public:
+  int64_t Read(void* Buffer, int64_t Count) override;
+  int64_t Write(const void* Buffer, int64_t Count) override;
+  int64_t Seek(int64_t Offset, TSeekOrigin Origin) override;
+  int64_t Size() override { return static_cast<int64_t>(FSize); }
+  void SetSize(int64_t NewSize) override;
+
+  void Clear();
+  uint8_t* Memory() { return FData.data(); }
+  const uint8_t* Memory() const { return FData.data(); }
+  void LoadFromFile(const std::string& FileName);
+  void SaveToFile(const std::string& FileName);
+
+ private:
+  std::vector<uint8_t> FData;  // capacity; only the first FSize bytes count
+  size_t FSize = 0;
+  size_t FPosition = 0;
+};
+
+// True when Name exists as a regular file (or anything stat() accepts).
+bool FileExists(const std::string& Name);
