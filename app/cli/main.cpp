@@ -1,2 +1,53 @@
+// velmora-cli: the command-line face of the Velmora engine.
 #include <cstdio>
-int main() { std::puts("velmora-cli"); return 0; }
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/cli/CliCommon.h"
+
+namespace {
+
+struct TCommandEntry {
+  const char* Name;
+  int (*Run)(const std::vector<std::string>& Args);
+};
+
+// One line per command.
+const TCommandEntry Commands[] = {
+    {"info", CmdInfo},
+    {"convert", CmdConvert},
+};
+
+void Usage() {
+  std::fprintf(stderr,
+               "Usage:\n"
+               "  velmora-cli info FILE\n"
+               "  velmora-cli convert IN OUT [--adpcm] [--block-size N] [--append]\n"
+               "                             [--start FRAME] [--end FRAME]\n"
+               "File types are chosen by extension:");
+  for (const TCodecEntry& C : Codecs()) std::fprintf(stderr, " %s", C.Extension.c_str());
+  std::fprintf(stderr, "\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
+    Usage();
+    return argc < 2 ? 2 : 0;
+  }
+  const std::vector<std::string> Args(argv + 2, argv + argc);
+  for (const TCommandEntry& C : Commands) {
+    if (std::strcmp(C.Name, argv[1]) != 0) continue;
+    InstallInterruptHandler();
+    try {
+      return C.Run(Args);
+    } catch (const std::exception& E) {
+      return ReportError(E.what());
+    }
+  }
+  std::fprintf(stderr, "Unknown command: %s\n", argv[1]);
+  Usage();
+  return 2;
+}

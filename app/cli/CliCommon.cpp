@@ -1,0 +1,111 @@
+#include "app/cli/CliCommon.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+
+namespace {
+volatile std::sig_atomic_t GInterrupted = 0;
+void OnSignal(int) { GInterrupted = 1; }
+}  // namespace
+
+bool InterruptRequested() { return GInterrupted != 0; }
+
+void InstallInterruptHandler() {
+  struct sigaction Sa {};
+  Sa.sa_handler = OnSignal;
+  sigemptyset(&Sa.sa_mask);
+  sigaction(SIGINT, &Sa, nullptr);
+  sigaction(SIGTERM, &Sa, nullptr);
+}
+
+TCliArgs ParseArgs(const std::vector<std::string>& Args, const std::set<std::string>& ValueOptions,
+                   const std::set<std::string>& FlagOptions) {
+  TCliArgs R;
+  for (size_t I = 0; I < Args.size(); ++I) {
+    const std::string& A = Args[I];
+    if (A.size() > 2 && A.compare(0, 2, "--") == 0) {
+      std::string Name = A, Value;
+      const size_t Eq = A.find('=');
+      const bool Inline = Eq != std::string::npos;
+      if (Inline) {
+        Name = A.substr(0, Eq);
+        Value = A.substr(Eq + 1);
+      }
+      if (FlagOptions.count(Name)) {
+        if (Inline) throw EACSException("Option " + Name + " takes no value");
+        R.Options.Values[Name];
+      } else if (ValueOptions.count(Name)) {
+        if (!Inline) {
+          if (I + 1 >= Args.size()) throw EACSException("Option " + Name + " needs a value");
+          Value = Args[++I];
+        }
+        R.Options.Values[Name].push_back(Value);
+      } else {
+        throw EACSException("Unknown option " + Name);
+      }
+    } else {
+      R.Positional.push_back(A);
+    }
+  }
+  return R;
+}
+
+int ReportError(const std::string& Message) {
+  std::fprintf(stderr, "Runtime error: %s\n", Message.c_str());
+  return 1;
+}
+
+int RunSinkJob(TACSOutput& Sink, bool PrintProgress) {
+  // The events arrive on the sink's worker thread; this thread only waits.
+  std::mutex M;
+  std::condition_variable Cv;
+  bool Ended = false;
+  std::string Error;
+  bool Failed = false;
+
+  Sink.OnProgress = [&](TComponent*) {
+    if (PrintProgress) std::fprintf(stderr, "%d\n", Sink.Progress());
+  };
+  Sink.OnDone = [&](TComponent*) {
+    std::lock_guard<std::mutex> L(M);
+    Ended = true;
+    Cv.notify_all();
+  };
+  Sink.OnThreadException = [&](TComponent*, const std::exception& E) {
+    std::lock_guard<std::mutex> L(M);
+    Error = E.what();
+    Failed = true;
+    Ended = true;
+    Cv.notify_all();
+  };
+
+  try {
+    Sink.Run();
+  } catch (const std::exception& E) {
+    return ReportError(E.what());
+  }
+
+  bool Stopped = false;
+  std::unique_lock<std::mutex> L(M);
+  while (!Ended) {
+    Cv.wait_for(L, std::chrono::milliseconds(50));
+    if (!Stopped && InterruptRequested()) {
+      Sink.Stop();
+      Stopped = true;
+    }
+  }
+  L.unlock();
+  // The sink clears Busy before raising OnDone; wait for the worker to leave
+  // the handler so that the events above are not called after this returns.
+  while (Sink.Status() == osRunning) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  Sink.OnProgress = nullptr;
+  Sink.OnDone = nullptr;
+  Sink.OnThreadException = nullptr;
+  if (Failed) return ReportError(Error);
+  if (Stopped) std::fprintf(stderr, "Stopped.\n");
+  return 0;
+}

@@ -1,0 +1,38 @@
+// Pieces every velmora-cli command shares: argument parsing, running one sink
+// job to its end, and the error line.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "codecs/CodecRegistry.h"
+#include "engine/ACS_Classes.h"
+
+struct TCliArgs {
+  std::vector<std::string> Positional;
+  TJobOptions Options;
+};
+
+// Splits Args into positional words and options. ValueOptions take the next
+// word as their value; FlagOptions take none. Anything else that starts with
+// "--" raises EACSException("Unknown option ...").
+TCliArgs ParseArgs(const std::vector<std::string>& Args, const std::set<std::string>& ValueOptions,
+                   const std::set<std::string>& FlagOptions);
+
+// Runs Sink (its input already set) until the job ends: prints the integer
+// progress to stderr each time it changes (when PrintProgress), turns Ctrl+C
+// into Stop so that the output is completed properly. Returns 0 when the job
+// ended through OnDone, 1 (after printing the error) when it failed.
+int RunSinkJob(TACSOutput& Sink, bool PrintProgress);
+
+// Prints "Runtime error: " and Message to stderr; returns 1.
+int ReportError(const std::string& Message);
+
+// True once Ctrl+C (SIGINT) or SIGTERM arrived while a job was running.
+bool InterruptRequested();
+void InstallInterruptHandler();
+
+// The commands, one per file.
+int CmdInfo(const std::vector<std::string>& Args);
+int CmdConvert(const std::vector<std::string>& Args);

@@ -1,0 +1,17 @@
+// velmora-cli info FILE: format and length as key=value lines.
+#include <cstdio>
+
+#include "app/cli/CliCommon.h"
+
+int CmdInfo(const std::vector<std::string>& Args) {
+  const TCliArgs A = ParseArgs(Args, {}, {});
+  if (A.Positional.size() != 1) throw EACSException("Usage: velmora-cli info FILE");
+  const std::string& File = A.Positional[0];
+  const TCodecEntry* Codec = FindCodecFor(File);
+  if (!Codec || !Codec->Info) throw EACSException("Unsupported file type: " + File);
+  const TFileInfo I = Codec->Info(File);
+  std::printf("valid=%d\nchannels=%d\nrate=%d\nbits=%d\nsamples=%lld\nbytes=%lld\nseconds=%d\n",
+              I.Valid ? 1 : 0, I.Channels, I.Rate, I.Bits, static_cast<long long>(I.Samples),
+              static_cast<long long>(I.Bytes), I.Seconds);
+  return 0;
+}

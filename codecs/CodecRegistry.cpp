@@ -1,0 +1,117 @@
+#include "codecs/CodecRegistry.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+
+#include "wave/ACS_Wave.h"
+
+std::string TJobOptions::Text(const std::string& Name, const std::string& Default) const {
+  auto It = Values.find(Name);
+  if (It == Values.end() || It->second.empty()) return Default;
+  return It->second.back();
+}
+
+long long TJobOptions::Int(const std::string& Name, long long Default) const {
+  const std::string T = Text(Name);
+  if (T.empty()) return Default;
+  char* End = nullptr;
+  errno = 0;
+  const long long V = std::strtoll(T.c_str(), &End, 10);
+  if (errno != 0 || End == T.c_str() || *End != '\0')
+    throw EACSException("Option " + Name + " needs a whole number, not \"" + T + "\"");
+  return V;
+}
+
+double TJobOptions::Real(const std::string& Name, double Default) const {
+  const std::string T = Text(Name);
+  if (T.empty()) return Default;
+  char* End = nullptr;
+  const double V = std::strtod(T.c_str(), &End);
+  if (End == T.c_str() || *End != '\0')
+    throw EACSException("Option " + Name + " needs a number, not \"" + T + "\"");
+  return V;
+}
+
+std::vector<std::string> TJobOptions::All(const std::string& Name) const {
+  auto It = Values.find(Name);
+  return It == Values.end() ? std::vector<std::string>{} : It->second;
+}
+
+std::string LowerExtension(const std::string& FileName) {
+  const size_t Slash = FileName.find_last_of('/');
+  const size_t Dot = FileName.find_last_of('.');
+  if (Dot == std::string::npos || (Slash != std::string::npos && Dot < Slash)) return "";
+  std::string E = FileName.substr(Dot);
+  std::transform(E.begin(), E.end(), E.begin(), [](unsigned char C) { return std::tolower(C); });
+  return E;
+}
+
+TFileInfo InfoFromFileIn(TACSFileIn& In) {
+  TFileInfo I;
+  I.Valid = In.Valid();
+  if (!I.Valid) return I;
+  I.Channels = In.InChannels();
+  I.Rate = In.InSampleRate();
+  I.Bits = In.InBitsPerSample();
+  I.Samples = In.SampleCount();
+  const int64_t FrameBytes = static_cast<int64_t>(I.Channels) * (I.Bits / 8);
+  I.Bytes = I.Samples * FrameBytes;
+  I.Seconds = In.TotalTime();
+  return I;
+}
+
+namespace {
+
+TCodecEntry WaveEntry() {
+  TCodecEntry E;
+  E.Extension = ".wav";
+  E.ValueOptions = {"--block-size"};
+  E.FlagOptions = {"--adpcm", "--append"};
+  E.MakeSource = [](TComponent* Owner, const std::string& File, const TJobOptions&) {
+    auto* In = new TWaveIn(Owner);
+    In->SetFileName(File);
+    return static_cast<TACSInput*>(In);
+  };
+  E.MakeSink = [](TComponent* Owner, const std::string& File, const TJobOptions& O) {
+    auto* Out = new TWaveOut(Owner);
+    Out->SetFileName(File);
+    if (O.Has("--adpcm")) Out->SetWavType(wtDVIADPCM);
+    if (O.Has("--block-size")) {
+      const long long B = O.Int("--block-size", 512);
+      if (B <= 0 || B > 65532 || B % 4 != 0)
+        throw EACSException("Option --block-size needs a multiple of 4 from 4 to 65532");
+      Out->SetBlockSize(static_cast<uint16_t>(B));
+    }
+    if (O.Has("--append")) Out->SetFileMode(foAppend);
+    return static_cast<TACSOutput*>(Out);
+  };
+  E.Info = [](const std::string& File) {
+    TOwned<TWaveIn> In(new TWaveIn(nullptr));
+    In->SetFileName(File);
+    return InfoFromFileIn(*In);
+  };
+  return E;
+}
+
+std::vector<TCodecEntry> MakeTable() {
+  std::vector<TCodecEntry> T;
+  T.push_back(WaveEntry());
+  return T;
+}
+
+}  // namespace
+
+const std::vector<TCodecEntry>& Codecs() {
+  static const std::vector<TCodecEntry> Table = MakeTable();
+  return Table;
+}
+
+const TCodecEntry* FindCodecFor(const std::string& FileName) {
+  const std::string E = LowerExtension(FileName);
+  if (E.empty()) return nullptr;
+  for (const TCodecEntry& C : Codecs())
+    if (C.Extension == E) return &C;
+  return nullptr;
+}

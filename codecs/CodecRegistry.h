@@ -1,0 +1,63 @@
+// One table of the file types Velmora reads and writes: for each extension a
+// source factory, a sink factory and a quick information probe. The command
+// line tool, the length probe and the pages all look types up here.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/ACS_Classes.h"
+
+// Options of one job, by name with the leading dashes ("--bitrate"). A flag
+// has no values; a repeatable option keeps every value in order.
+struct TJobOptions {
+  std::map<std::string, std::vector<std::string>> Values;
+
+  bool Has(const std::string& Name) const { return Values.count(Name) != 0; }
+  // The last value given, or Default.
+  std::string Text(const std::string& Name, const std::string& Default = "") const;
+  // The last value as a whole number; raises EACSException naming the option
+  // when it is not one.
+  long long Int(const std::string& Name, long long Default) const;
+  double Real(const std::string& Name, double Default) const;
+  std::vector<std::string> All(const std::string& Name) const;
+};
+
+// What "info" reports. Samples are sample frames, Bytes PCM bytes.
+struct TFileInfo {
+  bool Valid = false;
+  int Channels = 0;
+  int Rate = 0;
+  int Bits = 0;
+  int64_t Samples = 0;
+  int64_t Bytes = 0;
+  int Seconds = 0;
+};
+
+struct TCodecEntry {
+  std::string Extension;                  // lower case, with the dot: ".wav"
+  std::vector<std::string> ValueOptions;  // options of this type that take a value
+  std::vector<std::string> FlagOptions;   // options of this type without a value
+  // A source reading File, owned by Owner. Null when the type cannot be read.
+  std::function<TACSInput*(TComponent* Owner, const std::string& File, const TJobOptions& Options)>
+      MakeSource;
+  // A sink writing File (not yet run), owned by Owner. Null when the type
+  // cannot be written.
+  std::function<TACSOutput*(TComponent* Owner, const std::string& File, const TJobOptions& Options)>
+      MakeSink;
+  // Format and length of File, opening nothing for longer than the call.
+  std::function<TFileInfo(const std::string& File)> Info;
+};
+
+// Every known type, in a fixed order.
+const std::vector<TCodecEntry>& Codecs();
+// The entry for FileName's extension (compared without regard to case), or
+// null.
+const TCodecEntry* FindCodecFor(const std::string& FileName);
+// The extension of FileName in lower case with its dot, or "".
+std::string LowerExtension(const std::string& FileName);
+// Fills an info record from a file source's queries.
+TFileInfo InfoFromFileIn(TACSFileIn& In);
