@@ -1,0 +1,5 @@
+// The WAV file components: the reader TWaveIn and the writer TWaveOut.
+#pragma once
+
+#include "wave/WaveIn.h"
+#include "wave/WaveOut.h"

@@ -1,0 +1,94 @@
+// The RIFF WAVE file source: uncompressed PCM, IMA (DVI) ADPCM and Microsoft
+// ADPCM, one or two channels, delivered as 8- or 16-bit PCM.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/ACS_Classes.h"
+#include "wave/AdpcmCodec.h"
+#include "wave/WavType.h"
+
+// Reads a WAVE file named by SetFileName, or the stream given by SetStream.
+//
+// The header is found by a scan of the first 8192 bytes: "RIFF" and "WAVE" are
+// looked for one byte at a time (junk in front is passed over), then chunks are
+// walked by their stored sizes until "data". Chunk names are compared with
+// letter case ignored. Compressed files need a "fact" chunk between "fmt " and
+// "data".
+//
+// A file the reader cannot decode is not Valid and delivers nothing: an
+// unknown format tag, no "data" chunk within 8192 bytes, a channel count other
+// than 1 or 2, PCM other than 8 or 16 bits, an IMA file whose bits per sample
+// is not 4, an ADPCM block layout that does not fit the header it declares or
+// decodes to more than BufferSize bytes, an MS table of more than 32 pairs.
+//
+// Size is clamped to what the file really holds: a "data" size past the end of
+// the file, or a "fact" count larger than the blocks can carry, count only the
+// bytes or frames that are there. ADPCM blocks are delivered whole, so a job
+// may end up to one block past Size.
+class TWaveIn : public TACSFileIn {
+ public:
+  // The block buffer: one PCM refill or one decoded ADPCM block.
+  static constexpr int BufferSize = 16384;
+  // The "data" chunk must begin before this many bytes into the file.
+  static constexpr int HeaderScanLimit = 8192;
+
+  explicit TWaveIn(TComponent* AOwner);
+
+  // What the file holds, as found by the last outermost OpenFile. Opens and
+  // closes the file like the format queries (not during a job).
+  TWavType WavType();
+
+  // Copies at most BufferSize bytes of PCM; 0 when the data is over (never
+  // with Loop set, unless the range to play is empty). Raises "The Stream is
+  // not opened" outside a job.
+  int GetData(void* Buffer, int BufferSize) override;
+
+  // Positions the open file at a sample frame: PCM exactly, ADPCM at the start
+  // of the block that holds the frame. False for a stream that cannot seek, a
+  // negative frame, or a file that is not Valid.
+  bool Seek(int SampleNumber) override;
+
+ protected:
+  void OpenFile() override;
+  void CloseFile() override;
+
+ private:
+  // Runs the header scan on the open stream and fills in the format fields,
+  // Valid, SampleCount and Size.
+  void ReadHeader();
+  // MPEG Layer-3 WAVE (format tag 85): converts the whole file into a PCM WAVE
+  // image in memory and makes that the source stream. There is no conversion
+  // layer yet, so such a file is not Valid.
+  bool OpenAcmImage();
+  // Puts back the stream OpenAcmImage replaced.
+  void CloseAcmImage();
+
+  // Refills the block buffer; false when the data is over.
+  bool Refill();
+  // One PCM refill: bytes read, 0 at the end of the data.
+  int ReadPcm();
+  // One ADPCM block decoded: bytes of PCM, 0 at the end of the data.
+  int DecodeBlock();
+
+  // Decoded PCM (one refill); the inherited 1-based buffer indices walk it.
+  std::array<int16_t, BufferSize / 2> FBuffer{};
+  std::vector<uint8_t> FBlock;  // one compressed block as read from the file
+
+  TWavType FWavType = wtUnsupported;
+  std::unique_ptr<TStream> FOwnStream;  // the file opened by OpenFile
+
+  // Where the sample data lies: from the first byte of the "data" body to its
+  // end or the end of the file, whichever comes first.
+  int64_t FDataOffset = 0;
+  int64_t FDataEnd = 0;
+
+  // ADPCM layout.
+  int FBlockAlign = 0;
+  int FSamplesPerBlock = 0;  // as the header says
+  int FFramesPerBlock = 0;   // what one whole block decodes to
+  TMsCoefficients FCoefficients;
+};
