@@ -227,4 +227,257 @@ INSTANTIATE_TEST_SUITE_P(
         TToolCase{"FfmpegMsStereo", "ffmpeg", "-c:a adpcm_ms", 2, wtMSADPCM, 16, "ffmpeg"}),
     [](const auto& I) { return std::string(I.param.Name); });
 
+// ---------------------------------------------------------------- header layouts
+
+TEST(WaveInHeaderTest, ChunksBeforeDataAreSkipped) {
+  const Bytes Data = Pcm16(700, 1);
+  Bytes List;
+  Chunk(List, "LIST", Bytes(30, 'x'));
+  Chunk(List, "junk", Bytes(5, 'y'));  // odd size: the next chunk follows with no pad byte
+  TMemReader R(PcmFile(Data, 1, List));
+  ASSERT_TRUE(R.W->Valid());
+  EXPECT_EQ(R.W->SampleCount(), 700);
+  EXPECT_EQ(ReadAll(*R.W), Data);
+}
+
+TEST(WaveInHeaderTest, NamesInEitherCaseAndJunkBeforeRiffAreAccepted) {
+  const Bytes Data = Pcm16(300, 2);
+  Bytes C;
+  Chunk(C, "FMT ", Fmt(1, 2, 8000, 4, 16));
+  Chunk(C, "DATA", Data);
+  Bytes F(101, 'R');  // the scan slides one byte at a time
+  const Bytes Body = Riff(C, "riff", "wave");
+  F.insert(F.end(), Body.begin(), Body.end());
+  TMemReader R(F);
+  ASSERT_TRUE(R.W->Valid());
+  EXPECT_EQ(R.W->InChannels(), 2);
+  EXPECT_EQ(ReadAll(*R.W), Data);
+}
+
+TEST(WaveInHeaderTest, DataMustStartWithinTheFirst8192Bytes) {
+  for (const int ListSize : {8000, 9000}) {
+    Bytes List;
+    Chunk(List, "LIST", Bytes(static_cast<size_t>(ListSize), 0));
+    TMemReader R(PcmFile(Pcm16(100, 1), 1, List));
+    EXPECT_EQ(R.W->Valid(), ListSize == 8000) << ListSize;
+    EXPECT_EQ(R.W->WavType(), ListSize == 8000 ? wtPCM : wtUnsupported);
+    EXPECT_EQ(ReadAll(*R.W).size(), ListSize == 8000 ? 200u : 0u);
+  }
+}
+
+TEST(WaveInHeaderTest, HugeChunkSizeEndsTheScan) {
+  Bytes List;
+  Chunk(List, "LIST", Bytes(8, 0), 0xFFFFFFF0);
+  TMemReader R(PcmFile(Pcm16(100, 1), 1, List));
+  EXPECT_FALSE(R.W->Valid());
+  EXPECT_TRUE(ReadAll(*R.W).empty());
+}
+
+// ---------------------------------------------------------------- hostile headers
+
+struct THostileCase {
+  const char* Name;
+  Bytes File;
+};
+
+TEST(WaveInHostileTest, UnusableHeadersAreNotValidAndDeliverNothing) {
+  const Bytes D(4096, 0x5A);
+  const THostileCase Cases[] = {
+      {"ZeroChannels", PcmFile(D, 0)},
+      {"ThreeChannels", PcmFile(D, 3)},
+      {"Pcm4Bit", PcmFile(D, 1, {}, 4)},
+      {"Pcm12Bit", PcmFile(D, 1, {}, 12)},
+      {"Pcm24Bit", PcmFile(D, 1, {}, 24)},
+      {"FloatTag", [&] { Bytes C; Chunk(C, "fmt ", Fmt(3, 1, 8000, 4, 32)); Chunk(C, "data", D); return Riff(C); }()},
+      {"ShortFmt", [&] { Bytes C; Chunk(C, "fmt ", Bytes{1, 0, 1, 0, 0x40, 0x1F, 0, 0}); Chunk(C, "data", D); return Riff(C); }()},
+      {"ImaWithoutFact", [&] { Bytes C; Chunk(C, "fmt ", Fmt(17, 1, 8000, 256, 4, ImaExtra(505))); Chunk(C, "data", D); return Riff(C); }()},
+      {"ImaBits3", Compressed(Fmt(17, 1, 8000, 256, 3, ImaExtra(505)), 1000, D)},
+      {"ImaZeroBlockAlign", Compressed(Fmt(17, 1, 8000, 0, 4, ImaExtra(505)), 1000, D)},
+      {"ImaBlockSmallerThanHeader", Compressed(Fmt(17, 2, 8000, 6, 4, ImaExtra(1)), 1000, D)},
+      {"ImaBlockPastBuffer", Compressed(Fmt(17, 1, 8000, 8192, 4, ImaExtra(16377)), 1000, Bytes(9000, 1))},
+      {"ImaShortFmt", Compressed(Fmt(17, 1, 8000, 256, 4), 1000, D)},
+      {"Ms33Pairs", Compressed(Fmt(2, 1, 8000, 256, 4, MsExtra(500, 33)), 1000, D)},
+      {"MsNoPairs", Compressed(Fmt(2, 1, 8000, 256, 4, MsExtra(500, 0)), 1000, D)},
+      {"MsBlockSmallerThanHeader", Compressed(Fmt(2, 1, 8000, 5, 4, MsExtra(2, 7)), 1000, D)},
+      {"MsSamplesPerBlockPastBlock", Compressed(Fmt(2, 1, 8000, 256, 4, MsExtra(502, 7)), 1000, D)},
+      {"MsSamplesPerBlockBelow2", Compressed(Fmt(2, 2, 8000, 256, 4, MsExtra(1, 7)), 1000, D)},
+      {"MsBlockPastBuffer", Compressed(Fmt(2, 2, 8000, 8192, 4, MsExtra(8180, 7)), 1000, Bytes(9000, 1))},
+      {"MpegNotConvertible", Compressed(Fmt(85, 2, 44100, 1, 0, ImaExtra(1152)), 1000, D)},
+  };
+  for (const THostileCase& C : Cases) {
+    TMemReader R(C.File);
+    EXPECT_FALSE(R.W->Valid()) << C.Name;
+    EXPECT_EQ(R.W->SampleCount(), 0) << C.Name;
+    EXPECT_TRUE(ReadAll(*R.W).empty()) << C.Name;
+    R.W->SetLoop(true);  // nothing to loop over: still ends
+    EXPECT_TRUE(ReadAll(*R.W).empty()) << C.Name;
+  }
+}
+
+TEST(WaveInHostileTest, AbsurdFactCountsOnlyTheBlocksThatAreThere) {
+  Bytes D(3 * 256 + 100, 0x37);  // three whole blocks and a piece of 100 bytes
+  TMemReader R(Compressed(Fmt(17, 1, 8000, 256, 4, ImaExtra(505)), 0xFFFFFFFF, D));
+  ASSERT_TRUE(R.W->Valid());
+  EXPECT_EQ(R.W->SampleCount(), 3 * 505 + 1 + 2 * 96);
+  EXPECT_EQ(ReadAll(*R.W).size(), 2u * (3 * 505 + 1 + 2 * 96));
+}
+
+TEST(WaveInHostileTest, DataSizePastTheEndDeliversWhatIsThere) {
+  const Bytes Data = Pcm16(500, 1);
+  Bytes C;
+  Chunk(C, "fmt ", Fmt(1, 1, 8000, 2, 16));
+  Chunk(C, "data", Data, 1000000001);  // odd, and far past the end
+  TMemReader R(Riff(C));
+  ASSERT_TRUE(R.W->Valid());
+  EXPECT_EQ(R.W->SampleCount(), 500);
+  EXPECT_EQ(ReadAll(*R.W), Data);
+}
+
+// ---------------------------------------------------------------- block decoders
+
+TEST(AdpcmDecodeTest, ImaBlockLayoutsAndLimits) {
+  EXPECT_EQ(ImaDecodedFrames(512, 1), 1017);
+  EXPECT_EQ(ImaDecodedFrames(1024, 2), 1017);
+  // Loud negative steps from near the bottom: the output stops at -32767.
+  Bytes B = {0x00, 0x80, 88, 0};  // predictor -32768, the largest step
+  B.resize(64, 0xFF);
+  std::vector<int16_t> Out(static_cast<size_t>(ImaDecodedFrames(64, 1)));
+  ASSERT_EQ(DecodeImaBlock(B.data(), 64, 1, Out.data()), 121);
+  EXPECT_EQ(Out[0], -32768);  // the header sample goes out as stored
+  EXPECT_EQ(*std::min_element(Out.begin() + 1, Out.end()), -32767);
+  // A step index past the table is taken as the last entry.
+  std::vector<int16_t> Clamped(Out.size());
+  B[2] = 200;
+  DecodeImaBlock(B.data(), 64, 1, Clamped.data());
+  EXPECT_EQ(Clamped, Out);
+}
+
+TEST(AdpcmDecodeTest, MsBlockStartsWithItsHeaderSamplesAndClampsThePredictor) {
+  // Mono header: predictor 1, delta 16, sample 1 = 1000, sample 2 = -2000.
+  Bytes B = {1, 16, 0, 0xE8, 0x03, 0x30, 0xF8};
+  B.resize(20, 0x71);
+  const TMsCoefficients T = StandardMsCoefficients();
+  std::vector<int16_t> Out(static_cast<size_t>(MsDecodedFrames(20, 1, 28)));
+  ASSERT_EQ(DecodeMsBlock(B.data(), 20, 1, 28, T, Out.data()), 28);
+  EXPECT_EQ(Out[0], -2000);
+  EXPECT_EQ(Out[1], 1000);
+  // (1000 x 512 - 2000 x -256) / 256 + 7 x 16
+  EXPECT_EQ(Out[2], 4000 + 112);
+  // A predictor index past the table uses its last pair.
+  std::vector<int16_t> Last(Out.size()), Past(Out.size());
+  B[0] = 6;
+  DecodeMsBlock(B.data(), 20, 1, 28, T, Last.data());
+  B[0] = 250;
+  DecodeMsBlock(B.data(), 20, 1, 28, T, Past.data());
+  EXPECT_EQ(Past, Last);
+  EXPECT_NE(Last, Out);
+}
+
+// ---------------------------------------------------------------- ranges and looping
+
+TEST(WaveInRangeTest, StartAndEndSampleLimitThePcmFrames) {
+  const Bytes Data = Pcm16(5000, 2);
+  TMemReader R(PcmFile(Data, 2));
+  R.W->SetStartSample(1000);
+  EXPECT_EQ(ReadAll(*R.W), Bytes(Data.begin() + 4000, Data.end()));
+  R.W->SetEndSample(3000);
+  EXPECT_EQ(ReadAll(*R.W), Bytes(Data.begin() + 4000, Data.begin() + 12000));
+}
+
+TEST(WaveInRangeTest, AdpcmStartSampleBeginsAtTheStartOfItsBlock) {
+  Bytes D(10 * 512);
+  for (size_t I = 0; I < D.size(); ++I) D[I] = static_cast<uint8_t>(I * 37 + I / 7);
+  for (size_t I = 0; I < D.size(); I += 512) D[I + 2] = 20;  // sane step indices
+  TMemReader R(Compressed(Fmt(17, 1, 8000, 512, 4, ImaExtra(1017)), 10000, D));
+  const Bytes Full = ReadAll(*R.W);
+  ASSERT_EQ(Full.size(), 2u * 10170);
+  R.W->SetStartSample(1500);
+  R.W->SetEndSample(4000);
+  const Bytes Part = ReadAll(*R.W);
+  // Blocks 1 to 3 (frames 1017 to 4067): the last block goes out whole.
+  EXPECT_EQ(Part, Bytes(Full.begin() + 2 * 1017, Full.begin() + 2 * 4068));
+}
+
+TEST(WaveInRangeTest, LoopStartsOverWithoutEnding) {
+  const Bytes Data = Pcm16(1000, 1);
+  TMemReader R(PcmFile(Data, 1));
+  R.W->SetLoop(true);
+  R.W->SetStartSample(200);
+  R.W->Init();
+  Bytes Got(6000);
+  for (size_t Done = 0; Done < Got.size();) {
+    const int N = R.W->GetData(Got.data() + Done, static_cast<int>(std::min<size_t>(700, Got.size() - Done)));
+    ASSERT_GT(N, 0) << "at " << Done;
+    Done += static_cast<size_t>(N);
+  }
+  R.W->Flush();
+  for (size_t I = 0; I < Got.size(); ++I) ASSERT_EQ(Got[I], Data[400 + I % 1600]) << I;
+}
+
+TEST(WaveInRangeTest, LoopOverEmptyDataEnds) {
+  TMemReader R(PcmFile({}, 1));
+  R.W->SetLoop(true);
+  EXPECT_TRUE(R.W->Valid());
+  EXPECT_TRUE(ReadAll(*R.W).empty());
+}
+
+// ---------------------------------------------------------------- files
+
+TEST(WaveInFileTest, QueriesLeaveTheFileClosedOutsideAJob) {
+  TempDir D;
+  WriteFileBytes(D.Path("a.wav"), PcmFile(Pcm16(44100, 2), 2));
+  auto W = MakeComponent<TWaveIn>(nullptr);
+  W->SetFileName(D.Path("a.wav"));
+  const int Before = OpenDescriptors();
+  auto Fields = [&] {
+    return std::vector<int>{W->Valid(), W->InChannels(), W->InSampleRate(), W->InBitsPerSample(),
+                            W->SampleCount(), W->TotalTime(), W->WavType()};
+  };
+  const std::vector<int> Idle = Fields();
+  EXPECT_EQ(Idle, (std::vector<int>{1, 2, 8000, 16, 44100, 6, wtPCM}));
+  EXPECT_EQ(OpenDescriptors(), Before);
+  W->Init();
+  EXPECT_EQ(OpenDescriptors(), Before + 1);
+  EXPECT_EQ(Fields(), Idle);
+  EXPECT_EQ(OpenDescriptors(), Before + 1);
+  W->Flush();
+  EXPECT_EQ(Fields(), Idle);
+  EXPECT_EQ(OpenDescriptors(), Before);
+}
+
+TEST(WaveInFileTest, InvalidFileStaysInvalidDuringAJob) {
+  TMemReader R(PcmFile(Pcm16(100, 1), 1, {}, 12));
+  R.W->Init();
+  EXPECT_FALSE(R.W->Valid());
+  uint8_t B[16];
+  EXPECT_EQ(R.W->GetData(B, sizeof B), 0);
+  R.W->Flush();
+  EXPECT_EQ(R.S.Position(), 0);  // a given stream is rewound, not freed
+}
+
+TEST(WaveInFileTest, ZeroRateGivesNoTotalTime) {
+  Bytes C;
+  Chunk(C, "fmt ", Fmt(1, 1, 0, 2, 16));
+  Chunk(C, "data", Pcm16(100, 1));
+  TMemReader R(Riff(C));
+  EXPECT_TRUE(R.W->Valid());
+  EXPECT_EQ(R.W->TotalTime(), 0);
+}
+
+TEST(WaveInFileTest, MisuseRaises) {
+  auto W = MakeComponent<TWaveIn>(nullptr);
+  uint8_t B[16];
+  try {
+    W->GetData(B, sizeof B);
+    ADD_FAILURE() << "GetData outside a job";
+  } catch (const EACSException& E) {
+    EXPECT_STREQ(E.what(), "The Stream is not opened");
+  }
+  EXPECT_FALSE(W->Valid());
+  EXPECT_THROW(W->Init(), EACSException);  // no file name
+  W->SetFileName("/nonexistent/velmora.wav");
+  EXPECT_THROW(W->Init(), EFOpenError);
+  EXPECT_FALSE(W->Busy());
+}
+
 }  // namespace
