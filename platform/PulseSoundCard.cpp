@@ -1,0 +1,524 @@
+#include "platform/PulseSoundCard.h"
+
+#include <pulse/pulseaudio.h>
+#include <pulse/rtclock.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+
+namespace {
+
+constexpr int kConnectTimeoutMs = 5000;
+constexpr int kQueryTimeoutMs = 5000;
+
+std::string PulseError(pa_context* C) { return pa_strerror(pa_context_errno(C)); }
+
+// A threaded main loop with one context connected to the server. Every
+// libpulse call on the context or its streams happens with the loop locked;
+// the library's call-backs run on the loop's thread with the lock held.
+class TPulseConnection {
+ public:
+  explicit TPulseConnection(const std::string& Server) {
+    FLoop = pa_threaded_mainloop_new();
+    if (!FLoop) throw ESoundCardError("The sound server cannot be reached (out of memory)");
+    FContext = pa_context_new(pa_threaded_mainloop_get_api(FLoop), "Velmora");
+    if (!FContext) {
+      pa_threaded_mainloop_free(FLoop);
+      throw ESoundCardError("The sound server cannot be reached (out of memory)");
+    }
+    pa_context_set_state_callback(FContext, &TPulseConnection::Signal, FLoop);
+    // The loop's thread is not running yet: no lock needed for the connect.
+    if (pa_context_connect(FContext, Server.empty() ? nullptr : Server.c_str(),
+                           PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+        pa_threaded_mainloop_start(FLoop) < 0) {
+      const std::string Why = PulseError(FContext);
+      Release();
+      throw ESoundCardError("The sound server cannot be reached (" + Why + ")");
+    }
+    Lock();
+    const bool Ready = Wait(
+        [this] {
+          const pa_context_state_t S = pa_context_get_state(FContext);
+          return S == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(S);
+        },
+        kConnectTimeoutMs);
+    const bool Ok = Ready && pa_context_get_state(FContext) == PA_CONTEXT_READY;
+    const std::string Why = Ready ? PulseError(FContext) : std::string("timed out");
+    Unlock();
+    if (!Ok) {
+      Release();
+      throw ESoundCardError("The sound server cannot be reached (" + Why + ")");
+    }
+  }
+  ~TPulseConnection() { Release(); }
+  TPulseConnection(const TPulseConnection&) = delete;
+  TPulseConnection& operator=(const TPulseConnection&) = delete;
+
+  pa_context* Context() const { return FContext; }
+  pa_threaded_mainloop* Loop() const { return FLoop; }
+  void Lock() { pa_threaded_mainloop_lock(FLoop); }
+  void Unlock() { pa_threaded_mainloop_unlock(FLoop); }
+
+  // With the lock held: sleeps until Done() holds or TimeoutMs passed; every
+  // call-back that changes something signals the loop. True when Done() held.
+  template <class P>
+  bool Wait(P Done, int TimeoutMs) {
+    struct TTimer {
+      pa_threaded_mainloop* Loop;
+      bool Fired = false;
+    } T{FLoop};
+    auto OnTimer = [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* U) {
+      auto* Timer = static_cast<TTimer*>(U);
+      Timer->Fired = true;
+      pa_threaded_mainloop_signal(Timer->Loop, 0);
+    };
+    pa_time_event* E = pa_context_rttime_new(
+        FContext, pa_rtclock_now() + static_cast<pa_usec_t>(TimeoutMs) * PA_USEC_PER_MSEC, OnTimer,
+        &T);
+    while (!Done() && !T.Fired) pa_threaded_mainloop_wait(FLoop);
+    if (E) pa_threaded_mainloop_get_api(FLoop)->time_free(E);
+    return Done();
+  }
+
+  // The loop's user data for call-backs that only wake a waiter.
+  static void Signal(pa_context*, void* Loop) {
+    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(Loop), 0);
+  }
+
+ private:
+  void Release() {
+    if (FLoop) pa_threaded_mainloop_stop(FLoop);
+    if (FContext) {
+      pa_context_set_state_callback(FContext, nullptr, nullptr);
+      pa_context_disconnect(FContext);
+      pa_context_unref(FContext);
+      FContext = nullptr;
+    }
+    if (FLoop) pa_threaded_mainloop_free(FLoop);
+    FLoop = nullptr;
+  }
+
+  pa_threaded_mainloop* FLoop = nullptr;
+  pa_context* FContext = nullptr;
+};
+
+// Scoped lock of a connection's main loop.
+class TLoopLock {
+ public:
+  explicit TLoopLock(TPulseConnection& C) : FC(C) { FC.Lock(); }
+  ~TLoopLock() { FC.Unlock(); }
+  TLoopLock(const TLoopLock&) = delete;
+  TLoopLock& operator=(const TLoopLock&) = delete;
+
+ private:
+  TPulseConnection& FC;
+};
+
+struct TDeviceList {
+  std::vector<TSoundDevice> Devices;  // in the server's index order, Index = server index
+  std::string DefaultName;
+};
+
+// With the loop locked: the server's sources (or sinks) and its default one.
+TDeviceList ReadDevices(TPulseConnection& C, bool Sources) {
+  struct TState {
+    pa_threaded_mainloop* Loop;
+    bool Sources;
+    TDeviceList List;
+    bool ListDone = false;
+    bool InfoDone = false;
+    void Add(uint32_t Index, const char* Name, const char* Description) {
+      List.Devices.push_back({static_cast<int>(Index), Name ? Name : "", Description ? Description : ""});
+    }
+    void Finish(bool& Flag) {
+      Flag = true;
+      pa_threaded_mainloop_signal(Loop, 0);
+    }
+  } S{C.Loop(), Sources, {}, false, false};
+  pa_operation* List;
+  if (Sources)
+    List = pa_context_get_source_info_list(
+        C.Context(),
+        [](pa_context*, const pa_source_info* I, int Eol, void* U) {
+          auto* St = static_cast<TState*>(U);
+          if (Eol != 0)
+            St->Finish(St->ListDone);
+          else if (I)
+            St->Add(I->index, I->name, I->description);
+        },
+        &S);
+  else
+    List = pa_context_get_sink_info_list(
+        C.Context(),
+        [](pa_context*, const pa_sink_info* I, int Eol, void* U) {
+          auto* St = static_cast<TState*>(U);
+          if (Eol != 0)
+            St->Finish(St->ListDone);
+          else if (I)
+            St->Add(I->index, I->name, I->description);
+        },
+        &S);
+  pa_operation* Info = pa_context_get_server_info(
+      C.Context(),
+      [](pa_context*, const pa_server_info* I, void* U) {
+        auto* St = static_cast<TState*>(U);
+        const char* Name = I ? (St->Sources ? I->default_source_name : I->default_sink_name) : nullptr;
+        St->List.DefaultName = Name ? Name : "";
+        St->Finish(St->InfoDone);
+      },
+      &S);
+  const bool Ok = C.Wait(
+      [&] {
+        return ((!List || S.ListDone) && (!Info || S.InfoDone)) ||
+               !PA_CONTEXT_IS_GOOD(pa_context_get_state(C.Context()));
+      },
+      kQueryTimeoutMs);
+  for (pa_operation* Op : {List, Info}) {
+    if (!Op) continue;
+    if (pa_operation_get_state(Op) == PA_OPERATION_RUNNING) pa_operation_cancel(Op);
+    pa_operation_unref(Op);
+  }
+  if (!Ok || !List || !Info || !S.ListDone || !S.InfoDone)
+    throw ESoundCardError("The sound server did not list its devices (" + PulseError(C.Context()) +
+                          ")");
+  std::sort(S.List.Devices.begin(), S.List.Devices.end(),
+            [](const TSoundDevice& A, const TSoundDevice& B) { return A.Index < B.Index; });
+  return S.List;
+}
+
+const TSoundDevice* FindByName(const TDeviceList& L, const std::string& Name) {
+  for (const TSoundDevice& D : L.Devices)
+    if (D.Name == Name) return &D;
+  return nullptr;
+}
+
+// Numbers the devices the way components see them: 0 first, then 1 ... n.
+std::vector<TSoundDevice> Numbered(const TDeviceList& L, bool Sources, const std::string& Selection) {
+  std::vector<TSoundDevice> R;
+  if (L.Devices.empty()) return R;
+  const std::string Target = Sources && !Selection.empty() ? Selection : L.DefaultName;
+  const TSoundDevice* T = FindByName(L, Target);
+  R.push_back({0, T ? T->Name : Target,
+               std::string(Sources ? "Recording selection" : "Default output") +
+                   (T ? " (" + T->Description + ")" : std::string())});
+  int N = 1;
+  for (const TSoundDevice& D : L.Devices) R.push_back({N++, D.Name, D.Description});
+  return R;
+}
+
+// One open capture or playback stream with its own connection.
+class TPulseStream final : public TSoundStream {
+ public:
+  TPulseStream(bool Capture, const TPcmFormat& Format, TSoundBlockDone OnDone)
+      : FCapture(Capture), FFormat(Format), FOnDone(std::move(OnDone)) {}
+
+  ~TPulseStream() override {
+    if (!FConn) return;
+    {
+      TLoopLock L(*FConn);
+      FClosing = true;
+      if (FStream) {
+        pa_stream_set_state_callback(FStream, nullptr, nullptr);
+        pa_stream_set_read_callback(FStream, nullptr, nullptr);
+        pa_stream_set_write_callback(FStream, nullptr, nullptr);
+        pa_stream_disconnect(FStream);
+        pa_stream_unref(FStream);
+        FStream = nullptr;
+      }
+      GiveBackAll();
+    }
+    FConn.reset();
+  }
+
+  // Connects to the server and opens the device; raises ESoundCardError.
+  void Open(const std::string& Server, int Device, const std::string& Selection) {
+    const std::string What = std::string(FCapture ? "Capture" : "Playback") + " device " +
+                             std::to_string(Device);
+    if (!FFormat.Supported())
+      throw ESoundCardError(What + " cannot play or record " + std::to_string(FFormat.BitsPerSample) +
+                            "-bit, " + std::to_string(FFormat.Channels) + "-channel sound at " +
+                            std::to_string(FFormat.SampleRate) + " Hz");
+    FConn = std::make_unique<TPulseConnection>(Server);
+    TLoopLock L(*FConn);
+    pa_context* C = FConn->Context();
+    // Device 0 (and -1) is the selection or the server's default: no name.
+    std::string DeviceName = Device <= 0 && FCapture ? Selection : std::string();
+    if (Device > 0) {
+      const TDeviceList List = ReadDevices(*FConn, FCapture);
+      if (Device > static_cast<int>(List.Devices.size()))
+        throw ESoundCardError(What + " does not exist");
+      DeviceName = List.Devices[static_cast<size_t>(Device - 1)].Name;
+    }
+    pa_sample_spec Spec;
+    Spec.format = FFormat.BitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE;
+    Spec.channels = static_cast<uint8_t>(FFormat.Channels);
+    Spec.rate = static_cast<uint32_t>(FFormat.SampleRate);
+    FStream = pa_stream_new(C, FCapture ? "Velmora capture" : "Velmora playback", &Spec, nullptr);
+    if (!FStream) throw ESoundCardError(What + " could not be opened: " + PulseError(C));
+    pa_stream_set_state_callback(FStream, &TPulseStream::OnState, this);
+    pa_buffer_attr Attr;
+    Attr.maxlength = static_cast<uint32_t>(-1);
+    Attr.tlength = static_cast<uint32_t>(-1);
+    Attr.prebuf = static_cast<uint32_t>(-1);
+    Attr.minreq = static_cast<uint32_t>(-1);
+    Attr.fragsize = static_cast<uint32_t>(-1);
+    const auto Flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_ADJUST_LATENCY | (FCapture ? PA_STREAM_START_CORKED : 0));
+    const char* Dev = DeviceName.empty() ? nullptr : DeviceName.c_str();
+    int Rc;
+    if (FCapture) {
+      Attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(
+          static_cast<pa_usec_t>(TPulseSoundCard::kCaptureFragmentMs) * PA_USEC_PER_MSEC, &Spec));
+      pa_stream_set_read_callback(FStream, &TPulseStream::OnRead, this);
+      Rc = pa_stream_connect_record(FStream, Dev, &Attr, Flags);
+    } else {
+      Attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(
+          static_cast<pa_usec_t>(TPulseSoundCard::kPlaybackTargetMs) * PA_USEC_PER_MSEC, &Spec));
+      pa_stream_set_write_callback(FStream, &TPulseStream::OnWrite, this);
+      Rc = pa_stream_connect_playback(FStream, Dev, &Attr, Flags, nullptr, nullptr);
+    }
+    if (Rc < 0) throw ESoundCardError(What + " could not be opened: " + PulseError(C));
+    const bool Settled = FConn->Wait(
+        [this] {
+          const pa_stream_state_t S = pa_stream_get_state(FStream);
+          return S == PA_STREAM_READY || !PA_STREAM_IS_GOOD(S);
+        },
+        kConnectTimeoutMs);
+    if (!Settled) throw ESoundCardError(What + " could not be opened: timed out");
+    if (pa_stream_get_state(FStream) != PA_STREAM_READY)
+      throw ESoundCardError(What + " could not be opened: " + PulseError(C));
+    FReady = true;
+  }
+
+  void Add(TSoundBlock* Block) override {
+    bool Back = false;
+    {
+      TLoopLock L(*FConn);
+      if (!FReady || Failed()) {
+        Back = true;
+      } else {
+        FBlocks.push_back(Block);
+        if (!FCapture) Feed();
+      }
+    }
+    if (Back) FOnDone(Block);
+  }
+
+  void Start() override {
+    TLoopLock L(*FConn);
+    if (FCapture && FReady && !Failed()) {
+      if (pa_operation* Op = pa_stream_cork(FStream, 0, nullptr, nullptr)) pa_operation_unref(Op);
+    }
+  }
+
+  void Reset() override {
+    TLoopLock L(*FConn);
+    if (FReady && !Failed()) {
+      pa_operation* Op =
+          FCapture ? pa_stream_cork(FStream, 1, nullptr, nullptr) : pa_stream_flush(FStream, nullptr, nullptr);
+      if (Op) pa_operation_unref(Op);
+    }
+    FCarry.clear();
+    GiveBackAll();
+  }
+
+  void Drain(int TimeoutMs) override {
+    if (FCapture) return;
+    TLoopLock L(*FConn);
+    if (!FReady || Failed()) return;
+    struct TDrain {
+      pa_threaded_mainloop* Loop;
+      bool Done = false;
+    } D{FConn->Loop()};
+    pa_operation* Op = pa_stream_drain(
+        FStream,
+        [](pa_stream*, int, void* U) {
+          auto* Dr = static_cast<TDrain*>(U);
+          Dr->Done = true;
+          pa_threaded_mainloop_signal(Dr->Loop, 0);
+        },
+        &D);
+    if (!Op) return;
+    FConn->Wait([&] { return D.Done || Failed(); }, TimeoutMs);
+    if (!D.Done) pa_operation_cancel(Op);
+    pa_operation_unref(Op);
+  }
+
+  std::string Error() const override {
+    std::lock_guard<std::mutex> L(FErrorLock);
+    return FError;
+  }
+
+ private:
+  bool Failed() const {
+    std::lock_guard<std::mutex> L(FErrorLock);
+    return !FError.empty();
+  }
+
+  // Loop locked. The first reason wins; every block held goes back.
+  void Fail(const std::string& Why) {
+    {
+      std::lock_guard<std::mutex> L(FErrorLock);
+      if (FError.empty()) FError = Why;
+    }
+    GiveBackAll();
+  }
+
+  // Loop locked (or the loop stopped).
+  void GiveBackAll() {
+    std::deque<TSoundBlock*> Held;
+    Held.swap(FBlocks);
+    FOffset = 0;
+    for (TSoundBlock* B : Held) FOnDone(B);
+  }
+
+  static void OnState(pa_stream* S, void* U) {
+    auto* Self = static_cast<TPulseStream*>(U);
+    const pa_stream_state_t St = pa_stream_get_state(S);
+    if ((St == PA_STREAM_FAILED || St == PA_STREAM_TERMINATED) && !Self->FClosing && Self->FReady)
+      Self->Fail("The sound device stopped working (" +
+                 PulseError(pa_stream_get_context(S)) + ")");
+    pa_threaded_mainloop_signal(Self->FConn->Loop(), 0);
+  }
+
+  // Capture: moves what the server recorded into the blocks handed over, in
+  // order; a block goes back as soon as it is full. Recorded sound that finds
+  // no block is lost, as with a device that has no buffers.
+  static void OnRead(pa_stream* S, size_t, void* U) {
+    auto* Self = static_cast<TPulseStream*>(U);
+    while (pa_stream_readable_size(S) > 0) {
+      const void* Data = nullptr;
+      size_t N = 0;
+      if (pa_stream_peek(S, &Data, &N) < 0) {
+        Self->Fail("The sound device stopped working (" + PulseError(pa_stream_get_context(S)) + ")");
+        return;
+      }
+      if (N == 0) break;
+      Self->Store(static_cast<const uint8_t*>(Data), N);
+      pa_stream_drop(S);
+    }
+  }
+
+  // Data null = a hole in the recording: silence of that length.
+  void Store(const uint8_t* Data, size_t N) {
+    size_t Done = 0;
+    while (Done < N && !FBlocks.empty()) {
+      TSoundBlock* B = FBlocks.front();
+      const size_t K = std::min(B->Data.size() - B->BytesRecorded, N - Done);
+      uint8_t* To = B->Data.data() + B->BytesRecorded;
+      if (Data)
+        std::memcpy(To, Data + Done, K);
+      else
+        std::memset(To, FFormat.BitsPerSample == 8 ? 0x80 : 0, K);
+      B->BytesRecorded += K;
+      Done += K;
+      if (B->BytesRecorded == B->Data.size()) {
+        FBlocks.pop_front();
+        FOnDone(B);
+      }
+    }
+  }
+
+  static void OnWrite(pa_stream*, size_t, void* U) { static_cast<TPulseStream*>(U)->Feed(); }
+
+  // Playback, loop locked: writes as much of the queued blocks as the server
+  // asks for, in whole frames (a block may end inside a frame: the odd bytes
+  // wait in FCarry for the next block). A block goes back once all of it has
+  // been handed to the server.
+  void Feed() {
+    if (!FStream || Failed()) return;
+    size_t Room = pa_stream_writable_size(FStream);
+    if (Room == static_cast<size_t>(-1)) return;
+    const size_t Frame = static_cast<size_t>(FFormat.BlockAlign());
+    std::vector<TSoundBlock*> Played;
+    while (Room >= Frame && !FBlocks.empty()) {
+      FStage.assign(FCarry.begin(), FCarry.end());
+      FCarry.clear();
+      while (FStage.size() < Room && !FBlocks.empty()) {
+        TSoundBlock* B = FBlocks.front();
+        const size_t K = std::min(Room - FStage.size(), B->Data.size() - FOffset);
+        FStage.insert(FStage.end(), B->Data.begin() + static_cast<std::ptrdiff_t>(FOffset),
+                      B->Data.begin() + static_cast<std::ptrdiff_t>(FOffset + K));
+        FOffset += K;
+        if (FOffset == B->Data.size()) {
+          FBlocks.pop_front();
+          FOffset = 0;
+          Played.push_back(B);
+        }
+      }
+      const size_t N = FStage.size() / Frame * Frame;
+      FCarry.assign(FStage.begin() + static_cast<std::ptrdiff_t>(N), FStage.end());
+      if (N == 0) break;
+      if (pa_stream_write(FStream, FStage.data(), N, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+        Fail("The sound device stopped working (" + PulseError(FConn->Context()) + ")");
+        break;
+      }
+      Room -= N;
+    }
+    for (TSoundBlock* B : Played) FOnDone(B);
+  }
+
+  const bool FCapture;
+  const TPcmFormat FFormat;
+  TSoundBlockDone FOnDone;
+  std::unique_ptr<TPulseConnection> FConn;
+  // Everything below: guarded by the main-loop lock.
+  pa_stream* FStream = nullptr;
+  bool FReady = false;    // connected; failures after this are reported
+  bool FClosing = false;  // the destructor is disconnecting on purpose
+  std::deque<TSoundBlock*> FBlocks;  // held blocks, oldest first
+  size_t FOffset = 0;                // playback: bytes of the front block already written
+  std::vector<uint8_t> FCarry;       // playback: bytes short of a whole frame
+  std::vector<uint8_t> FStage;       // playback: the bytes of one write
+  // The failure reason: read by the component's thread without the loop lock
+  // (that lock must not be taken inside a call-back).
+  mutable std::mutex FErrorLock;
+  std::string FError;
+};
+
+}  // namespace
+
+std::vector<TSoundDevice> TPulseSoundCard::CaptureDevices() {
+  try {
+    TPulseConnection C(FServer);
+    TLoopLock L(C);
+    return Numbered(ReadDevices(C, true), true, RecordingSelection());
+  } catch (const ESoundCardError&) {
+    return {};
+  }
+}
+
+std::vector<TSoundDevice> TPulseSoundCard::PlaybackDevices() {
+  try {
+    TPulseConnection C(FServer);
+    TLoopLock L(C);
+    return Numbered(ReadDevices(C, false), false, std::string());
+  } catch (const ESoundCardError&) {
+    return {};
+  }
+}
+
+std::unique_ptr<TSoundStream> TPulseSoundCard::OpenCapture(int Device, const TPcmFormat& Format,
+                                                           TSoundBlockDone OnDone) {
+  auto S = std::make_unique<TPulseStream>(true, Format, std::move(OnDone));
+  S->Open(FServer, Device, RecordingSelection());
+  return S;
+}
+
+std::unique_ptr<TSoundStream> TPulseSoundCard::OpenPlayback(int Device, const TPcmFormat& Format,
+                                                            TSoundBlockDone OnDone) {
+  auto S = std::make_unique<TPulseStream>(false, Format, std::move(OnDone));
+  S->Open(FServer, Device, std::string());
+  return S;
+}
+
+void TPulseSoundCard::SetRecordingSelection(const std::string& SourceName) {
+  std::lock_guard<std::mutex> L(FLock);
+  FSelection = SourceName;
+}
+
+std::string TPulseSoundCard::RecordingSelection() const {
+  std::lock_guard<std::mutex> L(FLock);
+  return FSelection;
+}
