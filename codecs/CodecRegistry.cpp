@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "codecs/ACS_FLAC.h"
 #include "wave/ACS_Wave.h"
 
 std::string TJobOptions::Text(const std::string& Name, const std::string& Default) const {
@@ -95,9 +96,42 @@ TCodecEntry WaveEntry() {
   return E;
 }
 
+TCodecEntry FlacEntry() {
+  TCodecEntry E;
+  E.Extension = ".flac";
+  E.ValueOptions = {"--mid-side", "--loose-mid-side"};
+  E.MakeSource = [](TComponent* Owner, const std::string& File, const TJobOptions&) {
+    auto* In = new TFLACIn(Owner);
+    In->SetFileName(File);
+    return static_cast<TACSInput*>(In);
+  };
+  E.MakeSink = [](TComponent* Owner, const std::string& File, const TJobOptions& O) {
+    auto Switch = [&O](const char* Name, bool Default) {
+      const std::string V = O.Text(Name, Default ? "1" : "0");
+      if (V != "0" && V != "1") throw EACSException(std::string("Option ") + Name + " needs 0 or 1");
+      return V == "1";
+    };
+    const bool MidSide = Switch("--mid-side", true);
+    const bool Loose = Switch("--loose-mid-side", false);
+    auto* Out = new TFLACOut(Owner);
+    Out->SetFileName(File);
+    // In this order: switching loose mid-side on also switches mid-side on.
+    Out->SetEnableMidSideStereo(MidSide);
+    Out->SetEnableLooseMidSideStereo(Loose);
+    return static_cast<TACSOutput*>(Out);
+  };
+  E.Info = [](const std::string& File) {
+    TOwned<TFLACIn> In(new TFLACIn(nullptr));
+    In->SetFileName(File);
+    return InfoFromFileIn(*In);
+  };
+  return E;
+}
+
 std::vector<TCodecEntry> MakeTable() {
   std::vector<TCodecEntry> T;
   T.push_back(WaveEntry());
+  T.push_back(FlacEntry());
   return T;
 }
 

@@ -1,0 +1,485 @@
+#include "codecs/ACS_FLAC.h"
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+
+#include "codecs/FLAC.h"
+
+// PCM between components is little-endian; frames are assembled in native
+// 16-bit words and handed out as bytes.
+static_assert(std::endian::native == std::endian::little, "PCM assembly assumes a little-endian host");
+
+// The library's C call-backs. None of them lets an exception out: a stream
+// error becomes the library's error status, which the caller then reports.
+struct TFLACCallbacks {
+  // ------------------------------------------------------------- encoder
+  static FLAC__StreamEncoderWriteStatus Write(const FLAC__StreamEncoder*, const FLAC__byte Buffer[],
+                                              size_t Bytes, uint32_t, uint32_t, void* Client) {
+    auto* Self = static_cast<TFLACOut*>(Client);
+    try {
+      Self->FStream->WriteBuffer(Buffer, static_cast<int64_t>(Bytes));
+      return FLAC__STREAM_ENCODER_WRITE_STATUS_OK;
+    } catch (...) {
+      return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
+    }
+  }
+
+  static FLAC__StreamEncoderSeekStatus Seek(const FLAC__StreamEncoder*, FLAC__uint64 Offset,
+                                            void* Client) {
+    auto* Self = static_cast<TFLACOut*>(Client);
+    try {
+      Self->FStream->Seek(static_cast<int64_t>(Offset), TSeekOrigin::soBeginning);
+      return FLAC__STREAM_ENCODER_SEEK_STATUS_OK;
+    } catch (...) {
+      return FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
+    }
+  }
+
+  static FLAC__StreamEncoderTellStatus Tell(const FLAC__StreamEncoder*, FLAC__uint64* Offset,
+                                            void* Client) {
+    auto* Self = static_cast<TFLACOut*>(Client);
+    try {
+      *Offset = static_cast<FLAC__uint64>(Self->FStream->Position());
+      return FLAC__STREAM_ENCODER_TELL_STATUS_OK;
+    } catch (...) {
+      return FLAC__STREAM_ENCODER_TELL_STATUS_ERROR;
+    }
+  }
+
+  // ------------------------------------------------------------- decoder
+  static FLAC__StreamDecoderReadStatus Read(const FLAC__StreamDecoder*, FLAC__byte Buffer[],
+                                            size_t* Bytes, void* Client) {
+    auto* Self = static_cast<TFLACIn*>(Client);
+    try {
+      const int64_t N = *Bytes == 0 ? 0 : Self->FSource->Read(Buffer, static_cast<int64_t>(*Bytes));
+      *Bytes = static_cast<size_t>(N);
+      return N == 0 ? FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM
+                    : FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
+    } catch (...) {
+      *Bytes = 0;
+      return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
+    }
+  }
+
+  static FLAC__StreamDecoderSeekStatus DecoderSeek(const FLAC__StreamDecoder*, FLAC__uint64 Offset,
+                                                   void* Client) {
+    auto* Self = static_cast<TFLACIn*>(Client);
+    try {
+      if (Offset > static_cast<FLAC__uint64>(INT64_MAX)) return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
+      Self->FSource->Seek(static_cast<int64_t>(Offset), TSeekOrigin::soBeginning);
+      return FLAC__STREAM_DECODER_SEEK_STATUS_OK;
+    } catch (...) {
+      return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
+    }
+  }
+
+  static FLAC__StreamDecoderTellStatus DecoderTell(const FLAC__StreamDecoder*, FLAC__uint64* Offset,
+                                                   void* Client) {
+    auto* Self = static_cast<TFLACIn*>(Client);
+    try {
+      *Offset = static_cast<FLAC__uint64>(Self->FSource->Position());
+      return FLAC__STREAM_DECODER_TELL_STATUS_OK;
+    } catch (...) {
+      return FLAC__STREAM_DECODER_TELL_STATUS_ERROR;
+    }
+  }
+
+  static FLAC__StreamDecoderLengthStatus Length(const FLAC__StreamDecoder*, FLAC__uint64* Length,
+                                                void* Client) {
+    auto* Self = static_cast<TFLACIn*>(Client);
+    try {
+      *Length = static_cast<FLAC__uint64>(Self->FSource->Size());
+      return FLAC__STREAM_DECODER_LENGTH_STATUS_OK;
+    } catch (...) {
+      return FLAC__STREAM_DECODER_LENGTH_STATUS_ERROR;
+    }
+  }
+
+  static FLAC__bool Eof(const FLAC__StreamDecoder*, void* Client) {
+    auto* Self = static_cast<TFLACIn*>(Client);
+    try {
+      return Self->FSource->Position() >= Self->FSource->Size();
+    } catch (...) {
+      return true;
+    }
+  }
+
+  static FLAC__StreamDecoderWriteStatus DecoderWrite(const FLAC__StreamDecoder*, const FLAC__Frame* Frame,
+                                                     const FLAC__int32* const Buffer[], void* Client) {
+    auto* Self = static_cast<TFLACIn*>(Client);
+    const unsigned Channels = static_cast<unsigned>(Self->FChan);
+    const unsigned Bits = static_cast<unsigned>(Self->FBPS);
+    // A frame that does not match the stream information cannot be laid out
+    // in the format the source reports: stop rather than deliver garbage.
+    if (!Self->FFormatOK || Frame->header.channels != Channels || Frame->header.bits_per_sample != Bits)
+      return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+    const size_t N = Frame->header.blocksize;
+    const size_t Bytes = N * Channels * (Bits / 8);
+    try {
+      if (Self->FFrame.size() * 2 < Bytes) Self->FFrame.resize((Bytes + 1) / 2);
+    } catch (...) {
+      return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+    }
+    if (Bits == 16) {
+      int16_t* Out = Self->FFrame.data();
+      if (Channels == 2) {
+        const FLAC__int32* L = Buffer[0];
+        const FLAC__int32* R = Buffer[1];
+        for (size_t I = 0; I < N; ++I) {
+          Out[2 * I] = static_cast<int16_t>(L[I]);
+          Out[2 * I + 1] = static_cast<int16_t>(R[I]);
+        }
+      } else {
+        const FLAC__int32* M = Buffer[0];
+        for (size_t I = 0; I < N; ++I) Out[I] = static_cast<int16_t>(M[I]);
+      }
+    } else {
+      // Signed 8-bit FLAC samples become unsigned WAV bytes.
+      auto* Out = reinterpret_cast<uint8_t*>(Self->FFrame.data());
+      for (size_t I = 0; I < N; ++I)
+        for (unsigned C = 0; C < Channels; ++C)
+          Out[I * Channels + C] = static_cast<uint8_t>(Buffer[C][I] + 128);
+    }
+    Self->FFrameBytes = Bytes;
+    Self->FReadIndex = 0;
+    Self->FFrameArrived = true;
+    return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+  }
+
+  static void Metadata(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* Block, void* Client) {
+    if (Block->type != FLAC__METADATA_TYPE_STREAMINFO) return;
+    auto* Self = static_cast<TFLACIn*>(Client);
+    const FLAC__StreamMetadata_StreamInfo& Info = Block->data.stream_info;
+    Self->FSR = static_cast<int>(Info.sample_rate);
+    Self->FChan = static_cast<int>(Info.channels);
+    Self->FBPS = static_cast<int>(Info.bits_per_sample);
+    const FLAC__uint64 Total = Info.total_samples;
+    Self->FTotalSamples = static_cast<int>(std::min<FLAC__uint64>(Total, INT_MAX));
+    Self->FFormatOK = (Info.channels == 1 || Info.channels == 2) &&
+                      (Info.bits_per_sample == 8 || Info.bits_per_sample == 16);
+    if (!Self->FFormatOK) Self->FValid = false;
+    // No total (a stream written to a pipe): the length is not known.
+    Self->FSize = Total == 0 ? -1
+                             : static_cast<int64_t>(Total) * Self->FChan * (Self->FBPS / 8);
+  }
+
+  static void Error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void* Client) {
+    static_cast<TFLACIn*>(Client)->FValid = false;
+  }
+};
+
+// ================================================================ TFLACOut
+
+TFLACOut::TFLACOut(TComponent* AOwner) : TACSFileOut(AOwner) { CheckFLAC(); }
+
+TFLACOut::~TFLACOut() {
+  // Destroyed in the middle of a job (the worker is gone by now): complete
+  // the stream information of what was encoded rather than leave it stale.
+  CloseEncoder();
+}
+
+void TFLACOut::SetBestModelSearch(bool Value) {
+  FBestModelSearch = Value;
+  if (Value) {
+    FEnableMidSideStereo = true;
+    FEnableLooseMidSideStereo = false;
+  }
+}
+
+void TFLACOut::SetEnableLooseMidSideStereo(bool Value) {
+  FEnableLooseMidSideStereo = Value;
+  if (Value) FEnableMidSideStereo = true;
+}
+
+bool TFLACOut::CloseEncoder() {
+  bool Ok = true;
+  if (FEncoder) {
+    Ok = FLAC().FLAC__stream_encoder_finish(FEncoder);
+    FLAC().FLAC__stream_encoder_delete(FEncoder);
+    FEncoder = nullptr;
+  }
+  FStream = nullptr;
+  FOwnStream.reset();
+  std::vector<uint8_t>().swap(FBlock);
+  std::vector<int32_t>().swap(FSamples);
+  return Ok;
+}
+
+void TFLACOut::Prepare() {
+  if (FFileName.empty()) throw EACSException("File name is not assigned.");
+  const TFLACApi& Api = FLAC();
+  FOwnStream = std::make_unique<TFileStream>(FFileName, TFileMode::fmCreate);
+  FStream = FOwnStream.get();
+  FEndOfInput = false;
+  TACSInput* In = Input();
+  // On any failure below nothing stays open and the empty file goes.
+  auto Fail = [&](const char* Message) {
+    if (FEncoder) {
+      Api.FLAC__stream_encoder_delete(FEncoder);
+      FEncoder = nullptr;
+    }
+    FStream = nullptr;
+    FOwnStream.reset();
+    std::error_code Ec;
+    std::filesystem::remove(FFileName, Ec);
+    if (FInputStarted) {
+      FInputStarted = false;
+      In->Flush();
+    }
+    if (Message) throw EACSException(Message);
+  };
+  try {
+    FEncoder = Api.FLAC__stream_encoder_new();
+    if (!FEncoder) Fail("Failed to initialize FLAC encoder.");
+    In->Init();
+    FInputStarted = true;
+
+    const int Bits = In->InBitsPerSample();
+    const int Channels = In->InChannels();
+    const int Rate = In->InSampleRate();
+    FLAC__StreamEncoder* E = FEncoder;
+    Api.FLAC__stream_encoder_set_verify(E, FVerify);
+    Api.FLAC__stream_encoder_set_channels(E, static_cast<uint32_t>(Channels));
+    Api.FLAC__stream_encoder_set_bits_per_sample(E, static_cast<uint32_t>(Bits));
+    Api.FLAC__stream_encoder_set_sample_rate(E, static_cast<uint32_t>(Rate));
+    if (Channels == 2) {
+      Api.FLAC__stream_encoder_set_do_mid_side_stereo(E, FEnableMidSideStereo);
+      Api.FLAC__stream_encoder_set_loose_mid_side_stereo(E, FEnableLooseMidSideStereo);
+    }
+    Api.FLAC__stream_encoder_set_blocksize(E, FBlockSize);
+    Api.FLAC__stream_encoder_set_max_lpc_order(E, FMaxLPCOrder);
+    if (Bits + FQLPCoeffPrecision > 31) FQLPCoeffPrecision = static_cast<uint16_t>(31 - Bits);
+    Api.FLAC__stream_encoder_set_qlp_coeff_precision(E, FQLPCoeffPrecision);
+    Api.FLAC__stream_encoder_set_do_qlp_coeff_prec_search(E, FQLPCoeffPrecisionSearch);
+    Api.FLAC__stream_encoder_set_min_residual_partition_order(E, FMinResidualPartitionOrder);
+    Api.FLAC__stream_encoder_set_max_residual_partition_order(E, FMaxResidualPartitionOrder);
+    Api.FLAC__stream_encoder_set_do_exhaustive_model_search(E, FBestModelSearch);
+    const int64_t Size = In->Size();
+    if (Size > 0 && Bits >= 8 && Channels > 0) {
+      const double Frames = static_cast<double>(Size) / (Bits / 8) / Channels;
+      Api.FLAC__stream_encoder_set_total_samples_estimate(E, static_cast<FLAC__uint64>(std::llround(Frames)));
+    }
+    // Only whole bytes per sample can be widened for the encoder.
+    if (Bits != 8 && Bits != 16) Fail("Failed to initialize FLAC encoder.");
+    if (Api.FLAC__stream_encoder_init_stream(E, &TFLACCallbacks::Write, &TFLACCallbacks::Seek,
+                                             &TFLACCallbacks::Tell, nullptr,
+                                             this) != FLAC__STREAM_ENCODER_INIT_STATUS_OK)
+      Fail("Failed to initialize FLAC encoder.");
+
+    // The block as the encoder settled it (it picks one itself for 0).
+    const uint32_t Block = Api.FLAC__stream_encoder_get_blocksize(E);
+    FBytesPerSample = Bits / 8;
+    FChannels = Channels;
+    FBlock.assign(static_cast<size_t>(Block) * Channels * FBytesPerSample, 0);
+    FSamples.assign(static_cast<size_t>(Block) * Channels, 0);
+  } catch (...) {
+    if (FEncoder || FOwnStream || FInputStarted) Fail(nullptr);
+    throw;
+  }
+}
+
+bool TFLACOut::DoOutput(bool Abort) {
+  if (!FActive) return true;
+  ReportProgress();
+  if (Abort || FEndOfInput) return false;
+
+  size_t Got = 0;
+  {
+    FInputLock.Lock();
+    struct Unlocker {
+      TSpinFlag& F;
+      ~Unlocker() { F.Unlock(); }
+    } U{FInputLock};
+    TACSInput* In = FInput.load();
+    while (Got < FBlock.size()) {
+      const int Want = static_cast<int>(std::min<size_t>(FBlock.size() - Got, INT_MAX));
+      const int N = In ? In->GetData(FBlock.data() + Got, Want) : 0;
+      if (N <= 0) {
+        FEndOfInput = true;
+        break;
+      }
+      Got += static_cast<size_t>(N);
+    }
+  }
+  if (Got == 0) return false;
+
+  const size_t Samples = Got / FBytesPerSample;
+  if (FBytesPerSample == 2) {
+    for (size_t I = 0; I < Samples; ++I) {
+      int16_t V;
+      std::memcpy(&V, FBlock.data() + 2 * I, 2);
+      FSamples[I] = V;
+    }
+  } else {
+    // Unsigned WAV bytes become the signed samples FLAC stores.
+    for (size_t I = 0; I < Samples; ++I) FSamples[I] = static_cast<int32_t>(FBlock[I]) - 128;
+  }
+  const auto Frames = static_cast<uint32_t>(Samples / FChannels);
+  if (Frames > 0 && !FLAC().FLAC__stream_encoder_process_interleaved(FEncoder, FSamples.data(), Frames))
+    throw EACSException("Failed to encode data.");
+  return true;
+}
+
+void TFLACOut::Done() {
+  const bool Ok = CloseEncoder();
+  if (FInputStarted) {
+    FInputStarted = false;
+    if (TACSInput* In = Input()) In->Flush();
+  }
+  // The last frames or the stream information could not be written.
+  if (!Ok) throw EACSException("Failed to encode data.");
+}
+
+// ================================================================ TFLACIn
+
+TFLACIn::TFLACIn(TComponent* AOwner) : TACSFileIn(AOwner) { CheckFLAC(); }
+
+TFLACIn::~TFLACIn() {
+  std::lock_guard<std::recursive_mutex> L(FFileLock);
+  // Whatever the count, nothing outlives the component.
+  Release();
+  FOpened = 0;
+}
+
+void TFLACIn::Release() {
+  if (FDecoder) {
+    const TFLACApi& Api = FLAC();
+    Api.FLAC__stream_decoder_flush(FDecoder);
+    Api.FLAC__stream_decoder_finish(FDecoder);
+    Api.FLAC__stream_decoder_delete(FDecoder);
+    FDecoder = nullptr;
+  }
+  std::vector<int16_t>().swap(FFrame);
+  FFrameBytes = FReadIndex = 0;
+  FFrameArrived = false;
+  if (FOwnStream) {
+    FOwnStream.reset();
+  } else if (FStream && FSeekable) {
+    try {
+      FStream->SetPosition(0);
+    } catch (...) {
+    }
+  }
+  FSource = nullptr;
+}
+
+void TFLACIn::OpenFile() {
+  std::lock_guard<std::recursive_mutex> L(FFileLock);
+  if (FOpened == 0) {
+    if (!FStreamAssigned && FFileName.empty()) throw EACSException("File name is not assigned");
+    if (!FStreamAssigned) FOwnStream = std::make_unique<TFileStream>(FFileName, TFileMode::fmOpenRead);
+    FSource = FOwnStream ? FOwnStream.get() : FStream;
+    FValid = true;
+    FFormatOK = false;
+    FBPS = FSR = FChan = 0;
+    FTotalSamples = 0;
+    FSize = 0;
+    FEndOfFile = false;
+    const TFLACApi& Api = FLAC();
+    FDecoder = Api.FLAC__stream_decoder_new();
+    if (!FDecoder ||
+        Api.FLAC__stream_decoder_init_stream(
+            FDecoder, &TFLACCallbacks::Read, &TFLACCallbacks::DecoderSeek, &TFLACCallbacks::DecoderTell,
+            &TFLACCallbacks::Length, &TFLACCallbacks::Eof, &TFLACCallbacks::DecoderWrite,
+            &TFLACCallbacks::Metadata, &TFLACCallbacks::Error, this) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
+      Release();
+      FValid = false;
+      throw EACSException("Failed to initialize FLAC decoder.");
+    }
+    if (!Api.FLAC__stream_decoder_process_until_end_of_metadata(FDecoder)) FValid = false;
+    // Without stream information there is no format to deliver.
+    if (!FFormatOK) FValid = false;
+  }
+  ++FOpened;
+}
+
+void TFLACIn::CloseFile() {
+  std::lock_guard<std::recursive_mutex> L(FFileLock);
+  if (FOpened == 1) Release();
+  if (FOpened > 0) --FOpened;
+}
+
+void TFLACIn::Init() {
+  std::lock_guard<std::recursive_mutex> L(FFileLock);
+  const bool WasOpen = FOpened > 0;
+  TACSFileIn::Init();
+  FEndOfFile = false;
+  // A file held open from before may have been read from: start over.
+  if (WasOpen && FStartSample == 0) Seek(0);
+}
+
+void TFLACIn::Reset() {
+  std::lock_guard<std::recursive_mutex> L(FFileLock);
+  TACSFileIn::Reset();
+  // The count is forced to 0: whatever it was, the decoder goes with it.
+  Release();
+}
+
+bool TFLACIn::Seek(int SampleNumber) {
+  std::lock_guard<std::recursive_mutex> L(FFileLock);
+  if (!FDecoder || !FFormatOK || SampleNumber < 0) return false;
+  const TFLACApi& Api = FLAC();
+  FFrameBytes = FReadIndex = 0;
+  FFrameArrived = false;
+  // The decoder hands the frame holding the target to the write call-back,
+  // from the target on; it is delivered first.
+  if (!Api.FLAC__stream_decoder_seek_absolute(FDecoder, static_cast<FLAC__uint64>(SampleNumber))) {
+    FFrameBytes = FReadIndex = 0;
+    if (Api.FLAC__stream_decoder_get_state(FDecoder) == FLAC__STREAM_DECODER_SEEK_ERROR)
+      Api.FLAC__stream_decoder_flush(FDecoder);
+    return false;
+  }
+  FEndOfFile = false;
+  return true;
+}
+
+bool TFLACIn::DecodeFrame() {
+  const TFLACApi& Api = FLAC();
+  for (;;) {
+    FFrameArrived = false;
+    FFrameBytes = FReadIndex = 0;
+    const bool Ok = Api.FLAC__stream_decoder_process_single(FDecoder);
+    const FLAC__StreamDecoderState State = Api.FLAC__stream_decoder_get_state(FDecoder);
+    if (!Ok) {
+      if (State == FLAC__STREAM_DECODER_END_OF_STREAM) return false;
+      throw EACSException("Error reading FLAC file");
+    }
+    if (FFrameArrived && FFrameBytes > 0) return true;
+    // Success without a frame: the end of the stream, or a metadata block
+    // passed over; never hand out the previous frame again.
+    if (State == FLAC__STREAM_DECODER_END_OF_STREAM) return false;
+  }
+}
+
+int TFLACIn::GetData(void* Buffer, int BufferSize) {
+  std::lock_guard<std::recursive_mutex> L(FFileLock);
+  if (!FBusy) throw EACSException("The Stream is not opened");
+  if (BufferSize <= 0) return 0;
+  for (bool Restarted = false;;) {
+    const int64_t S = FSize;
+    if (!FFormatOK || !FDecoder || (S >= 0 && FPosition >= S)) FEndOfFile = true;
+    if (FEndOfFile) {
+      FReadIndex = FFrameBytes = 0;
+      // Loop: start again from StartSample, once per call so that an empty
+      // range cannot spin here.
+      if (!FLoop || Restarted) return 0;
+      Restarted = true;
+      Flush();
+      Init();
+      continue;
+    }
+    if (FReadIndex < FFrameBytes) break;
+    if (!DecodeFrame()) FEndOfFile = true;
+  }
+  size_t N = std::min(static_cast<size_t>(BufferSize), FFrameBytes - FReadIndex);
+  const int64_t S = FSize;
+  if (S >= 0) N = std::min<size_t>(N, static_cast<size_t>(S - FPosition));
+  std::memcpy(Buffer, reinterpret_cast<const uint8_t*>(FFrame.data()) + FReadIndex, N);
+  FReadIndex += N;
+  FPosition += static_cast<int64_t>(N);
+  return static_cast<int>(N);
+}

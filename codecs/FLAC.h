@@ -1,0 +1,89 @@
+// Run-time binding of libFLAC: one load flag (FLACLibrary()) and one table of
+// entry points (FLAC()). The library's own headers give the types only; the
+// stream encoder and decoder are the library's seekable interface.
+#pragma once
+
+#include <FLAC/stream_decoder.h>
+#include <FLAC/stream_encoder.h>
+
+#include <string>
+
+#include "codecs/CodecLibrary.h"
+
+// Entry points the adapters call: a library without one of them is refused.
+#define VELMORA_FLAC_USED(X)                                                                    \
+  X(FLAC__stream_encoder_new) X(FLAC__stream_encoder_delete)                                    \
+  X(FLAC__stream_encoder_set_verify) X(FLAC__stream_encoder_set_channels)                      \
+  X(FLAC__stream_encoder_set_bits_per_sample) X(FLAC__stream_encoder_set_sample_rate)          \
+  X(FLAC__stream_encoder_set_do_mid_side_stereo) X(FLAC__stream_encoder_set_loose_mid_side_stereo) \
+  X(FLAC__stream_encoder_set_blocksize) X(FLAC__stream_encoder_set_max_lpc_order)              \
+  X(FLAC__stream_encoder_set_qlp_coeff_precision)                                               \
+  X(FLAC__stream_encoder_set_do_qlp_coeff_prec_search)                                          \
+  X(FLAC__stream_encoder_set_min_residual_partition_order)                                      \
+  X(FLAC__stream_encoder_set_max_residual_partition_order)                                      \
+  X(FLAC__stream_encoder_set_do_exhaustive_model_search)                                        \
+  X(FLAC__stream_encoder_set_total_samples_estimate) X(FLAC__stream_encoder_get_blocksize)     \
+  X(FLAC__stream_encoder_init_stream) X(FLAC__stream_encoder_finish)                            \
+  X(FLAC__stream_encoder_process_interleaved) X(FLAC__stream_decoder_new)                       \
+  X(FLAC__stream_decoder_delete) X(FLAC__stream_decoder_get_state)                              \
+  X(FLAC__stream_decoder_init_stream) X(FLAC__stream_decoder_finish)                            \
+  X(FLAC__stream_decoder_flush) X(FLAC__stream_decoder_process_single)                          \
+  X(FLAC__stream_decoder_process_until_end_of_metadata) X(FLAC__stream_decoder_seek_absolute)
+
+// Looked up as well: the rest of the encoder's setters and getters and of the
+// decoder's processing calls, for later users of the binding.
+#define VELMORA_FLAC_OTHER(X)                                                                   \
+  X(FLAC__stream_encoder_set_streamable_subset) X(FLAC__stream_encoder_set_compression_level) \
+  X(FLAC__stream_encoder_set_apodization) X(FLAC__stream_encoder_set_do_escape_coding)         \
+  X(FLAC__stream_encoder_set_rice_parameter_search_dist) X(FLAC__stream_encoder_set_metadata)  \
+  X(FLAC__stream_encoder_get_state) X(FLAC__stream_encoder_get_verify_decoder_state)           \
+  X(FLAC__stream_encoder_get_resolved_state_string) X(FLAC__stream_encoder_get_verify)         \
+  X(FLAC__stream_encoder_get_streamable_subset) X(FLAC__stream_encoder_get_channels)           \
+  X(FLAC__stream_encoder_get_bits_per_sample) X(FLAC__stream_encoder_get_sample_rate)          \
+  X(FLAC__stream_encoder_get_do_mid_side_stereo)                                                \
+  X(FLAC__stream_encoder_get_loose_mid_side_stereo) X(FLAC__stream_encoder_get_max_lpc_order)  \
+  X(FLAC__stream_encoder_get_qlp_coeff_precision)                                               \
+  X(FLAC__stream_encoder_get_do_qlp_coeff_prec_search)                                          \
+  X(FLAC__stream_encoder_get_do_exhaustive_model_search)                                        \
+  X(FLAC__stream_encoder_get_min_residual_partition_order)                                      \
+  X(FLAC__stream_encoder_get_max_residual_partition_order)                                      \
+  X(FLAC__stream_encoder_get_total_samples_estimate) X(FLAC__stream_encoder_process)           \
+  X(FLAC__stream_decoder_set_md5_checking) X(FLAC__stream_decoder_set_metadata_respond)        \
+  X(FLAC__stream_decoder_set_metadata_ignore) X(FLAC__stream_decoder_get_resolved_state_string) \
+  X(FLAC__stream_decoder_get_total_samples) X(FLAC__stream_decoder_get_channels)               \
+  X(FLAC__stream_decoder_get_bits_per_sample) X(FLAC__stream_decoder_get_sample_rate)          \
+  X(FLAC__stream_decoder_get_blocksize) X(FLAC__stream_decoder_get_decode_position)            \
+  X(FLAC__stream_decoder_reset) X(FLAC__stream_decoder_process_until_end_of_stream)            \
+  X(FLAC__stream_decoder_skip_single_frame)
+
+#ifndef VELMORA_ENTRY_SLOT
+#define VELMORA_ENTRY_SLOT(Name) decltype(&::Name) Name = nullptr;
+#endif
+
+struct TFLACApi {
+  VELMORA_FLAC_USED(VELMORA_ENTRY_SLOT)
+  VELMORA_FLAC_OTHER(VELMORA_ENTRY_SLOT)
+};
+
+// The library file: "libFLAC.so.12" unless UseFLACLibraryFile chose another.
+TCodecLibrary& FLACLibrary();
+// Loads the library and fills the table once; true when it is loaded. Main
+// programs call it at start; the components call it again on creation.
+bool LoadFLAC();
+// Unloads the library and clears the table (at program end).
+void UnloadFLAC();
+// The table; valid after LoadFLAC() returned true.
+const TFLACApi& FLAC();
+// The first entry point the adapters need that the loaded library lacks, or
+// null when all are there.
+const char* FLACMissingEntry();
+// Loads the library if needed; raises EACSException with "<file name> library
+// could not be loaded." when it cannot be loaded or lacks an entry point the
+// adapters need.
+void CheckFLAC();
+// Unloads the library and binds the named file instead at the next LoadFLAC.
+// For a build that ships its own copy, and for tests that name a file which
+// does not exist. No FLAC component may be alive while it is called.
+void UseFLACLibraryFile(const std::string& FileName);
+// "libFLAC.so.12".
+extern const char* const DefaultFLACLibraryFile;
