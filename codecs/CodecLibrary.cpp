@@ -1,9 +1,25 @@
 #include "codecs/CodecLibrary.h"
 
+#include "codecs/MAD.h"
+
+bool TCodecLibrary::OpenLocked() {
+  if (FLib.IsOpen()) return true;
+  if (!FLib.Open(FFileName)) {
+    FMessage = FLib.Error();
+    return false;
+  }
+  if (FBinder && !FBinder(*this)) {
+    FLib.Close();
+    FMessage = FFileName + " lacks an entry point this program calls";
+    return false;
+  }
+  FMessage.clear();
+  return true;
+}
+
 bool TCodecLibrary::Load() {
   std::lock_guard<std::mutex> L(FLock);
-  if (FLib.IsOpen()) return true;
-  return FLib.Open(FFileName);
+  return OpenLocked();
 }
 
 void TCodecLibrary::Unload() {
@@ -19,7 +35,7 @@ bool TCodecLibrary::Loaded() const {
 
 bool TCodecLibrary::AddRef() {
   std::lock_guard<std::mutex> L(FLock);
-  if (!FLib.IsOpen() && !FLib.Open(FFileName)) return false;
+  if (!OpenLocked()) return false;
   ++FRefs;
   return true;
 }
@@ -29,6 +45,31 @@ void TCodecLibrary::Release() {
   if (FRefs > 0 && --FRefs == 0) FLib.Close();
 }
 
+int TCodecLibrary::RefCount() const {
+  std::lock_guard<std::mutex> L(FLock);
+  return FRefs;
+}
+
+std::string TCodecLibrary::FileName() const {
+  std::lock_guard<std::mutex> L(FLock);
+  return FFileName;
+}
+
+void TCodecLibrary::SetFileName(const std::string& Value) {
+  std::lock_guard<std::mutex> L(FLock);
+  if (!FLib.IsOpen()) FFileName = Value;
+}
+
 void TCodecLibrary::Check() const {
   if (!Loaded()) throw EACSException(LoadError());
+}
+
+std::string TCodecLibrary::LoaderMessage() const {
+  std::lock_guard<std::mutex> L(FLock);
+  return FMessage;
+}
+
+void LoadCodecLibraries() {
+  // One line per library that is bound at start.
+  MADLibrary().Load();
 }

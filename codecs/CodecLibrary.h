@@ -1,8 +1,15 @@
 // The one way a codec library is bound: a process-wide load flag and a table of
 // entry points filled with dlsym. A component whose library is missing raises
 // "<file name> library could not be loaded.".
+//
+// Each binding (MAD.h, lame.h, ...) owns one TCodecLibrary with the library's
+// versioned file name and a binder that fills its table of entry points each
+// time the file is really loaded. Components either load at program start
+// (LoadCodecLibraries) with a lazy Load() in their constructor as a fallback,
+// or count their uses with AddRef / Release.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -11,7 +18,14 @@
 
 class TCodecLibrary {
  public:
-  explicit TCodecLibrary(std::string FileName) : FFileName(std::move(FileName)) {}
+  // Fills the binding's table with Bind(); called with the library's lock held
+  // right after each successful load, before anyone can see the flag set. It
+  // returns false when an entry point the components call is missing: such a
+  // file is closed again and counts as not loaded.
+  using TBinder = std::function<bool(const TCodecLibrary& Lib)>;
+
+  explicit TCodecLibrary(std::string FileName, TBinder Binder = {})
+      : FFileName(std::move(FileName)), FBinder(std::move(Binder)) {}
   TCodecLibrary(const TCodecLibrary&) = delete;
   TCodecLibrary& operator=(const TCodecLibrary&) = delete;
 
@@ -23,26 +37,44 @@ class TCodecLibrary {
   bool Loaded() const;
 
   // Counted loading for libraries that their components load and unload
-  // themselves: the first AddRef loads, the last Release unloads.
+  // themselves: the first AddRef loads, the last Release unloads. AddRef is
+  // false (and counts nothing) when the library cannot be loaded.
   bool AddRef();
   void Release();
+  int RefCount() const;
 
-  const std::string& FileName() const { return FFileName; }
+  std::string FileName() const;
+  // Another file to try on the next load, for ports that ship the library
+  // under a different name. Ignored while the library is loaded.
+  void SetFileName(const std::string& Value);
   // "<file name> library could not be loaded."
-  std::string LoadError() const { return FFileName + " library could not be loaded."; }
+  std::string LoadError() const { return FileName() + " library could not be loaded."; }
   // Raises EACSException with LoadError() unless the library is loaded.
   void Check() const;
+  // Why the last load failed (the dynamic loader's text, or the entry point
+  // that was missing), "" after a success.
+  std::string LoaderMessage() const;
 
-  // Looks Name up into Slot (null when missing: the flag records only that the
-  // file loaded, as a missing entry point is found when it is called).
+  // Looks Name up into Slot; false (and a null slot) when the library does
+  // not export it.
   template <class Fn>
-  void Bind(Fn*& Slot, const char* Name) const {
+  bool Bind(Fn*& Slot, const char* Name) const {
     Slot = reinterpret_cast<Fn*>(FLib.Symbol(Name));
+    return Slot != nullptr;
   }
 
  private:
+  bool OpenLocked();  // FLock held
+
   std::string FFileName;
+  TBinder FBinder;
+  std::string FMessage;
   mutable std::mutex FLock;
   TDynamicLibrary FLib;
   int FRefs = 0;
 };
+
+// Loads every codec library that is bound at program start (not the MP3
+// encoder's, which its components load). Main programs call it once; a failed
+// load is reported later by the component that needs the library.
+void LoadCodecLibraries();
