@@ -63,6 +63,9 @@ TFileInfo InfoFromFileIn(TACSFileIn& In) {
   return I;
 }
 
+// Entries defined beside their codec.
+TCodecEntry Mp3Entry();
+
 namespace {
 
 TCodecEntry WaveEntry() {
@@ -131,6 +134,7 @@ TCodecEntry FlacEntry() {
 std::vector<TCodecEntry> MakeTable() {
   std::vector<TCodecEntry> T;
   T.push_back(WaveEntry());
+  T.push_back(Mp3Entry());
   T.push_back(FlacEntry());
   return T;
 }

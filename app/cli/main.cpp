@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/cli/CliCommon.h"
+#include "codecs/CodecLibrary.h"
 
 namespace {
 
@@ -25,6 +26,8 @@ void Usage() {
                "  velmora-cli info FILE\n"
                "  velmora-cli convert IN OUT [--adpcm] [--block-size N] [--append]\n"
                "                             [--start FRAME] [--end FRAME]\n"
+               "      MP3 output: [--bitrate KBPS] [--title T] [--artist A] [--album A]\n"
+               "                  [--year Y] [--track N] [--comment C]\n"
                "File types are chosen by extension:");
   for (const TCodecEntry& C : Codecs()) std::fprintf(stderr, " %s", C.Extension.c_str());
   std::fprintf(stderr, "\n");
@@ -38,6 +41,7 @@ int main(int argc, char** argv) {
     return argc < 2 ? 2 : 0;
   }
   const std::vector<std::string> Args(argv + 2, argv + argc);
+  LoadCodecLibraries();
   for (const TCommandEntry& C : Commands) {
     if (std::strcmp(C.Name, argv[1]) != 0) continue;
     InstallInterruptHandler();

@@ -1,0 +1,398 @@
+#include "codecs/ACS_MAD.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "codecs/MAD.h"
+#include "codecs/MpegFrame.h"
+
+namespace {
+
+constexpr int HeaderBytes = 44;
+// The largest data size the 32-bit size fields of the header can state.
+constexpr int64_t MaxDataBytes = 0xFFFFFFFFll - 36;
+// A memory stream is sized from the estimate up to this much in advance; past
+// it, it grows as the samples come (a damaged header must not make the
+// decoder reserve gigabytes).
+constexpr int64_t MaxPresize = 256ll << 20;
+
+// Fixed point with 28 fraction bits to 16 bits: clipped to [-1, 1), then the
+// low 13 bits are dropped (no rounding, no dither).
+inline int16_t Scale(mad_fixed_t X) {
+  if (X > 0x0FFFFFFF)
+    X = 0x0FFFFFFF;
+  else if (X < -0x10000000)
+    X = -0x10000000;
+  return static_cast<int16_t>(X >> 13);
+}
+
+void Put32(uint8_t* P, uint32_t V) {
+  P[0] = static_cast<uint8_t>(V);
+  P[1] = static_cast<uint8_t>(V >> 8);
+  P[2] = static_cast<uint8_t>(V >> 16);
+  P[3] = static_cast<uint8_t>(V >> 24);
+}
+
+void Put16(uint8_t* P, uint16_t V) {
+  P[0] = static_cast<uint8_t>(V);
+  P[1] = static_cast<uint8_t>(V >> 8);
+}
+
+// Checks the library before the component exists, so that a missing library
+// leaves nothing half-built behind (no entry in the owner's list).
+TComponent* CheckMad(TComponent* Owner) {
+  if (!MADLibrary().Load()) throw std::runtime_error(MADLibrary().LoadError());
+  return Owner;
+}
+
+}  // namespace
+
+// One decoding run. Everything here lives on the worker thread except the
+// atomics, which the component reads.
+class TMADThread {
+ public:
+  TMADThread(TComponent* Owner, TStream* In, TStream* Out, std::unique_ptr<TFileStream> OwnIn,
+             std::unique_ptr<TFileStream> OwnOut, TMADProgressEvent OnProgress, TMADDoneEvent OnDone)
+      : FOwner(Owner),
+        FIn(In),
+        FOut(Out),
+        FOwnIn(std::move(OwnIn)),
+        FOwnOut(std::move(OwnOut)),
+        FOnProgress(std::move(OnProgress)),
+        FOnDone(std::move(OnDone)) {}
+
+  // Set as the very last act of the worker, after OnDone returned.
+  std::atomic<bool> Finished{false};
+  // Set by the component's destruction; the call-backs stop at the next frame.
+  std::atomic<bool> TerminateRequest{false};
+  std::atomic<int> LastProgress{0};
+  std::thread Thread;
+
+  void Execute();
+
+ private:
+  void ReadInput();
+  void Decode();
+  // Makes the header tell the truth and closes the files Run opened.
+  void FinishOutput();
+  void CleanUp();
+
+  mad_flow Input(mad_stream* S);
+  mad_flow Output(const mad_header& H, const mad_pcm& P);
+  void WriteHeader(const mad_header& H, const mad_pcm& P);
+  mad_flow Flow() const { return TerminateRequest.load() ? MAD_FLOW_STOP : MAD_FLOW_CONTINUE; }
+
+  // Trampolines: no exception may cross libmad. The first one is kept, the
+  // run is broken off, and Decode raises it once libmad has returned.
+  static mad_flow InputCb(void* Data, mad_stream* S) noexcept;
+  static mad_flow OutputCb(void* Data, const mad_header* H, mad_pcm* P) noexcept;
+  static mad_flow ErrorCb(void* Data, mad_stream* S, mad_frame* F) noexcept;
+
+  TComponent* FOwner;
+  TStream* FIn;
+  TStream* FOut;
+  std::unique_ptr<TFileStream> FOwnIn;   // opened by Run, closed by CleanUp
+  std::unique_ptr<TFileStream> FOwnOut;  // created by Run, closed by CleanUp
+  TMADProgressEvent FOnProgress;
+  TMADDoneEvent FOnDone;
+
+  mad_decoder FDecoder{};
+  std::unique_ptr<uint8_t[]> FBuffer;  // the whole input plus the guard bytes
+  size_t FInputSize = 0;
+  bool FBufferHanded = false;
+  bool FFirstFrameSeen = false;
+  bool FHeaderWritten = false;
+  bool FSuccess = false;
+  bool FFull = false;  // the 32-bit data size is reached
+  int FSampleRate = 0;
+  int FChannels = 0;
+  int FBitRate = 0;
+  int64_t FEstimate = 0;    // estimated data bytes, 0 until the first frame
+  int64_t FHeaderPos = -1;  // where the header went; -1 = the output cannot seek
+  int64_t FWritten = 0;     // data bytes written after the header
+  std::exception_ptr FError;
+  int16_t FPcm[1152 * 2];
+};
+
+void TMADThread::Execute() {
+  bool Failed = false;
+  try {
+    ReadInput();
+    Decode();
+  } catch (...) {
+    Failed = true;
+  }
+  FBuffer.reset();
+  try {
+    FinishOutput();
+  } catch (...) {
+    Failed = true;
+  }
+  CleanUp();
+  // Every end is reported, a failed one too: the caller is waiting for it.
+  if (FOnDone) {
+    try {
+      FOnDone(FOwner, FSuccess && !Failed);
+    } catch (...) {
+    }
+  }
+  Finished = true;
+}
+
+void TMADThread::ReadInput() {
+  int64_t Remaining = -1;
+  try {
+    Remaining = std::max<int64_t>(0, FIn->Size() - FIn->Position());
+  } catch (const EStreamError&) {
+    Remaining = -1;  // a stream that cannot tell its size: read to its end
+  }
+  if (Remaining >= 0) {
+    FBuffer.reset(new uint8_t[static_cast<size_t>(Remaining) + MAD_BUFFER_GUARD]);
+    FInputSize = static_cast<size_t>(FIn->Read(FBuffer.get(), Remaining));
+  } else {
+    std::vector<uint8_t> All;
+    uint8_t Chunk[65536];
+    for (;;) {
+      const int64_t N = FIn->Read(Chunk, sizeof Chunk);
+      if (N <= 0) break;
+      All.insert(All.end(), Chunk, Chunk + N);
+    }
+    FBuffer.reset(new uint8_t[All.size() + MAD_BUFFER_GUARD]);
+    std::memcpy(FBuffer.get(), All.data(), All.size());
+    FInputSize = All.size();
+  }
+  // WATCHOUT: libmad only decodes a frame once it sees the next frame's start
+  // or MAD_BUFFER_GUARD bytes behind it; without zeros behind the data the last
+  // frame of the file would be lost.
+  std::memset(FBuffer.get() + FInputSize, 0, MAD_BUFFER_GUARD);
+}
+
+void TMADThread::Decode() {
+  const TMADEntryPoints& M = MAD();
+  M.mad_decoder_init(&FDecoder, this, InputCb, nullptr, nullptr, OutputCb, ErrorCb, nullptr);
+  M.mad_decoder_run(&FDecoder, MAD_DECODER_MODE_SYNC);
+  M.mad_decoder_finish(&FDecoder);
+  if (FError) std::rethrow_exception(FError);
+}
+
+mad_flow TMADThread::Input(mad_stream* S) {
+  // The whole input goes in at once; asked again, the data is used up.
+  if (FBufferHanded) return MAD_FLOW_STOP;
+  FBufferHanded = true;
+  MAD().mad_stream_buffer(S, FBuffer.get(), FInputSize + MAD_BUFFER_GUARD);
+  return Flow();
+}
+
+void TMADThread::WriteHeader(const mad_header& H, const mad_pcm& P) {
+  FSampleRate = static_cast<int>(P.samplerate);
+  FChannels = P.channels == 2 ? 2 : 1;
+  FBitRate = static_cast<int>(H.bitrate);
+  // The length of a frame at this bit rate, in bytes, stands for 1152 samples
+  // (for the half-length frames of the lower sample rates, 72/576 = 144/1152).
+  const double FrameLength =
+      FSampleRate > 0 ? std::ceil(static_cast<double>(FBitRate) * 144.0 / FSampleRate) : 0.0;
+  if (FrameLength > 0) {
+    const double Frames = std::nearbyint(static_cast<double>(FInputSize) / FrameLength * 1152.0);
+    FEstimate = static_cast<int64_t>(std::min(Frames, 1e15)) * FChannels * 2;
+  }
+  FSuccess = true;
+
+  const int64_t Stated = std::min(FEstimate, MaxDataBytes);
+  const uint16_t Align = static_cast<uint16_t>(FChannels * 2);
+  uint8_t Hd[HeaderBytes];
+  std::memcpy(Hd, "RIFF", 4);
+  Put32(Hd + 4, static_cast<uint32_t>(Stated + 36));
+  std::memcpy(Hd + 8, "WAVEfmt ", 8);
+  Put32(Hd + 16, 16);
+  Put16(Hd + 20, 1);
+  Put16(Hd + 22, static_cast<uint16_t>(FChannels));
+  Put32(Hd + 24, static_cast<uint32_t>(FSampleRate));
+  Put32(Hd + 28, static_cast<uint32_t>(FSampleRate) * Align);
+  Put16(Hd + 32, Align);
+  Put16(Hd + 34, 16);
+  std::memcpy(Hd + 36, "data", 4);
+  Put32(Hd + 40, static_cast<uint32_t>(Stated));
+
+  if (auto* Mem = dynamic_cast<TMemoryStream*>(FOut)) {
+    // The image starts at the start of a memory stream, which is sized once
+    // from the estimate; FinishOutput cuts it to what was really written.
+    try {
+      Mem->SetSize(std::min(Stated, MaxPresize) + HeaderBytes);
+    } catch (const std::bad_alloc&) {
+      // Only a head start: the stream grows as it is written.
+    }
+    Mem->Seek(0, TSeekOrigin::soBeginning);
+  }
+  try {
+    FHeaderPos = FOut->Position();
+  } catch (const EStreamError&) {
+    FHeaderPos = -1;
+  }
+  FOut->WriteBuffer(Hd, HeaderBytes);
+  FHeaderWritten = true;
+}
+
+mad_flow TMADThread::Output(const mad_header& H, const mad_pcm& P) {
+  if (!FFirstFrameSeen) {
+    FFirstFrameSeen = true;
+    // An encoder's information frame decodes to silence but is not part of
+    // the audio: players skip it, and so does this decoder.
+    const mad_stream& St = FDecoder.sync->stream;
+    TMpegFrameHeader F;
+    if (St.this_frame && St.next_frame > St.this_frame && ParseMpegFrameHeader(St.this_frame, F) &&
+        IsXingFrame(St.this_frame, static_cast<size_t>(St.next_frame - St.this_frame), F))
+      return Flow();
+  }
+  if (!FHeaderWritten) WriteHeader(H, P);
+
+  const int N = std::min<int>(P.length, 1152);
+  const mad_fixed_t* L = P.samples[0];
+  // A frame with another channel count than the first one is brought to the
+  // first one's: a mono frame is doubled, a stereo frame keeps its left channel.
+  const mad_fixed_t* R = P.channels == 2 ? P.samples[1] : P.samples[0];
+  int64_t Bytes;
+  if (FChannels == 2) {
+    for (int I = 0; I < N; ++I) {
+      FPcm[2 * I] = Scale(L[I]);
+      FPcm[2 * I + 1] = Scale(R[I]);
+    }
+    Bytes = static_cast<int64_t>(N) * 4;
+  } else {
+    for (int I = 0; I < N; ++I) FPcm[I] = Scale(L[I]);
+    Bytes = static_cast<int64_t>(N) * 2;
+  }
+  if (FWritten + Bytes > MaxDataBytes) {
+    FFull = true;
+    return MAD_FLOW_STOP;
+  }
+  FOut->WriteBuffer(FPcm, Bytes);
+  FWritten += Bytes;
+
+  if (FEstimate != 0) {
+    const int64_t Position = std::max<int64_t>(FHeaderPos, 0) + HeaderBytes + FWritten;
+    const int Percent = static_cast<int>(
+        std::nearbyint(static_cast<double>(Position) / static_cast<double>(FEstimate) * 100.0));
+    if (Percent != LastProgress.load()) {
+      LastProgress = Percent;
+      if (FOnProgress) FOnProgress(FOwner);
+    }
+  }
+  return Flow();
+}
+
+void TMADThread::FinishOutput() {
+  if (!FHeaderWritten || FHeaderPos < 0) return;
+  const int64_t End = FHeaderPos + HeaderBytes + FWritten;
+  uint8_t V[4];
+  Put32(V, static_cast<uint32_t>(FWritten + 36));
+  FOut->Seek(FHeaderPos + 4, TSeekOrigin::soBeginning);
+  FOut->WriteBuffer(V, 4);
+  Put32(V, static_cast<uint32_t>(FWritten));
+  FOut->Seek(FHeaderPos + 40, TSeekOrigin::soBeginning);
+  FOut->WriteBuffer(V, 4);
+  // A memory stream was sized from the estimate, and a file of our own may
+  // hold the start of a write that failed: both end where the data ends.
+  if (dynamic_cast<TMemoryStream*>(FOut) || FOut == FOwnOut.get()) FOut->SetSize(End);
+  FOut->Seek(End, TSeekOrigin::soBeginning);
+}
+
+void TMADThread::CleanUp() {
+  FOwnIn.reset();
+  FOwnOut.reset();
+}
+
+mad_flow TMADThread::InputCb(void* Data, mad_stream* S) noexcept {
+  auto* T = static_cast<TMADThread*>(Data);
+  try {
+    return T->Input(S);
+  } catch (...) {
+    if (!T->FError) T->FError = std::current_exception();
+    return MAD_FLOW_BREAK;
+  }
+}
+
+mad_flow TMADThread::OutputCb(void* Data, const mad_header* H, mad_pcm* P) noexcept {
+  auto* T = static_cast<TMADThread*>(Data);
+  try {
+    return T->Output(*H, *P);
+  } catch (...) {
+    if (!T->FError) T->FError = std::current_exception();
+    return MAD_FLOW_BREAK;
+  }
+}
+
+mad_flow TMADThread::ErrorCb(void*, mad_stream*, mad_frame*) noexcept {
+  // Damaged frames are skipped; the lost sync at the very end of the data
+  // (the guard bytes) comes through here as well.
+  return MAD_FLOW_CONTINUE;
+}
+
+// ---------------------------------------------------------------- TMP3ToWav
+
+TMP3ToWav::TMP3ToWav(TComponent* AOwner) : TComponent(CheckMad(AOwner)) {}
+
+TMP3ToWav::~TMP3ToWav() = default;
+
+void TMP3ToWav::BeforeDestruction() {
+  if (FWorker) FWorker->TerminateRequest = true;
+  ReleaseWorker();
+  TComponent::BeforeDestruction();
+}
+
+void TMP3ToWav::SetInputStream(TStream* S) {
+  FInputStream = S;
+  FInputStreamAssigned = S != nullptr;
+}
+
+void TMP3ToWav::SetOutputStream(TStream* S) {
+  FOutputStream = S;
+  FOutputStreamAssigned = S != nullptr;
+}
+
+void TMP3ToWav::ReleaseWorker() {
+  if (!FWorker) return;
+  if (FWorker->Thread.joinable()) {
+    // Destroyed from inside its own OnDone: the worker has nothing left to do
+    // with the component and keeps its own state alive until it ends.
+    if (FWorker->Thread.get_id() == std::this_thread::get_id())
+      FWorker->Thread.detach();
+    else
+      FWorker->Thread.join();
+  }
+  FWorker.reset();
+}
+
+void TMP3ToWav::Run() {
+  if (FWorker) {
+    if (!FWorker->Finished.load()) throw std::runtime_error("Component is buisy.");
+    ReleaseWorker();
+  }
+  std::unique_ptr<TFileStream> OwnIn, OwnOut;
+  TStream* In = FInputStream;
+  if (!FInputStreamAssigned) {
+    if (FInputFile.empty()) throw std::runtime_error("Neither input stream not file name is assigned.");
+    OwnIn = std::make_unique<TFileStream>(FInputFile, TFileMode::fmOpenRead);
+    In = OwnIn.get();
+  }
+  TStream* Out = FOutputStream;
+  if (!FOutputStreamAssigned) {
+    if (FOutputFile.empty())
+      throw std::runtime_error("Neither output stream not file name is assigned.");
+    OwnOut = std::make_unique<TFileStream>(FOutputFile, TFileMode::fmCreate);
+    Out = OwnOut.get();
+  }
+  auto W = std::make_shared<TMADThread>(this, In, Out, std::move(OwnIn), std::move(OwnOut), OnProgress,
+                                        OnDone);
+  W->Thread = std::thread([W] { W->Execute(); });
+  FWorker = std::move(W);
+}
+
+int TMP3ToWav::Progress() const {
+  if (!FWorker || FWorker->Finished.load()) return 0;
+  return FWorker->LastProgress.load();
+}

@@ -1,0 +1,85 @@
+// The MP3 line of the file-type table: TMP3Out writes, TMP3ToWav decodes, and
+// the information probe reads the first frame header without decoding.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "codecs/ACS_LAME.h"
+#include "codecs/ACS_MAD.h"
+#include "codecs/CodecRegistry.h"
+#include "codecs/MpegFrame.h"
+
+namespace {
+
+bool DecodeMp3(const std::string& File, const std::string& WavFile, TStream* WavStream,
+               const std::function<bool(int Percent)>& Poll) {
+  // Declared before the decoder: its worker signals them until it is gone.
+  std::mutex M;
+  std::condition_variable Cv;
+  bool Ended = false, Success = false;
+
+  TOwned<TMP3ToWav> Decoder(new TMP3ToWav(nullptr));
+  Decoder->SetInputFile(File);
+  if (WavFile.empty())
+    Decoder->SetOutputStream(WavStream);
+  else
+    Decoder->SetOutputFile(WavFile);
+  Decoder->OnDone = [&](TComponent*, bool S) {
+    std::lock_guard<std::mutex> L(M);
+    Success = S;
+    Ended = true;
+    Cv.notify_all();
+  };
+  Decoder->Run();
+
+  std::unique_lock<std::mutex> L(M);
+  while (!Ended) {
+    Cv.wait_for(L, std::chrono::milliseconds(50));
+    if (Ended || !Poll) continue;
+    L.unlock();
+    if (!Poll(Decoder->Progress())) {
+      // Destroying the decoder stops it at the next frame and waits for its
+      // end, which still closes the output under a true header.
+      Decoder.reset();
+    }
+    L.lock();
+  }
+  return Success;
+}
+
+}  // namespace
+
+TCodecEntry Mp3Entry() {
+  TCodecEntry E;
+  E.Extension = ".mp3";
+  E.ValueOptions = {"--bitrate", "--title", "--artist", "--album", "--year", "--track", "--comment"};
+  E.MakeSink = [](TComponent* Owner, const std::string& File, const TJobOptions& O) {
+    TMP3BitRate Rate = br128;
+    const long long Kbps = O.Int("--bitrate", 128);
+    if (Kbps < 0 || Kbps > 1000 || !MP3BitRateFromKbps(static_cast<int>(Kbps), Rate))
+      throw EACSException(
+          "Option --bitrate needs one of 8 16 24 32 40 48 56 64 80 96 112 128 144 160 192 224 256 320");
+    auto* Out = new TMP3Out(Owner);
+    Out->SetFileName(File);
+    Out->SetBitRate(Rate);
+    Out->Id3TagTitle = O.Text("--title");
+    Out->Id3TagArtist = O.Text("--artist");
+    Out->Id3TagAlbum = O.Text("--album");
+    Out->Id3TagYear = O.Text("--year");
+    Out->Id3TagTrack = O.Text("--track");
+    Out->Id3TagComment = O.Text("--comment");
+    return static_cast<TACSOutput*>(Out);
+  };
+  E.DecodeToWav = DecodeMp3;
+  E.Info = [](const std::string& File) {
+    TFileInfo I;
+    TMpegFrameHeader H;
+    if (!ProbeMpegFile(File, H)) return I;
+    I.Valid = true;
+    I.Channels = H.Channels;
+    I.Rate = H.SampleRate;
+    I.Bits = 16;
+    return I;
+  };
+  return E;
+}
