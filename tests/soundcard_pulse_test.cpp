@@ -1,0 +1,422 @@
+// Capture and playback against a real sound server: the one that
+// scripts/pulse.sh starts (a virtual speaker, and a virtual microphone that
+// hears what is played into its feed sink), or a private one for the test
+// that takes its server away.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "engine/ACS_Audio.h"
+#include "engine/ACS_Indicator.h"
+#include "platform/PulseSoundCard.h"
+#include "tests/support/TestSupport.h"
+#include "wave/ACS_Wave.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::string EnvOr(const char* Name, const char* Default) {
+  const char* V = std::getenv(Name);
+  return V && *V ? V : Default;
+}
+
+const std::string kSpeaker = EnvOr("VELMORA_TEST_SPEAKER", "velmora_speaker");
+const std::string kFeed = EnvOr("VELMORA_TEST_FEED", "velmora_mic_feed");
+const std::string kMic = EnvOr("VELMORA_TEST_MIC", "velmora_mic");
+
+int FindDevice(const std::vector<TSoundDevice>& List, const std::string& Name) {
+  for (const TSoundDevice& D : List)
+    if (D.Index > 0 && D.Name == Name) return D.Index;
+  return -1;
+}
+
+struct TJobEnd {
+  std::atomic<bool> Done{false}, Failed{false};
+  std::mutex Lock;
+  std::string Message;
+  void Attach(TACSOutput& Sink) {
+    Sink.OnDone = [this](TComponent*) { Done = true; };
+    Sink.OnThreadException = [this](TComponent*, const std::exception& E) {
+      {
+        std::lock_guard<std::mutex> L(Lock);
+        Message = E.what();
+      }
+      Failed = true;
+    };
+  }
+  bool Wait(int Seconds) {
+    const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
+    while (!Done && !Failed && std::chrono::steady_clock::now() < Until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return Done || Failed;
+  }
+  std::string Text() {
+    std::lock_guard<std::mutex> L(Lock);
+    return Message;
+  }
+};
+
+// Interleaved stereo 16-bit tone.
+std::vector<uint8_t> ToneBytes(double Seconds, double Freq, double Amplitude) {
+  const int Frames = static_cast<int>(Seconds * 44100);
+  std::vector<int16_t> S(static_cast<size_t>(Frames) * 2);
+  for (int I = 0; I < Frames; ++I)
+    S[2 * I] = S[2 * I + 1] =
+        static_cast<int16_t>(std::lround(Amplitude * 32767 * std::sin(2 * M_PI * Freq * I / 44100)));
+  std::vector<uint8_t> B(S.size() * 2);
+  std::memcpy(B.data(), S.data(), B.size());
+  return B;
+}
+
+struct TToneFit {
+  double Frequency = 0;
+  double RmsDb = -200;  // dB relative to full scale
+};
+
+// The left channel of Frames frames from First: frequency from the rising
+// zero crossings (interpolated), level from the RMS.
+TToneFit MeasureTone(const std::vector<int16_t>& S, size_t First, size_t Frames) {
+  TToneFit R;
+  if ((First + Frames) * 2 > S.size()) return R;
+  double Sq = 0, FirstCross = -1, LastCross = -1;
+  int Crossings = 0;
+  for (size_t I = First; I < First + Frames; ++I) {
+    const double X = S[I * 2];
+    Sq += X * X;
+    if (I > First) {
+      const double P = S[(I - 1) * 2];
+      if (P < 0 && X >= 0) {
+        const double T = static_cast<double>(I - 1) + (-P) / (X - P);
+        if (FirstCross < 0) FirstCross = T;
+        LastCross = T;
+        ++Crossings;
+      }
+    }
+  }
+  if (Crossings > 1) R.Frequency = (Crossings - 1) * 44100.0 / (LastCross - FirstCross);
+  const double Rms = std::sqrt(Sq / static_cast<double>(Frames));
+  if (Rms > 0) R.RmsDb = 20 * std::log10(Rms / 32768.0);
+  return R;
+}
+
+// The expected RMS level of a sine of the given peak amplitude.
+double SineDb(double Amplitude) { return 20 * std::log10(Amplitude * 32767 / 32768.0 / std::sqrt(2.0)); }
+
+class SoundCardPulse : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Card = std::make_unique<TPulseSoundCard>();
+    Capture = Card->CaptureDevices();
+    Playback = Card->PlaybackDevices();
+  }
+  void TearDown() override { UseSoundCard(nullptr); }
+
+  // True when the test server of scripts/pulse.sh answers; otherwise the test
+  // is skipped by the caller.
+  bool HaveTestServer() {
+    return !Capture.empty() && FindDevice(Capture, kMic) > 0 && FindDevice(Playback, kFeed) > 0 &&
+           FindDevice(Playback, kSpeaker) > 0;
+  }
+
+  TOwned<TAudioIn> MakeCapture(int RecTime, int Device) {
+    auto In = MakeComponent<TAudioIn>(nullptr);
+    In->SetInBitsPerSample(16);
+    In->SetInChannels(2);
+    In->SetInSampleRate(44100);
+    In->SetRecTime(RecTime);
+    In->SetBaseChannel(Device);
+    return In;
+  }
+
+  std::unique_ptr<TPulseSoundCard> Card;
+  std::vector<TSoundDevice> Capture, Playback;
+};
+
+#define REQUIRE_TEST_SERVER()                                                                  \
+  if (!HaveTestServer())                                                                       \
+  GTEST_SKIP() << "no test sound server answers (start one with: source scripts/pulse.sh; " \
+                  "pulse_start)"
+
+}  // namespace
+
+TEST_F(SoundCardPulse, ListsTheServersDevicesAfterTheRecordingSelection) {
+  REQUIRE_TEST_SERVER();
+  ASSERT_GE(Capture.size(), 4u);  // selection + two monitors + microphone
+  EXPECT_EQ(Capture[0].Index, 0);
+  EXPECT_EQ(Capture[0].Name, kMic);  // the server's default source
+  const int Mic = FindDevice(Capture, kMic);
+  EXPECT_EQ(Capture[static_cast<size_t>(Mic)].Description, "Test Microphone");
+  EXPECT_GT(FindDevice(Capture, kSpeaker + ".monitor"), 0);
+  EXPECT_EQ(Playback[0].Name, kSpeaker);  // the default output
+  for (size_t I = 0; I < Capture.size(); ++I) EXPECT_EQ(Capture[I].Index, static_cast<int>(I));
+
+  UseSoundCard(Card.get());
+  auto In = MakeComponent<TAudioIn>(nullptr);
+  const int Beyond = static_cast<int>(Capture.size());
+  try {
+    In->SetBaseChannel(Beyond);
+    ADD_FAILURE() << "a missing device was accepted";
+  } catch (const EACSException& E) {
+    EXPECT_EQ(std::string(E.what()), "Channel " + std::to_string(Beyond) + " is not available");
+  }
+  // The selection moves device 0 to another source, for this program only.
+  Card->SetRecordingSelection(kSpeaker + ".monitor");
+  EXPECT_EQ(Card->CaptureDevices()[0].Name, kSpeaker + ".monitor");
+}
+
+TEST_F(SoundCardPulse, ToneInTheMicrophoneIsRecordedThroughTheMeterIntoAWav) {
+  REQUIRE_TEST_SERVER();
+  UseSoundCard(Card.get());
+  TempDir T;
+  auto In = MakeCapture(3, 0);  // device 0: the default source, the test microphone
+  auto Meter = MakeComponent<TSoundIndicator>(nullptr);
+  Meter->SetInput(In.get());
+  auto Wav = MakeComponent<TWaveOut>(nullptr);
+  Wav->SetFileName(T.Path("mic.wav"));
+  Wav->SetInput(Meter.get());
+  TJobEnd RecEnd;
+  RecEnd.Attach(*Wav);
+
+  auto Tone = MakeComponent<TMemorySource>(nullptr);
+  Tone->Data = ToneBytes(6, 1000, 0.5);
+  auto Player = MakeComponent<TAudioOut>(nullptr);
+  Player->SetBaseChannel(FindDevice(Playback, kFeed));
+  Player->SetInput(Tone.get());
+  TJobEnd PlayEnd;
+  PlayEnd.Attach(*Player);
+
+  Player->Run();
+  Wav->Run();
+  ASSERT_TRUE(RecEnd.Wait(30));
+  EXPECT_TRUE(RecEnd.Done) << RecEnd.Text();
+  double V[32];
+  Meter->GetValues(V);
+  Player->Stop();
+  ASSERT_TRUE(PlayEnd.Wait(30));
+  EXPECT_TRUE(PlayEnd.Done) << PlayEnd.Text();
+
+  int Ch = 0, Rate = 0;
+  const std::vector<int16_t> S = ReadPcm16Wav(T.Path("mic.wav"), &Ch, &Rate);
+  EXPECT_EQ(Ch, 2);
+  EXPECT_EQ(Rate, 44100);
+  ASSERT_GE(S.size() * 2, 3u * 176400);
+  const TToneFit Fit = MeasureTone(S, 44100, 44100);  // the middle second
+  EXPECT_NEAR(Fit.Frequency, 1000, 10);
+  EXPECT_NEAR(Fit.RmsDb, SineDb(0.5), 1.0);
+  // 1 kHz falls in band 1 (689 ... 1378 Hz); high bands hold only rounding noise.
+  EXPECT_GT(V[1], 20);
+  EXPECT_GT(V[1], V[20] + 20);
+}
+
+TEST_F(SoundCardPulse, FilePlayedToTheSpeakerIsHeardOnItsMonitor) {
+  REQUIRE_TEST_SERVER();
+  if (!HaveTool("parec")) GTEST_SKIP() << "parec (pulseaudio-utils) is not installed";
+  UseSoundCard(Card.get());
+  TempDir T;
+  const std::vector<uint8_t> Tone = ToneBytes(2, 1500, 0.25);
+  WritePcmWav(T.Path("tone.wav"), Tone.data(), Tone.size(), 2, 44100, 16);
+  auto File = MakeComponent<TWaveIn>(nullptr);
+  File->SetFileName(T.Path("tone.wav"));
+  auto Player = MakeComponent<TAudioOut>(nullptr);  // device 0: the default output
+  Player->SetInput(File.get());
+  TJobEnd End;
+  End.Attach(*Player);
+
+  // parec on the speaker's monitor, the other side of the test.
+  const std::string Raw = T.Path("heard.raw");
+  std::thread Listener([&] {
+    testing_support::Run("timeout 4 parec --raw --format=s16le --rate=44100 --channels=2 --latency-msec=10 -d " +
+        Quote(kSpeaker + ".monitor") + " > " + Quote(Raw));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const auto Start = std::chrono::steady_clock::now();
+  Player->Run();
+  ASSERT_TRUE(End.Wait(30));
+  const double Took = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+  Listener.join();
+  EXPECT_TRUE(End.Done) << End.Text();
+  // OnDone came after the whole file had played, not when it was queued.
+  EXPECT_GE(Took, 1.9);
+
+  const std::vector<uint8_t> B = ReadFileBytes(Raw);
+  std::vector<int16_t> S(B.size() / 2);
+  std::memcpy(S.data(), B.data(), S.size() * 2);
+  // Find where the tone starts, then measure one second inside it.
+  size_t Onset = 0;
+  while (Onset * 2 + 1 < S.size() && std::abs(S[Onset * 2]) < 2000) ++Onset;
+  ASSERT_LT(Onset * 2 + 1, S.size()) << "nothing was heard on the speaker's monitor";
+  const TToneFit Fit = MeasureTone(S, Onset + 22050, 44100);
+  EXPECT_NEAR(Fit.Frequency, 1500, 15);
+  EXPECT_NEAR(Fit.RmsDb, SineDb(0.25), 1.0);
+}
+
+TEST_F(SoundCardPulse, OneSecondEndsAtTheFirstBlockBoundaryPastIt) {
+  REQUIRE_TEST_SERVER();
+  UseSoundCard(Card.get());
+  TempDir T;
+  auto In = MakeCapture(1, FindDevice(Capture, kMic));
+  auto Meter = MakeComponent<TSoundIndicator>(nullptr);
+  Meter->SetInput(In.get());
+  auto Wav = MakeComponent<TWaveOut>(nullptr);
+  Wav->SetFileName(T.Path("one.wav"));
+  Wav->SetInput(Meter.get());
+  TJobEnd End;
+  End.Attach(*Wav);
+  std::atomic<int> LastProgress{-5};
+  Wav->OnProgress = [&](TComponent*) { LastProgress = Wav->Progress(); };
+  Wav->Run();
+  ASSERT_TRUE(End.Wait(30));
+  EXPECT_TRUE(End.Done) << End.Text();
+  // 176400 bytes lie inside the eleventh block of 16384.
+  EXPECT_EQ(ReadFileBytes(T.Path("one.wav")).size(), 44u + 11 * 16384);
+  EXPECT_EQ(In->Size(), 176400);
+  EXPECT_GE(LastProgress, 100);
+  EXPECT_FALSE(In->Busy());
+}
+
+TEST_F(SoundCardPulse, NoTimeLimitRecordsUntilStop) {
+  REQUIRE_TEST_SERVER();
+  UseSoundCard(Card.get());
+  TempDir T;
+  auto In = MakeCapture(-1, 0);
+  auto Wav = MakeComponent<TWaveOut>(nullptr);
+  Wav->SetFileName(T.Path("open.wav"));
+  Wav->SetInput(In.get());
+  TJobEnd End;
+  End.Attach(*Wav);
+  Wav->Run();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(Wav->Status(), osRunning);
+  Wav->Stop();
+  ASSERT_TRUE(End.Wait(30));
+  EXPECT_TRUE(End.Done) << End.Text();
+  const size_t Bytes = ReadFileBytes(T.Path("open.wav")).size() - 44;
+  EXPECT_EQ(ReadPcm16Wav(T.Path("open.wav")).size() * 2, Bytes);
+  EXPECT_GT(Bytes, 176400u);      // about 1.5 s were recorded
+  EXPECT_LT(Bytes, 4u * 176400);  // and it did stop
+}
+
+TEST_F(SoundCardPulse, StoppingALongRecordingLeavesAValidShorterFile) {
+  REQUIRE_TEST_SERVER();
+  if (!HaveTool("sox")) GTEST_SKIP() << "sox is not installed";
+  UseSoundCard(Card.get());
+  TempDir T;
+  auto In = MakeCapture(20, 0);
+  auto Wav = MakeComponent<TWaveOut>(nullptr);
+  Wav->SetFileName(T.Path("cut.wav"));
+  Wav->SetInput(In.get());
+  TJobEnd End;
+  End.Attach(*Wav);
+  Wav->Run();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  Wav->Stop();
+  ASSERT_TRUE(End.Wait(30));
+  EXPECT_TRUE(End.Done) << End.Text();
+  // sox reads the header: the length it reports is the length on disk.
+  std::string Out;
+  ASSERT_EQ(testing_support::Run("soxi -s " + Quote(T.Path("cut.wav")), &Out), 0);
+  const long Frames = std::stol(Out);
+  EXPECT_EQ(static_cast<size_t>(Frames) * 4 + 44, ReadFileBytes(T.Path("cut.wav")).size());
+  EXPECT_GT(Frames, 20000);
+  EXPECT_LT(Frames, 20 * 44100 / 2);
+}
+
+TEST(SoundCardNoServer, NoDevicesAndAClearErrorWhenNoServerAnswers) {
+  TempDir T;
+  TPulseSoundCard Gone("unix:" + T.Path("no-server"));
+  EXPECT_EQ(Gone.CaptureDeviceCount(), 0);
+  EXPECT_EQ(Gone.PlaybackDeviceCount(), 0);
+  try {
+    Gone.OpenCapture(0, TPcmFormat{}, [](TSoundBlock*) {});
+    ADD_FAILURE() << "opened a device without a server";
+  } catch (const ESoundCardError& E) {
+    EXPECT_NE(std::string(E.what()).find("cannot be reached"), std::string::npos) << E.what();
+  }
+  UseSoundCard(&Gone);
+  auto In = MakeComponent<TAudioIn>(nullptr);
+  try {
+    In->Init();
+    ADD_FAILURE() << "Init succeeded without a server";
+  } catch (const EACSException& E) {
+    EXPECT_NE(std::string(E.what()).find("sound server cannot be reached"), std::string::npos)
+        << E.what();
+  }
+  EXPECT_FALSE(In->Busy());
+  auto Src = MakeComponent<TMemorySource>(nullptr);
+  Src->Data.resize(4000);
+  auto Out = MakeComponent<TAudioOut>(nullptr);
+  Out->SetInput(Src.get());
+  std::string Failure;
+  Out->OnThreadException = [&](TComponent*, const std::exception& E) { Failure = E.what(); };
+  Out->Run();
+  EXPECT_NE(Failure.find("cannot be reached"), std::string::npos) << Failure;
+  EXPECT_EQ(Src->FlushCount, 1);
+  UseSoundCard(nullptr);
+}
+
+TEST(SoundCardServerLoss, ServerGoingAwayEndsTheRecordingWithATrueFile) {
+  if (!HaveTool("pulseaudio")) GTEST_SKIP() << "pulseaudio is not installed";
+  // A server of this test's own, so that killing it disturbs nobody.
+  TempDir T;
+  std::filesystem::create_directories(T.Path("run"));
+  std::filesystem::create_directories(T.Path("home"));
+  std::filesystem::permissions(T.Path("run"), std::filesystem::perms::owner_all);
+  WriteFileBytes(T.Path("server.pa"),
+                 [] {
+                   const std::string S =
+                       "load-module module-native-protocol-unix auth-anonymous=1\n"
+                       "load-module module-null-sink sink_name=lone rate=44100 channels=2 "
+                       "format=s16le\n";
+                   return std::vector<uint8_t>(S.begin(), S.end());
+                 }());
+  std::string PidText;
+  ASSERT_EQ(testing_support::Run("HOME=" + Quote(T.Path("home")) + " XDG_RUNTIME_DIR=" + Quote(T.Path("run")) +
+                    " pulseaudio -n -F " + Quote(T.Path("server.pa")) +
+                    " --daemonize=no --exit-idle-time=-1 --disallow-exit --use-pid-file=no"
+                    " --log-target=file:" + T.Path("pa.log") + " </dev/null >/dev/null 2>&1 & echo $!",
+                &PidText),
+            0);
+  const pid_t Pid = static_cast<pid_t>(std::stol(PidText));
+  struct TKill {
+    pid_t P;
+    ~TKill() { ::kill(P, SIGKILL); }
+  } Reaper{Pid};
+  TPulseSoundCard Private("unix:" + T.Path("run") + "/pulse/native");
+  for (int I = 0; I < 100 && Private.CaptureDeviceCount() == 0; ++I)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_GT(Private.CaptureDeviceCount(), 0) << "the private server did not start";
+  UseSoundCard(&Private);
+
+  auto In = MakeComponent<TAudioIn>(nullptr);
+  In->SetInBitsPerSample(16);
+  In->SetInChannels(2);
+  In->SetInSampleRate(44100);
+  In->SetRecTime(30);
+  auto Wav = MakeComponent<TWaveOut>(nullptr);
+  Wav->SetFileName(T.Path("lost.wav"));
+  Wav->SetInput(In.get());
+  TJobEnd End;
+  End.Attach(*Wav);
+  Wav->Run();
+  for (int I = 0; I < 500 && In->Position() < 65536 && !End.Failed; ++I)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_GE(In->Position(), 65536) << End.Text();
+  ::kill(Pid, SIGKILL);
+  ASSERT_TRUE(End.Wait(30)) << "the recording waits forever for a server that is gone";
+  EXPECT_TRUE(End.Failed);
+  EXPECT_NE(End.Text().find("stopped working"), std::string::npos) << End.Text();
+  const size_t Size = ReadFileBytes(T.Path("lost.wav")).size();
+  EXPECT_GE(Size, 44u + 65536);
+  EXPECT_EQ(ReadPcm16Wav(T.Path("lost.wav")).size() * 2 + 44, Size);
+  UseSoundCard(nullptr);
+}
