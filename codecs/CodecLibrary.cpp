@@ -1,6 +1,10 @@
 #include "codecs/CodecLibrary.h"
 
+#include "codecs/Codec.h"
 #include "codecs/MAD.h"
+#include "codecs/VorbisEnc.h"
+#include "codecs/VorbisFile.h"
+#include "codecs/ogg.h"
 
 bool TCodecLibrary::OpenLocked() {
   if (FLib.IsOpen()) return true;
@@ -72,4 +76,8 @@ std::string TCodecLibrary::LoaderMessage() const {
 void LoadCodecLibraries() {
   // One line per library that is bound at start.
   MADLibrary().Load();
+  OggLibrary().Load();
+  VorbisLibrary().Load();
+  VorbisFileLibrary().Load();
+  VorbisEncLibrary().Load();
 }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "codecs/ACS_Vorbis.h"
 #include "codecs/ACS_FLAC.h"
 #include "wave/ACS_Wave.h"
 
@@ -99,6 +100,48 @@ TCodecEntry WaveEntry() {
   return E;
 }
 
+TCodecEntry VorbisEntry() {
+  TCodecEntry E;
+  E.Extension = ".ogg";
+  E.ValueOptions = {"--quality", "--bitrate", "--comment", "--serial"};
+  E.FlagOptions = {"--append"};
+  E.MakeSource = [](TComponent* Owner, const std::string& File, const TJobOptions&) {
+    auto* In = new TVorbisIn(Owner);
+    In->SetFileName(File);
+    return static_cast<TACSInput*>(In);
+  };
+  E.MakeSink = [](TComponent* Owner, const std::string& File, const TJobOptions& O) {
+    if (O.Has("--quality") && O.Has("--bitrate"))
+      throw EACSException("Options --quality and --bitrate exclude each other");
+    auto* Out = new TVorbisOut(Owner);
+    Out->SetFileName(File);
+    // The Settings page's default quality, not the component's.
+    Out->SetCompression(static_cast<float>(O.Real("--quality", 0.5)));
+    if (O.Has("--bitrate")) {
+      const long long K = O.Int("--bitrate", 0);
+      TVorbisBitRate B = brAutoSelect;
+      if (K < 0 || K > 1000 || !VorbisBitRateFromKbps(static_cast<int>(K), B))
+        throw EACSException(
+            "Option --bitrate needs one of 45 48 56 64 80 96 112 128 144 160 192 224 256 320 499");
+      Out->SetDesiredNominalBitrate(B);
+    }
+    if (O.Has("--serial")) {
+      const long long S = O.Int("--serial", 0);
+      if (S < INT32_MIN || S > UINT32_MAX) throw EACSException("Option --serial is out of range");
+      Out->SetSerial(static_cast<int>(static_cast<uint32_t>(S)));
+    }
+    Out->SetComments(O.All("--comment"));
+    if (O.Has("--append")) Out->SetFileMode(foAppend);
+    return static_cast<TACSOutput*>(Out);
+  };
+  E.Info = [](const std::string& File) {
+    TOwned<TVorbisIn> In(new TVorbisIn(nullptr));
+    In->SetFileName(File);
+    return InfoFromFileIn(*In);
+  };
+  return E;
+}
+
 TCodecEntry FlacEntry() {
   TCodecEntry E;
   E.Extension = ".flac";
@@ -136,6 +179,7 @@ std::vector<TCodecEntry> MakeTable() {
   T.push_back(WaveEntry());
   T.push_back(Mp3Entry());
   T.push_back(FlacEntry());
+  T.push_back(VorbisEntry());
   return T;
 }
 
