@@ -36,3 +36,6 @@ void InstallInterruptHandler();
 // The commands, one per file.
 int CmdInfo(const std::vector<std::string>& Args);
 int CmdConvert(const std::vector<std::string>& Args);
+int CmdDevices(const std::vector<std::string>& Args);
+int CmdRecord(const std::vector<std::string>& Args);
+int CmdPlay(const std::vector<std::string>& Args);

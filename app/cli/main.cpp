@@ -18,6 +18,9 @@ struct TCommandEntry {
 const TCommandEntry Commands[] = {
     {"info", CmdInfo},
     {"convert", CmdConvert},
+    {"devices", CmdDevices},
+    {"record", CmdRecord},
+    {"play", CmdPlay},
 };
 
 void Usage() {
@@ -28,6 +31,10 @@ void Usage() {
                "                             [--start FRAME] [--end FRAME]\n"
                "      MP3 output: [--bitrate KBPS] [--title T] [--artist A] [--album A]\n"
                "                  [--year Y] [--track N] [--comment C]\n"
+               "  velmora-cli devices\n"
+               "  velmora-cli record OUT [--seconds N] [--device N] [--rate R] [--bits B]\n"
+               "                         [--channels C]   (until Ctrl+C without --seconds)\n"
+               "  velmora-cli play FILE [--device N]\n"
                "File types are chosen by extension:");
   for (const TCodecEntry& C : Codecs()) std::fprintf(stderr, " %s", C.Extension.c_str());
   std::fprintf(stderr, "\n");

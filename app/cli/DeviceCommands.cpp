@@ -1,0 +1,143 @@
+// velmora-cli devices / record / play: the sound card from the command line.
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "app/cli/CliCommon.h"
+#include "engine/ACS_Audio.h"
+#include "engine/ACS_Indicator.h"
+#include "platform/SoundCard.h"
+#include "wave/ACS_Wave.h"
+
+namespace {
+
+void PrintDevices(const char* Title, const std::vector<TSoundDevice>& List) {
+  std::printf("%s:\n", Title);
+  for (const TSoundDevice& D : List)
+    std::printf("  %d  %s  %s\n", D.Index, D.Name.c_str(), D.Description.c_str());
+}
+
+int IntOption(const TJobOptions& O, const std::string& Name, long long Default, long long Min,
+              long long Max) {
+  const long long V = O.Int(Name, Default);
+  if (V < Min || V > Max)
+    throw EACSException("Option " + Name + " must be between " + std::to_string(Min) + " and " +
+                        std::to_string(Max));
+  return static_cast<int>(V);
+}
+
+// Prints the level of band 0 about ten times a second while a recording runs.
+class TLevelPrinter {
+ public:
+  explicit TLevelPrinter(TSoundIndicator& Meter)
+      : FMeter(Meter), FThread([this] { Execute(); }) {}
+  ~TLevelPrinter() {
+    {
+      std::lock_guard<std::mutex> L(FLock);
+      FStop = true;
+    }
+    FWake.notify_all();
+    FThread.join();
+  }
+
+ private:
+  void Execute() {
+    std::unique_lock<std::mutex> L(FLock);
+    while (!FWake.wait_for(L, std::chrono::milliseconds(100), [this] { return FStop; })) {
+      double V[TSoundIndicator::kBands];
+      FMeter.GetValues(V);
+      std::fprintf(stderr, "level %ld\n", std::lround(V[0]));
+    }
+  }
+
+  TSoundIndicator& FMeter;
+  std::mutex FLock;
+  std::condition_variable FWake;
+  bool FStop = false;  // guarded by FLock
+  std::thread FThread;
+};
+
+}  // namespace
+
+int CmdDevices(const std::vector<std::string>& Args) {
+  ParseArgs(Args, {}, {});
+  TSoundCard& Card = CurrentSoundCard();
+  const std::vector<TSoundDevice> In = Card.CaptureDevices();
+  const std::vector<TSoundDevice> Out = Card.PlaybackDevices();
+  if (In.empty() && Out.empty()) {
+    std::printf("No sound server answers: there are no devices.\n");
+    return 0;
+  }
+  PrintDevices("Capture devices", In);
+  PrintDevices("Playback devices", Out);
+  return 0;
+}
+
+int CmdRecord(const std::vector<std::string>& Args) {
+  std::set<std::string> ValueOptions = {"--seconds", "--device", "--rate", "--bits", "--channels"};
+  std::set<std::string> FlagOptions;
+  for (const TCodecEntry& C : Codecs()) {
+    ValueOptions.insert(C.ValueOptions.begin(), C.ValueOptions.end());
+    FlagOptions.insert(C.FlagOptions.begin(), C.FlagOptions.end());
+  }
+  const TCliArgs A = ParseArgs(Args, ValueOptions, FlagOptions);
+  if (A.Positional.size() != 1)
+    throw EACSException(
+        "Usage: velmora-cli record OUT [--seconds N] [--device N] [--rate R --bits B --channels C]");
+  const std::string& OutName = A.Positional[0];
+  const TCodecEntry* OutCodec = FindCodecFor(OutName);
+  if (!OutCodec || !OutCodec->MakeSink) throw EACSException("Cannot write this type of file: " + OutName);
+  const TJobOptions& O = A.Options;
+  const int Bits = IntOption(O, "--bits", 16, 8, 16);
+  if (Bits != 8 && Bits != 16) throw EACSException("Option --bits must be 8 or 16");
+
+  TOwned<TComponent> Job(new TComponent(nullptr));
+  auto* In = new TAudioIn(Job.get());
+  In->SetInSampleRate(IntOption(O, "--rate", 44100, 1, 192000));
+  In->SetInBitsPerSample(Bits);
+  In->SetInChannels(IntOption(O, "--channels", 2, 1, 2));
+  // Without --seconds the recording runs until Ctrl+C.
+  In->SetRecTime(IntOption(O, "--seconds", -1, -1, 24 * 3600));
+  In->SetBaseChannel(IntOption(O, "--device", 0, -1, 1 << 20));
+  auto* Meter = new TSoundIndicator(Job.get());
+  Meter->SetInput(In);
+  TACSOutput* Sink = OutCodec->MakeSink(Job.get(), OutName, O);
+  Sink->SetInput(Meter);
+  TLevelPrinter Levels(*Meter);
+  return RunSinkJob(*Sink, false);
+}
+
+int CmdPlay(const std::vector<std::string>& Args) {
+  std::set<std::string> ValueOptions = {"--device"};
+  const TCliArgs A = ParseArgs(Args, ValueOptions, {});
+  if (A.Positional.size() != 1) throw EACSException("Usage: velmora-cli play FILE [--device N]");
+  const std::string& InName = A.Positional[0];
+  const TCodecEntry* InCodec = FindCodecFor(InName);
+  if (!InCodec || (!InCodec->MakeSource && !InCodec->DecodeToWav))
+    throw EACSException("Cannot read this type of file: " + InName);
+  if (!std::filesystem::exists(InName)) throw EACSException("File not found: " + InName);
+
+  TOwned<TComponent> Job(new TComponent(nullptr));
+  auto* Out = new TAudioOut(Job.get());
+  Out->SetBaseChannel(IntOption(A.Options, "--device", 0, -1, 1 << 20));
+  TMemoryStream Image;  // a type with a decoder of its own is decoded first
+  TACSInput* Source;
+  if (InCodec->MakeSource) {
+    Source = InCodec->MakeSource(Job.get(), InName, A.Options);
+  } else {
+    if (!InCodec->DecodeToWav(InName, "", &Image, [](int) { return !InterruptRequested(); }))
+      return ReportError("No audio could be decoded from " + InName);
+    Image.SetPosition(0);
+    auto* Wav = new TWaveIn(Job.get());
+    Wav->SetStream(&Image);
+    Source = Wav;
+  }
+  Out->SetInput(Source);
+  return RunSinkJob(*Out, true);
+}

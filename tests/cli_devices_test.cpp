@@ -1,0 +1,110 @@
+// velmora-cli devices / record / play against the test sound server.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "platform/PulseSoundCard.h"
+#include "tests/support/TestSupport.h"
+
+using namespace testing_support;
+
+namespace {
+// The shell runner of the test support (gtest has a Run of its own).
+int Sh(const std::string& Cmd, std::string* Out = nullptr, std::string* Err = nullptr) {
+  return testing_support::Run(Cmd, Out, Err);
+}
+}  // namespace
+
+namespace {
+
+std::string Cli() { return Quote(BinDir() + "/velmora-cli"); }
+
+std::string EnvOr(const char* Name, const char* Default) {
+  const char* V = std::getenv(Name);
+  return V && *V ? V : Default;
+}
+
+bool HaveTestServer() {
+  for (const TSoundDevice& D : TPulseSoundCard().CaptureDevices())
+    if (D.Name == EnvOr("VELMORA_TEST_MIC", "velmora_mic")) return true;
+  return false;
+}
+
+#define REQUIRE_TEST_SERVER()                                                               \
+  if (!HaveTestServer())                                                                    \
+  GTEST_SKIP() << "no test sound server answers (start one with: source scripts/pulse.sh; " \
+                  "pulse_start)"
+
+}  // namespace
+
+TEST(SoundCardCli, DevicesListsCaptureAndPlaybackDevicesByNumber) {
+  REQUIRE_TEST_SERVER();
+  std::string Out;
+  ASSERT_EQ(Sh(Cli() + " devices", &Out), 0);
+  EXPECT_NE(Out.find("Capture devices:\n  0  "), std::string::npos) << Out;
+  EXPECT_NE(Out.find("Test Microphone"), std::string::npos) << Out;
+  EXPECT_NE(Out.find("Playback devices:\n  0  " + EnvOr("VELMORA_TEST_SPEAKER", "velmora_speaker")),
+            std::string::npos)
+      << Out;
+}
+
+TEST(SoundCardCli, RecordWritesTheMicrophoneToAWavAndPrintsTheLevel) {
+  REQUIRE_TEST_SERVER();
+  if (!HaveTool("paplay") || !HaveTool("sox")) GTEST_SKIP() << "paplay and sox are needed";
+  TempDir T;
+  ASSERT_EQ(Sh("sox -n -r 44100 -c 2 -b 16 " + Quote(T.Path("tone.wav")) + " synth 4 sine 1000 vol 0.5"), 0);
+  // paplay feeds the microphone while the recording runs.
+  std::thread Feed([&] {
+    Sh("paplay --device=" + EnvOr("VELMORA_TEST_FEED", "velmora_mic_feed") + " " + Quote(T.Path("tone.wav")));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  std::string Err;
+  const int Rc = Sh(Cli() + " record " + Quote(T.Path("rec.wav")) + " --seconds 2 --device 0", nullptr, &Err);
+  Feed.join();
+  ASSERT_EQ(Rc, 0) << Err;
+  // About ten level lines a second; the tone shows in them.
+  std::istringstream Lines(Err);
+  std::string Line;
+  int Count = 0, Loud = 0;
+  while (std::getline(Lines, Line))
+    if (Line.rfind("level ", 0) == 0) {
+      ++Count;
+      if (std::stoi(Line.substr(6)) > 10) ++Loud;
+    }
+  EXPECT_GE(Count, 12) << Err;
+  EXPECT_GE(Loud, 5) << Err;
+  int Ch = 0, Rate = 0;
+  const std::vector<int16_t> S = ReadPcm16Wav(T.Path("rec.wav"), &Ch, &Rate);
+  EXPECT_EQ(Ch, 2);
+  EXPECT_EQ(Rate, 44100);
+  EXPECT_EQ(S.size() * 2, 22u * 16384);  // 352800 bytes end inside the 22nd block
+  std::string Stat;
+  Sh("sox " + Quote(T.Path("rec.wav")) + " -n trim 0.5 1 stat", nullptr, &Stat);
+  EXPECT_NE(Stat.find("Maximum amplitude:     0.5"), std::string::npos) << Stat;
+}
+
+TEST(SoundCardCli, RecordRefusesAFormatTheCardCannotCarry) {
+  TempDir T;
+  std::string Err;
+  EXPECT_EQ(Sh(Cli() + " record " + Quote(T.Path("x.wav")) + " --seconds 1 --bits 12", nullptr, &Err), 1);
+  EXPECT_NE(Err.find("Runtime error: Option --bits must be 8 or 16"), std::string::npos) << Err;
+  EXPECT_EQ(Sh(Cli() + " record " + Quote(T.Path("x.wav")) + " --channels 3", nullptr, &Err), 1);
+  EXPECT_NE(Err.find("--channels"), std::string::npos) << Err;
+  EXPECT_FALSE(std::filesystem::exists(T.Path("x.wav")));
+}
+
+TEST(SoundCardCli, PlayRunsToTheEndAndReportsAMissingFile) {
+  std::string Err;
+  EXPECT_EQ(Sh(Cli() + " play /nonexistent/x.wav", nullptr, &Err), 1);
+  EXPECT_NE(Err.find("File not found"), std::string::npos) << Err;
+  REQUIRE_TEST_SERVER();
+  TempDir T;
+  const std::vector<int16_t> S = MakeSignal16(22050, 2, 44100);
+  WritePcmWav(T.Path("half.wav"), S.data(), S.size() * 2, 2, 44100, 16);
+  std::string Out;
+  ASSERT_EQ(Sh(Cli() + " play " + Quote(T.Path("half.wav")), &Out, &Err), 0) << Err;
+  EXPECT_NE(Err.find("100"), std::string::npos) << Err;
+}
