@@ -8,7 +8,7 @@
 
 bool TCodecLibrary::OpenLocked() {
   if (FLib.IsOpen()) return true;
-  if (!FLib.Open(FFileName)) {
+  if (!FLib.Open(FFolder + FFileName)) {
     FMessage = FLib.Error();
     return false;
   }
@@ -62,6 +62,16 @@ std::string TCodecLibrary::FileName() const {
 void TCodecLibrary::SetFileName(const std::string& Value) {
   std::lock_guard<std::mutex> L(FLock);
   if (!FLib.IsOpen()) FFileName = Value;
+}
+
+std::string TCodecLibrary::Folder() const {
+  std::lock_guard<std::mutex> L(FLock);
+  return FFolder;
+}
+
+void TCodecLibrary::SetFolder(const std::string& Value) {
+  std::lock_guard<std::mutex> L(FLock);
+  if (!FLib.IsOpen()) FFolder = Value;
 }
 
 void TCodecLibrary::Check() const {

@@ -47,6 +47,11 @@ class TCodecLibrary {
   // Another file to try on the next load, for ports that ship the library
   // under a different name. Ignored while the library is loaded.
   void SetFileName(const std::string& Value);
+  // The folder (with a trailing '/') the file is loaded from, for libraries
+  // that ship beside the program; "" (the default) uses the normal library
+  // search. Messages still name the file alone. Ignored while loaded.
+  std::string Folder() const;
+  void SetFolder(const std::string& Value);
   // "<file name> library could not be loaded."
   std::string LoadError() const { return FileName() + " library could not be loaded."; }
   // Raises EACSException with LoadError() unless the library is loaded.
@@ -67,6 +72,7 @@ class TCodecLibrary {
   bool OpenLocked();  // FLock held
 
   std::string FFileName;
+  std::string FFolder;
   TBinder FBinder;
   std::string FMessage;
   mutable std::mutex FLock;
