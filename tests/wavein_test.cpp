@@ -5,8 +5,10 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/TestSupport.h"
@@ -443,6 +445,40 @@ TEST(WaveInFileTest, QueriesLeaveTheFileClosedOutsideAJob) {
   W->Flush();
   EXPECT_EQ(Fields(), Idle);
   EXPECT_EQ(OpenDescriptors(), Before);
+}
+
+// A looping job on one thread starts over many times while another thread
+// asks for the format: both see consistent values and the data stays whole.
+TEST(WaveInFileTest, QueriesFromAnotherThreadDuringALoopingJob) {
+  TempDir D;
+  const Bytes Data = Pcm16(300, 2);
+  WriteFileBytes(D.Path("a.wav"), PcmFile(Data, 2));
+  auto W = MakeComponent<TWaveIn>(nullptr);
+  W->SetFileName(D.Path("a.wav"));
+  W->SetLoop(true);
+  W->Init();
+  std::atomic<bool> Done{false};
+  Bytes Got;
+  std::thread Worker([&] {
+    uint8_t B[500];
+    while (Got.size() < 200000) {
+      const int N = W->GetData(B, sizeof B);
+      if (N == 0) break;
+      Got.insert(Got.end(), B, B + N);
+    }
+    Done = true;
+  });
+  int Queries = 0;
+  while (!Done || Queries < 50) {
+    ASSERT_TRUE(W->Valid());
+    ASSERT_EQ(W->InChannels(), 2);
+    ASSERT_EQ(W->SampleCount(), 300);
+    ++Queries;
+  }
+  Worker.join();
+  W->Flush();
+  ASSERT_GE(Got.size(), 200000u);
+  for (size_t I = 0; I < Got.size(); ++I) ASSERT_EQ(Got[I], Data[I % Data.size()]) << I;
 }
 
 TEST(WaveInFileTest, InvalidFileStaysInvalidDuringAJob) {
