@@ -358,9 +358,10 @@ void TFLACIn::Release() {
   FFrameArrived = false;
   if (FOwnStream) {
     FOwnStream.reset();
-  } else if (FStream && FSeekable) {
+  } else if (FSource && FSeekable) {
+    // A given stream that was being read goes back to its start.
     try {
-      FStream->SetPosition(0);
+      FSource->SetPosition(0);
     } catch (...) {
     }
   }
