@@ -49,7 +49,8 @@ void BM_DecodeImaBlock(benchmark::State& St) {
   std::vector<int16_t> Out(static_cast<size_t>(Frames) * Channels);
   int K = 0;
   for (auto _ : St) {
-    DecodeImaBlock(In.data() + static_cast<size_t>(K) * BlockAlign, BlockAlign, Channels, Out.data());
+    DecodeImaBlock(In.data() + static_cast<size_t>(K) * BlockAlign, BlockAlign, Channels,
+                   Out.data());
     benchmark::DoNotOptimize(Out.data());
     K = (K + 1) % Blocks;
   }
@@ -66,8 +67,8 @@ void BM_DecodeMsBlock(benchmark::State& St) {
   for (int K = 0; K < Blocks; ++K) {
     uint8_t* H = In.data() + static_cast<size_t>(K) * BlockAlign;
     for (int C = 0; C < Channels; ++C) {
-      H[C] = static_cast<uint8_t>(H[C] % 7);   // predictor index
-      H[Channels + 2 * C] = 64;                // delta, low byte
+      H[C] = static_cast<uint8_t>(H[C] % 7);  // predictor index
+      H[Channels + 2 * C] = 64;               // delta, low byte
       H[Channels + 2 * C + 1] = 0;
     }
   }

@@ -1,8 +1,9 @@
 // The WAV reader against files written by sox and ffmpeg, hand-made headers
 // (odd layouts and hostile values), ranges, looping and file handling.
-#include <gtest/gtest.h>
+#include "wave/WaveIn.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,7 +14,6 @@
 
 #include "tests/support/TestSupport.h"
 #include "wave/AdpcmTables.h"
-#include "wave/WaveIn.h"
 
 using namespace testing_support;
 
@@ -57,44 +57,44 @@ int OpenDescriptors() {
 
 // ---------------------------------------------------------------- hand-made files
 
-void Put16(Bytes& B, uint32_t V) {
-  B.push_back(static_cast<uint8_t>(V));
-  B.push_back(static_cast<uint8_t>(V >> 8));
-}
-void Put32(Bytes& B, uint32_t V) {
-  Put16(B, V & 0xFFFF);
-  Put16(B, V >> 16);
+// N little-endian bytes of V.
+void Put(Bytes& B, uint32_t V, int N) {
+  for (int I = 0; I < N; ++I) B.push_back(static_cast<uint8_t>(V >> (8 * I)));
 }
 void Chunk(Bytes& B, const char* Name, const Bytes& Body, int64_t Size = -1) {
   B.insert(B.end(), Name, Name + 4);
-  Put32(B, static_cast<uint32_t>(Size < 0 ? static_cast<int64_t>(Body.size()) : Size));
+  Put(B, static_cast<uint32_t>(Size < 0 ? static_cast<int64_t>(Body.size()) : Size), 4);
   B.insert(B.end(), Body.begin(), Body.end());
 }
-Bytes Fmt(int Tag, int Ch, int Rate, int Align, int Bits, const Bytes& Extra = {}) {
+// A "fmt " body; for ADPCM, Spb >= 0 adds the samples per block and Pairs >= 0
+// an MS coefficient table of that many pairs.
+Bytes Fmt(int Tag, int Ch, int Rate, int Align, int Bits, int Spb = -1, int Pairs = -1) {
   Bytes F;
-  Put16(F, Tag);
-  Put16(F, Ch);
-  Put32(F, Rate);
-  Put32(F, static_cast<uint32_t>(Rate * Align));
-  Put16(F, Align);
-  Put16(F, Bits);
-  F.insert(F.end(), Extra.begin(), Extra.end());
+  for (auto [V, N] :
+       {std::pair{Tag, 2}, {Ch, 2}, {Rate, 4}, {Rate * Align, 4}, {Align, 2}, {Bits, 2}})
+    Put(F, static_cast<uint32_t>(V), N);
+  if (Spb < 0) return F;
+  Put(F, Pairs < 0 ? 2 : 4 + 4 * Pairs, 2);
+  Put(F, static_cast<uint32_t>(Spb), 2);
+  if (Pairs < 0) return F;
+  Put(F, static_cast<uint32_t>(Pairs), 2);
+  for (int I = 0; I < Pairs; ++I)
+    for (int K = 0; K < 2; ++K) Put(F, static_cast<uint16_t>(MsStandardCoefficients[I % 7][K]), 2);
   return F;
 }
 Bytes Riff(const Bytes& Chunks, const char* Riff = "RIFF", const char* Wave = "WAVE") {
   Bytes B(Riff, Riff + 4);
-  Put32(B, static_cast<uint32_t>(Chunks.size() + 4));
+  Put(B, static_cast<uint32_t>(Chunks.size() + 4), 4);
   B.insert(B.end(), Wave, Wave + 4);
   B.insert(B.end(), Chunks.begin(), Chunks.end());
   return B;
 }
 Bytes Pcm16(int Frames, int Ch) {
   const std::vector<int16_t> S = MakeSignal16(Frames, Ch, 8000);
-  Bytes B(S.size() * 2);
-  std::memcpy(B.data(), S.data(), B.size());
-  return B;
+  const auto* P = reinterpret_cast<const uint8_t*>(S.data());
+  return Bytes(P, P + S.size() * 2);
 }
-// A 16-bit PCM file with Before chunks between "fmt " and "data".
+// A PCM file with Before chunks between "fmt " and "data".
 Bytes PcmFile(const Bytes& Data, int Ch = 1, const Bytes& Before = {}, int Bits = 16) {
   Bytes C;
   Chunk(C, "fmt ", Fmt(1, Ch, 8000, Ch * Bits / 8, Bits));
@@ -102,27 +102,12 @@ Bytes PcmFile(const Bytes& Data, int Ch = 1, const Bytes& Before = {}, int Bits 
   Chunk(C, "data", Data);
   return Riff(C);
 }
-Bytes MsExtra(int SamplesPerBlock, int Pairs) {
-  Bytes E;
-  Put16(E, static_cast<uint32_t>(4 + 4 * Pairs));
-  Put16(E, SamplesPerBlock);
-  Put16(E, Pairs);
-  for (int I = 0; I < Pairs; ++I) {
-    Put16(E, static_cast<uint16_t>(MsStandardCoefficients[I % 7][0]));
-    Put16(E, static_cast<uint16_t>(MsStandardCoefficients[I % 7][1]));
-  }
-  return E;
-}
-Bytes ImaExtra(int SamplesPerBlock) {
-  Bytes E;
-  Put16(E, 2);
-  Put16(E, SamplesPerBlock);
-  return E;
-}
-Bytes Compressed(const Bytes& FmtBody, uint32_t Fact, const Bytes& Data) {
+// "fmt ", Before, "fact" and "data".
+Bytes Compressed(const Bytes& FmtBody, uint32_t Fact, const Bytes& Data, const Bytes& Before = {}) {
   Bytes C, F;
   Chunk(C, "fmt ", FmtBody);
-  Put32(F, Fact);
+  C.insert(C.end(), Before.begin(), Before.end());
+  Put(F, Fact, 4);
   Chunk(C, "fact", F);
   Chunk(C, "data", Data);
   return Riff(C);
@@ -147,20 +132,24 @@ struct TToolCase {
   const char* Options;  // how the writer encodes
   int Channels;
   TWavType Type;
-  int Bits;            // what the reader delivers
-  const char* Exact;   // the decoder the reader must match sample for sample
+  int Bits;           // what the reader delivers
+  const char* Exact;  // the decoder the reader must match sample for sample
 };
 
 std::vector<int16_t> SoxDecode(const TempDir& D, const std::string& File) {
   std::string Err;
-  EXPECT_EQ(testing_support::Run("sox " + Quote(File) + " -e signed -b 16 " + Quote(D.Path("sox.wav")),
-                                 nullptr, &Err), 0) << Err;
+  EXPECT_EQ(
+      testing_support::Run("sox " + Quote(File) + " -e signed -b 16 " + Quote(D.Path("sox.wav")),
+                           nullptr, &Err),
+      0)
+      << Err;
   return ReadPcm16Wav(D.Path("sox.wav"));
 }
 
 std::vector<int16_t> FfmpegDecode(const std::string& File) {
   std::string Out, Err;
-  EXPECT_EQ(testing_support::Run("ffmpeg -v error -i " + Quote(File) + " -f s16le -", &Out, &Err), 0)
+  EXPECT_EQ(testing_support::Run("ffmpeg -v error -i " + Quote(File) + " -f s16le -", &Out, &Err),
+            0)
       << Err;
   return AsSamples(Bytes(Out.begin(), Out.end()), 16);
 }
@@ -176,11 +165,13 @@ TEST_P(WaveInToolTest, DecodesLikeTheReferenceDecoders) {
   TempDir D;
   const std::vector<int16_t> Src = MakeSignal16(28665, 2, 22050);  // not a whole number of blocks
   WritePcmWav(D.Path("src.wav"), Src.data(), Src.size() * 2, 2, 22050, 16);
-  const std::string In = Quote(D.Path("src.wav")), File = D.Path("t.wav"), Ch = std::to_string(C.Channels);
+  const std::string In = Quote(D.Path("src.wav")), File = D.Path("t.wav"),
+                    Ch = std::to_string(C.Channels);
   std::string Err;
-  const std::string Cmd = std::string(C.Writer) == "sox"
-                              ? "sox " + In + " -c " + Ch + " " + C.Options + " " + Quote(File)
-                              : "ffmpeg -v error -y -i " + In + " -ac " + Ch + " " + C.Options + " " + Quote(File);
+  const std::string Cmd =
+      std::string(C.Writer) == "sox"
+          ? "sox " + In + " -c " + Ch + " " + C.Options + " " + Quote(File)
+          : "ffmpeg -v error -y -i " + In + " -ac " + Ch + " " + C.Options + " " + Quote(File);
   ASSERT_EQ(testing_support::Run(Cmd, nullptr, &Err), 0) << Err;
 
   auto W = MakeComponent<TWaveIn>(nullptr);
@@ -204,7 +195,8 @@ TEST_P(WaveInToolTest, DecodesLikeTheReferenceDecoders) {
       MaxDiff = std::max(MaxDiff, std::abs(Got[I] - Ref[I]));
     }
     if (Decoder == C.Exact || C.Type == wtPCM)
-      EXPECT_EQ(Differ, 0u) << Decoder << ": " << Differ << " of " << Ref.size() << " samples differ";
+      EXPECT_EQ(Differ, 0u) << Decoder << ": " << Differ << " of " << Ref.size()
+                            << " samples differ";
     else
       EXPECT_LT(MaxDiff, 256) << Decoder;
   }
@@ -290,21 +282,39 @@ TEST(WaveInHostileTest, UnusableHeadersAreNotValidAndDeliverNothing) {
       {"Pcm4Bit", PcmFile(D, 1, {}, 4)},
       {"Pcm12Bit", PcmFile(D, 1, {}, 12)},
       {"Pcm24Bit", PcmFile(D, 1, {}, 24)},
-      {"FloatTag", [&] { Bytes C; Chunk(C, "fmt ", Fmt(3, 1, 8000, 4, 32)); Chunk(C, "data", D); return Riff(C); }()},
-      {"ShortFmt", [&] { Bytes C; Chunk(C, "fmt ", Bytes{1, 0, 1, 0, 0x40, 0x1F, 0, 0}); Chunk(C, "data", D); return Riff(C); }()},
-      {"ImaWithoutFact", [&] { Bytes C; Chunk(C, "fmt ", Fmt(17, 1, 8000, 256, 4, ImaExtra(505))); Chunk(C, "data", D); return Riff(C); }()},
-      {"ImaBits3", Compressed(Fmt(17, 1, 8000, 256, 3, ImaExtra(505)), 1000, D)},
-      {"ImaZeroBlockAlign", Compressed(Fmt(17, 1, 8000, 0, 4, ImaExtra(505)), 1000, D)},
-      {"ImaBlockSmallerThanHeader", Compressed(Fmt(17, 2, 8000, 6, 4, ImaExtra(1)), 1000, D)},
-      {"ImaBlockPastBuffer", Compressed(Fmt(17, 1, 8000, 8192, 4, ImaExtra(16377)), 1000, Bytes(9000, 1))},
+      {"FloatTag",
+       [&] {
+         Bytes C;
+         Chunk(C, "fmt ", Fmt(3, 1, 8000, 4, 32));
+         Chunk(C, "data", D);
+         return Riff(C);
+       }()},
+      {"ShortFmt",
+       [&] {
+         Bytes C;
+         Chunk(C, "fmt ", Bytes{1, 0, 1, 0, 0x40, 0x1F, 0, 0});
+         Chunk(C, "data", D);
+         return Riff(C);
+       }()},
+      {"ImaWithoutFact",
+       [&] {
+         Bytes C;
+         Chunk(C, "fmt ", Fmt(17, 1, 8000, 256, 4, 505));
+         Chunk(C, "data", D);
+         return Riff(C);
+       }()},
+      {"ImaBits3", Compressed(Fmt(17, 1, 8000, 256, 3, 505), 1000, D)},
+      {"ImaZeroBlockAlign", Compressed(Fmt(17, 1, 8000, 0, 4, 505), 1000, D)},
+      {"ImaBlockSmallerThanHeader", Compressed(Fmt(17, 2, 8000, 6, 4, 1), 1000, D)},
+      {"ImaBlockPastBuffer", Compressed(Fmt(17, 1, 8000, 8192, 4, 16377), 1000, Bytes(9000, 1))},
       {"ImaShortFmt", Compressed(Fmt(17, 1, 8000, 256, 4), 1000, D)},
-      {"Ms33Pairs", Compressed(Fmt(2, 1, 8000, 256, 4, MsExtra(500, 33)), 1000, D)},
-      {"MsNoPairs", Compressed(Fmt(2, 1, 8000, 256, 4, MsExtra(500, 0)), 1000, D)},
-      {"MsBlockSmallerThanHeader", Compressed(Fmt(2, 1, 8000, 5, 4, MsExtra(2, 7)), 1000, D)},
-      {"MsSamplesPerBlockPastBlock", Compressed(Fmt(2, 1, 8000, 256, 4, MsExtra(502, 7)), 1000, D)},
-      {"MsSamplesPerBlockBelow2", Compressed(Fmt(2, 2, 8000, 256, 4, MsExtra(1, 7)), 1000, D)},
-      {"MsBlockPastBuffer", Compressed(Fmt(2, 2, 8000, 8192, 4, MsExtra(8180, 7)), 1000, Bytes(9000, 1))},
-      {"MpegNotConvertible", Compressed(Fmt(85, 2, 44100, 1, 0, ImaExtra(1152)), 1000, D)},
+      {"Ms33Pairs", Compressed(Fmt(2, 1, 8000, 256, 4, 500, 33), 1000, D)},
+      {"MsNoPairs", Compressed(Fmt(2, 1, 8000, 256, 4, 500, 0), 1000, D)},
+      {"MsBlockSmallerThanHeader", Compressed(Fmt(2, 1, 8000, 5, 4, 2, 7), 1000, D)},
+      {"MsSamplesPerBlockPastBlock", Compressed(Fmt(2, 1, 8000, 256, 4, 502, 7), 1000, D)},
+      {"MsSamplesPerBlockBelow2", Compressed(Fmt(2, 2, 8000, 256, 4, 1, 7), 1000, D)},
+      {"MsBlockPastBuffer", Compressed(Fmt(2, 2, 8000, 8192, 4, 8180, 7), 1000, Bytes(9000, 1))},
+      {"MpegNotConvertible", Compressed(Fmt(85, 2, 44100, 1, 0, 1152), 1000, D)},
   };
   for (const THostileCase& C : Cases) {
     TMemReader R(C.File);
@@ -318,7 +328,7 @@ TEST(WaveInHostileTest, UnusableHeadersAreNotValidAndDeliverNothing) {
 
 TEST(WaveInHostileTest, AbsurdFactCountsOnlyTheBlocksThatAreThere) {
   Bytes D(3 * 256 + 100, 0x37);  // three whole blocks and a piece of 100 bytes
-  TMemReader R(Compressed(Fmt(17, 1, 8000, 256, 4, ImaExtra(505)), 0xFFFFFFFF, D));
+  TMemReader R(Compressed(Fmt(17, 1, 8000, 256, 4, 505), 0xFFFFFFFF, D));
   ASSERT_TRUE(R.W->Valid());
   EXPECT_EQ(R.W->SampleCount(), 3 * 505 + 1 + 2 * 96);
   EXPECT_EQ(ReadAll(*R.W).size(), 2u * (3 * 505 + 1 + 2 * 96));
@@ -390,7 +400,7 @@ TEST(WaveInRangeTest, AdpcmStartSampleBeginsAtTheStartOfItsBlock) {
   Bytes D(10 * 512);
   for (size_t I = 0; I < D.size(); ++I) D[I] = static_cast<uint8_t>(I * 37 + I / 7);
   for (size_t I = 0; I < D.size(); I += 512) D[I + 2] = 20;  // sane step indices
-  TMemReader R(Compressed(Fmt(17, 1, 8000, 512, 4, ImaExtra(1017)), 10000, D));
+  TMemReader R(Compressed(Fmt(17, 1, 8000, 512, 4, 1017), 10000, D));
   const Bytes Full = ReadAll(*R.W);
   ASSERT_EQ(Full.size(), 2u * 10170);
   R.W->SetStartSample(1500);
@@ -408,7 +418,8 @@ TEST(WaveInRangeTest, LoopStartsOverWithoutEnding) {
   R.W->Init();
   Bytes Got(6000);
   for (size_t Done = 0; Done < Got.size();) {
-    const int N = R.W->GetData(Got.data() + Done, static_cast<int>(std::min<size_t>(700, Got.size() - Done)));
+    const int N =
+        R.W->GetData(Got.data() + Done, static_cast<int>(std::min<size_t>(700, Got.size() - Done)));
     ASSERT_GT(N, 0) << "at " << Done;
     Done += static_cast<size_t>(N);
   }
@@ -432,8 +443,9 @@ TEST(WaveInFileTest, QueriesLeaveTheFileClosedOutsideAJob) {
   W->SetFileName(D.Path("a.wav"));
   const int Before = OpenDescriptors();
   auto Fields = [&] {
-    return std::vector<int>{W->Valid(), W->InChannels(), W->InSampleRate(), W->InBitsPerSample(),
-                            W->SampleCount(), W->TotalTime(), W->WavType()};
+    return std::vector<int>{W->Valid(),           W->InChannels(),  W->InSampleRate(),
+                            W->InBitsPerSample(), W->SampleCount(), W->TotalTime(),
+                            W->WavType()};
   };
   const std::vector<int> Idle = Fields();
   EXPECT_EQ(Idle, (std::vector<int>{1, 2, 8000, 16, 44100, 6, wtPCM}));

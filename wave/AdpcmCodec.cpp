@@ -133,9 +133,11 @@ struct TMsChannel {
   int16_t Expand(int Nibble) {
     // Products of two 16-bit values from the file: a sum of two may not fit in
     // 32 bits. C++ division truncates toward zero, as the format wants.
-    const int64_t Prediction = (static_cast<int64_t>(S1) * C1 + static_cast<int64_t>(S2) * C2) / 256;
+    const int64_t Prediction =
+        (static_cast<int64_t>(S1) * C1 + static_cast<int64_t>(S2) * C2) / 256;
     const int Signed = Nibble >= 8 ? Nibble - 16 : Nibble;
-    const int64_t V = std::clamp<int64_t>(Prediction + static_cast<int64_t>(Signed) * Delta, -32768, 32767);
+    const int64_t V =
+        std::clamp<int64_t>(Prediction + static_cast<int64_t>(Signed) * Delta, -32768, 32767);
     // Hostile data can make the delta grow without end; past this cap every
     // sample is clipped anyway, and the products stay inside 32 bits.
     Delta = std::clamp(Delta * MsAdaptationTable[Nibble] / 256, 16, INT32_MAX / 768);

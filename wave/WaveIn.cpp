@@ -113,11 +113,21 @@ class THeaderScan {
   static bool DecodeFmt(const uint8_t* B, uint32_t Size, TWaveHeader& H) {
     const int Tag = Size >= 2 ? Le16(B) : 0;
     switch (Tag) {
-      case 1: H.Type = wtPCM; break;
-      case 2: H.Type = wtMSADPCM; break;
-      case 17: H.Type = wtDVIADPCM; break;
-      case 85: H.Type = wtACM; break;
-      default: H.Type = wtUnsupported; return false;
+      case 1:
+        H.Type = wtPCM;
+        break;
+      case 2:
+        H.Type = wtMSADPCM;
+        break;
+      case 17:
+        H.Type = wtDVIADPCM;
+        break;
+      case 85:
+        H.Type = wtACM;
+        break;
+      default:
+        H.Type = wtUnsupported;
+        return false;
     }
     if (Size < 16) {
       H.FmtShort = true;
@@ -224,7 +234,8 @@ void TWaveIn::ReadHeader() {
   const int64_t Start = FStream->Position();
   const int64_t StreamLen = std::max<int64_t>(0, FStream->Size() - Start);
   // The scan never needs a byte past the limit plus one chunk header.
-  std::vector<uint8_t> Head(static_cast<size_t>(std::min<int64_t>(StreamLen, HeaderScanLimit + 16)));
+  std::vector<uint8_t> Head(
+      static_cast<size_t>(std::min<int64_t>(StreamLen, HeaderScanLimit + 16)));
   const int64_t HeadLen = FStream->Read(Head.data(), static_cast<int64_t>(Head.size()));
   const TWaveHeader H = THeaderScan(Head.data(), HeadLen, StreamLen).Run();
   if (!H.Found) return;
@@ -271,10 +282,9 @@ void TWaveIn::ReadHeader() {
       }
       // A "fact" count past what the blocks carry counts only what is there.
       const int64_t Rest = DataBytes % FBlockAlign;
-      const int64_t Capacity = DataBytes / FBlockAlign * FFramesPerBlock +
-                               (Rest ? AdpcmFrames(FWavType, static_cast<int>(Rest), FChan,
-                                                   FSamplesPerBlock)
-                                     : 0);
+      const int64_t Capacity =
+          DataBytes / FBlockAlign * FFramesPerBlock +
+          (Rest ? AdpcmFrames(FWavType, static_cast<int>(Rest), FChan, FSamplesPerBlock) : 0);
       FTotalSamples = static_cast<int>(std::min<int64_t>({H.FactSamples, Capacity, INT_MAX}));
       FSize = static_cast<int64_t>(FChan) * FTotalSamples * 2;
       FBlock.resize(static_cast<size_t>(FBlockAlign));
@@ -339,10 +349,10 @@ int TWaveIn::DecodeBlock() {
   const int64_t Want = std::min<int64_t>(FDataEnd - FStream->Position(), FBlockAlign);
   if (Want <= 0) return 0;
   const int Got = static_cast<int>(FStream->Read(FBlock.data(), Want));
-  const int Frames =
-      FWavType == wtDVIADPCM
-          ? DecodeImaBlock(FBlock.data(), Got, FChan, FBuffer.data())
-          : DecodeMsBlock(FBlock.data(), Got, FChan, FSamplesPerBlock, FCoefficients, FBuffer.data());
+  const int Frames = FWavType == wtDVIADPCM
+                         ? DecodeImaBlock(FBlock.data(), Got, FChan, FBuffer.data())
+                         : DecodeMsBlock(FBlock.data(), Got, FChan, FSamplesPerBlock, FCoefficients,
+                                         FBuffer.data());
   return Frames * FChan * 2;
 }
 
