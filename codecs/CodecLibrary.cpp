@@ -1,6 +1,7 @@
 #include "codecs/CodecLibrary.h"
 
 #include "codecs/Codec.h"
+#include "codecs/MACDll.h"
 #include "codecs/MAD.h"
 #include "codecs/VorbisEnc.h"
 #include "codecs/VorbisFile.h"
@@ -90,4 +91,5 @@ void LoadCodecLibraries() {
   VorbisLibrary().Load();
   VorbisFileLibrary().Load();
   VorbisEncLibrary().Load();
+  MACDllLibrary().Load();
 }

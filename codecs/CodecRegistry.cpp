@@ -66,6 +66,7 @@ TFileInfo InfoFromFileIn(TACSFileIn& In) {
 
 // Entries defined beside their codec.
 TCodecEntry Mp3Entry();
+TCodecEntry ApeEntry();
 
 namespace {
 
@@ -180,6 +181,7 @@ std::vector<TCodecEntry> MakeTable() {
   T.push_back(Mp3Entry());
   T.push_back(FlacEntry());
   T.push_back(VorbisEntry());
+  T.push_back(ApeEntry());
   return T;
 }
 

@@ -31,6 +31,7 @@ void Usage() {
                "                             [--start FRAME] [--end FRAME]\n"
                "      MP3 output: [--bitrate KBPS] [--title T] [--artist A] [--album A]\n"
                "                  [--year Y] [--track N] [--comment C]\n"
+               "      APE output: [--level 1000|2000|3000|4000]   (2000 by default)\n"
                "  velmora-cli devices\n"
                "  velmora-cli record OUT [--seconds N] [--device N] [--rate R] [--bits B]\n"
                "                         [--channels C]   (until Ctrl+C without --seconds)\n"
