@@ -1,0 +1,31 @@
+// Starting an external program on a file, closing a window by its title,
+// asking for a folder, and naming saved files.
+#pragma once
+
+#include <QString>
+#include <string>
+
+// Starts Program with File as its one argument (never through a shell, so
+// blanks and shell characters in File reach the program as they are). A
+// Program without a '/' is looked for on the PATH. Returns a value above 31
+// when the program was started, 2 when it does not exist, 3 for any other
+// failure. Never raises; the program runs on its own and is reaped when it
+// ends.
+int LaunchWithFile(const std::string& Program, const std::string& File);
+
+// Asks the top-level window titled Title on the X display (if there is a
+// display and such a window) to close, as its close button would, and waits
+// up to TimeoutMs for it to go. Never raises; without a display nothing
+// happens. True when a window was found and is gone.
+bool CloseWindowByTitle(const std::string& Title, int TimeoutMs = 2000);
+
+// The folder dialog: Folder is cleared unless it names an existing folder;
+// then the dialog, titled Caption, starts there (or at Root). True and
+// Folder := the choice when the user confirms; otherwise Folder keeps its
+// (possibly cleared) value.
+bool SelectFolder(const QString& Caption, const QString& Root, QString& Folder);
+
+// Name with Extension (".wav", with its point) appended unless its own
+// extension already is that one, compared without regard to case: "song"
+// gives "song.wav", "SONG.WAV" stays, "x.mp3" gives "x.mp3.wav".
+std::string WithExtension(const std::string& Name, const std::string& Extension);

@@ -1,0 +1,101 @@
+#include "app/FileLocks.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// Closes a descriptor when the scope ends.
+struct TFd {
+  int Fd = -1;
+  ~TFd() {
+    if (Fd >= 0) ::close(Fd);
+  }
+};
+
+bool IsNumber(const char* S) {
+  if (!*S) return false;
+  for (; *S; ++S)
+    if (*S < '0' || *S > '9') return false;
+  return true;
+}
+
+// True when a process other than Self has a descriptor on (Dev, Ino).
+bool OpenElsewhere(dev_t Dev, ino_t Ino, pid_t Self) {
+  DIR* Proc = ::opendir("/proc");
+  if (!Proc) return true;  // cannot tell: assume the worst
+  bool Found = false;
+  while (!Found) {
+    const dirent* P = ::readdir(Proc);
+    if (!P) break;
+    if (!IsNumber(P->d_name) || std::atoi(P->d_name) == Self) continue;
+    const std::string FdDir = std::string("/proc/") + P->d_name + "/fd";
+    DIR* Fds = ::opendir(FdDir.c_str());
+    if (!Fds) continue;  // gone, or not ours to look at
+    while (const dirent* F = ::readdir(Fds)) {
+      if (!IsNumber(F->d_name)) continue;
+      struct stat St {};
+      if (::stat((FdDir + "/" + F->d_name).c_str(), &St) == 0 && St.st_dev == Dev &&
+          St.st_ino == Ino) {
+        Found = true;
+        break;
+      }
+    }
+    ::closedir(Fds);
+  }
+  ::closedir(Proc);
+  return Found;
+}
+
+}  // namespace
+
+bool FileOpenByOtherProcess(const std::string& Name) {
+  struct stat St {};
+  if (::stat(Name.c_str(), &St) != 0) return false;
+  return OpenElsewhere(St.st_dev, St.st_ino, ::getpid());
+}
+
+bool IsFileLocked(const std::string& Name) {
+  struct stat St {};
+  if (::stat(Name.c_str(), &St) != 0) return !(errno == ENOENT || errno == ENOTDIR);
+  // Read-only files stay locked even for a user (root) whom the open below
+  // would let through.
+  if ((St.st_mode & 0222) == 0) return true;
+
+  TFd F;
+  F.Fd = ::open(Name.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (F.Fd < 0) return true;
+  if (!S_ISREG(St.st_mode)) return true;
+
+  // Someone holds an advisory lock: whole-file flock or a record lock.
+  if (::flock(F.Fd, LOCK_EX | LOCK_NB) != 0) return true;
+  ::flock(F.Fd, LOCK_UN);
+  struct flock Probe {};
+  Probe.l_type = F_WRLCK;
+  Probe.l_whence = SEEK_SET;
+  if (::fcntl(F.Fd, F_GETLK, &Probe) != 0 || Probe.l_type != F_UNLCK) return true;
+
+  // A write lease is granted only while no other open file description
+  // refers to the file, in this process or any other.
+  if (::fcntl(F.Fd, F_SETLEASE, F_WRLCK) == 0) {
+    ::fcntl(F.Fd, F_SETLEASE, F_UNLCK);
+    return false;
+  }
+  if (errno == EAGAIN || errno == EBUSY) return true;
+  // Leases not allowed here (not the file's owner, or a file system without
+  // them): look for other openers by hand. Our own other descriptors cannot
+  // be told from the probe's, so only other processes count then.
+  return OpenElsewhere(St.st_dev, St.st_ino, ::getpid());
+}
+
+bool IsInputFileAndOutputFileUnLocked(const std::string& Input, const std::string& Output) {
+  if (IsFileLocked(Input)) return false;  // a missing input is not locked
+  return !IsFileLocked(Output);
+}

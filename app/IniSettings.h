@@ -1,0 +1,68 @@
+// The output-format settings in Settings.ini: opened when the main window is
+// first shown, read with fixed defaults, written one key at a time when the
+// Settings page is saved, and copied into the engine components when a job
+// starts (so a job always uses the last saved values, never unsaved choices).
+//
+// Sections and keys (defaults):
+//   [Wave] SampleRate 44100, BitsPerSample 16, Channels 2
+//   [Mp3]  Quality 5, SampleRate 48, Channels 0, BitRate 128
+//   [Ogg]  Compression 0.5, NominalBitrate 128
+//   [Flac] MidSideStereo 1, LooseMidSideStereo 0
+//   [Ape]  Compression 2000
+//   [Cddb] Server gnudb.gnudb.org, Email anonymous@localhost
+//
+// Numbers are decimal text; Booleans "1" and "0" (any non-zero number reads
+// as true); the decimal number is written with a point whatever the locale
+// and read with a point or a comma.
+#pragma once
+
+#include <string>
+
+// Starts using the settings file at Path (it need not exist yet).
+void OpenSettings(const std::string& Path);
+// Stops using it; reads then give the defaults.
+void CloseSettings();
+bool SettingsOpened();
+// The open file's path, or "".
+std::string SettingsPath();
+
+// A read gives the key's value, or its default when the file is not open, or
+// the file, the key or a convertible value is missing. It never raises.
+// A write stores the value on disk at once and raises std::runtime_error
+// (naming the file and the reason) when it cannot; earlier writes stay.
+int ReadWaveSampleRate();
+int ReadWaveBitsPerSample();
+int ReadWaveChannels();
+int ReadMp3Quality();
+int ReadMp3SampleRate();
+int ReadMp3Channels();
+int ReadMp3BitRate();
+double ReadOggCompression();
+int ReadOggNominalBitrate();
+bool ReadFlacMidSideStereo();
+bool ReadFlacLooseMidSideStereo();
+int ReadApeCompression();
+std::string ReadCddbServer();
+std::string ReadCddbEmail();
+
+void WriteWaveSampleRate(int Value);
+void WriteWaveBitsPerSample(int Value);
+void WriteWaveChannels(int Value);
+void WriteMp3Quality(int Value);
+void WriteMp3SampleRate(int Value);
+void WriteMp3Channels(int Value);
+void WriteMp3BitRate(int Value);
+void WriteOggCompression(double Value);
+void WriteOggNominalBitrate(int Value);
+void WriteFlacMidSideStereo(bool Value);
+void WriteFlacLooseMidSideStereo(bool Value);
+void WriteApeCompression(int Value);
+void WriteCddbServer(const std::string& Value);
+void WriteCddbEmail(const std::string& Value);
+
+// Text conversions shared with the Settings page. They never depend on the
+// locale. False when Text (blanks around it allowed) is not such a number.
+bool ParseSettingInt(const std::string& Text, int& Value);
+bool ParseSettingDecimal(const std::string& Text, double& Value);
+// The shortest text that reads back as Value, with a point: 0.5, 0.1, 2.
+std::string DecimalText(double Value);

@@ -1,0 +1,269 @@
+#include "app/MainForm.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QShowEvent>
+#include <QSlider>
+#include <QStatusBar>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QVBoxLayout>
+#include <array>
+
+#include "app/AppDataModule.h"
+#include "app/IniSettings.h"
+#include "app/PathSelector.h"
+#include "app/SystemMixer.h"
+#include "platform/ProgramFolder.h"
+
+namespace {
+
+// The pages in tab order: caption and the status line's description.
+struct TPageText {
+  const char* Caption;
+  const char* Description;
+};
+constexpr std::array<TPageText, 10> kPages = {{
+    {"Mp3<->Wav", "Mp3<->Wav:Converter of mp3 and wav audio."},
+    {"Mp3<->Ogg", "Mp3<->Ogg:Converter of mp3 and ogg audio."},
+    {"Wav<->Ogg", "Wav<->Ogg:Converter of wav and ogg audio."},
+    {"Wav<->Flac", "Wav<->Flac:Converter of wav and flac audio."},
+    {"Wav<->Ape", "Wav<->Ape:Converter of wav and Ape audio."},
+    {"Mixer", "Mixer:Mix two wav audio to one."},
+    {"Recorder", "Recorder:Record you voice to mp3/wav file."},
+    {"Record--Mix", "Record--Mix:Mix you voice and the other audio to one."},
+    {"CdRipper", "CdRipper:Rip audio cd to wav or mp3 audio."},
+    {"Settings", "Settings:Settings of audio output."},
+}};
+
+// The client area the window starts with.
+constexpr int kClientWidth = 678;
+constexpr int kClientHeight = 395;
+constexpr int kStatusPanelWidth = 330;
+
+}  // namespace
+
+TMainForm::TSetup::TSetup()
+    : ProgramFolder(::ProgramFolder()),
+      SettingsPath(WritableProgramFile("Settings.ini", true)),
+      Languages(LanguageManager) {}
+
+TMainForm::TMainForm(const TSetup& Setup)
+    : TLangForm(Setup.Languages),
+      OpenDialog(TFileDialog::fdOpen, this),
+      SaveDialog(TFileDialog::fdSave, this),
+      FSetup(Setup),
+      FComponents(MakeComponent<TComponent>(nullptr)) {
+  setObjectName(QStringLiteral("MainForm"));
+  setWindowTitle(QStringLiteral("Velmora v1.2"));
+  FComponents->SetName("MainForm");
+  if (!FSetup.Mixer) {
+    FOwnMixer = MakeSystemMixerLineSource();
+    FSetup.Mixer = FOwnMixer.get();
+  }
+
+  auto* Layout = new QVBoxLayout(this);
+  Layout->setContentsMargins(4, 4, 4, 0);
+  Layout->setSpacing(2);
+  PageControl = new QTabWidget(this);
+  PageControl->setObjectName(QStringLiteral("PageControl"));
+  PageControl->setAccessibleName(QStringLiteral("Pages"));
+  // Every tab stays in sight: the window grows to hold them rather than
+  // hiding some behind scroll arrows.
+  PageControl->setUsesScrollButtons(false);
+  PageControl->tabBar()->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 4px 7px; }"));
+  Layout->addWidget(PageControl, 1);
+
+  BuildConverterPages();
+  BuildMixerPage();
+  BuildRecorderPage();
+  BuildRecordMixPage();
+  BuildCdRipperPage();
+  BuildSettingsPage();
+
+  StatusBar1 = new QStatusBar(this);
+  StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+  StatusBar1->setSizeGripEnabled(false);
+  FStatusPanel = new QLabel(StatusBar1);
+  FStatusPanel->setObjectName(QStringLiteral("StatusPanel"));
+  FStatusPanel->setMinimumWidth(kStatusPanelWidth);
+  FStatusPanel->setAccessibleName(QStringLiteral("Status"));
+  StatusBar1->addWidget(FStatusPanel, 1);
+  HelpLink = new QPushButton(QStringLiteral(">Help"), StatusBar1);
+  HelpLink->setObjectName(QStringLiteral("HelpLink"));
+  HelpLink->setToolTip(QStringLiteral("Click me to get help!"));
+  HelpLink->setFlat(true);
+  HelpLink->setCursor(Qt::PointingHandCursor);
+  HelpLink->setStyleSheet(
+      QStringLiteral("QPushButton { color: palette(link); text-decoration: underline; "
+                     "border: none; padding: 0 6px; }"));
+  connect(HelpLink, &QPushButton::clicked, this, &TMainForm::HelpLinkClick);
+  StatusBar1->addPermanentWidget(HelpLink);
+  Layout->addWidget(StatusBar1);
+
+  CreateConverterComponents();
+  CreateMixerComponents();
+  CreateRecorderComponents();
+  CreateRecordMixComponents();
+  CreateCdRipperComponents();
+
+  // The start size, grown only as far as the desktop's fonts need, centred.
+  const QSize Need = sizeHint().expandedTo(minimumSizeHint());
+  resize(std::max(kClientWidth, Need.width()), std::max(kClientHeight, Need.height()));
+  if (const QScreen* S = QGuiApplication::primaryScreen()) {
+    const QRect Area = S->availableGeometry();
+    move(Area.center() - rect().center());
+  }
+
+  InitLanguage();
+}
+
+TMainForm::~TMainForm() {
+  // Components first: their workers end while the window, the target of
+  // their queued events, still exists.
+  FComponents.reset();
+  if (!FClosed && FShown) CloseSettings();
+}
+
+// ---------------------------------------------------------------- shell
+
+void TMainForm::SetStatus(const QString& Text) { FStatusPanel->setText(Text); }
+QString TMainForm::StatusText() const { return FStatusPanel->text(); }
+
+void TMainForm::ShowMessage(const QString& Text) {
+  if (AppDataModule)
+    AppDataModule->SkinMessage(Text, this);
+  else
+    CurrentDialogs().ShowMessage(this, Text);
+}
+
+void TMainForm::showEvent(QShowEvent* Event) {
+  TLangForm::showEvent(Event);
+  if (!FShown) {
+    FShown = true;
+    FormShow();
+  }
+}
+
+void TMainForm::closeEvent(QCloseEvent* Event) {
+  if (!FClosed) {
+    FClosed = true;
+    FormClose();
+  }
+  TLangForm::closeEvent(Event);
+}
+
+void TMainForm::FormShow() {
+  MicOutputLineIndex = MicRecordLineIndex = StereoMixLineIndex = -1;
+  FHelpPath = QString::fromStdString(FSetup.ProgramFolder + "external/help.htm");
+
+  if (FSetup.Mixer->DeviceCount() >= 1) {
+    // The first capture device, once the capture sources exist:
+    //   Recorder_AudioIn->SetBaseChannel(0); RecordMix_AudioIn->SetBaseChannel(0);
+    const TMixerLineIndices Found = FindMixerLines(FSetup.Mixer->LineNames());
+    MicOutputLineIndex = Found.MicOutput;
+    MicRecordLineIndex = Found.MicRecord;
+    StereoMixLineIndex = Found.StereoMix;
+    if (StereoMixLineIndex == -1) {
+      StereoMixVolumeBar->setEnabled(false);
+      StereoMixRadioButton->setEnabled(false);
+      StereoMixRadioButton->setText(StereoMixRadioButton->text() +
+                                    QStringLiteral("-Not supported!"));
+      RecordMix_StartBtn->setText(QStringLiteral("Start recording"));
+      RecordMix_StopBtn->setText(QStringLiteral("Stop recording and mix"));
+    }
+  } else {
+    PageControl->setTabEnabled(PageControl->indexOf(RecorderTabSheet), false);
+    PageControl->setTabEnabled(PageControl->indexOf(RecordMixTabSheet), false);
+    ShowMessage(QStringLiteral("Not found any audio device, Recorder can not used!"));
+  }
+
+  Mp32Wav_Mp3PathSelector->setFocus();
+  SetStatus(QString::fromLatin1(kPages[0].Description));
+  // From here on a page change updates the status line.
+  connect(PageControl, &QTabWidget::currentChanged, this, &TMainForm::PageControlChange);
+  OpenSettings(FSetup.SettingsPath);
+  FillSettingsPage();
+}
+
+void TMainForm::PageControlChange(int Index) {
+  if (Index < 0) return;
+  const QString Caption = PageControl->tabText(Index);
+  for (const TPageText& P : kPages) {
+    if (Caption == QLatin1String(P.Caption)) {
+      SetStatus(QString::fromLatin1(P.Description));
+      return;
+    }
+  }
+}
+
+void TMainForm::FormClose() {
+  if (Mp3ToVob_VobOut) {
+    TComponent::Free(Mp3ToVob_VobOut);
+    Mp3ToVob_VobOut = nullptr;
+  }
+  CloseSettings();
+}
+
+void TMainForm::HelpLinkClick() {
+  if (FHelpPath.isEmpty()) return;
+  CurrentDialogs().OpenDocument(FHelpPath);
+}
+
+// ---------------------------------------------------------------- shared widgets
+
+QLabel* TMainForm::MakeLabel(const QString& Text, QWidget* Parent) {
+  auto* L = new QLabel(Text, Parent);
+  L->setObjectName(QStringLiteral("Label%1").arg(++FLabelCount));
+  return L;
+}
+
+QGroupBox* TMainForm::MakeGroup(const QString& Title, QWidget* Parent) {
+  auto* G = new QGroupBox(Title, Parent);
+  G->setObjectName(QStringLiteral("Panel%1").arg(++FGroupCount));
+  return G;
+}
+
+TPathSelector* TMainForm::MakePathSelector(const char* Name, const QString& What,
+                                           QWidget* Parent) {
+  auto* P = new TPathSelector(What, Parent);
+  P->setObjectName(QLatin1String(Name));
+  return P;
+}
+
+QProgressBar* TMainForm::MakeJobProgressBar(const char* Name, QWidget* Parent) {
+  auto* B = new QProgressBar(Parent);
+  B->setObjectName(QLatin1String(Name));
+  B->setRange(0, 100);
+  B->setValue(0);
+  B->setAccessibleName(QStringLiteral("Progress"));
+  B->hide();
+  // The page keeps the bar's room, so nothing moves when it appears.
+  QSizePolicy P = B->sizePolicy();
+  P.setRetainSizeWhenHidden(true);
+  B->setSizePolicy(P);
+  return B;
+}
+
+QSlider* TMainForm::MakeSlider(const char* Name, int Max, QWidget* Parent) {
+  auto* S = new QSlider(Qt::Horizontal, Parent);
+  S->setObjectName(QLatin1String(Name));
+  S->setRange(0, Max);
+  S->setValue(Max);
+  S->setPageStep(Max / 10);
+  return S;
+}
+
+QComboBox* TMainForm::MakeChoice(const char* Name, const QStringList& Items, QWidget* Parent) {
+  auto* C = new QComboBox(Parent);
+  C->setObjectName(QLatin1String(Name));
+  C->addItems(Items);
+  return C;
+}

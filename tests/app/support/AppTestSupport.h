@@ -1,0 +1,106 @@
+// Shared by the window's tests: a dialog provider that tests answer, a
+// mixer with lines of their choosing, and a window fixture working in a
+// scratch folder.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QStringList>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/AppDataModule.h"
+#include "app/DialogProvider.h"
+#include "app/MainForm.h"
+#include "app/MixerLines.h"
+#include "tests/support/TestSupport.h"
+
+namespace app_testing {
+
+// Records every message and dialog; answers file and folder dialogs from
+// queues (an empty queue answers "cancelled").
+class TFakeDialogs : public TDialogProvider {
+ public:
+  QStringList Messages;
+  QStringList OpenedDocuments;
+  std::deque<std::optional<TFileDialogRequest>> OpenAnswers, SaveAnswers;
+  std::deque<std::optional<QString>> FolderAnswers;
+  std::vector<TFileDialogRequest> OpenAsked, SaveAsked;
+  struct TFolderAsk {
+    QString Caption, Root, Folder;
+  };
+  std::vector<TFolderAsk> FolderAsked;
+
+  void ShowMessage(QWidget*, const QString& Text) override { Messages << Text; }
+  bool ExecuteOpen(QWidget*, TFileDialogRequest& R) override { return Answer(OpenAnswers, OpenAsked, R); }
+  bool ExecuteSave(QWidget*, TFileDialogRequest& R) override { return Answer(SaveAnswers, SaveAsked, R); }
+  bool BrowseFolder(QWidget*, const QString& Caption, const QString& Root, QString& Folder) override {
+    FolderAsked.push_back({Caption, Root, Folder});
+    if (FolderAnswers.empty() || !FolderAnswers.front()) {
+      if (!FolderAnswers.empty()) FolderAnswers.pop_front();
+      return false;
+    }
+    Folder = *FolderAnswers.front();
+    FolderAnswers.pop_front();
+    return true;
+  }
+  bool OpenDocument(const QString& Path) override {
+    OpenedDocuments << Path;
+    return true;
+  }
+
+ private:
+  static bool Answer(std::deque<std::optional<TFileDialogRequest>>& Answers,
+                     std::vector<TFileDialogRequest>& Asked, TFileDialogRequest& R) {
+    Asked.push_back(R);
+    if (Answers.empty()) return false;
+    auto A = Answers.front();
+    Answers.pop_front();
+    if (!A) return false;
+    R.FileName = A->FileName;
+    R.FilterIndex = A->FilterIndex;
+    return true;
+  }
+};
+
+// A mixer with the devices and lines a test gives it.
+class TFakeMixer : public TMixerLineSource {
+ public:
+  int Devices = 1;
+  TMixerLineNames Lines;
+  int Listed = 0;  // how often LineNames was asked
+  int DeviceCount() override { return Devices; }
+  TMixerLineNames LineNames() override {
+    ++Listed;
+    return Lines;
+  }
+};
+
+// A window in a scratch folder (its program folder and Settings.ini), with
+// the fake dialogs and the fake mixer; made on demand so that a test can set
+// up the mixer and files first.
+class WindowTest : public ::testing::Test {
+ protected:
+  WindowTest();
+  ~WindowTest() override;
+
+  // Makes the window (not yet shown).
+  TMainForm& Form();
+  // Makes and shows the window, then lets queued work run.
+  TMainForm& ShownForm();
+  // Processes pending events for a moment.
+  static void Settle();
+
+  std::string SettingsFile() const { return Dir.Path("Settings.ini"); }
+
+  testing_support::TempDir Dir;
+  TFakeDialogs* Dialogs = nullptr;  // owned by the data module
+  TFakeMixer Mixer;
+  TLangMgr* Languages = nullptr;  // not owned
+  std::unique_ptr<TAppDataModule> Data;
+  std::unique_ptr<TMainForm> Window;
+};
+
+}  // namespace app_testing
