@@ -63,6 +63,8 @@ void TMP3Out::Prepare() {
     if ((FBits != 8 && FBits != 16) || (FChannels != 1 && FChannels != 2))
       throw EACSException("Cannot encode " + std::to_string(FBits) + "-bit " +
                           std::to_string(FChannels) + "-channel audio to mp3.");
+    // The encoder would take a rate of 0 or less for 44100 Hz without a word.
+    if (Rate <= 0) throw EACSException("Cannot encode " + std::to_string(Rate) + " Hz audio to mp3.");
 
     const TLameEntryPoints& L = Lame();
     FLame = L.lame_init();

@@ -1,0 +1,508 @@
+// TMP3ToWav against libmad as madplay drives it, and its run rules.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "codecs/ACS_MAD.h"
+#include "tests/support/TestSupport.h"
+
+using namespace testing_support;
+
+namespace {
+
+uint32_t Le32(const std::vector<uint8_t>& B, size_t At) {
+  return B[At] | B[At + 1] << 8 | B[At + 2] << 16 | static_cast<uint32_t>(B[At + 3]) << 24;
+}
+
+// Runs a decoder to its end and records what its events said.
+struct TDecodeRun {
+  std::mutex M;
+  std::condition_variable Cv;
+  int DoneCount = 0;
+  bool Success = false;
+  std::atomic<int> ProgressEvents{0};
+  std::vector<int> Percents;  // Progress() seen inside OnProgress
+
+  void Attach(TMP3ToWav& D) {
+    D.OnDone = [this](TComponent*, bool S) {
+      std::lock_guard<std::mutex> L(M);
+      Success = S;
+      ++DoneCount;
+      Cv.notify_all();
+    };
+    D.OnProgress = [this, &D](TComponent*) {
+      ++ProgressEvents;
+      std::lock_guard<std::mutex> L(M);
+      Percents.push_back(D.Progress());
+    };
+  }
+  // False when the run did not end within the time.
+  bool Wait(int Seconds = 60) {
+    std::unique_lock<std::mutex> L(M);
+    return Cv.wait_for(L, std::chrono::seconds(Seconds), [this] { return DoneCount > 0; });
+  }
+};
+
+// Decodes In to Out with a fresh component; returns the Success flag.
+bool DecodeFile(const std::string& In, const std::string& Out) {
+  TDecodeRun R;
+  TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+  R.Attach(*D);
+  D->SetInputFile(In);
+  D->SetOutputFile(Out);
+  D->Run();
+  EXPECT_TRUE(R.Wait());
+  return R.Success;
+}
+
+// An output that cannot seek, like a pipe.
+class TPipeLikeStream : public TStream {
+ public:
+  std::vector<uint8_t> Data;
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void* B, int64_t N) override {
+    Data.insert(Data.end(), static_cast<const uint8_t*>(B), static_cast<const uint8_t*>(B) + N);
+    return N;
+  }
+  int64_t Seek(int64_t, TSeekOrigin) override { throw EStreamError("Cannot seek in a pipe"); }
+  void SetSize(int64_t) override { throw EStreamError("Cannot resize a pipe"); }
+};
+
+// An output whose disk fills up after Limit bytes.
+class TFullDiskStream : public TMemoryStream {
+ public:
+  int64_t Limit = 0;
+  int64_t Write(const void* B, int64_t N) override {
+    if (Position() + N > Limit) throw EWriteError("No space left on device");
+    return TMemoryStream::Write(B, N);
+  }
+};
+
+int OpenDescriptors() {
+  int N = 0;
+  if (DIR* D = opendir("/proc/self/fd")) {
+    while (readdir(D)) ++N;
+    closedir(D);
+  }
+  return N;
+}
+
+class MP3ToWavTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveTool("lame") || !HaveTool("sox") || !HaveTool("madplay"))
+      GTEST_SKIP() << "lame, sox and madplay are needed to make and check MP3 files";
+  }
+  // Stereo 44.1 kHz music-like material of the given length.
+  std::string MakeWav(double Seconds, const std::string& Extra = "") {
+    const std::string W = Dir.Path("src" + std::to_string(++FCount) + ".wav");
+    EXPECT_EQ(0, testing_support::Run("sox -n -r 44100 -c 2 -b 16 " + Quote(W) + " synth " + std::to_string(Seconds) +
+                     " sine 220-880 pinknoise vol 0.6 " + Extra));
+    return W;
+  }
+  std::string Lame(const std::string& Wav, const std::string& Args) {
+    const std::string M = Dir.Path("enc" + std::to_string(++FCount) + ".mp3");
+    EXPECT_EQ(0, testing_support::Run("lame --quiet " + Args + " " + Quote(Wav) + " " + Quote(M)));
+    return M;
+  }
+  TempDir Dir;
+
+ private:
+  int FCount = 0;
+};
+
+// ------------------------------------------------------------ against libmad
+
+struct TLameCase {
+  const char* Name;
+  const char* SoxEffects;  // applied to the stereo 44.1 kHz source
+  const char* LameArgs;
+  int Channels, Rate;
+};
+
+void PrintTo(const TLameCase& C, std::ostream* Os) { *Os << C.Name; }
+
+class MP3ToWavAgainstLibmad : public MP3ToWavTest, public ::testing::WithParamInterface<TLameCase> {};
+
+// madplay -d rounds to the nearest step where this decoder drops the low bits,
+// so every sample is the same or exactly one step below madplay's; the length,
+// the format and the header must be identical.
+TEST_P(MP3ToWavAgainstLibmad, SameLengthAndSamplesAsMadplay) {
+  const TLameCase& C = GetParam();
+  std::string Src = MakeWav(4.3);
+  if (*C.SoxEffects) {
+    const std::string W = Dir.Path("fx.wav");
+    ASSERT_EQ(0, testing_support::Run("sox " + Quote(Src) + " " + Quote(W) + " " + C.SoxEffects));
+    Src = W;
+  }
+  const std::string Mp3 = Lame(Src, C.LameArgs);
+  const std::string Ours = Dir.Path("ours.wav"), Theirs = Dir.Path("madplay.wav");
+  ASSERT_TRUE(DecodeFile(Mp3, Ours));
+  ASSERT_EQ(0, testing_support::Run("madplay -Q -d -o wave:" + Quote(Theirs) + " " + Quote(Mp3)));
+
+  const std::vector<uint8_t> A = ReadFileBytes(Ours), B = ReadFileBytes(Theirs);
+  ASSERT_EQ(B.size(), A.size());
+  EXPECT_TRUE(std::equal(A.begin(), A.begin() + 44, B.begin())) << "headers differ";
+  int Ch = 0, Rate = 0;
+  const std::vector<int16_t> SA = ReadPcm16Wav(Ours, &Ch, &Rate), SB = ReadPcm16Wav(Theirs);
+  EXPECT_EQ(C.Channels, Ch);
+  EXPECT_EQ(C.Rate, Rate);
+  ASSERT_EQ(SB.size(), SA.size());
+  size_t Below = 0;
+  for (size_t I = 0; I < SA.size(); ++I) {
+    const int D = SB[I] - SA[I];
+    ASSERT_TRUE(D == 0 || D == 1) << "sample " << I << ": ours " << SA[I] << ", madplay " << SB[I];
+    Below += D;
+  }
+  // About half of the samples round up in madplay; none would if both truncated.
+  EXPECT_GT(Below, SA.size() / 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LameFiles, MP3ToWavAgainstLibmad,
+    ::testing::Values(TLameCase{"Cbr128", "", "-b 128", 2, 44100},
+                      TLameCase{"Cbr320", "", "-b 320", 2, 44100},
+                      TLameCase{"Vbr2", "", "-V2", 2, 44100},
+                      TLameCase{"NoInfoFrame", "", "-b 128 -t", 2, 44100},
+                      TLameCase{"Mono", "remix -", "-b 96", 1, 44100},
+                      TLameCase{"Rate22050", "rate 22050", "-b 64", 2, 22050},
+                      TLameCase{"Rate48000", "rate 48000", "-b 192", 2, 48000}),
+    [](const ::testing::TestParamInfo<TLameCase>& I) { return std::string(I.param.Name); });
+
+TEST_F(MP3ToWavTest, FullScaleSamplesClipInsteadOfWrapping) {
+  // A full-scale square wave overshoots beyond full scale once encoded.
+  std::vector<int16_t> Sq(44100 * 2);
+  for (size_t I = 0; I < Sq.size(); ++I) Sq[I] = (I / 100) % 2 ? -32768 : 32767;
+  const std::string W = Dir.Path("square.wav");
+  WritePcmWav(W, Sq.data(), Sq.size() * 2, 2, 44100, 16);
+  const std::string Mp3 = Lame(W, "-b 320");
+  ASSERT_TRUE(DecodeFile(Mp3, Dir.Path("ours.wav")));
+  ASSERT_EQ(0, testing_support::Run("madplay -Q -d -o wave:" + Quote(Dir.Path("m.wav")) + " " + Quote(Mp3)));
+  const std::vector<int16_t> A = ReadPcm16Wav(Dir.Path("ours.wav")), B = ReadPcm16Wav(Dir.Path("m.wav"));
+  ASSERT_EQ(B.size(), A.size());
+  EXPECT_GT(std::count(A.begin(), A.end(), int16_t(32767)), 1000);
+  EXPECT_GT(std::count(A.begin(), A.end(), int16_t(-32768)), 1000);
+  for (size_t I = 0; I < A.size(); ++I)
+    ASSERT_LE(std::abs(B[I] - A[I]), 1) << "sample " << I << " wrapped: " << A[I] << " vs " << B[I];
+}
+
+// ------------------------------------------------------------ WAV header
+
+TEST_F(MP3ToWavTest, FileHeaderStatesTheBytesWritten) {
+  const std::string Mp3 = Lame(MakeWav(3), "-V5");
+  const std::string Out = Dir.Path("out.wav");
+  ASSERT_TRUE(DecodeFile(Mp3, Out));
+  const std::vector<uint8_t> B = ReadFileBytes(Out);
+  ASSERT_GT(B.size(), 44u);
+  EXPECT_EQ(B.size() - 8, Le32(B, 4));
+  EXPECT_EQ(B.size() - 44, Le32(B, 40));
+}
+
+TEST_F(MP3ToWavTest, OutputThatCannotSeekKeepsTheEstimateFromTheFirstFrame) {
+  // 128 kbit/s at 44.1 kHz: frames of ceil(417.96) = 418 bytes stand for 1152
+  // samples; the estimate is round(size / 418 * 1152) frames of 4 bytes.
+  const std::string Mp3 = Lame(MakeWav(2.5), "-b 128");
+  const double N = static_cast<double>(ReadFileBytes(Mp3).size());
+  const uint32_t Estimate = static_cast<uint32_t>(std::nearbyint(N / 418.0 * 1152.0)) * 4;
+
+  TPipeLikeStream Pipe;
+  TDecodeRun R;
+  TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+  R.Attach(*D);
+  D->SetInputFile(Mp3);
+  D->SetOutputStream(&Pipe);
+  D->Run();
+  ASSERT_TRUE(R.Wait());
+  EXPECT_TRUE(R.Success);
+  ASSERT_GT(Pipe.Data.size(), 44u);
+  EXPECT_EQ(Estimate, Le32(Pipe.Data, 40));
+  EXPECT_EQ(Estimate + 36, Le32(Pipe.Data, 4));
+  // And the samples are the same as in a file.
+  ASSERT_TRUE(DecodeFile(Mp3, Dir.Path("f.wav")));
+  const std::vector<uint8_t> F = ReadFileBytes(Dir.Path("f.wav"));
+  ASSERT_EQ(F.size(), Pipe.Data.size());
+  EXPECT_TRUE(std::equal(F.begin() + 44, F.end(), Pipe.Data.begin() + 44));
+}
+
+TEST_F(MP3ToWavTest, MonoEstimateCountsTwoBytesPerSample) {
+  const std::string W = Dir.Path("mono.wav");
+  ASSERT_EQ(0, testing_support::Run("sox " + Quote(MakeWav(2)) + " " + Quote(W) + " remix -"));
+  const std::string Mp3 = Lame(W, "-b 64");  // 64 kbit/s: ceil(208.98) = 209 bytes a frame
+  const double N = static_cast<double>(ReadFileBytes(Mp3).size());
+  TPipeLikeStream Pipe;
+  TDecodeRun R;
+  TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+  R.Attach(*D);
+  D->SetInputFile(Mp3);
+  D->SetOutputStream(&Pipe);
+  D->Run();
+  ASSERT_TRUE(R.Wait());
+  ASSERT_GT(Pipe.Data.size(), 44u);
+  EXPECT_EQ(static_cast<uint32_t>(std::nearbyint(N / 209.0 * 1152.0)) * 2, Le32(Pipe.Data, 40));
+  EXPECT_EQ(1u, Pipe.Data[22]);
+  EXPECT_EQ(2u, Pipe.Data[32]);  // block align
+  EXPECT_EQ(44100u * 2, Le32(Pipe.Data, 28));
+}
+
+TEST_F(MP3ToWavTest, MemoryStreamIsCutToTheRealLengthWhenTheEstimateIsTooLarge) {
+  // A loud 320 kbit/s start, then a long 32 kbit/s stretch: the estimate from
+  // the first frame is far too small, and the stream must grow past it.
+  const std::string Loud = Lame(MakeWav(1), "-b 320 -t");
+  const std::string Quiet = Lame(MakeWav(5), "-b 32 --resample 44.1 -t");
+  const std::string Mixed = Dir.Path("mixed.mp3");
+  {
+    std::vector<uint8_t> A = ReadFileBytes(Loud), B = ReadFileBytes(Quiet);
+    A.insert(A.end(), B.begin(), B.end());
+    WriteFileBytes(Mixed, A);
+  }
+  ASSERT_TRUE(DecodeFile(Mixed, Dir.Path("file.wav")));
+  const std::vector<uint8_t> F = ReadFileBytes(Dir.Path("file.wav"));
+
+  // And the other way round: an over-estimate, into a stream holding junk.
+  const std::string Reversed = Dir.Path("reversed.mp3");
+  {
+    std::vector<uint8_t> A = ReadFileBytes(Quiet), B = ReadFileBytes(Loud);
+    A.insert(A.end(), B.begin(), B.end());
+    WriteFileBytes(Reversed, A);
+  }
+  ASSERT_TRUE(DecodeFile(Reversed, Dir.Path("rfile.wav")));
+  const std::vector<uint8_t> RF = ReadFileBytes(Dir.Path("rfile.wav"));
+
+  for (const auto& [Mp3, Expected] : {std::pair{Mixed, F}, std::pair{Reversed, RF}}) {
+    TMemoryStream Mem;
+    std::vector<uint8_t> Junk(Expected.size() * 3, 0xAB);
+    Mem.WriteBuffer(Junk.data(), static_cast<int64_t>(Junk.size()));
+    TDecodeRun R;
+    TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+    R.Attach(*D);
+    D->SetInputFile(Mp3);
+    D->SetOutputStream(&Mem);
+    D->Run();
+    ASSERT_TRUE(R.Wait());
+    EXPECT_TRUE(R.Success);
+    ASSERT_EQ(static_cast<int64_t>(Expected.size()), Mem.Size());
+    EXPECT_EQ(0, std::memcmp(Mem.Memory(), Expected.data(), Expected.size()));
+  }
+  // Every frame of both parts is there.
+  EXPECT_GE(F.size() - 44, static_cast<size_t>(6 * 44100 * 4));
+}
+
+TEST_F(MP3ToWavTest, FramesOfAnotherChannelCountFollowTheFirstFrame) {
+  const std::string W = Dir.Path("mono.wav");
+  ASSERT_EQ(0, testing_support::Run("sox " + Quote(MakeWav(1)) + " " + Quote(W) + " remix -"));
+  const std::string Stereo = Lame(MakeWav(1), "-b 128 -t");
+  const std::string Mono = Lame(W, "-b 128 -t");
+  std::vector<uint8_t> A = ReadFileBytes(Stereo), B = ReadFileBytes(Mono);
+  A.insert(A.end(), B.begin(), B.end());
+  WriteFileBytes(Dir.Path("both.mp3"), A);
+  ASSERT_TRUE(DecodeFile(Dir.Path("both.mp3"), Dir.Path("both.wav")));
+  ASSERT_TRUE(DecodeFile(Stereo, Dir.Path("stereo.wav")));
+  ASSERT_TRUE(DecodeFile(Mono, Dir.Path("mono_only.wav")));
+
+  int Ch = 0;
+  const std::vector<int16_t> Both = ReadPcm16Wav(Dir.Path("both.wav"), &Ch);
+  const std::vector<int16_t> S = ReadPcm16Wav(Dir.Path("stereo.wav"));
+  const std::vector<int16_t> M = ReadPcm16Wav(Dir.Path("mono_only.wav"));
+  EXPECT_EQ(2, Ch);
+  // The mono part comes out as two equal channels, so the length is whole.
+  ASSERT_EQ(S.size() + 2 * M.size(), Both.size());
+  size_t Equal = 0;
+  for (size_t I = S.size(); I < Both.size(); I += 2) Equal += Both[I] == Both[I + 1];
+  EXPECT_EQ(M.size(), Equal);
+}
+
+// ------------------------------------------------------------ ends of a run
+
+TEST_F(MP3ToWavTest, InputWithoutFramesEndsWithDoneFalseAndNoSamples) {
+  for (const std::string& Content : {std::string(), std::string(100000, 'x'),
+                                    std::string("RIFF....WAVEfmt not an mp3 at all")}) {
+    const std::string In = Dir.Path("junk.mp3"), Out = Dir.Path("junk.wav");
+    WriteFileBytes(In, std::vector<uint8_t>(Content.begin(), Content.end()));
+    TDecodeRun R;
+    {
+      TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+      R.Attach(*D);
+      D->SetInputFile(In);
+      D->SetOutputFile(Out);
+      D->Run();
+      ASSERT_TRUE(R.Wait());
+    }
+    EXPECT_EQ(1, R.DoneCount);
+    EXPECT_FALSE(R.Success);
+    EXPECT_EQ(0u, ReadFileBytes(Out).size());
+  }
+}
+
+TEST_F(MP3ToWavTest, WriteFailureStillEndsThroughOnDone) {
+  const std::string Mp3 = Lame(MakeWav(3), "-b 128");
+  TFullDiskStream Out;
+  Out.Limit = 100000;
+  TDecodeRun R;
+  TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+  R.Attach(*D);
+  D->SetInputFile(Mp3);
+  D->SetOutputStream(&Out);
+  D->Run();
+  ASSERT_TRUE(R.Wait()) << "the failed run never ended";
+  EXPECT_EQ(1, R.DoneCount);
+  EXPECT_FALSE(R.Success);
+  // What was written is announced as such.
+  ASSERT_GT(Out.Size(), 44);
+  const std::vector<uint8_t> B(Out.Memory(), Out.Memory() + Out.Size());
+  EXPECT_EQ(B.size() - 44, Le32(B, 40));
+  EXPECT_EQ(0, D->Progress());
+  // The component can run again afterwards.
+  TMemoryStream Roomy;
+  TDecodeRun R2;
+  R2.Attach(*D);
+  D->SetOutputStream(&Roomy);
+  D->Run();
+  ASSERT_TRUE(R2.Wait());
+  EXPECT_TRUE(R2.Success);
+  EXPECT_GT(Roomy.Size(), Out.Size());
+}
+
+TEST_F(MP3ToWavTest, RunFromOnDoneRaisesBusy) {
+  const std::string Mp3 = Lame(MakeWav(1), "-b 128");
+  TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+  std::mutex M;
+  std::condition_variable Cv;
+  bool Ended = false;
+  std::string Message;
+  D->OnDone = [&](TComponent* Sender, bool) {
+    try {
+      static_cast<TMP3ToWav*>(Sender)->Run();
+    } catch (const std::exception& E) {
+      Message = E.what();
+    }
+    std::lock_guard<std::mutex> L(M);
+    Ended = true;
+    Cv.notify_all();
+  };
+  D->SetInputFile(Mp3);
+  D->SetOutputFile(Dir.Path("o.wav"));
+  D->Run();
+  std::unique_lock<std::mutex> L(M);
+  ASSERT_TRUE(Cv.wait_for(L, std::chrono::seconds(30), [&] { return Ended; }));
+  EXPECT_EQ("Component is buisy.", Message);
+}
+
+TEST_F(MP3ToWavTest, RunDuringARunRaisesBusyAndLeavesItAlone) {
+  const std::string Mp3 = Lame(MakeWav(60), "-b 128");
+  TDecodeRun R;
+  TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+  R.Attach(*D);
+  D->SetInputFile(Mp3);
+  D->SetOutputFile(Dir.Path("a.wav"));
+  D->Run();
+  D->SetOutputFile(Dir.Path("b.wav"));
+  try {
+    D->Run();
+    // The minute of audio may already be decoded on a fast machine.
+    ASSERT_EQ(1, R.DoneCount) << "a second run started while the first was going";
+  } catch (const std::exception& E) {
+    EXPECT_STREQ("Component is buisy.", E.what());
+  }
+  ASSERT_TRUE(R.Wait());
+  EXPECT_TRUE(R.Success);
+  ASSERT_TRUE(DecodeFile(Mp3, Dir.Path("ref.wav")));
+  EXPECT_EQ(ReadFileBytes(Dir.Path("ref.wav")), ReadFileBytes(Dir.Path("a.wav")));
+  // Progress rose to about 100 and reads 0 once the run is over.
+  ASSERT_FALSE(R.Percents.empty());
+  EXPECT_NEAR(100, R.Percents.back(), 3);
+  EXPECT_TRUE(std::is_sorted(R.Percents.begin(), R.Percents.end()));
+  D.reset();
+}
+
+TEST_F(MP3ToWavTest, MisuseIsRefusedWithoutLeavingFilesOpen) {
+  const std::string Mp3 = Lame(MakeWav(1), "-b 128");
+  TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+  try {
+    D->Run();
+    FAIL() << "ran without input";
+  } catch (const std::exception& E) {
+    EXPECT_STREQ("Neither input stream not file name is assigned.", E.what());
+  }
+  D->SetInputFile(Mp3);
+  const int Before = OpenDescriptors();
+  try {
+    D->Run();
+    FAIL() << "ran without output";
+  } catch (const std::exception& E) {
+    EXPECT_STREQ("Neither output stream not file name is assigned.", E.what());
+  }
+  EXPECT_EQ(Before, OpenDescriptors()) << "the input file was left open";
+  D->SetInputFile(Dir.Path("missing.mp3"));
+  D->SetOutputFile(Dir.Path("x.wav"));
+  EXPECT_THROW(D->Run(), EFOpenError);
+  EXPECT_EQ(Before, OpenDescriptors());
+  EXPECT_EQ(0, D->Progress());
+}
+
+TEST_F(MP3ToWavTest, InputStreamIsReadFromItsPosition) {
+  const std::string Mp3 = Lame(MakeWav(2), "-b 128");
+  ASSERT_TRUE(DecodeFile(Mp3, Dir.Path("ref.wav")));
+  TMemoryStream In, Out;
+  const std::vector<uint8_t> Junk(5000, 0xFF), Body = ReadFileBytes(Mp3);
+  In.WriteBuffer(Junk.data(), 5000);
+  In.WriteBuffer(Body.data(), static_cast<int64_t>(Body.size()));
+  In.SetPosition(5000);
+  TDecodeRun R;
+  TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+  R.Attach(*D);
+  D->SetInputStream(&In);
+  D->SetOutputStream(&Out);
+  D->Run();
+  ASSERT_TRUE(R.Wait());
+  const std::vector<uint8_t> Ref = ReadFileBytes(Dir.Path("ref.wav"));
+  ASSERT_EQ(static_cast<int64_t>(Ref.size()), Out.Size());
+  EXPECT_EQ(0, std::memcmp(Ref.data(), Out.Memory(), Ref.size()));
+}
+
+TEST_F(MP3ToWavTest, DestroyingDuringARunWaitsAndLeavesATrueHeader) {
+  const std::string Mp3 = Lame(MakeWav(60), "-b 128");
+  const std::string Out = Dir.Path("cut.wav");
+  TDecodeRun R;
+  {
+    TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+    R.Attach(*D);
+    D->SetInputFile(Mp3);
+    D->SetOutputFile(Out);
+    D->Run();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // The worker is over when the component is gone: the file is complete.
+  EXPECT_EQ(1, R.DoneCount);
+  const std::vector<uint8_t> B = ReadFileBytes(Out);
+  if (B.size() >= 44) {
+    EXPECT_EQ(B.size() - 8, Le32(B, 4));
+    EXPECT_EQ(B.size() - 44, Le32(B, 40));
+    EXPECT_EQ(0u, (B.size() - 44) % 4);
+  }
+}
+
+TEST_F(MP3ToWavTest, ComponentMayBeDestroyedFromItsOwnOnDone) {
+  const std::string Mp3 = Lame(MakeWav(1), "-b 128");
+  TMP3ToWav* D = new TMP3ToWav(nullptr);
+  std::atomic<bool> Freed{false};
+  D->OnDone = [&](TComponent* Sender, bool) {
+    TComponent::Free(Sender);
+    Freed = true;
+  };
+  D->SetInputFile(Mp3);
+  D->SetOutputFile(Dir.Path("o.wav"));
+  D->Run();
+  for (int I = 0; I < 3000 && !Freed; ++I) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(Freed);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the worker leave
+}
+
+}  // namespace
