@@ -1,0 +1,59 @@
+// Arbitrary bytes as an MP3 stream: the decoder must neither crash nor read out
+// of bounds, must end every run through OnDone, and must leave a WAV image
+// whose header states exactly the bytes behind it. The frame-header probe
+// gets the same bytes.
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "codecs/ACS_MAD.h"
+#include "codecs/MpegFrame.h"
+
+namespace {
+
+uint32_t Le32(const uint8_t* P) {
+  return P[0] | P[1] << 8 | P[2] << 16 | static_cast<uint32_t>(P[3]) << 24;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  TMpegFrameHeader H;
+  const size_t Tag = Id3v2TagSize(Data, Size);
+  if (Tag < Size) {
+    const int64_t At = FindFirstMpegFrame(Data + Tag, Size - Tag, H);
+    if (At >= 0) IsXingFrame(Data + Tag + At, Size - Tag - static_cast<size_t>(At), H);
+  }
+
+  TMemoryStream In, Out;
+  In.Write(Data, static_cast<int64_t>(Size));
+  In.SetPosition(0);
+  std::mutex M;
+  std::condition_variable Cv;
+  bool Ended = false, Success = false;
+  {
+    TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+    D->SetInputStream(&In);
+    D->SetOutputStream(&Out);
+    D->OnDone = [&](TComponent*, bool S) {
+      std::lock_guard<std::mutex> L(M);
+      Ended = true;
+      Success = S;
+      Cv.notify_all();
+    };
+    D->Run();
+    std::unique_lock<std::mutex> L(M);
+    Cv.wait(L, [&] { return Ended; });
+  }
+  if (Success) {
+    if (Out.Size() < 44) std::abort();
+    const uint8_t* W = Out.Memory();
+    if (Le32(W + 40) != Out.Size() - 44 || Le32(W + 4) != Out.Size() - 8) std::abort();
+  } else if (Out.Size() != 0) {
+    std::abort();  // a run without a frame writes nothing
+  }
+  return 0;
+}
