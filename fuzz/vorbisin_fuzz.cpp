@@ -1,0 +1,50 @@
+// Arbitrary bytes as an Ogg Vorbis file in memory: the reader must neither
+// crash nor read out of bounds, and a file that does not open is never read.
+// A second pass seeks to a start frame taken from the input and loops, with a
+// bounded number of reads.
+#include <cstddef>
+#include <cstdint>
+
+#include "codecs/ACS_Vorbis.h"
+#include "platform/Streams.h"
+
+namespace {
+
+void ReadJob(TVorbisIn& V, int Calls, int Piece) {
+  static uint8_t Buf[20000];
+  try {
+    V.Init();
+  } catch (const EACSException&) {
+    return;  // not a readable file: refused before any read
+  }
+  for (int I = 0; I < Calls; ++I)
+    if (V.GetData(Buf, Piece) == 0) break;
+  V.Flush();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
+  TMemoryStream S;
+  S.Write(Data, static_cast<int64_t>(Size));
+  S.SetPosition(0);
+  auto V = MakeComponent<TVorbisIn>(nullptr);
+  V->SetStream(&S);
+
+  const bool Valid = V->Valid();
+  (void)V->InChannels();
+  (void)V->InSampleRate();
+  (void)V->TotalTime();
+  (void)V->Comments();
+  const int Frames = V->SampleCount();
+  ReadJob(*V, 2000, 4096);
+
+  if (Valid && Size > 0) {
+    const uint8_t Pick = Data[Size - 1];
+    V->SetLoop(true);
+    V->SetStartSample(Frames > 0 ? (Pick * 131) % Frames : 0);
+    V->SetEndSample(Pick & 1 ? -1 : Frames);
+    ReadJob(*V, 64, 1 + Pick * 70);
+  }
+  return 0;
+}
