@@ -16,6 +16,9 @@ std::mutex GPlaybackSection;
 // A device that goes this long past a block's length without giving one back
 // is taken as hung.
 constexpr int kStallGraceMs = 5000;
+// How often a capture source waiting for a block looks whether its device
+// failed or hung.
+constexpr int kWaitSliceMs = 50;
 
 std::string ChannelNotAvailable(int Value) {
   return "Channel " + std::to_string(Value) + " is not available";
@@ -87,6 +90,18 @@ void TAudioIn::BlockDone(TSoundBlock* Block) {
   *FTail = Block;
   FTail = &Block->Next;
   --FQueued;
+  FArrived.notify_all();
+}
+
+TSoundBlock* TAudioIn::WaitForBlock(int TimeoutMs) {
+  std::unique_lock<std::mutex> L(GCaptureSection);
+  FArrived.wait_for(L, std::chrono::milliseconds(TimeoutMs), [this] { return FHead != nullptr; });
+  TSoundBlock* B = FHead;
+  if (B) {
+    FHead = B->Next;
+    if (!FHead) FTail = &FHead;
+  }
+  return B;
 }
 
 TSoundBlock* TAudioIn::TakeBlock() {
@@ -115,7 +130,10 @@ int TAudioIn::GetData(void* Buffer, int BufferSize) {
     FBufStart = 1;
     const auto Since = TClock::now();
     for (;;) {
-      std::unique_ptr<TSoundBlock> B(TakeBlock());
+      // Woken as soon as a block comes back (a failing device gives back
+      // every block it holds, so failures wake it too); the time-out only
+      // paces the check for a hung device.
+      std::unique_ptr<TSoundBlock> B(WaitForBlock(kWaitSliceMs));
       if (B) {
         if (B->BytesRecorded == 0) continue;  // given back empty by a reset or a failure
         std::memcpy(FBuffer.data(), B->Data.data(), B->BytesRecorded);
@@ -127,7 +145,6 @@ int TAudioIn::GetData(void* Buffer, int BufferSize) {
       if (!Why.empty()) throw EACSException(Why);
       if (MsSince(Since) > BlockMs() + kStallGraceMs)
         throw EACSException("No sound arrives from capture device " + std::to_string(FBaseChannel));
-      SleepMs(10);
     }
   }
   const int N = std::min(BufferSize, FBufEnd - FBufStart + 1);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -59,6 +60,9 @@ class TAudioIn : public TACSInput {
   void BlockDone(TSoundBlock* Block);
   // Worker: the oldest filled block, or null.
   TSoundBlock* TakeBlock();
+  // Worker: the oldest filled block, waiting up to TimeoutMs for one; null
+  // when none came.
+  TSoundBlock* WaitForBlock(int TimeoutMs);
   void FreeQueue();
   void CloseDevice();
   // How long a block of recording lasts, in milliseconds.
@@ -79,6 +83,7 @@ class TAudioIn : public TACSInput {
   TSoundBlock** FTail = &FHead;
   // Blocks with the device: counted up by the worker, down by the device.
   std::atomic<int> FQueued{0};
+  std::condition_variable FArrived;  // a block came back (with the capture section)
 };
 
 // Plays its input on a playback device, keeping up to nine blocks of 8192
