@@ -18,6 +18,12 @@
 
 #include <string>
 
+class TAudioIn;
+class TFLACOut;
+class TMACOut;
+class TMP3Out;
+class TVorbisOut;
+
 // Starts using the settings file at Path (it need not exist yet).
 void OpenSettings(const std::string& Path);
 // Stops using it; reads then give the defaults.
@@ -59,6 +65,23 @@ void WriteFlacLooseMidSideStereo(bool Value);
 void WriteApeCompression(int Value);
 void WriteCddbServer(const std::string& Value);
 void WriteCddbEmail(const std::string& Value);
+
+// Copying the saved settings into a component just before its job starts
+// (the file is read at that moment; a null component is passed over):
+// capture format of a sound-card source: Wave SampleRate, BitsPerSample,
+// Channels;
+void ApplyWaveSettings(TAudioIn* In);
+// bit rate of an MP3 encoder: Mp3 BitRate (IniSettingsMp3.h has the
+// conversion);
+void ApplyMp3Settings(TMP3Out* Out);
+// quality of an Ogg Vorbis writer: Ogg Compression;
+void ApplyOggSettings(TVorbisOut* Out);
+// Flac MidSideStereo, then LooseMidSideStereo (which turns mid-side stereo on
+// as well when it is on);
+void ApplyFlacSettings(TFLACOut* Out);
+// Ape Compression as the writer's level (which takes 2000 for anything but
+// 1000, 2000, 3000 and 4000).
+void ApplyApeSettings(TMACOut* Out);
 
 // Text conversions shared with the Settings page. They never depend on the
 // locale. False when Text (blanks around it allowed) is not such a number.

@@ -165,8 +165,15 @@ void TMainForm::FormShow() {
   FHelpPath = QString::fromStdString(FSetup.ProgramFolder + "external/help.htm");
 
   if (FSetup.Mixer->DeviceCount() >= 1) {
-    // The first capture device, once the capture sources exist:
-    //   Recorder_AudioIn->SetBaseChannel(0); RecordMix_AudioIn->SetBaseChannel(0);
+    // The first capture device: the recording selection of the mixer.
+    for (TAudioIn* In : {Recorder_AudioIn, RecordMix_AudioIn}) {
+      try {
+        In->SetBaseChannel(0);
+      } catch (const std::exception&) {
+        // The mixer answered but the sound system has no capture device
+        // (it went away in between): the source keeps the default device.
+      }
+    }
     const TMixerLineIndices Found = FindMixerLines(FSetup.Mixer->LineNames());
     MicOutputLineIndex = Found.MicOutput;
     MicRecordLineIndex = Found.MicRecord;

@@ -12,8 +12,18 @@
 #include "app/FileLocks.h"
 #include "app/LangFrm.h"
 #include "app/MixerLines.h"
+#include "codecs/ACS_FLAC.h"
+#include "codecs/ACS_MAC.h"
+#include "codecs/ACS_MAD.h"
+#include "engine/ACS_Audio.h"
+#include "engine/ACS_Indicator.h"
 #include "engine/Component.h"
 #include "wave/ACS_Wave.h"
+
+// Their headers cannot meet in one file (see CodecParts.h).
+class TMP3Out;
+class TVorbisIn;
+class TVorbisOut;
 
 class QCheckBox;
 class QComboBox;
@@ -113,13 +123,24 @@ class TMainForm : public TLangForm {
   QProgressBar *Mp3WavProgressBar = nullptr, *Mp3OggProgressBar = nullptr,
                *WavOggProgressBar = nullptr, *WavFlacProgressBar = nullptr,
                *WavApeProgressBar = nullptr;
+  TMP3ToWav* MP3ToWav = nullptr;
   TWaveIn* WavToMp3_WaveIn = nullptr;
+  TMP3Out* WavToMp3_MP3Out = nullptr;
+  TMP3ToWav* MP3ToVob = nullptr;
   TWaveIn* WaveIn = nullptr;  // stage 2 of MP3 to Ogg: reads the decoded image
+  TVorbisIn* OggToMp3_OggIn = nullptr;
+  TMP3Out* OggToMp3_MP3Out = nullptr;
   TWaveIn* WavToOgg_WaveIn = nullptr;
+  TVorbisOut* WavToOgg_OggOut = nullptr;
+  TVorbisIn* OggToWav_OggIn = nullptr;
   TWaveOut* OggToWav_WavOut = nullptr;
   TWaveIn* WavToFlac_WaveIn = nullptr;
+  TFLACOut* WavToFlac_FlacOut = nullptr;
+  TFLACIn* FlacToWav_FlacIn = nullptr;
   TWaveOut* FlacToWav_WavOut = nullptr;
   TWaveIn* WavToApe_WavIn = nullptr;
+  TMACOut* WavToApe_ApeOut = nullptr;
+  TMACIn* ApeToWav_ApeIn = nullptr;
   TWaveOut* ApeToWav_WavOut = nullptr;
   // The Vorbis writer of the latest MP3-to-Ogg run (made per run), or null.
   TComponent* Mp3ToVob_VobOut = nullptr;
@@ -142,7 +163,10 @@ class TMainForm : public TLangForm {
   QProgressBar *RecorderProgressBar = nullptr, *IndicatedProgressBar = nullptr;
   QSlider *RecorderMicOutputVolumeBar = nullptr, *RecorderMicRecordVolumeBar = nullptr;
   QTimer* Timer = nullptr;
+  TAudioIn* Recorder_AudioIn = nullptr;
+  TSoundIndicator* SoundIndicator = nullptr;
   TWaveOut* Recorder_WavOut = nullptr;
+  TMP3Out* Recorder_Mp3Out = nullptr;
 
   // ---- page 8: record and mix
   QWidget* RecordMixTabSheet = nullptr;
@@ -158,9 +182,14 @@ class TMainForm : public TLangForm {
           *MicRecordVolumeBar = nullptr, *StereoMixVolumeBar = nullptr;
   QRadioButton *MixAfterRecRadioButton = nullptr, *StereoMixRadioButton = nullptr;
   QTimer* Timer2 = nullptr;
+  TAudioIn* RecordMix_AudioIn = nullptr;
+  TSoundIndicator* SoundIndicator2 = nullptr;
   TWaveOut* RecordMix_WavOut = nullptr;
+  TMP3Out* RecordMix_Mp3Out = nullptr;
   TWaveIn *RecordMix_SourceWavIn = nullptr, *RecordMix_RecordedWavIn = nullptr;
   TWaveOut* RecordMix_WavOut2 = nullptr;
+  TMP3Out* RecordMix_Mp3Out2 = nullptr;
+  TMP3ToWav* RecordMix_MP3ToWav = nullptr;
 
   // ---- page 9: CD ripper
   QWidget* SeCustomTabSheet7 = nullptr;
@@ -176,6 +205,7 @@ class TMainForm : public TLangForm {
   QPlainTextEdit* Comment = nullptr;
   TWaveIn *RipperWaveIn1 = nullptr, *RipperWaveIn2 = nullptr, *RipperFinalWaveIn = nullptr;
   TWaveOut* RipperWaveOut = nullptr;
+  TMP3Out* RipperMP3Out = nullptr;
 
   // ---- page 10: settings
   QWidget* SeCustomTabSheet8 = nullptr;
@@ -203,6 +233,8 @@ class TMainForm : public TLangForm {
   void PageControlChange(int Index);
   void FormClose();
   void HelpLinkClick();
+  // The Recorder's level bar follows the meter, every 100 ms.
+  void TimerTimer();
 
   // One builder per page: its controls, then its engine components.
   void BuildConverterPages();

@@ -8,6 +8,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "app/CodecParts.h"
 #include "app/MainForm.h"
 #include "app/PathSelector.h"
 
@@ -120,18 +121,62 @@ void TMainForm::BuildConverterPages() {
 }
 
 void TMainForm::CreateConverterComponents() {
-  WavToMp3_WaveIn = Make<TWaveIn>("WavToMp3_WaveIn");
-  WaveIn = Make<TWaveIn>("WaveIn");
-  WavToOgg_WaveIn = Make<TWaveIn>("WavToOgg_WaveIn");
-  OggToWav_WavOut = Make<TWaveOut>("OggToWav_WavOut");
-  WavToFlac_WaveIn = Make<TWaveIn>("WavToFlac_WaveIn");
-  FlacToWav_WavOut = Make<TWaveOut>("FlacToWav_WavOut");
-  WavToApe_WavIn = Make<TWaveIn>("WavToApe_WavIn");
-  ApeToWav_WavOut = Make<TWaveOut>("ApeToWav_WavOut");
-  for (TWaveOut* W : {OggToWav_WavOut, FlacToWav_WavOut, ApeToWav_WavOut}) {
+  // Every sink starts writing a new file and parks its worker between jobs.
+  auto WavOut = [this](const char* Name, TACSInput* Input) {
+    auto* W = Make<TWaveOut>(Name);
+    W->SetInput(Input);
     W->SetFileMode(foRewrite);
     W->SetWavType(wtPCM);
     W->SetBlockSize(512);
     W->SetSuspendWhenIdle(true);
-  }
+    return W;
+  };
+  TComponent* Owner = Components();
+
+  MP3ToWav = Make<TMP3ToWav>("MP3ToWav");
+
+  WavToMp3_WaveIn = Make<TWaveIn>("WavToMp3_WaveIn");
+  WavToMp3_MP3Out = NewMp3Out(Owner, "WavToMp3_MP3Out", WavToMp3_WaveIn, true);
+
+  MP3ToVob = Make<TMP3ToWav>("MP3ToVob");
+  WaveIn = Make<TWaveIn>("WaveIn");
+
+  OggToMp3_OggIn = NewVorbisIn(Owner, "OggToMp3_OggIn");
+  OggToMp3_MP3Out = NewMp3Out(Owner, "OggToMp3_MP3Out", AsInput(OggToMp3_OggIn), true);
+
+  WavToOgg_WaveIn = Make<TWaveIn>("WavToOgg_WaveIn");
+  WavToOgg_OggOut = NewVorbisOut(Owner, "WavToOgg_OggOut", WavToOgg_WaveIn);
+
+  OggToWav_OggIn = NewVorbisIn(Owner, "OggToWav_OggIn");
+  OggToWav_WavOut = WavOut("OggToWav_WavOut", AsInput(OggToWav_OggIn));
+
+  WavToFlac_WaveIn = Make<TWaveIn>("WavToFlac_WaveIn");
+  WavToFlac_FlacOut = Make<TFLACOut>("WavToFlac_FlacOut");
+  WavToFlac_FlacOut->SetInput(WavToFlac_WaveIn);
+  WavToFlac_FlacOut->SetFileMode(foRewrite);
+  WavToFlac_FlacOut->SetBlockSize(4608);
+  WavToFlac_FlacOut->SetEnableMidSideStereo(true);
+  WavToFlac_FlacOut->SetEnableLooseMidSideStereo(false);
+  WavToFlac_FlacOut->SetBestModelSearch(false);
+  WavToFlac_FlacOut->SetMaxLPCOrder(0);
+  WavToFlac_FlacOut->SetMaxResidualPartitionOrder(0);
+  WavToFlac_FlacOut->SetMinResidualPartitionOrder(0);
+  WavToFlac_FlacOut->SetQLPCoeffPrecision(0);
+  WavToFlac_FlacOut->SetQLPCoeffPrecisionSearch(false);
+  WavToFlac_FlacOut->SetVerify(false);
+  WavToFlac_FlacOut->SetSuspendWhenIdle(true);
+
+  FlacToWav_FlacIn = Make<TFLACIn>("FlacToWav_FlacIn");
+  FlacToWav_WavOut = WavOut("FlacToWav_WavOut", FlacToWav_FlacIn);
+
+  WavToApe_WavIn = Make<TWaveIn>("WavToApe_WavIn");
+  WavToApe_ApeOut = Make<TMACOut>("WavToApe_ApeOut");
+  WavToApe_ApeOut->SetInput(WavToApe_WavIn);
+  WavToApe_ApeOut->SetFileMode(foRewrite);
+  WavToApe_ApeOut->SetCompressionLevel(2000);
+  WavToApe_ApeOut->SetMaxAudioBytes(-1);
+  WavToApe_ApeOut->SetSuspendWhenIdle(true);
+
+  ApeToWav_ApeIn = Make<TMACIn>("ApeToWav_ApeIn");
+  ApeToWav_WavOut = WavOut("ApeToWav_WavOut", ApeToWav_ApeIn);
 }

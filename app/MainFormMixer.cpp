@@ -82,6 +82,7 @@ void TMainForm::BuildMixerPage() {
 void TMainForm::CreateMixerComponents() {
   Mixer_WaveIn1 = Make<TWaveIn>("Mixer_WaveIn1");
   Mixer_WaveIn2 = Make<TWaveIn>("Mixer_WaveIn2");
+  // The two-input mixer (Mixer_WaveIn1 and Mixer_WaveIn2) feeds this writer.
   Mixer_WaveOut = Make<TWaveOut>("Mixer_WaveOut");
   Mixer_WaveOut->SetFileMode(foRewrite);
   Mixer_WaveOut->SetWavType(wtPCM);

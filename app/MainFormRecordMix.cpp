@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "app/CodecParts.h"
 #include "app/MainForm.h"
 #include "app/PathSelector.h"
 
@@ -171,13 +172,27 @@ void TMainForm::BuildRecordMixPage() {
 }
 
 void TMainForm::CreateRecordMixComponents() {
+  RecordMix_AudioIn = Make<TAudioIn>("RecordMix_AudioIn");
+  RecordMix_AudioIn->SetBaseChannel(-1);  // device 0 once the first showing finds a mixer
+  RecordMix_AudioIn->SetInBitsPerSample(16);
+  RecordMix_AudioIn->SetInChannels(2);
+  RecordMix_AudioIn->SetInSampleRate(44100);
+  RecordMix_AudioIn->SetRecTime(0);
+  SoundIndicator2 = Make<TSoundIndicator>("SoundIndicator2");
+  SoundIndicator2->SetInput(RecordMix_AudioIn);
   RecordMix_WavOut = Make<TWaveOut>("RecordMix_WavOut");
+  RecordMix_WavOut->SetInput(SoundIndicator2);
+  RecordMix_Mp3Out = NewMp3Out(Components(), "RecordMix_Mp3Out", SoundIndicator2, false);
+
   RecordMix_SourceWavIn = Make<TWaveIn>("RecordMix_SourceWavIn");
   RecordMix_RecordedWavIn = Make<TWaveIn>("RecordMix_RecordedWavIn");
+  // The two-input mixer of the mixing stage feeds both of these.
   RecordMix_WavOut2 = Make<TWaveOut>("RecordMix_WavOut2");
+  RecordMix_Mp3Out2 = NewMp3Out(Components(), "RecordMix_Mp3Out2", nullptr, false);
   for (TWaveOut* W : {RecordMix_WavOut, RecordMix_WavOut2}) {
     W->SetFileMode(foRewrite);
     W->SetWavType(wtPCM);
     W->SetBlockSize(512);
   }
+  RecordMix_MP3ToWav = Make<TMP3ToWav>("RecordMix_MP3ToWav");
 }

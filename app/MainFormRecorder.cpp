@@ -8,7 +8,9 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <cmath>
 
+#include "app/CodecParts.h"
 #include "app/MainForm.h"
 #include "app/PathSelector.h"
 
@@ -91,10 +93,28 @@ void TMainForm::BuildRecorderPage() {
 }
 
 void TMainForm::CreateRecorderComponents() {
+  Recorder_AudioIn = Make<TAudioIn>("Recorder_AudioIn");
+  Recorder_AudioIn->SetBaseChannel(-1);  // device 0 once the first showing finds a mixer
+  Recorder_AudioIn->SetInBitsPerSample(16);
+  Recorder_AudioIn->SetInChannels(2);
+  Recorder_AudioIn->SetInSampleRate(44100);
+  Recorder_AudioIn->SetRecTime(30);
+  SoundIndicator = Make<TSoundIndicator>("SoundIndicator");
+  SoundIndicator->SetInput(Recorder_AudioIn);
   Recorder_WavOut = Make<TWaveOut>("Recorder_WavOut");
+  Recorder_WavOut->SetInput(SoundIndicator);
   Recorder_WavOut->SetFileMode(foRewrite);
   Recorder_WavOut->SetWavType(wtPCM);
   Recorder_WavOut->SetBlockSize(512);
   Recorder_WavOut->SetSuspendWhenIdle(true);
+  Recorder_Mp3Out = NewMp3Out(Components(), "Recorder_Mp3Out", SoundIndicator, true);
+
+  connect(Timer, &QTimer::timeout, this, &TMainForm::TimerTimer);
+  Timer->start();
 }
 
+void TMainForm::TimerTimer() {
+  double Levels[TSoundIndicator::kBands];
+  SoundIndicator->GetValues(Levels);
+  IndicatedProgressBar->setValue(static_cast<int>(std::lround(Levels[0])));
+}

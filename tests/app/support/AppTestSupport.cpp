@@ -6,6 +6,7 @@
 namespace app_testing {
 
 WindowTest::WindowTest() {
+  UseSoundCard(&Card);
   auto D = std::make_unique<TFakeDialogs>();
   Dialogs = D.get();
   Data = std::make_unique<TAppDataModule>(std::move(D));
@@ -17,6 +18,7 @@ WindowTest::~WindowTest() {
     Window.reset();
   }
   Data.reset();
+  UseSoundCard(nullptr);
 }
 
 TMainForm& WindowTest::Form() {

@@ -15,6 +15,7 @@
 #include "app/DialogProvider.h"
 #include "app/MainForm.h"
 #include "app/MixerLines.h"
+#include "platform/VirtualSoundCard.h"
 #include "tests/support/TestSupport.h"
 
 namespace app_testing {
@@ -79,7 +80,7 @@ class TFakeMixer : public TMixerLineSource {
 };
 
 // A window in a scratch folder (its program folder and Settings.ini), with
-// the fake dialogs and the fake mixer; made on demand so that a test can set
+// the fake dialogs, the fake mixer and a virtual sound card; made on demand so that a test can set
 // up the mixer and files first.
 class WindowTest : public ::testing::Test {
  protected:
@@ -96,6 +97,8 @@ class WindowTest : public ::testing::Test {
   std::string SettingsFile() const { return Dir.Path("Settings.ini"); }
 
   testing_support::TempDir Dir;
+  // The window's capture sources meet this in-process sound system.
+  TVirtualSoundCard Card{2, 2};
   TFakeDialogs* Dialogs = nullptr;  // owned by the data module
   TFakeMixer Mixer;
   TLangMgr* Languages = nullptr;  // not owned
