@@ -1,11 +1,12 @@
 #include "platform/PulseSoundCard.h"
 
 #include <pulse/pulseaudio.h>
-#include <pulse/rtclock.h>
 
 #include <algorithm>
 #include <cstring>
 #include <deque>
+
+#include "platform/PulseConnection.h"
 
 namespace {
 
@@ -13,107 +14,6 @@ constexpr int kConnectTimeoutMs = 5000;
 constexpr int kQueryTimeoutMs = 5000;
 
 std::string PulseError(pa_context* C) { return pa_strerror(pa_context_errno(C)); }
-
-// A threaded main loop with one context connected to the server. Every
-// libpulse call on the context or its streams happens with the loop locked;
-// the library's call-backs run on the loop's thread with the lock held.
-class TPulseConnection {
- public:
-  explicit TPulseConnection(const std::string& Server) {
-    FLoop = pa_threaded_mainloop_new();
-    if (!FLoop) throw ESoundCardError("The sound server cannot be reached (out of memory)");
-    FContext = pa_context_new(pa_threaded_mainloop_get_api(FLoop), "Velmora");
-    if (!FContext) {
-      pa_threaded_mainloop_free(FLoop);
-      throw ESoundCardError("The sound server cannot be reached (out of memory)");
-    }
-    pa_context_set_state_callback(FContext, &TPulseConnection::Signal, FLoop);
-    // The loop's thread is not running yet: no lock needed for the connect.
-    if (pa_context_connect(FContext, Server.empty() ? nullptr : Server.c_str(),
-                           PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
-        pa_threaded_mainloop_start(FLoop) < 0) {
-      const std::string Why = PulseError(FContext);
-      Release();
-      throw ESoundCardError("The sound server cannot be reached (" + Why + ")");
-    }
-    Lock();
-    const bool Ready = Wait(
-        [this] {
-          const pa_context_state_t S = pa_context_get_state(FContext);
-          return S == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(S);
-        },
-        kConnectTimeoutMs);
-    const bool Ok = Ready && pa_context_get_state(FContext) == PA_CONTEXT_READY;
-    const std::string Why = Ready ? PulseError(FContext) : std::string("timed out");
-    Unlock();
-    if (!Ok) {
-      Release();
-      throw ESoundCardError("The sound server cannot be reached (" + Why + ")");
-    }
-  }
-  ~TPulseConnection() { Release(); }
-  TPulseConnection(const TPulseConnection&) = delete;
-  TPulseConnection& operator=(const TPulseConnection&) = delete;
-
-  pa_context* Context() const { return FContext; }
-  pa_threaded_mainloop* Loop() const { return FLoop; }
-  void Lock() { pa_threaded_mainloop_lock(FLoop); }
-  void Unlock() { pa_threaded_mainloop_unlock(FLoop); }
-
-  // With the lock held: sleeps until Done() holds or TimeoutMs passed; every
-  // call-back that changes something signals the loop. True when Done() held.
-  template <class P>
-  bool Wait(P Done, int TimeoutMs) {
-    struct TTimer {
-      pa_threaded_mainloop* Loop;
-      bool Fired = false;
-    } T{FLoop};
-    auto OnTimer = [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* U) {
-      auto* Timer = static_cast<TTimer*>(U);
-      Timer->Fired = true;
-      pa_threaded_mainloop_signal(Timer->Loop, 0);
-    };
-    pa_time_event* E = pa_context_rttime_new(
-        FContext, pa_rtclock_now() + static_cast<pa_usec_t>(TimeoutMs) * PA_USEC_PER_MSEC, OnTimer,
-        &T);
-    while (!Done() && !T.Fired) pa_threaded_mainloop_wait(FLoop);
-    if (E) pa_threaded_mainloop_get_api(FLoop)->time_free(E);
-    return Done();
-  }
-
-  // The loop's user data for call-backs that only wake a waiter.
-  static void Signal(pa_context*, void* Loop) {
-    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(Loop), 0);
-  }
-
- private:
-  void Release() {
-    if (FLoop) pa_threaded_mainloop_stop(FLoop);
-    if (FContext) {
-      pa_context_set_state_callback(FContext, nullptr, nullptr);
-      pa_context_disconnect(FContext);
-      pa_context_unref(FContext);
-      FContext = nullptr;
-    }
-    if (FLoop) pa_threaded_mainloop_free(FLoop);
-    FLoop = nullptr;
-  }
-
-  pa_threaded_mainloop* FLoop = nullptr;
-  pa_context* FContext = nullptr;
-};
-
-// Scoped lock of a connection's main loop.
-class TLoopLock {
- public:
-  explicit TLoopLock(TPulseConnection& C) : FC(C) { FC.Lock(); }
-  ~TLoopLock() { FC.Unlock(); }
-  TLoopLock(const TLoopLock&) = delete;
-  TLoopLock& operator=(const TLoopLock&) = delete;
-
- private:
-  TPulseConnection& FC;
-};
 
 struct TDeviceList {
   std::vector<TSoundDevice> Devices;  // in the server's index order, Index = server index
