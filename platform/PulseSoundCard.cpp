@@ -6,7 +6,9 @@
 #include <cstring>
 #include <deque>
 
+#include "platform/DeviceVolumes.h"
 #include "platform/PulseConnection.h"
+#include "platform/PulseMixer.h"
 
 namespace {
 
@@ -93,6 +95,15 @@ const TSoundDevice* FindByName(const TDeviceList& L, const std::string& Name) {
   return nullptr;
 }
 
+// The program's playback volume for a stream of Spec; false when it is full
+// (the stream keeps whatever the server gives it).
+bool ProgramVolume(const pa_sample_spec& Spec, pa_cvolume& Volume) {
+  const uint32_t V = ProgramPlaybackVolume();
+  if (V == 0xFFFFFFFFu) return false;
+  PlaybackVolumeToPulse(V, Spec.channels, Volume);
+  return true;
+}
+
 // Numbers the devices the way components see them: 0 first, then 1 ... n.
 std::vector<TSoundDevice> Numbered(const TDeviceList& L, bool Sources, const std::string& Selection) {
   std::vector<TSoundDevice> R;
@@ -176,7 +187,10 @@ class TPulseStream final : public TSoundStream {
       Attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(
           static_cast<pa_usec_t>(TPulseSoundCard::kPlaybackTargetMs) * PA_USEC_PER_MSEC, &Spec));
       pa_stream_set_write_callback(FStream, &TPulseStream::OnWrite, this);
-      Rc = pa_stream_connect_playback(FStream, Dev, &Attr, Flags, nullptr, nullptr);
+      pa_cvolume Volume;
+      const bool SetVolume = ProgramVolume(Spec, Volume);
+      Rc = pa_stream_connect_playback(FStream, Dev, &Attr, Flags, SetVolume ? &Volume : nullptr,
+                                      nullptr);
     }
     if (Rc < 0) throw ESoundCardError(What + " could not be opened: " + PulseError(C));
     const bool Settled = FConn->Wait(

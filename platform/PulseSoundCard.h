@@ -15,6 +15,8 @@ class TPulseSoundCard : public TSoundCard {
   // lookup (PULSE_SERVER, then the user's runtime folder). No server is ever
   // started on demand.
   explicit TPulseSoundCard(std::string Server = {}) : FServer(std::move(Server)) {}
+  // The server address given at construction.
+  const std::string& Server() const { return FServer; }
 
   std::vector<TSoundDevice> CaptureDevices() override;
   std::vector<TSoundDevice> PlaybackDevices() override;
@@ -25,6 +27,9 @@ class TPulseSoundCard : public TSoundCard {
   void SetRecordingSelection(const std::string& SourceName) override;
   std::string RecordingSelection() const override;
 
+  // Playback streams start at the program's playback volume
+  // (platform/DeviceVolumes.h).
+  //
   // Capture hands data over every 10 ms; playback keeps about 40 ms queued at
   // the server. With the server's default buffers capture arrives in bursts of
   // seconds.

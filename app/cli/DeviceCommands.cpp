@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "app/cli/CliCommon.h"
+#include "devices/WaveMixer.h"
 #include "engine/ACS_Audio.h"
 #include "engine/ACS_Indicator.h"
 #include "platform/SoundCard.h"
@@ -21,6 +22,41 @@ void PrintDevices(const char* Title, const std::vector<TSoundDevice>& List) {
   std::printf("%s:\n", Title);
   for (const TSoundDevice& D : List)
     std::printf("  %d  %s  %s\n", D.Index, D.Name.c_str(), D.Description.c_str());
+}
+
+// "volume 80%, mute off": the controls a mixer line carries, as they are now.
+std::string LineControls(TAudioMixerLine& Line) {
+  std::string R;
+  auto Add = [&R](const std::string& Part) { R += (R.empty() ? "" : ", ") + Part; };
+  if (Line.HasControl(mcVolume)) Add("volume " + std::to_string(Line.Volume()) + "%");
+  if (Line.HasControl(mcMute)) Add(std::string("mute ") + (Line.Mute() ? "on" : "off"));
+  if (Line.HasControl(mcSelect)) {
+    const int Chosen = Line.SelectedSource();
+    Add("records line " + (Chosen >= 0 ? std::to_string(Chosen) : std::string("none")));
+  }
+  return R.empty() ? "no controls" : R;
+}
+
+// Every mixer device, its destinations and their lines by index.
+void PrintMixers() {
+  TOwned<TAudioMixer2> Mixer = MakeComponent<TAudioMixer2>(nullptr);
+  std::vector<std::string> Names;
+  Mixer->GetMixerNames(Names);
+  std::printf("Mixer devices:\n");
+  for (size_t M = 0; M < Names.size(); ++M) {
+    Mixer->SetMixerID(static_cast<uint32_t>(M));
+    std::printf("  %zu  %s\n", M, Names[M].c_str());
+    std::vector<std::string> Destinations;
+    Mixer->GetDestinationNames(Destinations);
+    for (size_t D = 0; D < Destinations.size(); ++D) {
+      Mixer->SetDestinationID(static_cast<uint32_t>(D));
+      std::printf("    Destination %zu: %s  [%s]\n", D, Destinations[D].c_str(),
+                  LineControls(*Mixer->Destination()).c_str());
+      for (int L = 0; L < Mixer->LineCount(); ++L)
+        std::printf("      Line %d: %s  [%s]\n", L, Mixer->Lines(L)->Name().c_str(),
+                    LineControls(*Mixer->Lines(L)).c_str());
+    }
+  }
 }
 
 int IntOption(const TJobOptions& O, const std::string& Name, long long Default, long long Min,
@@ -76,6 +112,7 @@ int CmdDevices(const std::vector<std::string>& Args) {
   }
   PrintDevices("Capture devices", In);
   PrintDevices("Playback devices", Out);
+  PrintMixers();
   return 0;
 }
 
