@@ -1,6 +1,7 @@
 #include "codecs/CodecLibrary.h"
 
 #include "codecs/Codec.h"
+#include "codecs/FLAC.h"
 #include "codecs/MACDll.h"
 #include "codecs/MAD.h"
 #include "codecs/VorbisEnc.h"
@@ -91,5 +92,6 @@ void LoadCodecLibraries() {
   VorbisLibrary().Load();
   VorbisFileLibrary().Load();
   VorbisEncLibrary().Load();
+  FLACLibrary().Load();
   MACDllLibrary().Load();
 }

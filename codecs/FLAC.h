@@ -6,8 +6,6 @@
 #include <FLAC/stream_decoder.h>
 #include <FLAC/stream_encoder.h>
 
-#include <string>
-
 #include "codecs/CodecLibrary.h"
 
 // Entry points the adapters call: a library without one of them is refused.
@@ -65,25 +63,12 @@ struct TFLACApi {
   VELMORA_FLAC_OTHER(VELMORA_ENTRY_SLOT)
 };
 
-// The library file: "libFLAC.so.12" unless UseFLACLibraryFile chose another.
+// "libFLAC.so.12", loaded at program start (LoadCodecLibraries) or by the
+// first FLAC component. A file that lacks one of the used entry points counts
+// as not loaded.
 TCodecLibrary& FLACLibrary();
-// Loads the library and fills the table once; true when it is loaded. Main
-// programs call it at start; the components call it again on creation.
-bool LoadFLAC();
-// Unloads the library and clears the table (at program end).
-void UnloadFLAC();
-// The table; valid after LoadFLAC() returned true.
+// The table; valid while FLACLibrary() is loaded.
 const TFLACApi& FLAC();
-// The first entry point the adapters need that the loaded library lacks, or
-// null when all are there.
-const char* FLACMissingEntry();
 // Loads the library if needed; raises EACSException with "<file name> library
-// could not be loaded." when it cannot be loaded or lacks an entry point the
-// adapters need.
+// could not be loaded." when it cannot be loaded.
 void CheckFLAC();
-// Unloads the library and binds the named file instead at the next LoadFLAC.
-// For a build that ships its own copy, and for tests that name a file which
-// does not exist. No FLAC component may be alive while it is called.
-void UseFLACLibraryFile(const std::string& FileName);
-// "libFLAC.so.12".
-extern const char* const DefaultFLACLibraryFile;

@@ -151,12 +151,15 @@ class FlacTest : public ::testing::Test {
 }  // namespace
 
 TEST(FlacBinding, MissingLibraryIsReportedByBothComponents) {
-  UseFLACLibraryFile("libFLAC-absent.so.99");
+  TCodecLibrary& Lib = FLACLibrary();
+  const std::string Real = Lib.FileName();
+  Lib.Unload();
+  Lib.SetFileName("libFLAC-absent.so.99");
   const std::string Expected = "libFLAC-absent.so.99 library could not be loaded.";
   EXPECT_EQ(ErrorOf([] { MakeComponent<TFLACIn>(nullptr); }), Expected);
   EXPECT_EQ(ErrorOf([] { MakeComponent<TFLACOut>(nullptr); }), Expected);
-  UseFLACLibraryFile(DefaultFLACLibraryFile);
-  EXPECT_NO_THROW(MakeComponent<TFLACIn>(nullptr));
+  Lib.SetFileName(Real);
+  EXPECT_EQ(ErrorOf([] { MakeComponent<TFLACIn>(nullptr); }), "");
 }
 
 // ---------------------------------------------------------------- writer
