@@ -20,6 +20,9 @@ constexpr int64_t MaxDataBytes = 0xFFFFFFFFll - 36;
 // it, it grows as the samples come (a damaged header must not make the
 // decoder reserve gigabytes).
 constexpr int64_t MaxPresize = 256ll << 20;
+// Decoded frames are gathered into writes of this size: one write per frame
+// costs a system call every 4.6 KB.
+constexpr size_t StageBytes = 64 * 1024;
 
 // Fixed point with 28 fraction bits to 16 bits: clipped to [-1, 1), then the
 // low 13 bits are dropped (no rounding, no dither).
@@ -78,6 +81,8 @@ class TMADThread {
  private:
   void ReadInput();
   void Decode();
+  // Writes the gathered frames; FWritten counts what reached the stream.
+  void FlushStage();
   // Makes the header tell the truth and closes the files Run opened.
   void FinishOutput();
   void CleanUp();
@@ -108,15 +113,16 @@ class TMADThread {
   bool FFirstFrameSeen = false;
   bool FHeaderWritten = false;
   bool FSuccess = false;
-  bool FFull = false;  // the 32-bit data size is reached
   int FSampleRate = 0;
   int FChannels = 0;
   int FBitRate = 0;
   int64_t FEstimate = 0;    // estimated data bytes, 0 until the first frame
   int64_t FHeaderPos = -1;  // where the header went; -1 = the output cannot seek
   int64_t FWritten = 0;     // data bytes written after the header
+  // Decoded frames not yet written: room for a full stage plus one frame.
+  std::unique_ptr<int16_t[]> FStage{new int16_t[StageBytes / 2 + 1152 * 2]};
+  size_t FStaged = 0;  // samples in FStage
   std::exception_ptr FError;
-  int16_t FPcm[1152 * 2];
 };
 
 void TMADThread::Execute() {
@@ -128,6 +134,11 @@ void TMADThread::Execute() {
     Failed = true;
   }
   FBuffer.reset();
+  try {
+    FlushStage();
+  } catch (...) {
+    Failed = true;
+  }
   try {
     FinishOutput();
   } catch (...) {
@@ -255,34 +266,41 @@ mad_flow TMADThread::Output(const mad_header& H, const mad_pcm& P) {
   // A frame with another channel count than the first one is brought to the
   // first one's: a mono frame is doubled, a stereo frame keeps its left channel.
   const mad_fixed_t* R = P.channels == 2 ? P.samples[1] : P.samples[0];
-  int64_t Bytes;
+  const int64_t Bytes = static_cast<int64_t>(N) * FChannels * 2;
+  const int64_t Decoded = FWritten + static_cast<int64_t>(FStaged) * 2;
+  if (Decoded + Bytes > MaxDataBytes) return MAD_FLOW_STOP;  // the header could not say more
+  int16_t* Out = FStage.get() + FStaged;
   if (FChannels == 2) {
     for (int I = 0; I < N; ++I) {
-      FPcm[2 * I] = Scale(L[I]);
-      FPcm[2 * I + 1] = Scale(R[I]);
+      Out[2 * I] = Scale(L[I]);
+      Out[2 * I + 1] = Scale(R[I]);
     }
-    Bytes = static_cast<int64_t>(N) * 4;
   } else {
-    for (int I = 0; I < N; ++I) FPcm[I] = Scale(L[I]);
-    Bytes = static_cast<int64_t>(N) * 2;
+    for (int I = 0; I < N; ++I) Out[I] = Scale(L[I]);
   }
-  if (FWritten + Bytes > MaxDataBytes) {
-    FFull = true;
-    return MAD_FLOW_STOP;
-  }
-  FOut->WriteBuffer(FPcm, Bytes);
-  FWritten += Bytes;
+  FStaged += static_cast<size_t>(Bytes / 2);
+  if (FStaged * 2 >= StageBytes) FlushStage();
 
   if (FEstimate != 0) {
-    const int64_t Position = std::max<int64_t>(FHeaderPos, 0) + HeaderBytes + FWritten;
-    const int Percent = static_cast<int>(
-        std::nearbyint(static_cast<double>(Position) / static_cast<double>(FEstimate) * 100.0));
+    const int64_t Position = std::max<int64_t>(FHeaderPos, 0) + HeaderBytes + Decoded + Bytes;
+    // A damaged first frame can make the estimate absurdly small.
+    const double Exact = static_cast<double>(Position) / static_cast<double>(FEstimate) * 100.0;
+    const int Percent = static_cast<int>(std::nearbyint(std::min(Exact, 1e9)));
     if (Percent != LastProgress.load()) {
       LastProgress = Percent;
       if (FOnProgress) FOnProgress(FOwner);
     }
   }
   return Flow();
+}
+
+void TMADThread::FlushStage() {
+  if (FStaged == 0) return;
+  // Emptied first: after a failed write the samples are not offered again.
+  const int64_t Bytes = static_cast<int64_t>(FStaged) * 2;
+  FStaged = 0;
+  FOut->WriteBuffer(FStage.get(), Bytes);
+  FWritten += Bytes;
 }
 
 void TMADThread::FinishOutput() {
