@@ -20,7 +20,7 @@
 #include "app/AppDataModule.h"
 #include "app/IniSettings.h"
 #include "app/PathSelector.h"
-#include "app/SystemMixer.h"
+#include "app/EventMarshal.h"
 #include "platform/ProgramFolder.h"
 
 namespace {
@@ -64,10 +64,6 @@ TMainForm::TMainForm(const TSetup& Setup)
   setObjectName(QStringLiteral("MainForm"));
   setWindowTitle(QStringLiteral("Velmora v1.2"));
   FComponents->SetName("MainForm");
-  if (!FSetup.Mixer) {
-    FOwnMixer = MakeSystemMixerLineSource();
-    FSetup.Mixer = FOwnMixer.get();
-  }
 
   auto* Layout = new QVBoxLayout(this);
   Layout->setContentsMargins(4, 4, 4, 0);
@@ -108,6 +104,7 @@ TMainForm::TMainForm(const TSetup& Setup)
   StatusBar1->addPermanentWidget(HelpLink);
   Layout->addWidget(StatusBar1);
 
+  CreateMixerDevices();
   CreateConverterComponents();
   CreateMixerComponents();
   CreateRecorderComponents();
@@ -164,7 +161,7 @@ void TMainForm::FormShow() {
   MicOutputLineIndex = MicRecordLineIndex = StereoMixLineIndex = -1;
   FHelpPath = QString::fromStdString(FSetup.ProgramFolder + "external/help.htm");
 
-  if (FSetup.Mixer->DeviceCount() >= 1) {
+  if (AudioMixer->DeviceCount() >= 1) {
     // The first capture device: the recording selection of the mixer.
     for (TAudioIn* In : {Recorder_AudioIn, RecordMix_AudioIn}) {
       try {
@@ -174,7 +171,7 @@ void TMainForm::FormShow() {
         // (it went away in between): the source keeps the default device.
       }
     }
-    const TMixerLineIndices Found = FindMixerLines(FSetup.Mixer->LineNames());
+    const TMixerLineIndices Found = FindMixerLines(MixerLineNames());
     MicOutputLineIndex = Found.MicOutput;
     MicRecordLineIndex = Found.MicRecord;
     StereoMixLineIndex = Found.StereoMix;
@@ -198,6 +195,30 @@ void TMainForm::FormShow() {
   connect(PageControl, &QTabWidget::currentChanged, this, &TMainForm::PageControlChange);
   OpenSettings(FSetup.SettingsPath);
   FillSettingsPage();
+}
+
+TMixerLineNames TMainForm::MixerLineNames() {
+  TMixerLineNames Names;
+  AudioMixer->SetMixerID(0);
+  for (uint32_t D = 0; D < AudioMixer->DestinationCount(); ++D) {
+    AudioMixer->SetDestinationID(D);
+    auto& Lines = Names.emplace_back();
+    for (int I = 0; I < AudioMixer->LineCount(); ++I) Lines.push_back(AudioMixer->Lines(I)->Name());
+  }
+  return Names;
+}
+
+void TMainForm::CreateMixerDevices() {
+  AudioMixer = Make<TAudioMixer2>("AudioMixer");
+  // Nothing here listens to the mixer's changes, but its queue of them must
+  // still be emptied, on this thread.
+  AudioMixer->SetOnNotifyPending([this](TAudioMixer2* M) {
+    PostToThreadOf(this, [M] { M->ProcessNotifications(); });
+  });
+  VolumeControl = Make<TVolumeControl>("VolumeControl");
+  // No track bar is attached to it, so its timer would have nothing to keep
+  // in step: the volumes are set directly by the sliders' handlers.
+  VolumeControl->SetInterval(200);
 }
 
 void TMainForm::PageControlChange(int Index) {

@@ -15,6 +15,8 @@
 #include "codecs/ACS_FLAC.h"
 #include "codecs/ACS_MAC.h"
 #include "codecs/ACS_MAD.h"
+#include "devices/Volumes.h"
+#include "devices/WaveMixer.h"
 #include "engine/ACS_Audio.h"
 #include "engine/ACS_Indicator.h"
 #include "engine/Component.h"
@@ -52,8 +54,6 @@ class TMainForm : public TLangForm {
     TSetup();
     std::string ProgramFolder;  // with a trailing '/'
     std::string SettingsPath;   // Settings.ini
-    // The system mixer asked at show time; null: the sound system's.
-    TMixerLineSource* Mixer = nullptr;
     // The language manager to register with; null: none.
     TLangMgr* Languages = nullptr;
   };
@@ -73,6 +73,10 @@ class TMainForm : public TLangForm {
   int StereoMixLineIndex = -1;
   // Play length in whole seconds of the last measured background song.
   int AudioLengthSeconds = 0;
+  // The system mixer (its lines are found at the first showing) and the
+  // device volumes.
+  TAudioMixer2* AudioMixer = nullptr;
+  TVolumeControl* VolumeControl = nullptr;
 
   // The status line (the status bar's one panel).
   void SetStatus(const QString& Text);
@@ -248,6 +252,9 @@ class TMainForm : public TLangForm {
   void CreateRecorderComponents();
   void CreateRecordMixComponents();
   void CreateCdRipperComponents();
+  void CreateMixerDevices();
+  // The full names of the lines of every destination of mixer 0.
+  TMixerLineNames MixerLineNames();
 
   // Named widgets shared by the page builders.
   QLabel* MakeLabel(const QString& Text, QWidget* Parent);
@@ -265,7 +272,6 @@ class TMainForm : public TLangForm {
   }
 
   TSetup FSetup;
-  std::unique_ptr<TMixerLineSource> FOwnMixer;  // the sound system's, when none was given
   TOwned<TComponent> FComponents;
   QLabel* FStatusPanel = nullptr;
   QString FHelpPath;

@@ -20,13 +20,3 @@ using TMixerLineNames = std::vector<std::vector<std::string>>;
 // "立体声混音", without regard to the case of ASCII letters; a later match
 // of the same kind under the same destination wins.
 TMixerLineIndices FindMixerLines(const TMixerLineNames& Destinations);
-
-// What the window asks of the system mixer at show time.
-class TMixerLineSource {
- public:
-  virtual ~TMixerLineSource() = default;
-  // Number of mixer devices; 0 when there is no sound system.
-  virtual int DeviceCount() = 0;
-  // Selects mixer 0 and lists the line names of each of its destinations.
-  virtual TMixerLineNames LineNames() = 0;
-};

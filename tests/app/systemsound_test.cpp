@@ -1,11 +1,15 @@
 // The window's first showing against the real sound system: without a sound
 // server the Recorder pages are switched off with one message; with one (the
-// private server of the test run) they work and capture device 0 is chosen.
+// private server of the test run) they work, capture device 0 is chosen and
+// the system mixer's microphone and stereo-mix lines are found.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QRadioButton>
+#include <QPushButton>
+#include <QSlider>
 #include <QTabWidget>
 
 #include "app/AppDataModule.h"
@@ -58,7 +62,7 @@ TEST(SystemSound, WithoutASoundServerRecorderPagesAreOffAndTheMessageShowsOnce) 
   EXPECT_EQ(W.Form->StatusText(), QStringLiteral("Mp3<->Wav:Converter of mp3 and wav audio."));
 }
 
-TEST(SystemSound, WithASoundServerRecorderPagesWorkOnCaptureDeviceZero) {
+TEST(SystemSound, WithASoundServerTheMicrophoneAndStereoMixLinesAreFound) {
   if (CurrentSoundCard().CaptureDeviceCount() == 0)
     GTEST_SKIP() << "no sound server answers (the test run starts one with scripts/pulse.sh)";
   TSystemWindow W;
@@ -67,4 +71,18 @@ TEST(SystemSound, WithASoundServerRecorderPagesWorkOnCaptureDeviceZero) {
   EXPECT_TRUE(W.Dialogs->Messages.isEmpty());
   EXPECT_EQ(W.Form->Recorder_AudioIn->BaseChannel(), 0);
   EXPECT_EQ(W.Form->RecordMix_AudioIn->BaseChannel(), 0);
+  EXPECT_GE(W.Form->MicOutputLineIndex, 0);
+  EXPECT_GE(W.Form->MicRecordLineIndex, 0);
+  EXPECT_GE(W.Form->StereoMixLineIndex, 0);
+  EXPECT_NE(W.Form->MicRecordLineIndex, W.Form->StereoMixLineIndex);
+  EXPECT_TRUE(W.Form->StereoMixRadioButton->isEnabled());
+  EXPECT_TRUE(W.Form->StereoMixVolumeBar->isEnabled());
+  EXPECT_EQ(W.Form->RecordMix_StartBtn->text(), QStringLiteral("Start"));
+  // The indices name those lines in the mixer itself.
+  TAudioMixer2* M = W.Form->AudioMixer;
+  M->SetDestinationID(1);
+  EXPECT_EQ(M->Lines(W.Form->StereoMixLineIndex)->Name(), "Stereo Mix");
+  EXPECT_EQ(M->Lines(W.Form->MicRecordLineIndex)->Name(), "Microphone");
+  M->SetDestinationID(0);
+  EXPECT_EQ(M->Lines(W.Form->MicOutputLineIndex)->Name(), "Microphone");
 }

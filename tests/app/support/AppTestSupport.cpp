@@ -5,8 +5,63 @@
 
 namespace app_testing {
 
+namespace {
+
+class TFakeMixerDevice : public TMixerDevice {
+ public:
+  explicit TFakeMixerDevice(const TMixerLineNames& Lines) : FLines(Lines) {}
+  uint32_t DestinationCount() override { return static_cast<uint32_t>(FLines.size()); }
+  uint32_t GetLineInfo(uint32_t Destination, int32_t Source, TMixerLineInfo& Info) override {
+    if (Destination >= FLines.size()) return kMixerInvalidLine;
+    const auto& Sources = FLines[Destination];
+    Info = TMixerLineInfo();
+    Info.Destination = Destination;
+    Info.Source = Source;
+    Info.Channels = 2;
+    Info.LineId = Destination * 1000 + static_cast<uint32_t>(Source + 1);
+    if (Source < 0) {
+      Info.Name = Destination == 0 ? "Playback" : "Recording";
+      Info.Connections = static_cast<uint32_t>(Sources.size());
+      return kMixerNoError;
+    }
+    if (static_cast<size_t>(Source) >= Sources.size()) return kMixerInvalidLine;
+    Info.Name = Sources[static_cast<size_t>(Source)];
+    return kMixerNoError;
+  }
+  uint32_t GetLineControl(uint32_t, TMixerControlKind, TMixerControl&) override {
+    return kMixerInvalidControl;
+  }
+  uint32_t SetControlValues(uint32_t, const std::vector<int32_t>&) override {
+    return kMixerInvalidControl;
+  }
+  uint32_t GetControlValues(uint32_t, std::vector<int32_t>&) override {
+    return kMixerInvalidControl;
+  }
+
+ private:
+  TMixerLineNames FLines;
+};
+
+}  // namespace
+
+uint32_t TFakeMixerService::GetDeviceCaps(uint32_t Device, std::string& Name,
+                                          uint32_t& Destinations) {
+  if (Device >= DeviceCount()) return kMixerBadDevice;
+  Name = "Test mixer";
+  Destinations = static_cast<uint32_t>(Lines.size());
+  return kMixerNoError;
+}
+
+uint32_t TFakeMixerService::Open(uint32_t Device, TMixerNotify,
+                                 std::unique_ptr<TMixerDevice>& Opened) {
+  if (Device >= DeviceCount()) return kMixerBadDevice;
+  Opened = std::make_unique<TFakeMixerDevice>(Lines);
+  return kMixerNoError;
+}
+
 WindowTest::WindowTest() {
   UseSoundCard(&Card);
+  UseMixerService(&Mixer);
   auto D = std::make_unique<TFakeDialogs>();
   Dialogs = D.get();
   Data = std::make_unique<TAppDataModule>(std::move(D));
@@ -19,6 +74,7 @@ WindowTest::~WindowTest() {
   }
   Data.reset();
   UseSoundCard(nullptr);
+  UseMixerService(nullptr);
 }
 
 TMainForm& WindowTest::Form() {
@@ -26,7 +82,6 @@ TMainForm& WindowTest::Form() {
     TMainForm::TSetup S;
     S.ProgramFolder = Dir.Dir() + "/";
     S.SettingsPath = SettingsFile();
-    S.Mixer = &Mixer;
     S.Languages = Languages;
     Window = std::make_unique<TMainForm>(S);
   }

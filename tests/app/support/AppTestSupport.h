@@ -15,6 +15,7 @@
 #include "app/DialogProvider.h"
 #include "app/MainForm.h"
 #include "app/MixerLines.h"
+#include "platform/Mixer.h"
 #include "platform/VirtualSoundCard.h"
 #include "tests/support/TestSupport.h"
 
@@ -66,21 +67,22 @@ class TFakeDialogs : public TDialogProvider {
   }
 };
 
-// A mixer with the devices and lines a test gives it.
-class TFakeMixer : public TMixerLineSource {
+// A mixer service with the devices and lines a test gives it: every device
+// has the destinations of Lines, each with those source lines (names only,
+// no controls). The window's real mixer component reads it.
+class TFakeMixerService : public TMixerService {
  public:
   int Devices = 1;
   TMixerLineNames Lines;
-  int Listed = 0;  // how often LineNames was asked
-  int DeviceCount() override { return Devices; }
-  TMixerLineNames LineNames() override {
-    ++Listed;
-    return Lines;
-  }
+
+  uint32_t DeviceCount() override { return static_cast<uint32_t>(Devices); }
+  uint32_t GetDeviceCaps(uint32_t Device, std::string& Name, uint32_t& Destinations) override;
+  uint32_t Open(uint32_t Device, TMixerNotify Notify,
+                std::unique_ptr<TMixerDevice>& Opened) override;
 };
 
 // A window in a scratch folder (its program folder and Settings.ini), with
-// the fake dialogs, the fake mixer and a virtual sound card; made on demand so that a test can set
+// the fake dialogs, a fake mixer service and a virtual sound card; made on demand so that a test can set
 // up the mixer and files first.
 class WindowTest : public ::testing::Test {
  protected:
@@ -100,7 +102,7 @@ class WindowTest : public ::testing::Test {
   // The window's capture sources meet this in-process sound system.
   TVirtualSoundCard Card{2, 2};
   TFakeDialogs* Dialogs = nullptr;  // owned by the data module
-  TFakeMixer Mixer;
+  TFakeMixerService Mixer;  // installed before the window is made
   TLangMgr* Languages = nullptr;  // not owned
   std::unique_ptr<TAppDataModule> Data;
   std::unique_ptr<TMainForm> Window;
