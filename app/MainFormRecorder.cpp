@@ -8,6 +8,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 
 #include "app/CodecParts.h"
@@ -116,5 +117,7 @@ void TMainForm::CreateRecorderComponents() {
 void TMainForm::TimerTimer() {
   double Levels[TSoundIndicator::kBands];
   SoundIndicator->GetValues(Levels);
-  IndicatedProgressBar->setValue(static_cast<int>(std::lround(Levels[0])));
+  // A bar ignores a value beyond its range, so loud input is held at the top.
+  const long Level = std::lround(Levels[0]);
+  IndicatedProgressBar->setValue(static_cast<int>(std::clamp<long>(Level, 0, kLevelMaximum)));
 }

@@ -5,6 +5,8 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -279,4 +281,21 @@ TEST_F(WindowTest, EveryPageFitsTheStartSize) {
             << Leaves[J]->objectName().toStdString();
     if (ShotDir) F.grab().save(QStringLiteral("%1/page%2.png").arg(QLatin1String(ShotDir)).arg(Page + 1));
   }
+}
+
+// The Recorder's level bar follows the level meter every 100 ms, and falls
+// back once the meter has nothing new.
+TEST_F(WindowTest, RecorderLevelBarFollowsTheMeter) {
+  TMainForm& F = ShownForm();
+  EXPECT_TRUE(F.Timer->isActive());
+  EXPECT_EQ(F.Timer->interval(), 100);
+  const auto Loud = testing_support::MakeSignal16(4096, 2, 44100, 0.9);
+  F.SoundIndicator->Analyse(Loud.data(), static_cast<int>(Loud.size() * 2), 16, 2);
+  QElapsedTimer T;
+  T.start();
+  while (F.IndicatedProgressBar->value() == 0 && T.elapsed() < 2000) Settle();
+  EXPECT_GT(F.IndicatedProgressBar->value(), 0);
+  T.restart();
+  while (F.IndicatedProgressBar->value() != 0 && T.elapsed() < 2000) Settle();
+  EXPECT_EQ(F.IndicatedProgressBar->value(), 0);
 }
