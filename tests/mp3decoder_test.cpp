@@ -206,50 +206,48 @@ TEST_F(MP3ToWavTest, FileHeaderStatesTheBytesWritten) {
   EXPECT_EQ(B.size() - 44, Le32(B, 40));
 }
 
+// Decodes Mp3 into a stream that cannot seek, like a pipe.
+std::vector<uint8_t> DecodeToPipe(const std::string& Mp3) {
+  TPipeLikeStream Pipe;
+  TDecodeRun R;
+  TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+  R.Attach(*D);
+  D->SetInputFile(Mp3);
+  D->SetOutputStream(&Pipe);
+  D->Run();
+  EXPECT_TRUE(R.Wait());
+  EXPECT_TRUE(R.Success);
+  return Pipe.Data;
+}
+
 TEST_F(MP3ToWavTest, OutputThatCannotSeekKeepsTheEstimateFromTheFirstFrame) {
   // 128 kbit/s at 44.1 kHz: frames of ceil(417.96) = 418 bytes stand for 1152
   // samples; the estimate is round(size / 418 * 1152) frames of 4 bytes.
-  const std::string Mp3 = Lame(MakeWav(2.5), "-b 128");
-  const double N = static_cast<double>(ReadFileBytes(Mp3).size());
-  const uint32_t Estimate = static_cast<uint32_t>(std::nearbyint(N / 418.0 * 1152.0)) * 4;
-
-  TPipeLikeStream Pipe;
-  TDecodeRun R;
-  TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
-  R.Attach(*D);
-  D->SetInputFile(Mp3);
-  D->SetOutputStream(&Pipe);
-  D->Run();
-  ASSERT_TRUE(R.Wait());
-  EXPECT_TRUE(R.Success);
-  ASSERT_GT(Pipe.Data.size(), 44u);
-  EXPECT_EQ(Estimate, Le32(Pipe.Data, 40));
-  EXPECT_EQ(Estimate + 36, Le32(Pipe.Data, 4));
-  // And the samples are the same as in a file.
-  ASSERT_TRUE(DecodeFile(Mp3, Dir.Path("f.wav")));
+  const std::string Stereo = Lame(MakeWav(2.5), "-b 128");
+  double N = static_cast<double>(ReadFileBytes(Stereo).size());
+  uint32_t Estimate = static_cast<uint32_t>(std::nearbyint(N / 418.0 * 1152.0)) * 4;
+  const std::vector<uint8_t> P = DecodeToPipe(Stereo);
+  ASSERT_GT(P.size(), 44u);
+  EXPECT_EQ(Estimate, Le32(P, 40));
+  EXPECT_EQ(Estimate + 36, Le32(P, 4));
+  // The samples are those a file gets.
+  ASSERT_TRUE(DecodeFile(Stereo, Dir.Path("f.wav")));
   const std::vector<uint8_t> F = ReadFileBytes(Dir.Path("f.wav"));
-  ASSERT_EQ(F.size(), Pipe.Data.size());
-  EXPECT_TRUE(std::equal(F.begin() + 44, F.end(), Pipe.Data.begin() + 44));
-}
+  ASSERT_EQ(F.size(), P.size());
+  EXPECT_TRUE(std::equal(F.begin() + 44, F.end(), P.begin() + 44));
 
-TEST_F(MP3ToWavTest, MonoEstimateCountsTwoBytesPerSample) {
+  // Mono at 64 kbit/s: ceil(208.98) = 209 bytes a frame, 2 bytes a sample.
   const std::string W = Dir.Path("mono.wav");
   ASSERT_EQ(0, testing_support::Run("sox " + Quote(MakeWav(2)) + " " + Quote(W) + " remix -"));
-  const std::string Mp3 = Lame(W, "-b 64");  // 64 kbit/s: ceil(208.98) = 209 bytes a frame
-  const double N = static_cast<double>(ReadFileBytes(Mp3).size());
-  TPipeLikeStream Pipe;
-  TDecodeRun R;
-  TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
-  R.Attach(*D);
-  D->SetInputFile(Mp3);
-  D->SetOutputStream(&Pipe);
-  D->Run();
-  ASSERT_TRUE(R.Wait());
-  ASSERT_GT(Pipe.Data.size(), 44u);
-  EXPECT_EQ(static_cast<uint32_t>(std::nearbyint(N / 209.0 * 1152.0)) * 2, Le32(Pipe.Data, 40));
-  EXPECT_EQ(1u, Pipe.Data[22]);
-  EXPECT_EQ(2u, Pipe.Data[32]);  // block align
-  EXPECT_EQ(44100u * 2, Le32(Pipe.Data, 28));
+  const std::string Mono = Lame(W, "-b 64");
+  N = static_cast<double>(ReadFileBytes(Mono).size());
+  Estimate = static_cast<uint32_t>(std::nearbyint(N / 209.0 * 1152.0)) * 2;
+  const std::vector<uint8_t> M = DecodeToPipe(Mono);
+  ASSERT_GT(M.size(), 44u);
+  EXPECT_EQ(Estimate, Le32(M, 40));
+  EXPECT_EQ(1u, M[22]);
+  EXPECT_EQ(2u, M[32]);  // block align
+  EXPECT_EQ(44100u * 2, Le32(M, 28));
 }
 
 TEST_F(MP3ToWavTest, MemoryStreamIsCutToTheRealLengthWhenTheEstimateIsTooLarge) {

@@ -403,18 +403,6 @@ TEST_F(MP3OutTest, FailingInputEndsThroughOnThreadExceptionWithAClosedFile) {
 
 // ------------------------------------------------------------ library and table
 
-TEST(MP3BitRate, TableHoldsEveryMemberInOrder) {
-  const int Expected[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320};
-  for (int I = br8; I <= br320; ++I) {
-    EXPECT_EQ(Expected[I], MP3BitRateKbps(static_cast<TMP3BitRate>(I)));
-    TMP3BitRate B = br8;
-    ASSERT_TRUE(MP3BitRateFromKbps(Expected[I], B));
-    EXPECT_EQ(I, B);
-  }
-  TMP3BitRate B = br128;
-  EXPECT_FALSE(MP3BitRateFromKbps(100, B));
-}
-
 TEST_F(MP3OutTest, LowestAndHighestBitRatesReachTheFile) {
   for (TMP3BitRate B : {br8, br320}) {
     TMP3Out* Out = Sink(Source(44100, 2, 44100), "rate.mp3");
