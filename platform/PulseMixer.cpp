@@ -170,7 +170,9 @@ bool Request(TPulseConnection& C, F Send) {
 // that every open mixer device sees the same switch.
 class TMicMonitor {
  public:
-  explicit TMicMonitor(const std::string& Server) : FCard(Server) {}
+  // The speaker keeps 100 ms queued: hearing oneself a little late is better
+  // than hearing gaps whenever the machine is busy.
+  explicit TMicMonitor(const std::string& Server) : FCard(Server, 100) {}
 
   uint32_t SetOn(bool On, const std::string& Input) {
     std::lock_guard<std::mutex> L(FLock);

@@ -143,7 +143,8 @@ class TPulseStream final : public TSoundStream {
   }
 
   // Connects to the server and opens the device; raises ESoundCardError.
-  void Open(const std::string& Server, int Device, const std::string& Selection) {
+  void Open(const std::string& Server, int Device, const std::string& Selection,
+            int PlaybackTargetMs = TPulseSoundCard::kPlaybackTargetMs) {
     const std::string What = std::string(FCapture ? "Capture" : "Playback") + " device " +
                              std::to_string(Device);
     if (!FFormat.Supported())
@@ -185,7 +186,7 @@ class TPulseStream final : public TSoundStream {
       Rc = pa_stream_connect_record(FStream, Dev, &Attr, Flags);
     } else {
       Attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(
-          static_cast<pa_usec_t>(TPulseSoundCard::kPlaybackTargetMs) * PA_USEC_PER_MSEC, &Spec));
+          static_cast<pa_usec_t>(PlaybackTargetMs) * PA_USEC_PER_MSEC, &Spec));
       pa_stream_set_write_callback(FStream, &TPulseStream::OnWrite, this);
       pa_cvolume Volume;
       const bool SetVolume = ProgramVolume(Spec, Volume);
@@ -423,7 +424,7 @@ std::unique_ptr<TSoundStream> TPulseSoundCard::OpenCapture(int Device, const TPc
 std::unique_ptr<TSoundStream> TPulseSoundCard::OpenPlayback(int Device, const TPcmFormat& Format,
                                                             TSoundBlockDone OnDone) {
   auto S = std::make_unique<TPulseStream>(false, Format, std::move(OnDone));
-  S->Open(FServer, Device, std::string());
+  S->Open(FServer, Device, std::string(), FPlaybackTargetMs);
   return S;
 }
 

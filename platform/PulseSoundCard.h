@@ -14,7 +14,10 @@ class TPulseSoundCard : public TSoundCard {
   // Server: a server address ("unix:/run/.../native"); empty = the usual
   // lookup (PULSE_SERVER, then the user's runtime folder). No server is ever
   // started on demand.
-  explicit TPulseSoundCard(std::string Server = {}) : FServer(std::move(Server)) {}
+  // PlaybackTargetMs: how much sound playback keeps queued at the server; more
+  // rides out longer stalls of this program at the cost of delay.
+  explicit TPulseSoundCard(std::string Server = {}, int PlaybackTargetMs = kPlaybackTargetMs)
+      : FServer(std::move(Server)), FPlaybackTargetMs(PlaybackTargetMs) {}
   // The server address given at construction.
   const std::string& Server() const { return FServer; }
 
@@ -38,6 +41,7 @@ class TPulseSoundCard : public TSoundCard {
 
  private:
   std::string FServer;
+  int FPlaybackTargetMs;
   mutable std::mutex FLock;  // guards FSelection (window thread vs. workers)
   std::string FSelection;
 };

@@ -39,3 +39,4 @@ int CmdConvert(const std::vector<std::string>& Args);
 int CmdDevices(const std::vector<std::string>& Args);
 int CmdRecord(const std::vector<std::string>& Args);
 int CmdPlay(const std::vector<std::string>& Args);
+int CmdMonitor(const std::vector<std::string>& Args);

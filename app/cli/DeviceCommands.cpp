@@ -178,3 +178,29 @@ int CmdPlay(const std::vector<std::string>& Args) {
   Out->SetInput(Source);
   return RunSinkJob(*Out, true);
 }
+
+int CmdMonitor(const std::vector<std::string>& Args) {
+  const TCliArgs A = ParseArgs(Args, {"--seconds", "--volume"}, {});
+  if (!A.Positional.empty())
+    throw EACSException("Usage: velmora-cli monitor [--seconds N] [--volume PERCENT]");
+  // Without --seconds the microphone is heard until Ctrl+C.
+  const int Seconds = IntOption(A.Options, "--seconds", -1, -1, 24 * 3600);
+  const int Volume = IntOption(A.Options, "--volume", 100, 0, 100);
+  TOwned<TAudioMixer2> Mixer = MakeComponent<TAudioMixer2>(nullptr);
+  Mixer->SetDestinationID(0);
+  TAudioMixerLine* Mic = nullptr;
+  for (int I = 0; I < Mixer->LineCount(); ++I)
+    if (Mixer->Lines(I)->Name() == "Microphone") Mic = Mixer->Lines(I);
+  if (!Mic) return ReportError("There is no microphone to hear.");
+  Mic->SetVolume(Volume);
+  Mic->SetMute(false);
+  if (Mic->Mute()) return ReportError("The microphone cannot be heard (result " +
+                                      std::to_string(Mic->LastResult()) + ").");
+  std::fprintf(stderr, "Hearing the microphone on the default output%s\n",
+               Seconds < 0 ? " until Ctrl+C" : "");
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
+  while (!InterruptRequested() && (Seconds < 0 || std::chrono::steady_clock::now() < Until))
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  Mic->SetMute(true);
+  return 0;
+}

@@ -21,6 +21,7 @@ const TCommandEntry Commands[] = {
     {"devices", CmdDevices},
     {"record", CmdRecord},
     {"play", CmdPlay},
+    {"monitor", CmdMonitor},
 };
 
 void Usage() {
@@ -39,6 +40,7 @@ void Usage() {
                "  velmora-cli record OUT [--seconds N] [--device N] [--rate R] [--bits B]\n"
                "                         [--channels C]   (until Ctrl+C without --seconds)\n"
                "  velmora-cli play FILE [--device N]\n"
+               "  velmora-cli monitor [--seconds N] [--volume PERCENT]   (hear the microphone)\n"
                "File types are chosen by extension:");
   for (const TCodecEntry& C : Codecs()) std::fprintf(stderr, " %s", C.Extension.c_str());
   std::fprintf(stderr, "\n");
