@@ -302,7 +302,7 @@ int TApeWriter::Finish(const uint8_t* TerminatingData, int64_t TerminatingBytes,
   // in files beyond 4 GiB.
   for (uint64_t I = 0; I < Frames; ++I)
     Put32(T + 4 * I, static_cast<uint32_t>(static_cast<uint64_t>(DataStart) + FFrameStarts[I]));
-  std::memcpy(T + TableBytes, FHeaderData.data(), FHeaderData.size());
+  if (!FHeaderData.empty()) std::memcpy(T + TableBytes, FHeaderData.data(), FHeaderData.size());
   FMd5.Update(H, kHeaderBytes);
   FMd5.Update(T, TableBytes);
 

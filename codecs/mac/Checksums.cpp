@@ -104,6 +104,7 @@ void TMd5::Block(const uint8_t* P) {
 }
 
 void TMd5::Update(const void* Data, size_t Bytes) {
+  if (Bytes == 0) return;  // Data may be null then
   const auto* P = static_cast<const uint8_t*>(Data);
   FBytes += Bytes;
   if (FUsed) {
