@@ -83,8 +83,8 @@ int TApeWriter::Start(const char* FileName, const APE_WAVEFORMATEX* Format, int6
   FReservedEntries = 0;
   if (MaxAudioBytes > 0) {
     const int64_t Blocks = MaxAudioBytes / FBlockAlign;
-    FReservedEntries = std::clamp<int64_t>((Blocks + FBlocksPerFrame - 1) / FBlocksPerFrame, 1,
-                                           kMaxReservedEntries);
+    const int64_t Frames = Blocks / FBlocksPerFrame + (Blocks % FBlocksPerFrame != 0 ? 1 : 0);
+    FReservedEntries = std::clamp<int64_t>(Frames, 1, kMaxReservedEntries);
   }
   FDataStart = kDescriptorBytes + kHeaderBytes + 4 * FReservedEntries +
                static_cast<int64_t>(FHeaderData.size());
