@@ -36,7 +36,7 @@ class TVirtualStream final : public TSoundStream {
       std::lock_guard<std::mutex> L(FLock);
       if (FError.empty()) {
         FBlocks.push_back(Block);
-        FCard.NoteHeld(static_cast<int>(FBlocks.size()) + FInFlight);
+        FCard.NoteHeld(++FHeld);
         FWake.notify_all();
         return;
       }
@@ -78,6 +78,7 @@ class TVirtualStream final : public TSoundStream {
     {
       std::lock_guard<std::mutex> L(FLock);
       Held.swap(FBlocks);
+      FHeld -= static_cast<int>(Held.size());
     }
     for (TSoundBlock* B : Held) FOnDone(B);
   }
@@ -114,6 +115,10 @@ class TVirtualStream final : public TSoundStream {
         FCard.AppendPlayed(FDevice, B->Data.data(), N);
       }
       FDone += N;
+      {
+        std::lock_guard<std::mutex> Count(FLock);
+        --FHeld;  // the component may hand it over again at once
+      }
       FOnDone(B);
       L.lock();
       --FInFlight;
@@ -121,6 +126,7 @@ class TVirtualStream final : public TSoundStream {
         FError = "The virtual device was unplugged";
         std::deque<TSoundBlock*> Held;
         Held.swap(FBlocks);
+        FHeld -= static_cast<int>(Held.size());
         L.unlock();
         for (TSoundBlock* H : Held) FOnDone(H);
         L.lock();
@@ -140,6 +146,7 @@ class TVirtualStream final : public TSoundStream {
   std::condition_variable FWake;
   std::deque<TSoundBlock*> FBlocks;
   int FInFlight = 0;  // blocks the device thread holds outside FBlocks
+  int FHeld = 0;      // blocks handed over and not yet given back
   bool FStarted = false;
   bool FClosing = false;
   std::string FError;

@@ -108,3 +108,20 @@ TEST(SoundCardCli, PlayRunsToTheEndAndReportsAMissingFile) {
   ASSERT_EQ(Sh(Cli() + " play " + Quote(T.Path("half.wav")), &Out, &Err), 0) << Err;
   EXPECT_NE(Err.find("100"), std::string::npos) << Err;
 }
+
+TEST(SoundCardCli, RecordWritesMp3WhenTheNameSaysSo) {
+  REQUIRE_TEST_SERVER();
+  if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is needed";
+  TempDir T;
+  std::string Err, Out;
+  ASSERT_EQ(Sh(Cli() + " record " + Quote(T.Path("rec.mp3")) + " --seconds 1", nullptr, &Err), 0) << Err;
+  ASSERT_EQ(Sh("ffprobe -v error -show_entries format=format_name,duration -of csv=p=0 " +
+                   Quote(T.Path("rec.mp3")),
+               &Out),
+            0);
+  EXPECT_EQ(Out.substr(0, 4), "mp3,") << Out;
+  // A little over a second: the recording ends on a block boundary.
+  const double Seconds = std::stod(Out.substr(4));
+  EXPECT_GT(Seconds, 0.99);
+  EXPECT_LT(Seconds, 1.3);
+}

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -83,29 +84,41 @@ struct TToneFit {
   double RmsDb = -200;  // dB relative to full scale
 };
 
-// The left channel of Frames frames from First: frequency from the rising
-// zero crossings (interpolated), level from the RMS.
+template <class T>
+T Median(std::vector<T> V) {
+  if (V.empty()) return T();
+  std::nth_element(V.begin(), V.begin() + static_cast<std::ptrdiff_t>(V.size() / 2), V.end());
+  return V[V.size() / 2];
+}
+
+// The left channel of Frames frames from First. Frequency from the median
+// period between rising zero crossings (interpolated), level from the median
+// RMS of 10 ms windows: a short gap that a busy machine may leave in real-time
+// sound moves neither.
 TToneFit MeasureTone(const std::vector<int16_t>& S, size_t First, size_t Frames) {
   TToneFit R;
   if ((First + Frames) * 2 > S.size()) return R;
-  double Sq = 0, FirstCross = -1, LastCross = -1;
-  int Crossings = 0;
+  std::vector<double> Periods, WindowDb;
+  double LastCross = -1, Sq = 0;
   for (size_t I = First; I < First + Frames; ++I) {
     const double X = S[I * 2];
     Sq += X * X;
+    if ((I - First + 1) % 441 == 0) {
+      WindowDb.push_back(Sq > 0 ? 20 * std::log10(std::sqrt(Sq / 441) / 32768.0) : -200);
+      Sq = 0;
+    }
     if (I > First) {
       const double P = S[(I - 1) * 2];
       if (P < 0 && X >= 0) {
         const double T = static_cast<double>(I - 1) + (-P) / (X - P);
-        if (FirstCross < 0) FirstCross = T;
+        if (LastCross >= 0) Periods.push_back(T - LastCross);
         LastCross = T;
-        ++Crossings;
       }
     }
   }
-  if (Crossings > 1) R.Frequency = (Crossings - 1) * 44100.0 / (LastCross - FirstCross);
-  const double Rms = std::sqrt(Sq / static_cast<double>(Frames));
-  if (Rms > 0) R.RmsDb = 20 * std::log10(Rms / 32768.0);
+  const double Period = Median(Periods);
+  if (Period > 0) R.Frequency = 44100.0 / Period;
+  R.RmsDb = Median(WindowDb);
   return R;
 }
 
@@ -197,10 +210,17 @@ TEST_F(SoundCardPulse, ToneInTheMicrophoneIsRecordedThroughTheMeterIntoAWav) {
 
   Player->Run();
   Wav->Run();
+  // Read the meter as the window's timer does, keeping the read where band 1
+  // was highest.
+  double Best[32] = {};
+  for (int I = 0; I < 300 && !RecEnd.Done && !RecEnd.Failed; ++I) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    double V[32];
+    Meter->GetValues(V);
+    if (V[1] > Best[1]) std::copy(V, V + 32, Best);
+  }
   ASSERT_TRUE(RecEnd.Wait(30));
   EXPECT_TRUE(RecEnd.Done) << RecEnd.Text();
-  double V[32];
-  Meter->GetValues(V);
   Player->Stop();
   ASSERT_TRUE(PlayEnd.Wait(30));
   EXPECT_TRUE(PlayEnd.Done) << PlayEnd.Text();
@@ -214,8 +234,8 @@ TEST_F(SoundCardPulse, ToneInTheMicrophoneIsRecordedThroughTheMeterIntoAWav) {
   EXPECT_NEAR(Fit.Frequency, 1000, 10);
   EXPECT_NEAR(Fit.RmsDb, SineDb(0.5), 1.0);
   // 1 kHz falls in band 1 (689 ... 1378 Hz); high bands hold only rounding noise.
-  EXPECT_GT(V[1], 20);
-  EXPECT_GT(V[1], V[20] + 20);
+  EXPECT_GT(Best[1], 20);
+  EXPECT_GT(Best[1], Best[20] + 20);
 }
 
 TEST_F(SoundCardPulse, FilePlayedToTheSpeakerIsHeardOnItsMonitor) {
