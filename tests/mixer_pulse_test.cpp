@@ -359,13 +359,34 @@ TEST_F(MixerPulse, ChangesMadeByOtherProgramsAreReported) {
 
   // A new input changes the recording destination's line.
   Seen.clear();
-  const std::string Module = Sh("pactl load-module module-null-sink sink_name=velmora_mixer_probe");
+  const std::string Module = Sh(
+      "pactl load-module module-null-sink sink_name=velmora_mixer_probe "
+      "sink_properties=device.description=Probe");
   ASSERT_FALSE(Module.empty());
   struct TUnload {
     std::string Index;
-    ~TUnload() { Sh("pactl unload-module " + Index); }
+    ~TUnload() {
+      if (!Index.empty()) Sh("pactl unload-module " + Index);
+    }
   } Unload{Module.substr(0, Module.find_first_of("\r\n"))};
   EXPECT_TRUE(Deliver("line Recording")) << ::testing::PrintToString(Seen);
+
+  // Recording from an input that then goes away: device 0 goes back to the
+  // default input instead of failing to open.
+  M->SetDestinationID(0);
+  M->SetDestinationID(1);  // the lines as they are now
+  const int Probe = FindLine(*M, "Monitor of Probe");
+  ASSERT_GE(Probe, 0);
+  M->Destination()->SelectSource(Probe);
+  EXPECT_EQ(CurrentSoundCard().RecordingSelection(), "velmora_mixer_probe.monitor");
+  Seen.clear();
+  Sh("pactl unload-module " + Unload.Index);
+  Unload.Index.clear();
+  EXPECT_TRUE(Deliver("line Recording")) << ::testing::PrintToString(Seen);
+  EXPECT_EQ(CurrentSoundCard().RecordingSelection(), "");
+  Restore();  // the microphone as it was, heard again
+  TTone Voice(PlaybackNumber(kFeed), 700, 0.5, 4);
+  EXPECT_NEAR(Measure(Record(0, 1.0)).Frequency, 700, 10);
 }
 
 TEST_F(MixerPulse, VelmoraCliDevicesListsTheMixerLines) {
