@@ -167,7 +167,7 @@ int TMemorySource::GetData(void* Buffer, int BufferSize) {
   size_t N = std::min<size_t>({static_cast<size_t>(BufferSize), Data.size() - FRead,
                                static_cast<size_t>(MaxChunk)});
   if (FailAfter >= 0) N = std::min<size_t>(N, static_cast<size_t>(FailAfter) - FRead);
-  std::memcpy(Buffer, Data.data() + FRead, N);
+  if (N > 0) std::memcpy(Buffer, Data.data() + FRead, N);  // Data may be empty (null)
   FRead += N;
   FPosition += static_cast<int64_t>(N);
   return static_cast<int>(N);
