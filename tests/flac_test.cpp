@@ -216,16 +216,6 @@ TEST_F(FlacTest, CoefficientPrecisionIsLoweredToFitAndStaysLowered) {
   EXPECT_EQ(FlacDecode(T.Path("q.flac"), 16), Pcm);
 }
 
-TEST_F(FlacTest, PropertySideEffects) {
-  TFLACOut* W = Writer(nullptr, "x.flac");
-  W->SetEnableMidSideStereo(false);
-  W->SetEnableLooseMidSideStereo(true);
-  EXPECT_TRUE(W->EnableMidSideStereo());
-  W->SetBestModelSearch(true);
-  EXPECT_TRUE(W->EnableMidSideStereo());
-  EXPECT_FALSE(W->EnableLooseMidSideStereo());
-}
-
 TEST_F(FlacTest, StoppedOrFailedJobsLeaveFilesThatDescribeThemselves) {
   const std::vector<uint8_t> Pcm = AsBytes(MakeSignal16(200000, 2, 44100));
   // Stopped at the first progress report; then a source that fails.
