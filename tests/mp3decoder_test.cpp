@@ -357,7 +357,7 @@ TEST_F(MP3ToWavTest, WriteFailureStillEndsThroughOnDone) {
   const std::vector<uint8_t> B(Out.Memory(), Out.Memory() + Out.Size());
   EXPECT_EQ(B.size() - 44, Le32(B, 40));
   // The worker marks itself finished right after OnDone returns.
-  for (int I = 0; I < 1000 && D->Progress() != 0; ++I)
+  for (int I = 0; I < 10000 && D->Progress() != 0; ++I)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(0, D->Progress());
   // The component can run again afterwards.
