@@ -24,6 +24,13 @@ void ReadJob(TVorbisIn& V, int Calls, int Piece) {
 
 }  // namespace
 
+// WATCHOUT: vorbisfile itself leaks a few bytes (its list of serial numbers)
+// when an open fails part-way through the headers; it has already cleared the
+// handle, so nothing the caller holds can free them. The stack of such a leak
+// ends inside the library (no frame pointers there), so it is matched by the
+// library's name; the unit tests under ASan still see leaks of whole handles.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libvorbisfile.so\n"; }
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   TMemoryStream S;
   S.Write(Data, static_cast<int64_t>(Size));
