@@ -29,6 +29,28 @@ std::vector<std::pair<std::string, std::vector<uint8_t>>> Signals(int Frames, in
   return S;
 }
 
+// Several frames of different kinds in one file: music, then silence (stereo:
+// the channels equal), then music again with one channel silent (stereo).
+std::vector<std::pair<std::string, std::vector<uint8_t>>> MixedFrames(int Frames, int FrameBlocks,
+                                                                      int Channels, int Bits) {
+  const std::vector<uint8_t> Music = MusicLike(Frames, Channels, Bits);
+  const size_t FrameBytes = static_cast<size_t>(FrameBlocks) * Channels * (Bits / 8);
+  std::vector<uint8_t> Mixed(Music.begin(), Music.begin() + FrameBytes);
+  const std::vector<uint8_t> Second =
+      Channels == 2 ? ReshapeStereo(std::vector<uint8_t>(Music.begin() + FrameBytes,
+                                                         Music.begin() + 2 * FrameBytes),
+                                    Bits, -1)
+                    : Silence(FrameBlocks, Channels, Bits);
+  Mixed.insert(Mixed.end(), Second.begin(), Second.end());
+  std::vector<uint8_t> Rest(Music.begin() + 2 * FrameBytes, Music.end());
+  if (Channels == 2) Rest = ReshapeStereo(std::move(Rest), Bits, 1);
+  Mixed.insert(Mixed.end(), Rest.begin(), Rest.end());
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> S;
+  S.emplace_back("mixed frames", std::move(Mixed));
+  S.emplace_back("noise", FullScaleNoise(Frames, Channels, Bits));
+  return S;
+}
+
 int BlocksPerFrame(int Level) { return Level == 4000 ? 294912 : 73728; }
 
 class ApeRoundTrip : public ::testing::TestWithParam<std::tuple<int, int, int>> {};
@@ -41,7 +63,9 @@ TEST_P(ApeRoundTrip, DecodesBitExactlyThroughFfmpegAndTheReader) {
   const int Lengths[] = {1, 5, Frame, 2 * Frame + 777};
   TempDir T;
   for (const int Length : Lengths) {
-    for (const auto& [Name, Pcm] : Signals(Length, Channels, Bits)) {
+    const auto Cases = Length > Frame ? MixedFrames(Length, Frame, Channels, Bits)
+                                      : Signals(Length, Channels, Bits);
+    for (const auto& [Name, Pcm] : Cases) {
       SCOPED_TRACE(Name + ", " + std::to_string(Length) + " blocks");
       const std::string File = T.Path("t.ape");
       ASSERT_EQ("", Compress(Pcm, Bits, Channels, File, Level));
