@@ -60,8 +60,8 @@ if [ "${VELMORA_QUICK:-0}" != 1 ]; then
       n=$(basename "$f" _fuzz)
       corpus=$(mktemp -d)
       [ -d "fuzz/corpus/$n" ] && cp -r "fuzz/corpus/$n/." "$corpus/"
-      echo "=== fuzz: $n for ${VELMORA_FUZZ_SECONDS:-30} s"
-      if ! "$f" -max_total_time="${VELMORA_FUZZ_SECONDS:-30}" -max_len=65536 -rss_limit_mb=2048 \
+      echo "=== fuzz: $n for ${VELMORA_FUZZ_SECONDS:-20} s"
+      if ! "$f" -max_total_time="${VELMORA_FUZZ_SECONDS:-20}" -max_len=65536 -rss_limit_mb=2048 \
         -print_final_stats=1 "$corpus" 2>"$corpus.log"; then
         tail -50 "$corpus.log"
         status=1
