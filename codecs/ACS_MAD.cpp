@@ -74,6 +74,8 @@ class TMADThread {
   // Set by the component's destruction; the call-backs stop at the next frame.
   std::atomic<bool> TerminateRequest{false};
   std::atomic<int> LastProgress{0};
+  // Set by Run once FWorker and Thread are in place.
+  std::atomic<bool> Started{false};
   std::thread Thread;
 
   void Execute();
@@ -406,8 +408,15 @@ void TMP3ToWav::Run() {
   }
   auto W = std::make_shared<TMADThread>(this, In, Out, std::move(OwnIn), std::move(OwnOut), OnProgress,
                                         OnDone);
-  W->Thread = std::thread([W] { W->Execute(); });
-  FWorker = std::move(W);
+  // The worker waits until the component knows it: an OnDone handler that
+  // calls Run, or destroys the component, looks at FWorker and its thread.
+  FWorker = W;
+  W->Thread = std::thread([W] {
+    W->Started.wait(false);
+    W->Execute();
+  });
+  W->Started = true;
+  W->Started.notify_one();
 }
 
 int TMP3ToWav::Progress() const {
