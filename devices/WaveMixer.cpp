@@ -226,13 +226,11 @@ void TAudioMixer2::SetOnNotifyPending(std::function<void(TAudioMixer2*)> Handler
 }
 
 void TAudioMixer2::Queue(TMixerChange Change, uint32_t Id) {
-  std::function<void(TAudioMixer2*)> Wake;
-  {
-    std::lock_guard<std::mutex> L(FNotifyLock);
-    FPending.emplace_back(Change, Id);
-    Wake = FOnNotifyPending;
-  }
-  if (Wake) Wake(this);
+  // The hook runs with the lock held, so that once SetOnNotifyPending has
+  // replaced it, the old one is not running and never runs again.
+  std::lock_guard<std::mutex> L(FNotifyLock);
+  FPending.emplace_back(Change, Id);
+  if (FOnNotifyPending) FOnNotifyPending(this);
 }
 
 void TAudioMixer2::ProcessNotifications() {

@@ -129,7 +129,9 @@ class TAudioMixer2 : public TComponent {
   // Changes reported by the device wait in a queue. OnNotifyPending (may be
   // empty) is called on the service's thread whenever one arrives; it must
   // only arrange for ProcessNotifications to run on the thread that uses the
-  // mixer (the window posts a queued call). Assign it before changes matter.
+  // mixer (the window posts a queued call), and must not call the mixer.
+  // Once SetOnNotifyPending returns, the previous handler is not running and
+  // is never called again.
   void SetOnNotifyPending(std::function<void(TAudioMixer2*)> Handler);
   // Raises OnLineChange / OnControlChange for every queued change, on the
   // calling thread. A line change with the destination's identifier goes

@@ -318,13 +318,14 @@ TEST_F(MixerPulse, TheSelectorChoosesWhatCaptureDeviceZeroRecords) {
 
 TEST_F(MixerPulse, ChangesMadeByOtherProgramsAreReported) {
   REQUIRE_TEST_SERVER();
+  // Declared first: the mixer's thread may wake them until the mixer is gone.
+  std::mutex Lock;
+  std::condition_variable Woken;
+  int Wakes = 0;
   auto M = MakeComponent<TAudioMixer2>(nullptr);
   M->SetDestinationID(1);
   const int Mic = FindLine(*M, "Microphone");
   ASSERT_GE(Mic, 0);
-  std::mutex Lock;
-  std::condition_variable Woken;
-  int Wakes = 0;
   M->SetOnNotifyPending([&](TAudioMixer2*) {
     std::lock_guard<std::mutex> L(Lock);
     ++Wakes;

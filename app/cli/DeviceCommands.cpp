@@ -191,6 +191,8 @@ int CmdMonitor(const std::vector<std::string>& Args) {
   TAudioMixerLine* Mic = nullptr;
   for (int I = 0; I < Mixer->LineCount(); ++I)
     if (Mixer->Lines(I)->Name() == "Microphone") Mic = Mixer->Lines(I);
+  if (Mixer->OpenResult() != kMixerNoError)
+    return ReportError("No sound server answers: there is no microphone to hear.");
   if (!Mic) return ReportError("There is no microphone to hear.");
   Mic->SetVolume(Volume);
   Mic->SetMute(false);
