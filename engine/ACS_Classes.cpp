@@ -2,6 +2,41 @@
 
 #include <cmath>
 
+namespace {
+
+// Swaps the input of a component that reads it under Lock. During a job the
+// new input is Init-ed first and the old one flushed after the swap, so the
+// reader never sees a source that is not ready.
+void SwapInput(TComponent* Self, std::atomic<TACSInput*>& Slot, TSpinFlag& Lock, bool Busy,
+               TACSInput* Value) {
+  TACSInput* Old = Slot.load();
+  if (Old == Value) return;
+  if (!Busy) {
+    Slot = Value;
+  } else {
+    if (Value) Value->Init();
+    Lock.Lock();
+    Slot = Value;
+    Lock.Unlock();
+    if (Old) Old->Flush();
+  }
+  if (Old) Self->RemoveFreeNotification(Old);
+  if (Value) Self->FreeNotification(Value);
+}
+
+// GetData on the input under Lock; 0 when there is no input.
+int ReadLocked(std::atomic<TACSInput*>& Slot, TSpinFlag& Lock, void* Buffer, int BufferSize) {
+  Lock.Lock();
+  struct Unlocker {
+    TSpinFlag& F;
+    ~Unlocker() { F.Unlock(); }
+  } U{Lock};
+  TACSInput* In = Slot.load();
+  return In ? In->GetData(Buffer, BufferSize) : 0;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- TACSInput
 
 void TACSInput::Reset() {
@@ -16,19 +51,7 @@ void TACSInput::Reset() {
 
 void TACSConverter::SetInput(TACSInput* Value) {
   if (Value == this) return;
-  TACSInput* Old = FInput.load();
-  if (Old == Value) return;
-  if (!FBusy) {
-    FInput = Value;
-  } else {
-    if (Value) Value->Init();
-    FInputLock.Lock();
-    FInput = Value;
-    FInputLock.Unlock();
-    if (Old) Old->Flush();
-  }
-  if (Old) RemoveFreeNotification(Old);
-  if (Value) FreeNotification(Value);
+  SwapInput(this, FInput, FInputLock, FBusy, Value);
 }
 
 void TACSConverter::UnlockChain() {
@@ -48,13 +71,7 @@ void TACSConverter::Notification(TComponent* AComponent, TOperation Operation) {
 }
 
 int TACSConverter::ReadInput(void* Buffer, int BufferSize) {
-  FInputLock.Lock();
-  struct Unlocker {
-    TSpinFlag& F;
-    ~Unlocker() { F.Unlock(); }
-  } U{FInputLock};
-  TACSInput* In = FInput.load();
-  return In ? In->GetData(Buffer, BufferSize) : 0;
+  return ReadLocked(FInput, FInputLock, Buffer, BufferSize);
 }
 
 // ---------------------------------------------------------------- streamed / file input
@@ -257,19 +274,7 @@ void TACSOutput::SetDelay(int Value) {
 }
 
 void TACSOutput::SetInput(TACSInput* Value) {
-  TACSInput* Old = FInput.load();
-  if (Old == Value) return;
-  if (!FBusy) {
-    FInput = Value;
-  } else {
-    if (Value) Value->Init();
-    FInputLock.Lock();
-    FInput = Value;
-    FInputLock.Unlock();
-    if (Old) Old->Flush();
-  }
-  if (Old) RemoveFreeNotification(Old);
-  if (Value) FreeNotification(Value);
+  SwapInput(this, FInput, FInputLock, FBusy, Value);
 }
 
 void TACSOutput::Notification(TComponent* AComponent, TOperation Operation) {
@@ -296,13 +301,7 @@ void TACSOutput::ReportProgress() {
 }
 
 int TACSOutput::ReadInput(void* Buffer, int BufferSize) {
-  FInputLock.Lock();
-  struct Unlocker {
-    TSpinFlag& F;
-    ~Unlocker() { F.Unlock(); }
-  } U{FInputLock};
-  TACSInput* In = FInput.load();
-  return In ? In->GetData(Buffer, BufferSize) : 0;
+  return ReadLocked(FInput, FInputLock, Buffer, BufferSize);
 }
 
 void TACSOutput::WhenDone() {
