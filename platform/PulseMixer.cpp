@@ -683,9 +683,11 @@ bool ApplyPlaybackVolume(const std::string& Server, uint32_t LeftRight) {
         &S);
     if (!C.Finish(List, kQueryTimeoutMs) || S.Failed) return false;
     bool Ok = true;
-    for (const auto& [Index, Channels] : S.Found) {
+    for (const auto& Stream : S.Found) {
+      // A plain copy: structured bindings cannot be captured by the lambda below.
+      const auto Index = Stream.first;
       pa_cvolume V;
-      PlaybackVolumeToPulse(LeftRight, Channels, V);
+      PlaybackVolumeToPulse(LeftRight, Stream.second, V);
       Ok = Request(C, [&](pa_context_success_cb_t Cb, void* U) {
              return pa_context_set_sink_input_volume(C.Context(), Index, &V, Cb, U);
            }) && Ok;

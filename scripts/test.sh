@@ -54,8 +54,10 @@ if [ "${VELMORA_QUICK:-0}" != 1 ]; then
   if compgen -G "fuzz/*_fuzz.cpp" >/dev/null; then
     echo "=== fuzz: build"
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DVELMORA_FUZZ=ON -DVELMORA_TESTS=OFF \
-      -DVELMORA_BENCH=OFF >/dev/null
-    cmake --build build-fuzz -j "$jobs"
+      -DVELMORA_BENCH=OFF -DVELMORA_GUI=OFF >/dev/null
+    fuzz_targets=()
+    for src in fuzz/*_fuzz.cpp; do fuzz_targets+=("$(basename "$src" .cpp)"); done
+    cmake --build build-fuzz -j "$jobs" --target "${fuzz_targets[@]}"
     for f in build-fuzz/bin/*_fuzz; do
       n=$(basename "$f" _fuzz)
       corpus=$(mktemp -d)
