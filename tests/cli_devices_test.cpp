@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/PulseSoundCard.h"
+#include "tests/support/TestServerDevices.h"
 #include "tests/support/TestSupport.h"
 
 using namespace testing_support;
@@ -22,10 +23,6 @@ namespace {
 
 std::string Cli() { return Quote(BinDir() + "/velmora-cli"); }
 
-std::string EnvOr(const char* Name, const char* Default) {
-  const char* V = std::getenv(Name);
-  return V && *V ? V : Default;
-}
 
 bool HaveTestServer() {
   for (const TSoundDevice& D : TPulseSoundCard().CaptureDevices())

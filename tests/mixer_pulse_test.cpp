@@ -26,28 +26,15 @@
 #include "platform/DeviceVolumes.h"
 #include "platform/PulseMixer.h"
 #include "platform/PulseSoundCard.h"
+#include "tests/support/TestServerDevices.h"
 #include "tests/support/TestSupport.h"
 
 using namespace testing_support;
 
 namespace {
 
-std::string EnvOr(const char* Name, const char* Default) {
-  const char* V = std::getenv(Name);
-  return V && *V ? V : Default;
-}
-
-const std::string kSpeaker = EnvOr("VELMORA_TEST_SPEAKER", "velmora_speaker");
-const std::string kFeed = EnvOr("VELMORA_TEST_FEED", "velmora_mic_feed");
-const std::string kMic = EnvOr("VELMORA_TEST_MIC", "velmora_mic");
-
-int DeviceNumber(const std::vector<TSoundDevice>& List, const std::string& Name) {
-  for (const TSoundDevice& D : List)
-    if (D.Index > 0 && D.Name == Name) return D.Index;
-  return -1;
-}
-int CaptureNumber(const std::string& Name) { return DeviceNumber(CurrentSoundCard().CaptureDevices(), Name); }
-int PlaybackNumber(const std::string& Name) { return DeviceNumber(CurrentSoundCard().PlaybackDevices(), Name); }
+int CaptureNumber(const std::string& Name) { return FindDevice(CurrentSoundCard().CaptureDevices(), Name); }
+int PlaybackNumber(const std::string& Name) { return FindDevice(CurrentSoundCard().PlaybackDevices(), Name); }
 
 std::string Sh(const std::string& Cmd) {
   std::string Out;
@@ -155,8 +142,8 @@ class MixerPulse : public ::testing::Test {
  protected:
   void SetUp() override {
     TPulseSoundCard Probe;
-    Ready = DeviceNumber(Probe.CaptureDevices(), kMic) > 0 &&
-            DeviceNumber(Probe.PlaybackDevices(), kFeed) > 0 && HaveTool("pactl");
+    Ready = FindDevice(Probe.CaptureDevices(), kMic) > 0 &&
+            FindDevice(Probe.PlaybackDevices(), kFeed) > 0 && HaveTool("pactl");
     if (Ready) Restore();
   }
   void TearDown() override {

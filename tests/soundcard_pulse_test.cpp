@@ -19,27 +19,13 @@
 #include "engine/ACS_Audio.h"
 #include "engine/ACS_Indicator.h"
 #include "platform/PulseSoundCard.h"
+#include "tests/support/TestServerDevices.h"
 #include "tests/support/TestSupport.h"
 #include "wave/ACS_Wave.h"
 
 using namespace testing_support;
 
 namespace {
-
-std::string EnvOr(const char* Name, const char* Default) {
-  const char* V = std::getenv(Name);
-  return V && *V ? V : Default;
-}
-
-const std::string kSpeaker = EnvOr("VELMORA_TEST_SPEAKER", "velmora_speaker");
-const std::string kFeed = EnvOr("VELMORA_TEST_FEED", "velmora_mic_feed");
-const std::string kMic = EnvOr("VELMORA_TEST_MIC", "velmora_mic");
-
-int FindDevice(const std::vector<TSoundDevice>& List, const std::string& Name) {
-  for (const TSoundDevice& D : List)
-    if (D.Index > 0 && D.Name == Name) return D.Index;
-  return -1;
-}
 
 struct TJobEnd {
   std::atomic<bool> Done{false}, Failed{false};
