@@ -6,6 +6,7 @@
 #pragma once
 
 class TACSInput;
+class TACSFileIn;
 class TACSFileOut;
 class TComponent;
 class TMP3Out;
@@ -15,6 +16,11 @@ class TVorbisOut;
 // An MP3 encoder named Name, owned by Owner, reading Input (may be null):
 // BitRate br128, FileMode foRewrite, SuspendWhenIdle as given.
 TMP3Out* NewMp3Out(TComponent* Owner, const char* Name, TACSInput* Input, bool SuspendWhenIdle);
+
+// The tags every MP3 made by a converter page carries: title "Converted
+// mp3.", artist "Velmora", album and year "Unknown", comment "Converted by
+// Velmora!". The track is left as it is.
+void SetConvertedMp3Tags(TMP3Out* Out);
 
 // An Ogg Vorbis reader named Name, owned by Owner (whole file, no loop).
 TVorbisIn* NewVorbisIn(TComponent* Owner, const char* Name);
@@ -27,5 +33,7 @@ TVorbisOut* NewVorbisOut(TComponent* Owner, const char* Name, TACSInput* Input);
 // The same components seen through their engine base classes, for code that
 // knows them by name only.
 TACSInput* AsInput(TVorbisIn* C);
+TACSFileIn* AsFileIn(TVorbisIn* C);
 TACSFileOut* AsFileOut(TVorbisOut* C);
 TACSFileOut* AsFileOut(TMP3Out* C);
+TComponent* AsComponent(TVorbisOut* C);

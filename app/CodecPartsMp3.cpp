@@ -12,3 +12,11 @@ TMP3Out* NewMp3Out(TComponent* Owner, const char* Name, TACSInput* Input, bool S
 }
 
 TACSFileOut* AsFileOut(TMP3Out* C) { return C; }
+
+void SetConvertedMp3Tags(TMP3Out* Out) {
+  Out->Id3TagTitle = "Converted mp3.";
+  Out->Id3TagArtist = "Velmora";
+  Out->Id3TagAlbum = "Unknown";
+  Out->Id3TagYear = "Unknown";
+  Out->Id3TagComment = "Converted by Velmora!";
+}

@@ -22,4 +22,6 @@ TVorbisOut* NewVorbisOut(TComponent* Owner, const char* Name, TACSInput* Input) 
 }
 
 TACSInput* AsInput(TVorbisIn* C) { return C; }
+TACSFileIn* AsFileIn(TVorbisIn* C) { return C; }
 TACSFileOut* AsFileOut(TVorbisOut* C) { return C; }
+TComponent* AsComponent(TVorbisOut* C) { return C; }

@@ -54,3 +54,17 @@ inline TThreadExceptionEvent QueuedException(
     });
   };
 }
+
+// OnProgress of a sink or a decoder: the percentage is read on the worker
+// when the event is raised (the source's position belongs to the worker
+// while the job runs), and travels to Handler(Sender, Percent) on the
+// window's thread. ReadPercent is called on the worker.
+inline std::function<void(TComponent*)> QueuedProgress(
+    QObject* Context, std::function<int()> ReadPercent,
+    std::function<void(TComponent*, int)> Handler) {
+  return [Context, ReadPercent = std::move(ReadPercent),
+          Handler = std::move(Handler)](TComponent* Sender) {
+    const int Percent = ReadPercent();
+    PostToThreadOf(Context, [Handler, Sender, Percent]() { Handler(Sender, Percent); });
+  };
+}

@@ -18,6 +18,7 @@
 #include <array>
 
 #include "app/AppDataModule.h"
+#include "app/CodecParts.h"
 #include "app/IniSettings.h"
 #include "app/PathSelector.h"
 #include "app/EventMarshal.h"
@@ -126,6 +127,7 @@ TMainForm::~TMainForm() {
   // Components first: their workers end while the window, the target of
   // their queued events, still exists.
   FComponents.reset();
+  Mp3ToVob_WavStream.reset();
   if (!FClosed && FShown) CloseSettings();
 }
 
@@ -234,7 +236,7 @@ void TMainForm::PageControlChange(int Index) {
 
 void TMainForm::FormClose() {
   if (Mp3ToVob_VobOut) {
-    TComponent::Free(Mp3ToVob_VobOut);
+    TComponent::Free(AsComponent(Mp3ToVob_VobOut));
     Mp3ToVob_VobOut = nullptr;
   }
   CloseSettings();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,7 @@
 #include "engine/ACS_Audio.h"
 #include "engine/ACS_Indicator.h"
 #include "engine/Component.h"
+#include "platform/Streams.h"
 #include "wave/ACS_Wave.h"
 
 // Their headers cannot meet in one file (see CodecParts.h).
@@ -147,7 +149,81 @@ class TMainForm : public TLangForm {
   TMACIn* ApeToWav_ApeIn = nullptr;
   TWaveOut* ApeToWav_WavOut = nullptr;
   // The Vorbis writer of the latest MP3-to-Ogg run (made per run), or null.
-  TComponent* Mp3ToVob_VobOut = nullptr;
+  TVorbisOut* Mp3ToVob_VobOut = nullptr;
+  // The WAV image the MP3-to-Ogg decoder writes and the writer reads; exists
+  // from the start of a run to its end.
+  std::unique_ptr<TMemoryStream> Mp3ToVob_WavStream;
+
+  // The converters' handlers. Browse: a dialog chooses the source or the
+  // output file. Start: the click of "Convert it". Progress, completion and
+  // failure run on the window's thread, carried there from the workers.
+  void Mp32Wav_Mp3PathSelect();
+  void Mp32Wav_WavPathSelect();
+  void Wav2Mp3_WavPathSelect();
+  void Wav2Mp3_Mp3PathSelect();
+  void Mp32Vob_Mp3PathSelect();
+  void Mp32Vob_VobPathSelect();
+  void Ogg2Mp3_OggPathSelect();
+  void Ogg2Mp3_Mp3PathSelect();
+  void Wav2Ogg_WavPathSelect();
+  void Wav2Ogg_OggPathSelect();
+  void Ogg2Wav_OggPathSelect();
+  void Ogg2Wav_WavPathSelect();
+  void Wav2Flac_WavPathSelect();
+  void Wav2Flac_FlacPathSelect();
+  void Flac2Wav_FlacPathSelect();
+  void Flac2Wav_WavPathSelect();
+  void Wav2Ape_WavPathSelect();
+  void Wav2Ape_ApePathSelect();
+  void Ape2Wav_ApePathSelect();
+  void Ape2Wav_WavPathSelect();
+
+  void Mp3ConvertToWav();
+  void WavConvertToMp3();
+  void Mp3ConvertToVob();
+  void OggConvertToMp3();
+  void WavConvertToOgg();
+  void OggConvertToWav();
+  void WavConvertToFlac();
+  void FlacConvertToWav();
+  void WavConvertToApe();
+  void ApeConvertToWav();
+
+  // Progress handlers get the percentage read when the worker raised the
+  // event.
+  void MP3ToWavProgress(TComponent* Sender, int Percent);
+  void WavToMp3Progress(TComponent* Sender, int Percent);
+  void MP3ToVobProgress(TComponent* Sender, int Percent);
+  void OnVorbisProgress(TComponent* Sender, int Percent);
+  void OggToMp3Progress(TComponent* Sender, int Percent);
+  void WavToOggProgress(TComponent* Sender, int Percent);
+  void OggToWavProgress(TComponent* Sender, int Percent);
+  void WavToFlacProgress(TComponent* Sender, int Percent);
+  void FlacToWavProgress(TComponent* Sender, int Percent);
+  void WavToApeProgress(TComponent* Sender, int Percent);
+  void ApeToWavProgress(TComponent* Sender, int Percent);
+
+  void MP3ToWavDone(TComponent* Sender, bool Success);
+  void WavToMp3Done(TComponent* Sender);
+  void MP3ToVobDone(TComponent* Sender, bool Success);
+  void OnVorbisDone(TComponent* Sender);
+  void OggToMp3Done(TComponent* Sender);
+  void WavToOggDone(TComponent* Sender);
+  void OggToWavDone(TComponent* Sender);
+  void WavToFlacDone(TComponent* Sender);
+  void FlacToWavDone(TComponent* Sender);
+  void WavToApeDone(TComponent* Sender);
+  void ApeToWavDone(TComponent* Sender);
+
+  void WavToMp3_MP3OutThreadException(TComponent* Sender, const std::string& Message);
+  void Mp3ToVob_VobOutThreadException(TComponent* Sender, const std::string& Message);
+  void OggToMp3_MP3OutThreadException(TComponent* Sender, const std::string& Message);
+  void WavToOgg_OggOutThreadException(TComponent* Sender, const std::string& Message);
+  void OggToWav_WavOutThreadException(TComponent* Sender, const std::string& Message);
+  void WavToFlac_FlacOutThreadException(TComponent* Sender, const std::string& Message);
+  void FlacToWav_WavOutThreadException(TComponent* Sender, const std::string& Message);
+  void WavToApe_ApeOutThreadException(TComponent* Sender, const std::string& Message);
+  void ApeToWav_WavOutThreadException(TComponent* Sender, const std::string& Message);
 
   // ---- page 6: mixer
   QWidget* SeCustomTabSheet6 = nullptr;
@@ -248,6 +324,37 @@ class TMainForm : public TLangForm {
   void BuildCdRipperPage();
   void BuildSettingsPage();
   void CreateConverterComponents();
+  // The converters' shared steps; each flow's handlers pass its own entry.
+  // What sets one flow apart from the others.
+  struct TConversionFlow {
+    QString Description;  // restored on the status line at the end
+    QString SourceFilter, OutputFilter;
+    QString Extension;  // forced on the output name: ".mp3"
+    QString EmptyMessage, StatusText;
+    TPathSelector *SourceBox = nullptr, *OutputBox = nullptr;
+    QProgressBar* Bar = nullptr;
+    // The file names live in the components.
+    std::function<std::string()> Source, Output;
+    std::function<void(const std::string&)> SetSource, SetOutput;
+    // Tags and saved settings, just before Run.
+    std::function<void()> Prepare;
+    std::function<void()> Run;
+  };
+  enum TFlowIndex {
+    flMp3ToWav, flWavToMp3, flMp3ToVob, flOggToMp3, flWavToOgg,
+    flOggToWav, flWavToFlac, flFlacToWav, flWavToApe, flApeToWav, flCount
+  };
+  void WireConversionFlows();
+  void SelectConversionSource(TFlowIndex F);
+  void SelectConversionOutput(TFlowIndex F);
+  // Checks the paths and the locks; false (after the message) when the job
+  // must not start.
+  bool ConversionMayStart(TFlowIndex F);
+  void StartConversion(TFlowIndex F);
+  void ShowConversionRunning(TFlowIndex F, const QString& Status);
+  void ConversionProgress(TFlowIndex F, int Percent);
+  void ConversionDone(TFlowIndex F);
+  void ConversionFailed(TFlowIndex F, const std::string& Message);
   void CreateMixerComponents();
   void CreateRecorderComponents();
   void CreateRecordMixComponents();
@@ -272,6 +379,7 @@ class TMainForm : public TLangForm {
   }
 
   TSetup FSetup;
+  TConversionFlow FFlows[flCount];
   TOwned<TComponent> FComponents;
   QLabel* FStatusPanel = nullptr;
   QString FHelpPath;

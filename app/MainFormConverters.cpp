@@ -8,7 +8,12 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <tuple>
+
 #include "app/CodecParts.h"
+#include "app/EventMarshal.h"
+#include "app/IniSettings.h"
 #include "app/MainForm.h"
 #include "app/PathSelector.h"
 
@@ -179,4 +184,419 @@ void TMainForm::CreateConverterComponents() {
 
   ApeToWav_ApeIn = Make<TMACIn>("ApeToWav_ApeIn");
   ApeToWav_WavOut = WavOut("ApeToWav_WavOut", ApeToWav_ApeIn);
+
+  WireConversionFlows();
+}
+
+// ---------------------------------------------------------------- the flows
+
+namespace {
+
+// Name with Extension appended unless it already ends with it, compared
+// without regard to case: song -> song.wav, SONG.WAV stays, x.wav -> x.wav.mp3.
+QString WithExtension(const QString& Name, const QString& Extension) {
+  const int Slash = Name.lastIndexOf(QLatin1Char('/'));
+  const int Dot = Name.lastIndexOf(QLatin1Char('.'));
+  const QString Current = Dot > Slash ? Name.mid(Dot) : QString();
+  if (Current.compare(Extension, Qt::CaseInsensitive) == 0) return Name;
+  return Name + Extension;
+}
+
+std::string Utf8(const QString& S) { return S.toUtf8().toStdString(); }
+QString FromUtf8(const std::string& S) { return QString::fromUtf8(S.data(), static_cast<int>(S.size())); }
+
+}  // namespace
+
+void TMainForm::WireConversionFlows() {
+  // A flow whose source and sink are engine components: the names live in
+  // their FileName properties, the sink runs the job.
+  auto EngineFlow = [this](TFlowIndex F, TACSFileIn* Source, TACSFileOut* Sink) {
+    TConversionFlow& Flow = FFlows[F];
+    Flow.Source = [Source] { return Source->FileName(); };
+    Flow.SetSource = [Source](const std::string& N) { Source->SetFileName(N); };
+    Flow.Output = [Sink] { return Sink->FileName(); };
+    Flow.SetOutput = [Sink](const std::string& N) { Sink->SetFileName(N); };
+    Flow.Run = [Sink] { Sink->Run(); };
+  };
+  auto Texts = [this](TFlowIndex F, TPathSelector* SourceBox, TPathSelector* OutputBox,
+                      QProgressBar* Bar, const char* SourceFilter, const char* OutputFilter,
+                      const char* Extension, const char* EmptyMessage, const char* Status,
+                      const char* Description) {
+    TConversionFlow& Flow = FFlows[F];
+    Flow.SourceBox = SourceBox;
+    Flow.OutputBox = OutputBox;
+    Flow.Bar = Bar;
+    Flow.SourceFilter = QLatin1String(SourceFilter);
+    Flow.OutputFilter = QLatin1String(OutputFilter);
+    Flow.Extension = QLatin1String(Extension);
+    Flow.EmptyMessage = QLatin1String(EmptyMessage);
+    Flow.StatusText = QLatin1String(Status);
+    Flow.Description = QLatin1String(Description);
+  };
+  const char* const Mp3Wav = "Mp3<->Wav:Converter of mp3 and wav audio.";
+  const char* const Mp3Ogg = "Mp3<->Ogg:Converter of mp3 and ogg audio.";
+  const char* const WavOgg = "Wav<->Ogg:Converter of wav and ogg audio.";
+  const char* const WavFlac = "Wav<->Flac:Converter of wav and flac audio.";
+  const char* const WavApe = "Wav<->Ape:Converter of wav and ape audio.";
+
+  Texts(flMp3ToWav, Mp32Wav_Mp3PathSelector, Mp32Wav_WavPathSelector, Mp3WavProgressBar,
+        "MP3 file|*.mp3", "Wave file|*.wav", ".wav", "Please select mp3 and wav file first!",
+        "Converting to wav...", Mp3Wav);
+  Texts(flWavToMp3, Wav2Mp3_WavPathSelector, Wav2Mp3_Mp3PathSelector, Mp3WavProgressBar,
+        "Wave file|*.wav", "MP3 file|*.mp3", ".mp3", "Please select wav and mp3 file first!",
+        "Converting to mp3...", Mp3Wav);
+  Texts(flMp3ToVob, Mp32Vob_Mp3PathSelector, Mp32Vob_VobPathSelector, Mp3OggProgressBar,
+        "MP3 file|*.mp3", "Ogg vorbis|*.ogg", ".ogg",
+        "Please select mp3 and ogg vorbis file first!", "Preparing...", Mp3Ogg);
+  Texts(flOggToMp3, Ogg2Mp3_OggPathSelector, Ogg2Mp3_Mp3PathSelector, Mp3OggProgressBar,
+        "Ogg file|*.ogg", "MP3 file|*.mp3", ".mp3", "Please select ogg and mp3 file first!",
+        "Converting to mp3...", Mp3Ogg);
+  Texts(flWavToOgg, Wav2Ogg_WavPathSelector, Wav2Ogg_OggPathSelector, WavOggProgressBar,
+        "Wave file|*.wav", "Ogg vorbis|*.ogg", ".ogg", "Please select wav and ogg file first!",
+        "Converting to ogg...", WavOgg);
+  Texts(flOggToWav, Ogg2Wav_OggPathSelector, Ogg2Wav_WavPathSelector, WavOggProgressBar,
+        "Ogg vorbis|*.ogg", "Wave file|*.wav", ".wav", "Please select ogg and wav file first!",
+        "Converting to wav...", WavOgg);
+  Texts(flWavToFlac, Wav2Flac_WavPathSelector, Wav2Flac_FlacPathSelector, WavFlacProgressBar,
+        "Wave file|*.wav", "Flac file|*.flac", ".flac", "Please select wav and flac file first!",
+        "Converting to flac...", WavFlac);
+  Texts(flFlacToWav, Flac2Wav_FlacPathSelector, Flac2Wav_WavPathSelector, WavFlacProgressBar,
+        "Flac file|*.flac", "Wave file|*.wav", ".wav", "Please select flac and wav file first!",
+        "Converting to wav...", WavFlac);
+  Texts(flWavToApe, Wav2Ape_WavPathSelector, Wav2Ape_ApePathSelector, WavApeProgressBar,
+        "Wave file|*.wav", "Ape file|*.ape", ".ape", "Please select wav and ape file first!",
+        "Converting to ape...", WavApe);
+  Texts(flApeToWav, Ape2Wav_ApePathSelector, Ape2Wav_WavPathSelector, WavApeProgressBar,
+        "ape file|*.ape", "Wave file|*.wav", ".wav", "Please select ape and wav file first!",
+        "Converting to wav...", WavApe);
+
+  // The two decoders keep their names in InputFile and OutputFile.
+  for (auto [F, D] : {std::pair{flMp3ToWav, MP3ToWav}, std::pair{flMp3ToVob, MP3ToVob}}) {
+    TMP3ToWav* Decoder = D;
+    TConversionFlow& Flow = FFlows[F];
+    Flow.Source = [Decoder] { return Decoder->InputFile(); };
+    Flow.SetSource = [Decoder](const std::string& N) { Decoder->SetInputFile(N); };
+    Flow.Output = [Decoder] { return Decoder->OutputFile(); };
+    Flow.SetOutput = [Decoder](const std::string& N) { Decoder->SetOutputFile(N); };
+    Flow.Run = [Decoder] { Decoder->Run(); };
+  }
+  EngineFlow(flWavToMp3, WavToMp3_WaveIn, AsFileOut(WavToMp3_MP3Out));
+  EngineFlow(flOggToMp3, AsFileIn(OggToMp3_OggIn), AsFileOut(OggToMp3_MP3Out));
+  EngineFlow(flWavToOgg, WavToOgg_WaveIn, AsFileOut(WavToOgg_OggOut));
+  EngineFlow(flOggToWav, AsFileIn(OggToWav_OggIn), OggToWav_WavOut);
+  EngineFlow(flWavToFlac, WavToFlac_WaveIn, WavToFlac_FlacOut);
+  EngineFlow(flFlacToWav, FlacToWav_FlacIn, FlacToWav_WavOut);
+  EngineFlow(flWavToApe, WavToApe_WavIn, WavToApe_ApeOut);
+  EngineFlow(flApeToWav, ApeToWav_ApeIn, ApeToWav_WavOut);
+
+  FFlows[flWavToMp3].Prepare = [this] {
+    SetConvertedMp3Tags(WavToMp3_MP3Out);
+    ApplyMp3Settings(WavToMp3_MP3Out);
+  };
+  FFlows[flOggToMp3].Prepare = [this] {
+    SetConvertedMp3Tags(OggToMp3_MP3Out);
+    ApplyMp3Settings(OggToMp3_MP3Out);
+  };
+  FFlows[flWavToOgg].Prepare = [this] { ApplyOggSettings(WavToOgg_OggOut); };
+  FFlows[flWavToFlac].Prepare = [this] { ApplyFlacSettings(WavToFlac_FlacOut); };
+  FFlows[flWavToApe].Prepare = [this] { ApplyApeSettings(WavToApe_ApeOut); };
+
+  // Browse buttons and "Convert it".
+  const std::pair<TPathSelector*, void (TMainForm::*)()> Browse[] = {
+      {Mp32Wav_Mp3PathSelector, &TMainForm::Mp32Wav_Mp3PathSelect},
+      {Mp32Wav_WavPathSelector, &TMainForm::Mp32Wav_WavPathSelect},
+      {Wav2Mp3_WavPathSelector, &TMainForm::Wav2Mp3_WavPathSelect},
+      {Wav2Mp3_Mp3PathSelector, &TMainForm::Wav2Mp3_Mp3PathSelect},
+      {Mp32Vob_Mp3PathSelector, &TMainForm::Mp32Vob_Mp3PathSelect},
+      {Mp32Vob_VobPathSelector, &TMainForm::Mp32Vob_VobPathSelect},
+      {Ogg2Mp3_OggPathSelector, &TMainForm::Ogg2Mp3_OggPathSelect},
+      {Ogg2Mp3_Mp3PathSelector, &TMainForm::Ogg2Mp3_Mp3PathSelect},
+      {Wav2Ogg_WavPathSelector, &TMainForm::Wav2Ogg_WavPathSelect},
+      {Wav2Ogg_OggPathSelector, &TMainForm::Wav2Ogg_OggPathSelect},
+      {Ogg2Wav_OggPathSelector, &TMainForm::Ogg2Wav_OggPathSelect},
+      {Ogg2Wav_WavPathSelector, &TMainForm::Ogg2Wav_WavPathSelect},
+      {Wav2Flac_WavPathSelector, &TMainForm::Wav2Flac_WavPathSelect},
+      {Wav2Flac_FlacPathSelector, &TMainForm::Wav2Flac_FlacPathSelect},
+      {Flac2Wav_FlacPathSelector, &TMainForm::Flac2Wav_FlacPathSelect},
+      {Flac2Wav_WavPathSelector, &TMainForm::Flac2Wav_WavPathSelect},
+      {Wav2Ape_WavPathSelector, &TMainForm::Wav2Ape_WavPathSelect},
+      {Wav2Ape_ApePathSelector, &TMainForm::Wav2Ape_ApePathSelect},
+      {Ape2Wav_ApePathSelector, &TMainForm::Ape2Wav_ApePathSelect},
+      {Ape2Wav_WavPathSelector, &TMainForm::Ape2Wav_WavPathSelect},
+  };
+  for (const auto& [Box, Handler] : Browse)
+    connect(Box, &TPathSelector::BrowseClicked, this, Handler);
+  const std::pair<QPushButton*, void (TMainForm::*)()> Starts[] = {
+      {Mp32Wav_Btn, &TMainForm::Mp3ConvertToWav},   {Wav2Mp3_Btn, &TMainForm::WavConvertToMp3},
+      {Mp32Vob_Btn, &TMainForm::Mp3ConvertToVob},   {Ogg2Mp3_Btn, &TMainForm::OggConvertToMp3},
+      {Wav2Ogg_Btn, &TMainForm::WavConvertToOgg},   {Ogg2Wav_Btn, &TMainForm::OggConvertToWav},
+      {Wav2Flac_Btn, &TMainForm::WavConvertToFlac}, {Flac2Wav_Btn, &TMainForm::FlacConvertToWav},
+      {Wav2Ape_Btn, &TMainForm::WavConvertToApe},   {Ape2Wav_Btn, &TMainForm::ApeConvertToWav},
+  };
+  for (const auto& [Button, Handler] : Starts) connect(Button, &QPushButton::clicked, this, Handler);
+
+  // Events: raised on the workers, handled here on the window's thread.
+  using TProgressHandler = void (TMainForm::*)(TComponent*, int);
+  using TDoneHandler = void (TMainForm::*)(TComponent*);
+  using TFailHandler = void (TMainForm::*)(TComponent*, const std::string&);
+  auto Progress = [this](TProgressHandler H) {
+    return [this, H](TComponent* S, int P) { (this->*H)(S, P); };
+  };
+  auto Done = [this](TDoneHandler H) {
+    return QueuedEvent(this, [this, H](TComponent* S) { (this->*H)(S); });
+  };
+  auto Fail = [this](TFailHandler H) {
+    return QueuedException(this, [this, H](TComponent* S, const std::string& M) { (this->*H)(S, M); });
+  };
+  auto WireSink = [&](TACSOutput* Sink, TProgressHandler P, TDoneHandler D, TFailHandler E) {
+    Sink->OnProgress = QueuedProgress(this, [Sink] { return Sink->Progress(); }, Progress(P));
+    Sink->OnDone = Done(D);
+    Sink->OnThreadException = Fail(E);
+  };
+  WireSink(AsFileOut(WavToMp3_MP3Out), &TMainForm::WavToMp3Progress, &TMainForm::WavToMp3Done,
+           &TMainForm::WavToMp3_MP3OutThreadException);
+  WireSink(AsFileOut(OggToMp3_MP3Out), &TMainForm::OggToMp3Progress, &TMainForm::OggToMp3Done,
+           &TMainForm::OggToMp3_MP3OutThreadException);
+  WireSink(AsFileOut(WavToOgg_OggOut), &TMainForm::WavToOggProgress, &TMainForm::WavToOggDone,
+           &TMainForm::WavToOgg_OggOutThreadException);
+  WireSink(OggToWav_WavOut, &TMainForm::OggToWavProgress, &TMainForm::OggToWavDone,
+           &TMainForm::OggToWav_WavOutThreadException);
+  WireSink(WavToFlac_FlacOut, &TMainForm::WavToFlacProgress, &TMainForm::WavToFlacDone,
+           &TMainForm::WavToFlac_FlacOutThreadException);
+  WireSink(FlacToWav_WavOut, &TMainForm::FlacToWavProgress, &TMainForm::FlacToWavDone,
+           &TMainForm::FlacToWav_WavOutThreadException);
+  WireSink(WavToApe_ApeOut, &TMainForm::WavToApeProgress, &TMainForm::WavToApeDone,
+           &TMainForm::WavToApe_ApeOutThreadException);
+  WireSink(ApeToWav_WavOut, &TMainForm::ApeToWavProgress, &TMainForm::ApeToWavDone,
+           &TMainForm::ApeToWav_WavOutThreadException);
+
+  for (auto [D, P, Dn] : {std::tuple{MP3ToWav, &TMainForm::MP3ToWavProgress, &TMainForm::MP3ToWavDone},
+                          std::tuple{MP3ToVob, &TMainForm::MP3ToVobProgress, &TMainForm::MP3ToVobDone}}) {
+    TMP3ToWav* Decoder = D;
+    Decoder->OnProgress = QueuedProgress(this, [Decoder] { return Decoder->Progress(); }, Progress(P));
+    Decoder->OnDone = Queued<TComponent*, bool>(
+        this, [this, H = Dn](TComponent* S, bool Success) { (this->*H)(S, Success); });
+  }
+}
+
+// ---- the shared steps
+
+void TMainForm::SelectConversionSource(TFlowIndex F) {
+  TConversionFlow& Flow = FFlows[F];
+  OpenDialog.FileName.clear();
+  OpenDialog.Filter = Flow.SourceFilter;
+  if (!OpenDialog.Execute()) return;
+  Flow.SetSource(Utf8(OpenDialog.FileName));
+  Flow.SourceBox->SetText(OpenDialog.FileName);
+}
+
+void TMainForm::SelectConversionOutput(TFlowIndex F) {
+  TConversionFlow& Flow = FFlows[F];
+  SaveDialog.FileName.clear();
+  SaveDialog.Filter = Flow.OutputFilter;
+  if (!SaveDialog.Execute()) return;
+  const QString Name = WithExtension(SaveDialog.FileName, Flow.Extension);
+  Flow.SetOutput(Utf8(Name));
+  Flow.OutputBox->SetText(Name);
+}
+
+bool TMainForm::ConversionMayStart(TFlowIndex F) {
+  TConversionFlow& Flow = FFlows[F];
+  const std::string In = Flow.Source(), Out = Flow.Output();
+  if (In.empty() || Out.empty()) {
+    ShowMessage(Flow.EmptyMessage);
+    return false;
+  }
+  if (!IsInputFileAndOutputFileUnLocked(In, Out)) {
+    ShowMessage(QStringLiteral("Input/Output file locked by the other programme, please unlock it first!"));
+    return false;
+  }
+  return true;
+}
+
+void TMainForm::ShowConversionRunning(TFlowIndex F, const QString& Status) {
+  SetStatus(Status);
+  PageControl->setEnabled(false);
+  FFlows[F].Bar->setVisible(true);
+}
+
+void TMainForm::StartConversion(TFlowIndex F) {
+  TConversionFlow& Flow = FFlows[F];
+  if (!ConversionMayStart(F)) return;
+  ShowConversionRunning(F, Flow.StatusText);
+  try {
+    // The settings file is read now: choices not saved on the Settings page
+    // do not count.
+    if (Flow.Prepare) Flow.Prepare();
+    Flow.Run();
+  } catch (const std::exception& E) {
+    ShowMessage(QStringLiteral("Runtime error: ") + FromUtf8(E.what()));
+    ConversionDone(F);
+  }
+}
+
+void TMainForm::ConversionProgress(TFlowIndex F, int Percent) {
+  // The decoder's estimate can pass 100; the bar stays within its range.
+  FFlows[F].Bar->setValue(std::clamp(Percent, 0, 100));
+}
+
+void TMainForm::ConversionDone(TFlowIndex F) {
+  TConversionFlow& Flow = FFlows[F];
+  PageControl->setEnabled(true);
+  Flow.Bar->setValue(0);
+  Flow.Bar->setVisible(false);
+  SetStatus(Flow.Description);
+}
+
+void TMainForm::ConversionFailed(TFlowIndex F, const std::string& Message) {
+  ShowMessage(QStringLiteral("Runtime error: ") + FromUtf8(Message));
+  if (F == flMp3ToVob)
+    OnVorbisDone(nullptr);
+  else
+    ConversionDone(F);
+}
+
+// ---- MP3 to Ogg: the decoder writes a WAV image into memory, then a Vorbis
+// writer made for this run encodes it.
+
+void TMainForm::Mp3ConvertToVob() {
+  TConversionFlow& Flow = FFlows[flMp3ToVob];
+  // The boxes are the record of the choice: a run clears OutputFile.
+  MP3ToVob->SetInputFile(Utf8(Mp32Vob_Mp3PathSelector->Text()));
+  MP3ToVob->SetOutputFile(Utf8(Mp32Vob_VobPathSelector->Text()));
+  if (!ConversionMayStart(flMp3ToVob)) return;
+
+  Mp3ToVob_WavStream = std::make_unique<TMemoryStream>();
+  TVorbisOut* Writer = NewVorbisOut(Components(), "", WaveIn);
+  Mp3ToVob_VobOut = Writer;
+  TACSFileOut* Sink = AsFileOut(Writer);
+  Sink->SetFileName(MP3ToVob->OutputFile());
+  Sink->OnProgress = QueuedProgress(this, [Sink] { return Sink->Progress(); },
+                                    [this](TComponent* S, int P) { OnVorbisProgress(S, P); });
+  Sink->OnDone = QueuedEvent(this, [this](TComponent* S) { OnVorbisDone(S); });
+  Sink->OnThreadException = QueuedException(
+      this, [this](TComponent* S, const std::string& M) { Mp3ToVob_VobOutThreadException(S, M); });
+
+  ShowConversionRunning(flMp3ToVob, Flow.StatusText);
+  try {
+    ApplyOggSettings(Writer);
+    MP3ToVob->SetOutputFile("");
+    MP3ToVob->SetOutputStream(Mp3ToVob_WavStream.get());
+    MP3ToVob->Run();
+  } catch (const std::exception& E) {
+    ShowMessage(QStringLiteral("Runtime error: ") + FromUtf8(E.what()));
+    OnVorbisDone(nullptr);
+  }
+}
+
+void TMainForm::MP3ToVobDone(TComponent*, bool) {
+  // The window may have closed (and freed the writer) while decoding.
+  if (!Mp3ToVob_VobOut || !Mp3ToVob_WavStream) {
+    OnVorbisDone(nullptr);
+    return;
+  }
+  SetStatus(QStringLiteral("Converting to ogg vorbis..."));
+  FFlows[flMp3ToVob].Bar->setValue(0);
+  Mp3ToVob_WavStream->SetPosition(0);
+  WaveIn->SetStream(Mp3ToVob_WavStream.get());
+  try {
+    AsFileOut(Mp3ToVob_VobOut)->Run();
+  } catch (const std::exception& E) {
+    ShowMessage(QStringLiteral("Runtime error: ") + FromUtf8(E.what()));
+    OnVorbisDone(nullptr);
+  }
+}
+
+void TMainForm::OnVorbisDone(TComponent*) {
+  ConversionDone(flMp3ToVob);
+  // Neither the decoder nor the reader may keep the image once it goes.
+  MP3ToVob->SetOutputStream(nullptr);
+  WaveIn->SetStream(nullptr);
+  Mp3ToVob_WavStream.reset();
+}
+
+void TMainForm::MP3ToVobProgress(TComponent*, int Percent) { ConversionProgress(flMp3ToVob, Percent); }
+void TMainForm::OnVorbisProgress(TComponent*, int Percent) { ConversionProgress(flMp3ToVob, Percent); }
+void TMainForm::Mp3ToVob_VobOutThreadException(TComponent*, const std::string& Message) {
+  ConversionFailed(flMp3ToVob, Message);
+}
+
+// ---- each flow's handlers
+
+void TMainForm::Mp32Wav_Mp3PathSelect() { SelectConversionSource(flMp3ToWav); }
+void TMainForm::Mp32Wav_WavPathSelect() { SelectConversionOutput(flMp3ToWav); }
+void TMainForm::Wav2Mp3_WavPathSelect() { SelectConversionSource(flWavToMp3); }
+void TMainForm::Wav2Mp3_Mp3PathSelect() { SelectConversionOutput(flWavToMp3); }
+void TMainForm::Mp32Vob_Mp3PathSelect() { SelectConversionSource(flMp3ToVob); }
+void TMainForm::Mp32Vob_VobPathSelect() { SelectConversionOutput(flMp3ToVob); }
+void TMainForm::Ogg2Mp3_OggPathSelect() { SelectConversionSource(flOggToMp3); }
+void TMainForm::Ogg2Mp3_Mp3PathSelect() { SelectConversionOutput(flOggToMp3); }
+void TMainForm::Wav2Ogg_WavPathSelect() { SelectConversionSource(flWavToOgg); }
+void TMainForm::Wav2Ogg_OggPathSelect() { SelectConversionOutput(flWavToOgg); }
+void TMainForm::Ogg2Wav_OggPathSelect() { SelectConversionSource(flOggToWav); }
+void TMainForm::Ogg2Wav_WavPathSelect() { SelectConversionOutput(flOggToWav); }
+void TMainForm::Wav2Flac_WavPathSelect() { SelectConversionSource(flWavToFlac); }
+void TMainForm::Wav2Flac_FlacPathSelect() { SelectConversionOutput(flWavToFlac); }
+void TMainForm::Flac2Wav_FlacPathSelect() { SelectConversionSource(flFlacToWav); }
+void TMainForm::Flac2Wav_WavPathSelect() { SelectConversionOutput(flFlacToWav); }
+void TMainForm::Wav2Ape_WavPathSelect() { SelectConversionSource(flWavToApe); }
+void TMainForm::Wav2Ape_ApePathSelect() { SelectConversionOutput(flWavToApe); }
+void TMainForm::Ape2Wav_ApePathSelect() { SelectConversionSource(flApeToWav); }
+void TMainForm::Ape2Wav_WavPathSelect() { SelectConversionOutput(flApeToWav); }
+
+void TMainForm::Mp3ConvertToWav() { StartConversion(flMp3ToWav); }
+void TMainForm::WavConvertToMp3() { StartConversion(flWavToMp3); }
+void TMainForm::OggConvertToMp3() { StartConversion(flOggToMp3); }
+void TMainForm::WavConvertToOgg() { StartConversion(flWavToOgg); }
+void TMainForm::OggConvertToWav() { StartConversion(flOggToWav); }
+void TMainForm::WavConvertToFlac() { StartConversion(flWavToFlac); }
+void TMainForm::FlacConvertToWav() { StartConversion(flFlacToWav); }
+void TMainForm::WavConvertToApe() { StartConversion(flWavToApe); }
+void TMainForm::ApeConvertToWav() { StartConversion(flApeToWav); }
+
+void TMainForm::MP3ToWavProgress(TComponent*, int P) { ConversionProgress(flMp3ToWav, P); }
+void TMainForm::WavToMp3Progress(TComponent*, int P) { ConversionProgress(flWavToMp3, P); }
+void TMainForm::OggToMp3Progress(TComponent*, int P) { ConversionProgress(flOggToMp3, P); }
+void TMainForm::WavToOggProgress(TComponent*, int P) { ConversionProgress(flWavToOgg, P); }
+void TMainForm::OggToWavProgress(TComponent*, int P) { ConversionProgress(flOggToWav, P); }
+void TMainForm::WavToFlacProgress(TComponent*, int P) { ConversionProgress(flWavToFlac, P); }
+void TMainForm::FlacToWavProgress(TComponent*, int P) { ConversionProgress(flFlacToWav, P); }
+void TMainForm::WavToApeProgress(TComponent*, int P) { ConversionProgress(flWavToApe, P); }
+void TMainForm::ApeToWavProgress(TComponent*, int P) { ConversionProgress(flApeToWav, P); }
+
+// The decoder's Success flag is not looked at: an MP3 without a decodable
+// frame gives an empty WAV file.
+void TMainForm::MP3ToWavDone(TComponent*, bool) { ConversionDone(flMp3ToWav); }
+void TMainForm::WavToMp3Done(TComponent*) { ConversionDone(flWavToMp3); }
+void TMainForm::OggToMp3Done(TComponent*) { ConversionDone(flOggToMp3); }
+void TMainForm::WavToOggDone(TComponent*) { ConversionDone(flWavToOgg); }
+void TMainForm::OggToWavDone(TComponent*) { ConversionDone(flOggToWav); }
+void TMainForm::WavToFlacDone(TComponent*) { ConversionDone(flWavToFlac); }
+void TMainForm::FlacToWavDone(TComponent*) { ConversionDone(flFlacToWav); }
+void TMainForm::WavToApeDone(TComponent*) { ConversionDone(flWavToApe); }
+void TMainForm::ApeToWavDone(TComponent*) { ConversionDone(flApeToWav); }
+
+void TMainForm::WavToMp3_MP3OutThreadException(TComponent*, const std::string& M) {
+  ConversionFailed(flWavToMp3, M);
+}
+void TMainForm::OggToMp3_MP3OutThreadException(TComponent*, const std::string& M) {
+  ConversionFailed(flOggToMp3, M);
+}
+void TMainForm::WavToOgg_OggOutThreadException(TComponent*, const std::string& M) {
+  ConversionFailed(flWavToOgg, M);
+}
+void TMainForm::OggToWav_WavOutThreadException(TComponent*, const std::string& M) {
+  ConversionFailed(flOggToWav, M);
+}
+void TMainForm::WavToFlac_FlacOutThreadException(TComponent*, const std::string& M) {
+  ConversionFailed(flWavToFlac, M);
+}
+void TMainForm::FlacToWav_WavOutThreadException(TComponent*, const std::string& M) {
+  ConversionFailed(flFlacToWav, M);
+}
+void TMainForm::WavToApe_ApeOutThreadException(TComponent*, const std::string& M) {
+  ConversionFailed(flWavToApe, M);
+}
+void TMainForm::ApeToWav_WavOutThreadException(TComponent*, const std::string& M) {
+  ConversionFailed(flApeToWav, M);
 }
