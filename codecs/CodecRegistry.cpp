@@ -80,9 +80,8 @@ TCodecEntry WaveEntry() {
     In->SetFileName(File);
     return static_cast<TACSInput*>(In);
   };
-  E.MakeSink = [](TComponent* Owner, const std::string& File, const TJobOptions& O) {
-    auto* Out = new TWaveOut(Owner);
-    Out->SetFileName(File);
+  E.SetSinkOptions = [](TACSOutput* Sink, const TJobOptions& O) {
+    auto* Out = static_cast<TWaveOut*>(Sink);
     if (O.Has("--adpcm")) Out->SetWavType(wtDVIADPCM);
     if (O.Has("--block-size")) {
       const long long B = O.Int("--block-size", 512);
@@ -91,6 +90,15 @@ TCodecEntry WaveEntry() {
       Out->SetBlockSize(static_cast<uint16_t>(B));
     }
     if (O.Has("--append")) Out->SetFileMode(foAppend);
+  };
+  E.MakeSink = [Set = E.SetSinkOptions](TComponent* Owner, const std::string& File,
+                                        const TJobOptions& O) {
+    auto* Out = new TWaveOut(Owner);
+    Out->SetFileName(File);
+    // The written file takes the source's format: plain PCM.
+    Out->SetWavType(wtPCM);
+    Out->SetBlockSize(512);
+    Set(Out, O);
     return static_cast<TACSOutput*>(Out);
   };
   E.Info = [](const std::string& File) {
@@ -111,13 +119,11 @@ TCodecEntry VorbisEntry() {
     In->SetFileName(File);
     return static_cast<TACSInput*>(In);
   };
-  E.MakeSink = [](TComponent* Owner, const std::string& File, const TJobOptions& O) {
+  E.SetSinkOptions = [](TACSOutput* Sink, const TJobOptions& O) {
     if (O.Has("--quality") && O.Has("--bitrate"))
       throw EACSException("Options --quality and --bitrate exclude each other");
-    auto* Out = new TVorbisOut(Owner);
-    Out->SetFileName(File);
-    // The Settings page's default quality, not the component's.
-    Out->SetCompression(static_cast<float>(O.Real("--quality", 0.5)));
+    auto* Out = static_cast<TVorbisOut*>(Sink);
+    if (O.Has("--quality")) Out->SetCompression(static_cast<float>(O.Real("--quality", 0.5)));
     if (O.Has("--bitrate")) {
       const long long K = O.Int("--bitrate", 0);
       TVorbisBitRate B = brAutoSelect;
@@ -131,8 +137,20 @@ TCodecEntry VorbisEntry() {
       if (S < INT32_MIN || S > UINT32_MAX) throw EACSException("Option --serial is out of range");
       Out->SetSerial(static_cast<int>(static_cast<uint32_t>(S)));
     }
-    Out->SetComments(O.All("--comment"));
+    if (O.Has("--comment")) Out->SetComments(O.All("--comment"));
     if (O.Has("--append")) Out->SetFileMode(foAppend);
+  };
+  E.MakeSink = [Set = E.SetSinkOptions](TComponent* Owner, const std::string& File,
+                                        const TJobOptions& O) {
+    auto* Out = new TVorbisOut(Owner);
+    Out->SetFileName(File);
+    // The Settings page's default quality, not the component's.
+    Out->SetCompression(0.5f);
+    Out->SetDesiredNominalBitrate(brAutoSelect);
+    Out->SetDesiredMaximumBitrate(brAutoSelect);
+    Out->SetMinimumBitrate(brAutoSelect);
+    Out->SetSerial(0);
+    Set(Out, O);
     return static_cast<TACSOutput*>(Out);
   };
   E.Info = [](const std::string& File) {
@@ -152,19 +170,33 @@ TCodecEntry FlacEntry() {
     In->SetFileName(File);
     return static_cast<TACSInput*>(In);
   };
-  E.MakeSink = [](TComponent* Owner, const std::string& File, const TJobOptions& O) {
-    auto Switch = [&O](const char* Name, bool Default) {
-      const std::string V = O.Text(Name, Default ? "1" : "0");
+  E.SetSinkOptions = [](TACSOutput* Sink, const TJobOptions& O) {
+    auto Switch = [&O](const char* Name) {
+      const std::string V = O.Text(Name);
       if (V != "0" && V != "1") throw EACSException(std::string("Option ") + Name + " needs 0 or 1");
       return V == "1";
     };
-    const bool MidSide = Switch("--mid-side", true);
-    const bool Loose = Switch("--loose-mid-side", false);
+    auto* Out = static_cast<TFLACOut*>(Sink);
+    // In this order: switching loose mid-side on also switches mid-side on.
+    if (O.Has("--mid-side")) Out->SetEnableMidSideStereo(Switch("--mid-side"));
+    if (O.Has("--loose-mid-side")) Out->SetEnableLooseMidSideStereo(Switch("--loose-mid-side"));
+  };
+  E.MakeSink = [Set = E.SetSinkOptions](TComponent* Owner, const std::string& File,
+                                        const TJobOptions& O) {
     auto* Out = new TFLACOut(Owner);
     Out->SetFileName(File);
-    // In this order: switching loose mid-side on also switches mid-side on.
-    Out->SetEnableMidSideStereo(MidSide);
-    Out->SetEnableLooseMidSideStereo(Loose);
+    // The window's FLAC writer starts with these.
+    Out->SetBlockSize(4608);
+    Out->SetEnableMidSideStereo(true);
+    Out->SetEnableLooseMidSideStereo(false);
+    Out->SetBestModelSearch(false);
+    Out->SetMaxLPCOrder(0);
+    Out->SetMaxResidualPartitionOrder(0);
+    Out->SetMinResidualPartitionOrder(0);
+    Out->SetQLPCoeffPrecision(0);
+    Out->SetQLPCoeffPrecisionSearch(false);
+    Out->SetVerify(false);
+    Set(Out, O);
     return static_cast<TACSOutput*>(Out);
   };
   E.Info = [](const std::string& File) {

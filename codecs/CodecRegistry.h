@@ -46,8 +46,17 @@ struct TCodecEntry {
       MakeSource;
   // A sink writing File (not yet run), owned by Owner. Null when the type
   // cannot be written.
+  // The sink starts with the values the Settings page starts with (MP3 128
+  // kbit/s, Ogg quality 0.5, FLAC mid-side stereo on and loose mid-side off,
+  // APE level 2000) and then takes the options given, through SetSinkOptions.
   std::function<TACSOutput*(TComponent* Owner, const std::string& File, const TJobOptions& Options)>
       MakeSink;
+  // Sets on a sink made by MakeSink the options that Options holds, leaving
+  // every other value as it is, so that values copied in from elsewhere (the
+  // saved settings) keep what the options do not name. Raises EACSException
+  // naming the option when a value is not acceptable. Null when the type has
+  // no sink.
+  std::function<void(TACSOutput* Sink, const TJobOptions& Options)> SetSinkOptions;
   // Format and length of File, opening nothing for longer than the call.
   std::function<TFileInfo(const std::string& File)> Info;
   // For a type that a decoder component of its own turns into WAV rather than

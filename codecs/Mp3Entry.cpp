@@ -53,21 +53,30 @@ TCodecEntry Mp3Entry() {
   TCodecEntry E;
   E.Extension = ".mp3";
   E.ValueOptions = {"--bitrate", "--title", "--artist", "--album", "--year", "--track", "--comment"};
-  E.MakeSink = [](TComponent* Owner, const std::string& File, const TJobOptions& O) {
-    TMP3BitRate Rate = br128;
-    const long long Kbps = O.Int("--bitrate", 128);
-    if (Kbps < 0 || Kbps > 1000 || !MP3BitRateFromKbps(static_cast<int>(Kbps), Rate))
-      throw EACSException(
-          "Option --bitrate needs one of 8 16 24 32 40 48 56 64 80 96 112 128 144 160 192 224 256 320");
+  E.SetSinkOptions = [](TACSOutput* Sink, const TJobOptions& O) {
+    auto* Out = static_cast<TMP3Out*>(Sink);
+    if (O.Has("--bitrate")) {
+      TMP3BitRate Rate = br128;
+      const long long Kbps = O.Int("--bitrate", 128);
+      if (Kbps < 0 || Kbps > 1000 || !MP3BitRateFromKbps(static_cast<int>(Kbps), Rate))
+        throw EACSException(
+            "Option --bitrate needs one of 8 16 24 32 40 48 56 64 80 96 112 128 144 160 192 224 256 "
+            "320");
+      Out->SetBitRate(Rate);
+    }
+    if (O.Has("--title")) Out->Id3TagTitle = O.Text("--title");
+    if (O.Has("--artist")) Out->Id3TagArtist = O.Text("--artist");
+    if (O.Has("--album")) Out->Id3TagAlbum = O.Text("--album");
+    if (O.Has("--year")) Out->Id3TagYear = O.Text("--year");
+    if (O.Has("--track")) Out->Id3TagTrack = O.Text("--track");
+    if (O.Has("--comment")) Out->Id3TagComment = O.Text("--comment");
+  };
+  E.MakeSink = [Set = E.SetSinkOptions](TComponent* Owner, const std::string& File,
+                                        const TJobOptions& O) {
     auto* Out = new TMP3Out(Owner);
     Out->SetFileName(File);
-    Out->SetBitRate(Rate);
-    Out->Id3TagTitle = O.Text("--title");
-    Out->Id3TagArtist = O.Text("--artist");
-    Out->Id3TagAlbum = O.Text("--album");
-    Out->Id3TagYear = O.Text("--year");
-    Out->Id3TagTrack = O.Text("--track");
-    Out->Id3TagComment = O.Text("--comment");
+    Out->SetBitRate(br128);
+    Set(Out, O);
     return static_cast<TACSOutput*>(Out);
   };
   E.DecodeToWav = DecodeMp3;

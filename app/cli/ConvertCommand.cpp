@@ -1,11 +1,14 @@
 // velmora-cli convert IN OUT [options]: one engine job from a source chosen by
-// IN's extension to a sink chosen by OUT's extension.
+// IN's extension to a sink chosen by OUT's extension. The sink starts with the
+// Settings page's defaults; --settings copies the saved settings over them;
+// options given on the command line win over both.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <set>
 
 #include "app/cli/CliCommon.h"
+#include "app/cli/CliSettings.h"
 #include "wave/ACS_Wave.h"
 
 namespace {
@@ -13,6 +16,17 @@ namespace {
 bool SameFile(const std::string& A, const std::string& B) {
   std::error_code Ec;
   return std::filesystem::exists(B, Ec) && std::filesystem::equivalent(A, B, Ec);
+}
+
+// The sink for OutName, owned by Owner, not yet run.
+TACSOutput* MakeConvertSink(const TCodecEntry& OutCodec, TComponent* Owner, const std::string& OutName,
+                            const TJobOptions& Options) {
+  TACSOutput* Sink = OutCodec.MakeSink(Owner, OutName, Options);
+  if (Options.Has("--settings")) {
+    ApplySavedSettings(Sink);
+    if (OutCodec.SetSinkOptions) OutCodec.SetSinkOptions(Sink, Options);
+  }
+  return Sink;
 }
 
 // A type with a decoder of its own (MP3): straight to a WAV file when no WAV
@@ -38,7 +52,11 @@ int ConvertDecoded(const TCodecEntry& InCodec, const TCodecEntry& OutCodec, cons
     if (InterruptRequested()) std::fprintf(stderr, "Stopped.\n");
     return 0;
   }
+  // The sink is made first, so that a wrong option is reported before the
+  // decoding, not after it.
   TMemoryStream Image;
+  TOwned<TComponent> Job(new TComponent(nullptr));
+  TACSOutput* Sink = MakeConvertSink(OutCodec, Job.get(), OutName, Options);
   if (!InCodec.DecodeToWav(InName, "", &Image, Poll))
     return ReportError("No audio could be decoded from " + InName);
   if (InterruptRequested()) {
@@ -46,10 +64,8 @@ int ConvertDecoded(const TCodecEntry& InCodec, const TCodecEntry& OutCodec, cons
     return 0;
   }
   Image.SetPosition(0);
-  TOwned<TComponent> Job(new TComponent(nullptr));
   auto* Source = new TWaveIn(Job.get());
   Source->SetStream(&Image);
-  TACSOutput* Sink = OutCodec.MakeSink(Job.get(), OutName, Options);
   Sink->SetInput(Source);
   return RunSinkJob(*Sink, true);
 }
@@ -103,7 +119,7 @@ int CmdConvert(const std::vector<std::string>& Args) {
     throw EACSException("Options --start and --end do not apply to this type of file");
   }
 
-  TACSOutput* Sink = OutCodec->MakeSink(Job.get(), OutName, A.Options);
+  TACSOutput* Sink = MakeConvertSink(*OutCodec, Job.get(), OutName, A.Options);
   Sink->SetInput(Source);
   return RunSinkJob(*Sink, true);
 }
