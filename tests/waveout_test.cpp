@@ -520,6 +520,29 @@ TEST(WaveOutPrepare, AdpcmFrom8BitLeavesExistingFileUntouched) {
   EXPECT_EQ(X.In->FlushCount, 1);
 }
 
+TEST(WaveOutPrepare, SourceWithoutAudioFormatIsRefusedAndLeavesExistingFileUntouched) {
+  TempDir T;
+  const std::string Name = T.Path("keep.wav");
+  const std::vector<uint8_t> Old(1000, 0x5A);
+  // What a reader that found no stream in its file reports.
+  const struct {
+    int Bits, Channels, Rate;
+  } Formats[] = {{0, 0, 0}, {16, 0, 44100}, {16, 2, 0}, {12, 2, 44100}};
+  for (const auto& F : Formats) {
+    WriteFileBytes(Name, Old);
+    TFixture X;
+    X.In->Bits = F.Bits;
+    X.In->Channels = F.Channels;
+    X.In->Rate = F.Rate;
+    X.Out->SetFileName(Name);
+    const TJobEnd E = X.Run();
+    EXPECT_TRUE(E.Failed) << F.Bits << "/" << F.Channels << "/" << F.Rate;
+    EXPECT_NE(E.Message.find("holds no audio"), std::string::npos) << E.Message;
+    EXPECT_EQ(ReadFileBytes(Name), Old);
+    EXPECT_EQ(X.In->FlushCount, X.In->InitCount);
+  }
+}
+
 // ---------------------------------------------------------------- IMA ADPCM
 
 TEST(WaveOutAdpcm, MonoBlock512TakesOneBlockPerStep) {

@@ -183,6 +183,13 @@ void TWaveOut::Prepare() {
     const int Bits = In->InBitsPerSample();
     const int Channels = In->InChannels();
     const int Rate = In->InSampleRate();
+    // A source that could not make sense of its file (a reader that marks
+    // itself not valid and delivers nothing) has no format to describe: a
+    // header with 0 channels would be a lie, so the job is refused.
+    if (Channels < 1 || Rate < 1 || Bits < 8 || Bits % 8 != 0)
+      throw EACSException("The source holds no audio that a .wav file can take (" +
+                          std::to_string(Bits) + " bits, " + std::to_string(Channels) +
+                          " channels, " + std::to_string(Rate) + " Hz).");
     if (FFileMode == foAppend && FileExists(FFileName)) {
       FFile = std::make_unique<TFileStream>(FFileName, TFileMode::fmOpenReadWrite);
       FStream = FFile.get();

@@ -1,0 +1,399 @@
+// The converter pages' guards and failures: paths not chosen, the output
+// name's extension, locked and existing outputs, sources that cannot be read,
+// decoders that find nothing to decode, and jobs that cannot start. Every
+// one must leave the page usable again.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QToolButton>
+#include <filesystem>
+
+#include "app/PathSelector.h"
+#include "tests/app/support/AppTestSupport.h"
+
+using app_testing::WindowTest;
+using testing_support::Quote;
+using testing_support::ReadFileBytes;
+using testing_support::ReadPcm16Wav;
+using testing_support::WriteFileBytes;
+
+namespace {
+
+// One converter panel as a user meets it.
+struct TPanel {
+  const char* Name;
+  int Page;
+  TPathSelector* TMainForm::*Source;
+  TPathSelector* TMainForm::*Output;
+  QPushButton* TMainForm::*Button;
+  QProgressBar* TMainForm::*Bar;
+  const char* EmptyMessage;
+  const char* SourceFilter;
+  const char* OutputFilter;
+  const char* Extension;
+  const char* Description;
+};
+
+const TPanel kPanels[] = {
+    {"Mp3ToWav", 0, &TMainForm::Mp32Wav_Mp3PathSelector, &TMainForm::Mp32Wav_WavPathSelector,
+     &TMainForm::Mp32Wav_Btn, &TMainForm::Mp3WavProgressBar, "Please select mp3 and wav file first!",
+     "MP3 file|*.mp3", "Wave file|*.wav", ".wav", "Mp3<->Wav:Converter of mp3 and wav audio."},
+    {"WavToMp3", 0, &TMainForm::Wav2Mp3_WavPathSelector, &TMainForm::Wav2Mp3_Mp3PathSelector,
+     &TMainForm::Wav2Mp3_Btn, &TMainForm::Mp3WavProgressBar, "Please select wav and mp3 file first!",
+     "Wave file|*.wav", "MP3 file|*.mp3", ".mp3", "Mp3<->Wav:Converter of mp3 and wav audio."},
+    {"Mp3ToOgg", 1, &TMainForm::Mp32Vob_Mp3PathSelector, &TMainForm::Mp32Vob_VobPathSelector,
+     &TMainForm::Mp32Vob_Btn, &TMainForm::Mp3OggProgressBar,
+     "Please select mp3 and ogg vorbis file first!", "MP3 file|*.mp3", "Ogg vorbis|*.ogg", ".ogg",
+     "Mp3<->Ogg:Converter of mp3 and ogg audio."},
+    {"OggToMp3", 1, &TMainForm::Ogg2Mp3_OggPathSelector, &TMainForm::Ogg2Mp3_Mp3PathSelector,
+     &TMainForm::Ogg2Mp3_Btn, &TMainForm::Mp3OggProgressBar, "Please select ogg and mp3 file first!",
+     "Ogg file|*.ogg", "MP3 file|*.mp3", ".mp3", "Mp3<->Ogg:Converter of mp3 and ogg audio."},
+    {"WavToOgg", 2, &TMainForm::Wav2Ogg_WavPathSelector, &TMainForm::Wav2Ogg_OggPathSelector,
+     &TMainForm::Wav2Ogg_Btn, &TMainForm::WavOggProgressBar, "Please select wav and ogg file first!",
+     "Wave file|*.wav", "Ogg vorbis|*.ogg", ".ogg", "Wav<->Ogg:Converter of wav and ogg audio."},
+    {"OggToWav", 2, &TMainForm::Ogg2Wav_OggPathSelector, &TMainForm::Ogg2Wav_WavPathSelector,
+     &TMainForm::Ogg2Wav_Btn, &TMainForm::WavOggProgressBar, "Please select ogg and wav file first!",
+     "Ogg vorbis|*.ogg", "Wave file|*.wav", ".wav", "Wav<->Ogg:Converter of wav and ogg audio."},
+    {"WavToFlac", 3, &TMainForm::Wav2Flac_WavPathSelector, &TMainForm::Wav2Flac_FlacPathSelector,
+     &TMainForm::Wav2Flac_Btn, &TMainForm::WavFlacProgressBar, "Please select wav and flac file first!",
+     "Wave file|*.wav", "Flac file|*.flac", ".flac", "Wav<->Flac:Converter of wav and flac audio."},
+    {"FlacToWav", 3, &TMainForm::Flac2Wav_FlacPathSelector, &TMainForm::Flac2Wav_WavPathSelector,
+     &TMainForm::Flac2Wav_Btn, &TMainForm::WavFlacProgressBar, "Please select flac and wav file first!",
+     "Flac file|*.flac", "Wave file|*.wav", ".wav", "Wav<->Flac:Converter of wav and flac audio."},
+    {"WavToApe", 4, &TMainForm::Wav2Ape_WavPathSelector, &TMainForm::Wav2Ape_ApePathSelector,
+     &TMainForm::Wav2Ape_Btn, &TMainForm::WavApeProgressBar, "Please select wav and ape file first!",
+     "Wave file|*.wav", "Ape file|*.ape", ".ape", "Wav<->Ape:Converter of wav and ape audio."},
+    {"ApeToWav", 4, &TMainForm::Ape2Wav_ApePathSelector, &TMainForm::Ape2Wav_WavPathSelector,
+     &TMainForm::Ape2Wav_Btn, &TMainForm::WavApeProgressBar, "Please select ape and wav file first!",
+     "ape file|*.ape", "Wave file|*.wav", ".wav", "Wav<->Ape:Converter of wav and ape audio."},
+};
+
+const TPanel& Panel(const char* Name) {
+  for (const TPanel& P : kPanels)
+    if (std::string(P.Name) == Name) return P;
+  throw std::logic_error(Name);
+}
+
+class ConverterJobs : public WindowTest {
+ protected:
+  TFileDialogRequest Answer(const std::string& Name) {
+    TFileDialogRequest R;
+    R.FileName = QString::fromStdString(Name);
+    return R;
+  }
+  // Chooses the source and the output through the dialogs, as a user does.
+  void Choose(const TPanel& P, const std::string& Source, const std::string& Output) {
+    TMainForm& F = *Window;
+    F.PageControl->setCurrentIndex(P.Page);
+    if (!Source.empty()) {
+      Dialogs->OpenAnswers.push_back(Answer(Source));
+      (F.*P.Source)->Button()->click();
+    }
+    if (!Output.empty()) {
+      Dialogs->SaveAnswers.push_back(Answer(Output));
+      (F.*P.Output)->Button()->click();
+    }
+  }
+  // Clicks "Convert it" and waits for the page to come back.
+  ::testing::AssertionResult ConvertAndWait(const TPanel& P) {
+    TMainForm& F = *Window;
+    (F.*P.Button)->click();
+    QElapsedTimer T;
+    T.start();
+    while (!F.PageControl->isEnabled() && T.elapsed() < 60000)
+      QApplication::processEvents(QEventLoop::AllEvents, 10);
+    // Late events of the job (none should remain) get their turn too.
+    Settle();
+    if (!F.PageControl->isEnabled()) return ::testing::AssertionFailure() << "page still disabled";
+    return ::testing::AssertionSuccess();
+  }
+  // The page is idle: enabled, bar hidden at 0, the page's description shown.
+  void ExpectIdle(const TPanel& P) {
+    TMainForm& F = *Window;
+    EXPECT_TRUE(F.PageControl->isEnabled()) << P.Name;
+    EXPECT_FALSE((F.*P.Bar)->isVisible()) << P.Name;
+    EXPECT_EQ((F.*P.Bar)->value(), 0) << P.Name;
+    EXPECT_EQ(F.StatusText(), QLatin1String(P.Description)) << P.Name;
+  }
+  std::string MakeWav(const std::string& Name, double Seconds = 0.5) {
+    const std::string Path = Dir.Path(Name);
+    const int Frames = static_cast<int>(44100 * Seconds);
+    const auto S = testing_support::MakeSignal16(Frames, 2, 44100);
+    testing_support::WritePcmWav(Path, S.data(), S.size() * 2, 2, 44100, 16);
+    return Path;
+  }
+  std::string MakeGarbage(const std::string& Name) {
+    std::vector<uint8_t> Bytes(20000);
+    uint32_t X = 12345;
+    for (auto& B : Bytes) {
+      X = X * 1103515245u + 12345u;
+      B = static_cast<uint8_t>(X >> 24);
+    }
+    // Nothing in it may look like an MP3 frame's sync word.
+    for (size_t I = 0; I + 1 < Bytes.size(); ++I)
+      if (Bytes[I] == 0xFF) Bytes[I] = 0x7F;
+    WriteFileBytes(Dir.Path(Name), Bytes);
+    return Dir.Path(Name);
+  }
+};
+
+// A child process that holds Name open until the object goes.
+class TFileHolder {
+ public:
+  explicit TFileHolder(const std::string& Name) {
+    int Ready[2];
+    if (pipe(Ready) != 0) return;
+    FPid = fork();
+    if (FPid == 0) {
+      const int Fd = open(Name.c_str(), O_RDONLY);
+      (void)!write(Ready[1], Fd >= 0 ? "1" : "0", 1);
+      pause();
+      _exit(0);
+    }
+    char C = 0;
+    close(Ready[1]);
+    FOpened = read(Ready[0], &C, 1) == 1 && C == '1';
+    close(Ready[0]);
+  }
+  ~TFileHolder() {
+    if (FPid > 0) {
+      kill(FPid, SIGKILL);
+      waitpid(FPid, nullptr, 0);
+    }
+  }
+  bool Opened() const { return FOpened; }
+
+ private:
+  pid_t FPid = -1;
+  bool FOpened = false;
+};
+
+}  // namespace
+
+TEST_F(ConverterJobs, ConvertBeforeBothPathsAreChosenShowsTheFlowsMessageAndStartsNothing) {
+  const std::string Wav = MakeWav("in.wav");
+  TMainForm& F = ShownForm();
+  for (const TPanel& P : kPanels) {
+    Dialogs->Messages.clear();
+    F.PageControl->setCurrentIndex(P.Page);
+    const QString Status = F.StatusText();
+    (F.*P.Button)->click();  // nothing chosen
+    Settle();
+    ASSERT_EQ(Dialogs->Messages, QStringList{QLatin1String(P.EmptyMessage)}) << P.Name;
+    EXPECT_TRUE(F.PageControl->isEnabled()) << P.Name;
+    EXPECT_FALSE((F.*P.Bar)->isVisible()) << P.Name;
+    EXPECT_EQ(F.StatusText(), Status) << P.Name;
+  }
+  // Only the output chosen: still the message, and no file appears.
+  const TPanel& P = Panel("WavToFlac");
+  Choose(P, "", Dir.Path("only.flac"));
+  Dialogs->Messages.clear();
+  (F.*P.Button)->click();
+  Settle();
+  EXPECT_EQ(Dialogs->Messages, QStringList{QLatin1String(P.EmptyMessage)});
+  EXPECT_FALSE(std::filesystem::exists(Dir.Path("only.flac")));
+}
+
+TEST_F(ConverterJobs, DialogsOfferTheFlowsFiltersAndForceTheOutputExtension) {
+  TMainForm& F = ShownForm();
+  for (const TPanel& P : kPanels) {
+    Dialogs->OpenAsked.clear();
+    Dialogs->SaveAsked.clear();
+    F.OpenDialog.FileName = QStringLiteral("left over");
+    F.SaveDialog.FileName = QStringLiteral("left over");
+    Choose(P, Dir.Path("a") + P.Extension, Dir.Path("song"));
+    ASSERT_EQ(Dialogs->OpenAsked.size(), 1u) << P.Name;
+    ASSERT_EQ(Dialogs->SaveAsked.size(), 1u) << P.Name;
+    EXPECT_EQ(Dialogs->OpenAsked[0].Filter, QLatin1String(P.SourceFilter)) << P.Name;
+    EXPECT_EQ(Dialogs->SaveAsked[0].Filter, QLatin1String(P.OutputFilter)) << P.Name;
+    // The shared dialogs start without a name.
+    EXPECT_TRUE(Dialogs->OpenAsked[0].FileName.isEmpty()) << P.Name;
+    EXPECT_TRUE(Dialogs->SaveAsked[0].FileName.isEmpty()) << P.Name;
+    EXPECT_EQ((F.*P.Output)->Text(), QString::fromStdString(Dir.Path("song") + P.Extension)) << P.Name;
+    EXPECT_EQ((F.*P.Source)->Text(), QString::fromStdString(Dir.Path("a") + P.Extension)) << P.Name;
+  }
+  // An extension in other case is kept; another extension gets the flow's
+  // appended; a dot in a folder name is not an extension.
+  const struct {
+    const char* Panel;
+    std::string Chosen, Shown;
+  } Cases[] = {
+      {"OggToWav", Dir.Path("SONG.WAV"), Dir.Path("SONG.WAV")},
+      {"WavToMp3", Dir.Path("x.wav"), Dir.Path("x.wav.mp3")},
+      {"WavToMp3", Dir.Path("x.Mp3"), Dir.Path("x.Mp3")},
+      {"WavToFlac", Dir.Path("album.v2/track"), Dir.Path("album.v2/track.flac")},
+      {"WavToApe", Dir.Path("x.ape.wav"), Dir.Path("x.ape.wav.ape")},
+  };
+  for (const auto& C : Cases) {
+    const TPanel& P = Panel(C.Panel);
+    Choose(P, "", C.Chosen);
+    EXPECT_EQ((F.*P.Output)->Text(), QString::fromStdString(C.Shown)) << C.Chosen;
+  }
+  // Cancelling changes nothing.
+  const TPanel& P = Panel("WavToMp3");
+  const QString Before = (F.*P.Output)->Text();
+  (F.*P.Output)->Button()->click();  // no answer queued: cancelled
+  (F.*P.Source)->Button()->click();
+  EXPECT_EQ((F.*P.Output)->Text(), Before);
+  EXPECT_EQ((F.*P.Source)->Text(), QString::fromStdString(Dir.Path("a.mp3")));
+}
+
+TEST_F(ConverterJobs, ChosenNamesReachTheComponents) {
+  TMainForm& F = ShownForm();
+  Choose(Panel("WavToMp3"), Dir.Path("w.wav"), Dir.Path("m"));
+  EXPECT_EQ(F.WavToMp3_WaveIn->FileName(), Dir.Path("w.wav"));
+  Choose(Panel("Mp3ToWav"), Dir.Path("m.mp3"), Dir.Path("w"));
+  EXPECT_EQ(F.MP3ToWav->InputFile(), Dir.Path("m.mp3"));
+  EXPECT_EQ(F.MP3ToWav->OutputFile(), Dir.Path("w.wav"));
+  Choose(Panel("ApeToWav"), Dir.Path("a.ape"), Dir.Path("b.wav"));
+  EXPECT_EQ(F.ApeToWav_ApeIn->FileName(), Dir.Path("a.ape"));
+  EXPECT_EQ(F.ApeToWav_WavOut->FileName(), Dir.Path("b.wav"));
+}
+
+TEST_F(ConverterJobs, OutputHeldOpenByAnotherProcessIsNotTouched) {
+  const std::string Wav = MakeWav("in.wav");
+  const std::string Out = Dir.Path("held.flac");
+  WriteFileBytes(Out, {'k', 'e', 'e', 'p'});
+  TMainForm& F = ShownForm();
+  const TPanel& P = Panel("WavToFlac");
+  Choose(P, Wav, Out);
+  {
+    TFileHolder Holder(Out);
+    ASSERT_TRUE(Holder.Opened());
+    Dialogs->Messages.clear();
+    (F.*P.Button)->click();
+    Settle();
+    EXPECT_EQ(Dialogs->Messages,
+              QStringList{QStringLiteral(
+                  "Input/Output file locked by the other programme, please unlock it first!")});
+    ExpectIdle(P);
+    EXPECT_EQ(ReadFileBytes(Out), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+  }
+  // A held source is refused as well (MP3 to Ogg reads its names from the boxes).
+  const TPanel& M = Panel("Mp3ToOgg");
+  const std::string Mp3 = MakeGarbage("held.mp3");
+  Choose(M, Mp3, Dir.Path("o.ogg"));
+  TFileHolder Holder(Mp3);
+  ASSERT_TRUE(Holder.Opened());
+  Dialogs->Messages.clear();
+  (F.*M.Button)->click();
+  Settle();
+  EXPECT_EQ(Dialogs->Messages.size(), 1);
+  ExpectIdle(M);
+  EXPECT_FALSE(std::filesystem::exists(Dir.Path("o.ogg")));
+}
+
+TEST_F(ConverterJobs, ExistingOutputIsReplacedWithoutAskingAndTheJobRunsAgain) {
+  if (!testing_support::HaveTool("flac")) GTEST_SKIP() << "flac is not installed";
+  const std::string Wav = MakeWav("in.wav", 1.0);
+  const std::string Out = Dir.Path("out.flac");
+  WriteFileBytes(Out, std::vector<uint8_t>(300000, 0x55));
+  TMainForm& F = ShownForm();
+  const TPanel& P = Panel("WavToFlac");
+  Choose(P, Wav, Out);
+  for (int Round = 0; Round < 2; ++Round) {
+    ASSERT_TRUE(ConvertAndWait(P)) << Round;
+    EXPECT_TRUE(Dialogs->Messages.isEmpty()) << Dialogs->Messages.join(QLatin1Char('\n')).toStdString();
+    ExpectIdle(P);
+    // The boxes keep the names, so "Convert it" works again at once.
+    EXPECT_EQ((F.*P.Source)->Text(), QString::fromStdString(Wav));
+    EXPECT_EQ((F.*P.Output)->Text(), QString::fromStdString(Out));
+    const std::string Back = Dir.Path("back.wav");
+    std::string Err;
+    ASSERT_EQ(testing_support::Run("flac -s -d -f -o " + Quote(Back) + " " + Quote(Out), nullptr, &Err), 0)
+        << Err;
+    EXPECT_EQ(ReadPcm16Wav(Back), ReadPcm16Wav(Wav)) << Round;
+  }
+}
+
+TEST_F(ConverterJobs, SourceThatIsNotOfItsFormatFailsWithRuntimeErrorAndThePageComesBack) {
+  ShownForm();
+  const std::string Junk = MakeGarbage("junk.bin");
+  for (const char* Name : {"WavToMp3", "OggToMp3", "WavToOgg", "OggToWav", "WavToFlac", "FlacToWav",
+                           "WavToApe", "ApeToWav"}) {
+    const TPanel& P = Panel(Name);
+    // The source's extension is the one its dialog offers.
+    const std::string In = Dir.Path(std::string(Name) + "_in") +
+                           QString::fromLatin1(P.SourceFilter).section(QLatin1Char('*'), 1).toStdString();
+    std::filesystem::copy_file(Junk, In, std::filesystem::copy_options::overwrite_existing);
+    const std::string Out = Dir.Path(std::string(Name) + "_out") + P.Extension;
+    Choose(P, In, Out);
+    Dialogs->Messages.clear();
+    ASSERT_TRUE(ConvertAndWait(P)) << Name;
+    ASSERT_EQ(Dialogs->Messages.size(), 1) << Name;
+    EXPECT_TRUE(Dialogs->Messages[0].startsWith(QStringLiteral("Runtime error: "))) << Name;
+    EXPECT_GT(Dialogs->Messages[0].size(), 15) << Name;  // the reason follows
+    ExpectIdle(P);
+  }
+  // The pages still convert after the failures.
+  if (testing_support::HaveTool("flac")) {
+    const TPanel& P = Panel("WavToFlac");
+    Choose(P, MakeWav("good.wav"), Dir.Path("good.flac"));
+    Dialogs->Messages.clear();
+    ASSERT_TRUE(ConvertAndWait(P));
+    EXPECT_TRUE(Dialogs->Messages.isEmpty());
+    EXPECT_EQ(testing_support::Run("flac -s -t " + Quote(Dir.Path("good.flac"))), 0);
+  }
+}
+
+TEST_F(ConverterJobs, DecoderThatFindsNoFrameStillBringsThePageBack) {
+  TMainForm& F = ShownForm();
+  const std::string Junk = MakeGarbage("junk.mp3");
+  // MP3 to WAV: nothing to say; the output is left empty (no header can be
+  // written without a frame to take the format from).
+  const TPanel& P = Panel("Mp3ToWav");
+  Choose(P, Junk, Dir.Path("empty.wav"));
+  ASSERT_TRUE(ConvertAndWait(P));
+  EXPECT_TRUE(Dialogs->Messages.isEmpty());
+  ExpectIdle(P);
+  ASSERT_TRUE(std::filesystem::exists(Dir.Path("empty.wav")));
+  EXPECT_EQ(std::filesystem::file_size(Dir.Path("empty.wav")), 0u);
+
+  // MP3 to Ogg: the second stage meets an empty image, fails, and says why;
+  // the memory image is released and the page is idle.
+  const TPanel& M = Panel("Mp3ToOgg");
+  Choose(M, Junk, Dir.Path("empty.ogg"));
+  ASSERT_TRUE(ConvertAndWait(M));
+  ASSERT_EQ(Dialogs->Messages.size(), 1);
+  EXPECT_TRUE(Dialogs->Messages[0].startsWith(QStringLiteral("Runtime error: ")));
+  ExpectIdle(M);
+  EXPECT_EQ(F.Mp3ToVob_WavStream, nullptr);
+}
+
+TEST_F(ConverterJobs, JobThatCannotStartShowsRuntimeErrorAndThePageComesBack) {
+  TMainForm& F = ShownForm();
+  const std::string Wav = MakeWav("in.wav");
+  if (!testing_support::HaveTool("lame")) GTEST_SKIP() << "lame is not installed";
+  const std::string Mp3 = Dir.Path("in.mp3");
+  ASSERT_EQ(testing_support::Run("lame --quiet " + Quote(Wav) + " " + Quote(Mp3)), 0);
+  const std::string Nowhere = Dir.Path("no such folder/out");
+  // The decoder raises out of Run when its output cannot be created; the
+  // sinks report it from their failure handler (for MP3 to Ogg, once the
+  // decoding into memory is over). Every one ends idle with the reason.
+  for (const char* Name : {"Mp3ToWav", "Mp3ToOgg", "WavToMp3", "WavToOgg", "WavToFlac", "WavToApe"}) {
+    const TPanel& P = Panel(Name);
+    const std::string In = P.SourceFilter[0] == 'M' ? Mp3 : Wav;
+    Choose(P, In, Nowhere);
+    Dialogs->Messages.clear();
+    ASSERT_TRUE(ConvertAndWait(P)) << Name;
+    ASSERT_EQ(Dialogs->Messages.size(), 1) << Name;
+    const QString& M = Dialogs->Messages[0];
+    EXPECT_TRUE(M.startsWith(QStringLiteral("Runtime error: "))) << Name;
+    // The reason follows; most name the file.
+    if (std::string(Name) != "WavToApe")
+      EXPECT_TRUE(M.contains(QStringLiteral("no such folder"))) << Name << ": " << M.toStdString();
+    else
+      EXPECT_TRUE(M.contains(QStringLiteral("invalid output file"))) << M.toStdString();
+    ExpectIdle(P);
+  }
+  EXPECT_FALSE(std::filesystem::exists(Dir.Path("no such folder")));
+  EXPECT_EQ(F.Mp3ToVob_WavStream, nullptr);
+}
