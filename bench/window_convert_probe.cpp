@@ -1,0 +1,228 @@
+// Measures one conversion done through the window, as a user does it: the
+// program's own start sequence (language manager, codec libraries,
+// application, data module, main window), then the converter page of FLOW is
+// chosen, its source and output "..." buttons are clicked (the open and save
+// dialogs answer IN and OUT) and "Convert it" is clicked. The time runs from
+// that click to the moment the page control is enabled again, that is when
+// the completion handler has run. The window reads a settings file that does
+// not exist, so every setting has its default.
+//
+//   velmora-convert-probe FLOW IN OUT
+//
+// FLOW: mp3-wav wav-mp3 mp3-ogg ogg-mp3 wav-ogg ogg-wav wav-flac flac-wav
+// wav-ape ape-wav. Prints one line on stdout:
+//   convert FLOW ms 1234.5 hwm_kb 56789 events 123 wakeups 456
+// where events counts the calls queued to the window while the job ran and
+// wakeups the times its event loop woke up then. Messages of the program go
+// to stderr; any message during the job makes the probe fail (exit code 1).
+#include <time.h>
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QDir>
+#include <QEvent>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "app/AppDataModule.h"
+#include "app/LangMgr.h"
+#include "app/MainForm.h"
+#include "app/PathSelector.h"
+#include "codecs/CodecLibrary.h"
+
+namespace {
+
+long long NowNs() {
+  timespec T;
+  clock_gettime(CLOCK_MONOTONIC, &T);
+  return static_cast<long long>(T.tv_sec) * 1000000000LL + T.tv_nsec;
+}
+
+// A line of /proc/self/status in KB ("VmHWM:", "VmRSS:"); -1 if absent.
+long StatusKb(const char* Key) {
+  std::ifstream In("/proc/self/status");
+  std::string Line;
+  while (std::getline(In, Line))
+    if (Line.rfind(Key, 0) == 0) return std::strtol(Line.c_str() + std::strlen(Key), nullptr, 10);
+  return -1;
+}
+
+// Answers the open dialog with the source and the save dialog with the
+// output; messages go to stderr and are counted.
+class TAnsweringDialogs : public TQtDialogProvider {
+ public:
+  TAnsweringDialogs(QString Source, QString Output, int* Messages)
+      : FSource(std::move(Source)), FOutput(std::move(Output)), FMessages(Messages) {}
+  void ShowMessage(QWidget*, const QString& Text) override {
+    ++*FMessages;
+    std::fprintf(stderr, "message: %s\n", Text.toUtf8().constData());
+  }
+  bool ExecuteOpen(QWidget*, TFileDialogRequest& Request) override {
+    Request.FileName = FSource;
+    return true;
+  }
+  bool ExecuteSave(QWidget*, TFileDialogRequest& Request) override {
+    Request.FileName = FOutput;
+    return true;
+  }
+
+ private:
+  QString FSource, FOutput;
+  int* FMessages;
+};
+
+struct TFlowControls {
+  const char* Name;
+  QWidget* TMainForm::*Sheet;
+  TPathSelector* TMainForm::*SourceBox;
+  TPathSelector* TMainForm::*OutputBox;
+  QPushButton* TMainForm::*Button;
+};
+
+const TFlowControls kFlows[] = {
+    {"mp3-wav", &TMainForm::SeCustomTabSheet1, &TMainForm::Mp32Wav_Mp3PathSelector,
+     &TMainForm::Mp32Wav_WavPathSelector, &TMainForm::Mp32Wav_Btn},
+    {"wav-mp3", &TMainForm::SeCustomTabSheet1, &TMainForm::Wav2Mp3_WavPathSelector,
+     &TMainForm::Wav2Mp3_Mp3PathSelector, &TMainForm::Wav2Mp3_Btn},
+    {"mp3-ogg", &TMainForm::SeCustomTabSheet2, &TMainForm::Mp32Vob_Mp3PathSelector,
+     &TMainForm::Mp32Vob_VobPathSelector, &TMainForm::Mp32Vob_Btn},
+    {"ogg-mp3", &TMainForm::SeCustomTabSheet2, &TMainForm::Ogg2Mp3_OggPathSelector,
+     &TMainForm::Ogg2Mp3_Mp3PathSelector, &TMainForm::Ogg2Mp3_Btn},
+    {"wav-ogg", &TMainForm::SeCustomTabSheet3, &TMainForm::Wav2Ogg_WavPathSelector,
+     &TMainForm::Wav2Ogg_OggPathSelector, &TMainForm::Wav2Ogg_Btn},
+    {"ogg-wav", &TMainForm::SeCustomTabSheet3, &TMainForm::Ogg2Wav_OggPathSelector,
+     &TMainForm::Ogg2Wav_WavPathSelector, &TMainForm::Ogg2Wav_Btn},
+    {"wav-flac", &TMainForm::SeCustomTabSheet4, &TMainForm::Wav2Flac_WavPathSelector,
+     &TMainForm::Wav2Flac_FlacPathSelector, &TMainForm::Wav2Flac_Btn},
+    {"flac-wav", &TMainForm::SeCustomTabSheet4, &TMainForm::Flac2Wav_FlacPathSelector,
+     &TMainForm::Flac2Wav_WavPathSelector, &TMainForm::Flac2Wav_Btn},
+    {"wav-ape", &TMainForm::SeCustomTabSheet5, &TMainForm::Wav2Ape_WavPathSelector,
+     &TMainForm::Wav2Ape_ApePathSelector, &TMainForm::Wav2Ape_Btn},
+    {"ape-wav", &TMainForm::SeCustomTabSheet5, &TMainForm::Ape2Wav_ApePathSelector,
+     &TMainForm::Ape2Wav_WavPathSelector, &TMainForm::Ape2Wav_Btn},
+};
+
+// Counts, while the job runs, the calls queued to the window and the turns
+// of the event loop; notes the moment the page control is enabled again.
+class TJobWatch : public QObject {
+ public:
+  TJobWatch(TMainForm* Form, long long* End) : FForm(Form), FEnd(End) {}
+  bool Running = false;
+  long Events = 0;
+  long Wakeups = 0;
+
+  bool eventFilter(QObject* O, QEvent* E) override {
+    if (Running) {
+      if (O == FForm && E->type() == QEvent::MetaCall) ++Events;
+      if (O == FForm->PageControl && E->type() == QEvent::EnabledChange &&
+          FForm->PageControl->isEnabled()) {
+        *FEnd = NowNs();
+        Running = false;
+        // Report after the completion handler has returned.
+        QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+      }
+    }
+    return QObject::eventFilter(O, E);
+  }
+
+ private:
+  TMainForm* FForm;
+  long long* FEnd;
+};
+
+int Usage() {
+  std::fprintf(stderr, "usage: velmora-convert-probe FLOW IN OUT\nFLOW:");
+  for (const TFlowControls& F : kFlows) std::fprintf(stderr, " %s", F.Name);
+  std::fprintf(stderr, "\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) return Usage();
+  const TFlowControls* Flow = nullptr;
+  for (const TFlowControls& F : kFlows)
+    if (std::strcmp(F.Name, argv[1]) == 0) Flow = &F;
+  if (!Flow) return Usage();
+  const QString Source = QDir::current().absoluteFilePath(QString::fromLocal8Bit(argv[2]));
+  const QString Output = QDir::current().absoluteFilePath(QString::fromLocal8Bit(argv[3]));
+
+  InitLanguageManager();
+  LoadCodecLibraries();
+  QApplication App(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Velmora"));
+
+  // A settings file that does not exist: every setting keeps its default.
+  QTemporaryDir SettingsFolder;
+  if (!SettingsFolder.isValid()) {
+    std::fprintf(stderr, "cannot make a temporary folder\n");
+    return 1;
+  }
+  TMainForm::TSetup Setup;
+  Setup.SettingsPath = SettingsFolder.filePath(QStringLiteral("Settings.ini")).toStdString();
+
+  int Messages = 0;
+  int Result = 1;
+  long long Start = 0, End = 0;
+  long Events = 0, Wakeups = 0;
+  int MessagesAtClick = 0;
+  {
+    TAppDataModule Data(std::make_unique<TAnsweringDialogs>(Source, Output, &Messages));
+    TMainForm Form(Setup);
+    TJobWatch Watch(&Form, &End);
+    App.installEventFilter(&Watch);
+    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake,
+                     [&Watch] {
+                       if (Watch.Running) ++Watch.Wakeups;
+                     });
+    Form.show();
+
+    // Once the window has settled after its first showing: choose the page,
+    // the files, and start.
+    QTimer::singleShot(200, [&] {
+      Form.PageControl->setCurrentWidget(Form.*(Flow->Sheet));
+      (Form.*(Flow->SourceBox))->Button()->click();
+      (Form.*(Flow->OutputBox))->Button()->click();
+      if ((Form.*(Flow->SourceBox))->Text().isEmpty() ||
+          (Form.*(Flow->OutputBox))->Text().isEmpty()) {
+        std::fprintf(stderr, "the dialogs' answers did not reach the path boxes\n");
+        QCoreApplication::exit(1);
+        return;
+      }
+      MessagesAtClick = Messages;
+      Watch.Running = true;
+      Start = NowNs();
+      (Form.*(Flow->Button))->click();
+      // A message at the start (empty or locked paths) ends the job at once.
+      if (Messages != MessagesAtClick || Form.PageControl->isEnabled()) {
+        Watch.Running = false;
+        std::fprintf(stderr, "the conversion did not start\n");
+        QCoreApplication::exit(1);
+      }
+    });
+    Result = QApplication::exec();
+    App.removeEventFilter(&Watch);
+    Events = Watch.Events;
+    Wakeups = Watch.Wakeups;
+    if (Result == 0 && Messages != MessagesAtClick) {
+      std::fprintf(stderr, "the conversion failed\n");
+      Result = 1;
+    }
+  }
+  if (Result == 0) {
+    std::printf("convert %s ms %.1f hwm_kb %ld events %ld wakeups %ld\n", Flow->Name,
+                (End - Start) / 1e6, StatusKb("VmHWM:"), Events, Wakeups);
+    std::fflush(stdout);
+  }
+  FinalizeLanguageManager();
+  return Result;
+}
