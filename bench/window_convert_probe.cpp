@@ -40,11 +40,12 @@
 
 namespace {
 
-long long NowNs() {
+long long ClockNs(clockid_t Clock) {
   timespec T;
-  clock_gettime(CLOCK_MONOTONIC, &T);
+  clock_gettime(Clock, &T);
   return static_cast<long long>(T.tv_sec) * 1000000000LL + T.tv_nsec;
 }
+long long NowNs() { return ClockNs(CLOCK_MONOTONIC); }
 
 // A line of /proc/self/status in KB ("VmHWM:", "VmRSS:"); -1 if absent.
 long StatusKb(const char* Key) {
@@ -111,13 +112,16 @@ const TFlowControls kFlows[] = {
 };
 
 // Counts, while the job runs, the calls queued to the window and the turns
-// of the event loop; notes the moment the page control is enabled again.
+// of the event loop; notes the moment the page control is enabled again and
+// the processor time used until then by the window's thread and by the whole
+// process.
 class TJobWatch : public QObject {
  public:
   TJobWatch(TMainForm* Form, long long* End) : FForm(Form), FEnd(End) {}
   bool Running = false;
   long Events = 0;
   long Wakeups = 0;
+  long long ThreadCpu = 0, ProcessCpu = 0;  // at the start, then at the end
 
   bool eventFilter(QObject* O, QEvent* E) override {
     if (Running) {
@@ -125,6 +129,8 @@ class TJobWatch : public QObject {
       if (O == FForm->PageControl && E->type() == QEvent::EnabledChange &&
           FForm->PageControl->isEnabled()) {
         *FEnd = NowNs();
+        ThreadCpu = ClockNs(CLOCK_THREAD_CPUTIME_ID) - ThreadCpu;
+        ProcessCpu = ClockNs(CLOCK_PROCESS_CPUTIME_ID) - ProcessCpu;
         Running = false;
         // Report after the completion handler has returned.
         QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
@@ -172,7 +178,7 @@ int main(int argc, char** argv) {
 
   int Messages = 0;
   int Result = 1;
-  long long Start = 0, End = 0;
+  long long Start = 0, Clicked = 0, End = 0, ThreadCpu = 0, ProcessCpu = 0;
   long Events = 0, Wakeups = 0;
   int MessagesAtClick = 0;
   {
@@ -200,8 +206,11 @@ int main(int argc, char** argv) {
       }
       MessagesAtClick = Messages;
       Watch.Running = true;
+      Watch.ThreadCpu = ClockNs(CLOCK_THREAD_CPUTIME_ID);
+      Watch.ProcessCpu = ClockNs(CLOCK_PROCESS_CPUTIME_ID);
       Start = NowNs();
       (Form.*(Flow->Button))->click();
+      Clicked = NowNs();
       // A message at the start (empty or locked paths) ends the job at once.
       if (Messages != MessagesAtClick || Form.PageControl->isEnabled()) {
         Watch.Running = false;
@@ -213,14 +222,19 @@ int main(int argc, char** argv) {
     App.removeEventFilter(&Watch);
     Events = Watch.Events;
     Wakeups = Watch.Wakeups;
+    ThreadCpu = Watch.ThreadCpu;
+    ProcessCpu = Watch.ProcessCpu;
     if (Result == 0 && Messages != MessagesAtClick) {
       std::fprintf(stderr, "the conversion failed\n");
       Result = 1;
     }
   }
   if (Result == 0) {
-    std::printf("convert %s ms %.1f hwm_kb %ld events %ld wakeups %ld\n", Flow->Name,
-                (End - Start) / 1e6, StatusKb("VmHWM:"), Events, Wakeups);
+    std::printf(
+        "convert %s ms %.1f hwm_kb %ld events %ld wakeups %ld click_ms %.1f window_cpu_ms %.1f "
+        "cpu_ms %.1f\n",
+        Flow->Name, (End - Start) / 1e6, StatusKb("VmHWM:"), Events, Wakeups,
+        (Clicked - Start) / 1e6, ThreadCpu / 1e6, ProcessCpu / 1e6);
     std::fflush(stdout);
   }
   FinalizeLanguageManager();

@@ -63,30 +63,32 @@ median() {
     if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-# run_window FLOW IN OUT: "ms hwm_kb events wakeups" of one probe run.
+# run_window FLOW IN OUT: "ms hwm_kb events wakeups window_cpu_ms cpu_ms" of
+# one probe run.
 run_window() {
   local line
   rm -f "$3"
   line=$("$PROBE" "$1" "$2" "$3" 2>>"$WORK/window.log") || return 1
   [ -s "$3" ] || return 1
-  echo "$line" | awk '{ print $4, $6, $8, $10 }'
+  echo "$line" | awk '{ print $4, $6, $8, $10, $14, $16 }'
 }
 
-# run_cli IN OUT: "ms maxrss_kb" of one velmora-cli run.
+# run_cli IN OUT: "ms maxrss_kb cpu_ms" of one velmora-cli run.
 run_cli() {
   local s e
   rm -f "$2"
   s=$(date +%s%N)
-  /usr/bin/time -f '%M' -o "$WORK/cli.rss" "$CLI" convert "$1" "$2" >/dev/null 2>>"$WORK/cli.log" ||
+  /usr/bin/time -f '%M %U %S' -o "$WORK/cli.rss" "$CLI" convert "$1" "$2" >/dev/null 2>>"$WORK/cli.log" ||
     return 1
   e=$(date +%s%N)
   [ -s "$2" ] || return 1
-  echo "$(echo "($e - $s) / 1000000" | bc -l) $(tail -1 "$WORK/cli.rss")"
+  tail -1 "$WORK/cli.rss" | awk -v ms="$(echo "($e - $s) / 1000000" | bc -l)" \
+    '{ print ms, $1, ($2 + $3) * 1000 }'
 }
 
 echo "load before: $(uptime)"
-printf '%-9s %10s %10s %7s %-9s %9s %9s %7s %8s\n' flow "window ms" "cli ms" ratio verdict \
-  "win MB" "cli MB" events wakeups
+printf '%-9s %10s %10s %7s %-7s %7s %7s %8s %8s %8s %6s %7s\n' flow "window ms" "cli ms" ratio \
+  verdict "win MB" "cli MB" "win cpu" "cli cpu" "gui cpu" events wakeups
 notes=()
 for flow in "${FLOWS[@]}"; do
   in=$src.${flow%-*}
@@ -106,16 +108,16 @@ for flow in "${FLOWS[@]}"; do
     notes+=("$flow: skipped, the window's conversion failed: $(tail -1 "$WORK/window.log")")
     continue
   fi
-  wms=() cms=() wkb=() ckb=() ev=() wk=()
+  wms=() cms=() wkb=() ckb=() ev=() wk=() wgui=() wcpu=() ccpu=()
   for i in $(seq "$RUNS"); do
     for side in $( ((i % 2)) && echo "window cli" || echo "cli window"); do
       if [ "$side" = window ]; then
-        read -r ms kb e w < <(run_window "$flow" "$in" "$wout") || {
+        read -r ms kb e w g p < <(run_window "$flow" "$in" "$wout") || {
           echo "$flow: window run $i failed" >&2; exit 1; }
-        wms+=("$ms") wkb+=("$kb") ev+=("$e") wk+=("$w")
+        wms+=("$ms") wkb+=("$kb") ev+=("$e") wk+=("$w") wgui+=("$g") wcpu+=("$p")
       else
-        read -r ms kb < <(run_cli "$in" "$cout") || { echo "$flow: cli run $i failed" >&2; exit 1; }
-        cms+=("$ms") ckb+=("$kb")
+        read -r ms kb p < <(run_cli "$in" "$cout") || { echo "$flow: cli run $i failed" >&2; exit 1; }
+        cms+=("$ms") ckb+=("$kb") ccpu+=("$p")
       fi
     done
   done
@@ -123,9 +125,12 @@ for flow in "${FLOWS[@]}"; do
   c=$(printf '%s\n' "${cms[@]}" | median)
   ratio=$(echo "$w / $c" | bc -l)
   if [ "$(echo "$ratio <= 1 + $GOAL / 100" | bc -l)" = 1 ]; then verdict=ok; else verdict=SLOWER; fi
-  printf '%-9s %10.1f %10.1f %7.3f %-9s %9.1f %9.1f %7s %8s\n' "$flow" "$w" "$c" "$ratio" "$verdict" \
+  printf '%-9s %10.1f %10.1f %7.3f %-7s %7.1f %7.1f %8.0f %8.0f %8.1f %6s %7s\n' "$flow" "$w" "$c" \
+    "$ratio" "$verdict" \
     "$(echo "$(printf '%s\n' "${wkb[@]}" | sort -n | tail -1) / 1024" | bc -l)" \
     "$(echo "$(printf '%s\n' "${ckb[@]}" | sort -n | tail -1) / 1024" | bc -l)" \
+    "$(printf '%s\n' "${wcpu[@]}" | median)" "$(printf '%s\n' "${ccpu[@]}" | median)" \
+    "$(printf '%s\n' "${wgui[@]}" | median)" \
     "$(printf '%s\n' "${ev[@]}" | median)" "$(printf '%s\n' "${wk[@]}" | median)"
   # Same settings give the same output, give or take the tags.
   wsize=$(stat -c %s "$wout") csize=$(stat -c %s "$cout")
@@ -133,12 +138,14 @@ for flow in "${FLOWS[@]}"; do
     notes+=("$flow: the outputs differ by more than 1 % in size (window $wsize, cli $csize bytes)")
   fi
   if [ -n "${VERBOSE:-}" ]; then
-    echo "  window ms: ${wms[*]}"
-    echo "  cli ms:    ${cms[*]}"
+    echo "  window ms: $(printf ' %.1f' "${wms[@]}")"
+    echo "  cli ms:    $(printf ' %.1f' "${cms[@]}")"
   fi
 done
 echo "load after: $(uptime)"
 echo "window: from the click of \"Convert it\" to the completion handler; cli: the whole process."
 echo "goal: window no more than $GOAL % longer than the cli; MB: peak resident memory (VmHWM / maxrss)."
-echo "events: calls queued to the window during the job; wakeups: turns of its event loop then (medians)."
+echo "cpu: processor ms of the job (window: the whole process from the click; cli: the whole process),"
+echo "gui cpu: of the window's thread alone; events: calls queued to the window during the job;"
+echo "wakeups: turns of its event loop then. cpu, events and wakeups are medians."
 for n in "${notes[@]}"; do echo "note: $n"; done
