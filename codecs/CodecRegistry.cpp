@@ -173,7 +173,8 @@ TCodecEntry FlacEntry() {
   E.SetSinkOptions = [](TACSOutput* Sink, const TJobOptions& O) {
     auto Switch = [&O](const char* Name) {
       const std::string V = O.Text(Name);
-      if (V != "0" && V != "1") throw EACSException(std::string("Option ") + Name + " needs 0 or 1");
+      if (V != "0" && V != "1")
+        throw EACSException(std::string("Option ") + Name + " needs 0 or 1");
       return V == "1";
     };
     auto* Out = static_cast<TFLACOut*>(Sink);

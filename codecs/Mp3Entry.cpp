@@ -60,8 +60,8 @@ TCodecEntry Mp3Entry() {
       const long long Kbps = O.Int("--bitrate", 128);
       if (Kbps < 0 || Kbps > 1000 || !MP3BitRateFromKbps(static_cast<int>(Kbps), Rate))
         throw EACSException(
-            "Option --bitrate needs one of 8 16 24 32 40 48 56 64 80 96 112 128 144 160 192 224 256 "
-            "320");
+            "Option --bitrate needs one of 8 16 24 32 40 48 56 64 80 96 112 128 144 160 192 224 "
+            "256 320");
       Out->SetBitRate(Rate);
     }
     if (O.Has("--title")) Out->Id3TagTitle = O.Text("--title");

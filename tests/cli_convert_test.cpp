@@ -49,8 +49,8 @@ class CliConvert : public ::testing::Test {
   // Converts In to Out (names in the scratch folder) and expects success.
   void Convert(const std::string& In, const std::string& Out, const std::string& Options = "") {
     std::string Err;
-    ASSERT_EQ(0, Cli("convert " + Quote(Dir.Path(In)) + " " + Quote(Dir.Path(Out)) + " " + Options,
-                     &Err))
+    ASSERT_EQ(
+        0, Cli("convert " + Quote(Dir.Path(In)) + " " + Quote(Dir.Path(Out)) + " " + Options, &Err))
         << In << " -> " << Out << ": " << Err;
     EXPECT_EQ(std::string::npos, Err.find("error")) << Err;
   }
@@ -92,8 +92,8 @@ class CliConvert : public ::testing::Test {
   std::string Probe(const std::string& Entries, const std::string& Name) {
     std::string Out;
     Sh("ffprobe -v error -show_entries " + Entries + " -of default=nw=1:nk=1 " +
-            Quote(Dir.Path(Name)),
-        &Out);
+           Quote(Dir.Path(Name)),
+       &Out);
     while (!Out.empty() && Out.back() == '\n') Out.pop_back();
     return Out;
   }
@@ -107,7 +107,7 @@ class CliConvert : public ::testing::Test {
   std::string OggencNominal(int Q) {
     const std::string Name = "oggenc" + std::to_string(Q) + ".ogg";
     EXPECT_EQ(0, Sh("oggenc -Q -q " + std::to_string(Q) + " " + Quote(Dir.Path(Source("wav"))) +
-                     " -o " + Quote(Dir.Path(Name))));
+                    " -o " + Quote(Dir.Path(Name))));
     return Probe("stream=bit_rate", Name);
   }
   // The compression level stored in an APE file's header.
@@ -190,17 +190,18 @@ TEST_F(CliConvert, LosslessChainsKeepEverySample) {
   // Between the two lossless types and onto themselves, read by ffmpeg.
   const std::string Reference = DecodedSamples(Wav);
   ASSERT_FALSE(Reference.empty());
-  for (const auto& [In, Out] : std::vector<std::pair<std::string, std::string>>{
-           {Source("flac"), "c.ape"},
-           {Source("ape"), "d.flac"},
-           {Source("flac"), "e.flac"},
-           {Source("ape"), "f.ape"},
-           {Wav, "g.wav"}}) {
+  for (const auto& [In, Out] :
+       std::vector<std::pair<std::string, std::string>>{{Source("flac"), "c.ape"},
+                                                        {Source("ape"), "d.flac"},
+                                                        {Source("flac"), "e.flac"},
+                                                        {Source("ape"), "f.ape"},
+                                                        {Wav, "g.wav"}}) {
     Convert(In, Out);
     EXPECT_TRUE(Reference == DecodedSamples(Out)) << In << " -> " << Out;
   }
   // An 8-bit mono source stays 8-bit mono through FLAC and APE.
-  ASSERT_EQ(0, Sh("sox -n -r 11025 -c 1 -b 8 " + Quote(Dir.Path("small.wav")) + " synth 0.7 sine 440"));
+  ASSERT_EQ(
+      0, Sh("sox -n -r 11025 -c 1 -b 8 " + Quote(Dir.Path("small.wav")) + " synth 0.7 sine 440"));
   Convert("small.wav", "small.flac");
   Convert("small.flac", "small.ape");
   Convert("small.ape", "small2.wav");
@@ -210,8 +211,9 @@ TEST_F(CliConvert, LosslessChainsKeepEverySample) {
 
 TEST_F(CliConvert, WithoutSettingsTheSinksTakeTheSettingsPageDefaults) {
   // A settings file is there, but only --settings reads it.
-  WriteSettings("[Mp3]\nBitRate=320\n[Ogg]\nCompression=0.9\n[Ape]\nCompression=1000\n"
-                "[Flac]\nMidSideStereo=0\n");
+  WriteSettings(
+      "[Mp3]\nBitRate=320\n[Ogg]\nCompression=0.9\n[Ape]\nCompression=1000\n"
+      "[Flac]\nMidSideStereo=0\n");
   const std::string Wav = Source("wav");
   Convert(Wav, "d.mp3");
   EXPECT_EQ("128000", Probe("stream=bit_rate", "d.mp3"));
@@ -242,8 +244,9 @@ TEST_F(CliConvert, SettingsFileBesideTheProgramIsApplied) {
   Convert(Wav, "n.ape", "--settings");
   EXPECT_EQ(2000, ApeLevel("n.ape"));
 
-  WriteSettings("[Wave]\nSampleRate=11025\nChannels=1\n[Mp3]\nBitRate=192\n[Ogg]\nCompression=0.1\n"
-                "[Ape]\nCompression=4000\n[Flac]\nMidSideStereo=0\n");
+  WriteSettings(
+      "[Wave]\nSampleRate=11025\nChannels=1\n[Mp3]\nBitRate=192\n[Ogg]\nCompression=0.1\n"
+      "[Ape]\nCompression=4000\n[Flac]\nMidSideStereo=0\n");
   Convert(Wav, "s.mp3", "--settings");
   EXPECT_EQ("192000", Probe("stream=bit_rate", "s.mp3"));
   Convert(Source("flac"), "s.ogg", "--settings");
@@ -265,8 +268,9 @@ TEST_F(CliConvert, SettingsFileBesideTheProgramIsApplied) {
 }
 
 TEST_F(CliConvert, OptionsGivenWinOverTheSettingsFile) {
-  WriteSettings("[Mp3]\nBitRate=192\n[Ogg]\nCompression=0.1\n[Ape]\nCompression=4000\n"
-                "[Flac]\nMidSideStereo=0\n");
+  WriteSettings(
+      "[Mp3]\nBitRate=192\n[Ogg]\nCompression=0.1\n[Ape]\nCompression=4000\n"
+      "[Flac]\nMidSideStereo=0\n");
   const std::string Wav = Source("wav");
   Convert(Wav, "o.mp3", "--settings --bitrate 320");
   EXPECT_EQ("320000", Probe("stream=bit_rate", "o.mp3"));
@@ -296,8 +300,9 @@ TEST_F(CliConvert, OptionsGivenWinOverTheSettingsFile) {
 }
 
 TEST_F(CliConvert, HandEditedGarbageFallsBackToTheDefaults) {
-  WriteSettings("[Mp3]\nBitRate=fast\n[Ogg]\nCompression=0.x\n[Ape]\nCompression=lots\n"
-                "[Flac]\nMidSideStereo=maybe\n");
+  WriteSettings(
+      "[Mp3]\nBitRate=fast\n[Ogg]\nCompression=0.x\n[Ape]\nCompression=lots\n"
+      "[Flac]\nMidSideStereo=maybe\n");
   const std::string Wav = Source("wav");
   Convert(Wav, "g.mp3", "--settings");
   EXPECT_EQ("128000", Probe("stream=bit_rate", "g.mp3"));
@@ -325,8 +330,8 @@ TEST_F(CliConvert, WritingOverTheSourceIsRefusedForEveryType) {
     const std::vector<uint8_t> Before = ReadFileBytes(Dir.Path(Src));
     std::string Err;
     // Also when the same file is named another way.
-    EXPECT_EQ(1, Cli("convert " + Quote(Dir.Path(Src)) + " " +
-                         Quote(Dir.Path("prog/../" + Src)) + " --settings",
+    EXPECT_EQ(1, Cli("convert " + Quote(Dir.Path(Src)) + " " + Quote(Dir.Path("prog/../" + Src)) +
+                         " --settings",
                      &Err));
     EXPECT_NE(std::string::npos, Err.find("Input and output are the same file")) << Err;
     EXPECT_EQ(Before, ReadFileBytes(Dir.Path(Src)));

@@ -19,8 +19,8 @@ bool SameFile(const std::string& A, const std::string& B) {
 }
 
 // The sink for OutName, owned by Owner, not yet run.
-TACSOutput* MakeConvertSink(const TCodecEntry& OutCodec, TComponent* Owner, const std::string& OutName,
-                            const TJobOptions& Options) {
+TACSOutput* MakeConvertSink(const TCodecEntry& OutCodec, TComponent* Owner,
+                            const std::string& OutName, const TJobOptions& Options) {
   TACSOutput* Sink = OutCodec.MakeSink(Owner, OutName, Options);
   if (Options.Has("--settings")) {
     ApplySavedSettings(Sink);
