@@ -8,6 +8,10 @@
 # first (about 10 MB per minute of 44.1 kHz stereo audio); those pairs are
 # measured against $LIMIT_MB plus the size of that image.
 #
+# An APE source costs about 26 MB more than the others whatever its length:
+# the APE reader decodes through FFmpeg's libraries, and loading them (with
+# what they link) is most of that.
+#
 #   BUILD=/path/to/build  build folder (default: the source tree's build/)
 #   SKIP_BUILD=1          use $BUILD/bin/velmora-cli as it is
 #   LENGTH=180            seconds of audio
