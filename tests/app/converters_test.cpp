@@ -324,106 +324,56 @@ class ConverterFlows : public WindowTest {
     ApeToWav
   };
 
+  // Both converters of a page are next to each other in TFlow: the page is
+  // the flow's index halved.
   TFlowView View(TFlow F) {
+    using TSelector = TPathSelector* TMainForm::*;
+    struct TRow {
+      const char* Name;
+      TSelector Source, Output;
+      QPushButton* TMainForm::*Button;
+      QProgressBar* TMainForm::*Bar;
+      const char* Status;
+    };
+    using M = TMainForm;
+    static const TRow Rows[] = {
+        {"MP3 to WAV", &M::Mp32Wav_Mp3PathSelector, &M::Mp32Wav_WavPathSelector, &M::Mp32Wav_Btn,
+         &M::Mp3WavProgressBar, "Converting to wav..."},
+        {"WAV to MP3", &M::Wav2Mp3_WavPathSelector, &M::Wav2Mp3_Mp3PathSelector, &M::Wav2Mp3_Btn,
+         &M::Mp3WavProgressBar, "Converting to mp3..."},
+        {"MP3 to Ogg", &M::Mp32Vob_Mp3PathSelector, &M::Mp32Vob_VobPathSelector, &M::Mp32Vob_Btn,
+         &M::Mp3OggProgressBar, "Preparing..."},
+        {"Ogg to MP3", &M::Ogg2Mp3_OggPathSelector, &M::Ogg2Mp3_Mp3PathSelector, &M::Ogg2Mp3_Btn,
+         &M::Mp3OggProgressBar, "Converting to mp3..."},
+        {"WAV to Ogg", &M::Wav2Ogg_WavPathSelector, &M::Wav2Ogg_OggPathSelector, &M::Wav2Ogg_Btn,
+         &M::WavOggProgressBar, "Converting to ogg..."},
+        {"Ogg to WAV", &M::Ogg2Wav_OggPathSelector, &M::Ogg2Wav_WavPathSelector, &M::Ogg2Wav_Btn,
+         &M::WavOggProgressBar, "Converting to wav..."},
+        {"WAV to FLAC", &M::Wav2Flac_WavPathSelector, &M::Wav2Flac_FlacPathSelector,
+         &M::Wav2Flac_Btn, &M::WavFlacProgressBar, "Converting to flac..."},
+        {"FLAC to WAV", &M::Flac2Wav_FlacPathSelector, &M::Flac2Wav_WavPathSelector,
+         &M::Flac2Wav_Btn, &M::WavFlacProgressBar, "Converting to wav..."},
+        {"WAV to APE", &M::Wav2Ape_WavPathSelector, &M::Wav2Ape_ApePathSelector, &M::Wav2Ape_Btn,
+         &M::WavApeProgressBar, "Converting to ape..."},
+        {"APE to WAV", &M::Ape2Wav_ApePathSelector, &M::Ape2Wav_WavPathSelector, &M::Ape2Wav_Btn,
+         &M::WavApeProgressBar, "Converting to wav..."},
+    };
+    const char* const Descriptions[] = {
+        "Mp3<->Wav:Converter of mp3 and wav audio.", "Mp3<->Ogg:Converter of mp3 and ogg audio.",
+        "Wav<->Ogg:Converter of wav and ogg audio.", "Wav<->Flac:Converter of wav and flac audio.",
+        // After a job the APE page says "ape"; a page change shows "Ape".
+        "Wav<->Ape:Converter of wav and ape audio."};
     TMainForm& W = Form();
-    const QString Mp3Wav = "Mp3<->Wav:Converter of mp3 and wav audio.",
-                  Mp3Ogg = "Mp3<->Ogg:Converter of mp3 and ogg audio.",
-                  WavOgg = "Wav<->Ogg:Converter of wav and ogg audio.",
-                  WavFlac = "Wav<->Flac:Converter of wav and flac audio.",
-                  WavApe = "Wav<->Ape:Converter of wav and ape audio.";
-    switch (F) {
-      case MP3ToWav:
-        return {"MP3 to WAV",
-                0,
-                W.Mp32Wav_Mp3PathSelector,
-                W.Mp32Wav_WavPathSelector,
-                W.Mp32Wav_Btn,
-                W.Mp3WavProgressBar,
-                "Converting to wav...",
-                Mp3Wav};
-      case WavToMp3:
-        return {"WAV to MP3",
-                0,
-                W.Wav2Mp3_WavPathSelector,
-                W.Wav2Mp3_Mp3PathSelector,
-                W.Wav2Mp3_Btn,
-                W.Mp3WavProgressBar,
-                "Converting to mp3...",
-                Mp3Wav};
-      case MP3ToOgg:
-        return {"MP3 to Ogg",
-                1,
-                W.Mp32Vob_Mp3PathSelector,
-                W.Mp32Vob_VobPathSelector,
-                W.Mp32Vob_Btn,
-                W.Mp3OggProgressBar,
-                "Preparing...",
-                Mp3Ogg};
-      case OggToMp3:
-        return {"Ogg to MP3",
-                1,
-                W.Ogg2Mp3_OggPathSelector,
-                W.Ogg2Mp3_Mp3PathSelector,
-                W.Ogg2Mp3_Btn,
-                W.Mp3OggProgressBar,
-                "Converting to mp3...",
-                Mp3Ogg};
-      case WavToOgg:
-        return {"WAV to Ogg",
-                2,
-                W.Wav2Ogg_WavPathSelector,
-                W.Wav2Ogg_OggPathSelector,
-                W.Wav2Ogg_Btn,
-                W.WavOggProgressBar,
-                "Converting to ogg...",
-                WavOgg};
-      case OggToWav:
-        return {"Ogg to WAV",
-                2,
-                W.Ogg2Wav_OggPathSelector,
-                W.Ogg2Wav_WavPathSelector,
-                W.Ogg2Wav_Btn,
-                W.WavOggProgressBar,
-                "Converting to wav...",
-                WavOgg};
-      case WavToFlac:
-        return {"WAV to FLAC",
-                3,
-                W.Wav2Flac_WavPathSelector,
-                W.Wav2Flac_FlacPathSelector,
-                W.Wav2Flac_Btn,
-                W.WavFlacProgressBar,
-                "Converting to flac...",
-                WavFlac};
-      case FlacToWav:
-        return {"FLAC to WAV",
-                3,
-                W.Flac2Wav_FlacPathSelector,
-                W.Flac2Wav_WavPathSelector,
-                W.Flac2Wav_Btn,
-                W.WavFlacProgressBar,
-                "Converting to wav...",
-                WavFlac};
-      case WavToApe:
-        return {"WAV to APE",
-                4,
-                W.Wav2Ape_WavPathSelector,
-                W.Wav2Ape_ApePathSelector,
-                W.Wav2Ape_Btn,
-                W.WavApeProgressBar,
-                "Converting to ape...",
-                WavApe};
-      case ApeToWav:
-        break;
-    }
-    return {"APE to WAV",
-            4,
-            W.Ape2Wav_ApePathSelector,
-            W.Ape2Wav_WavPathSelector,
-            W.Ape2Wav_Btn,
-            W.WavApeProgressBar,
-            "Converting to wav...",
-            WavApe};
+    const TRow& R = Rows[F];
+    const int Page = F / 2;
+    return {R.Name,
+            Page,
+            W.*R.Source,
+            W.*R.Output,
+            W.*R.Button,
+            W.*R.Bar,
+            QString::fromLatin1(R.Status),
+            QString::fromLatin1(Descriptions[Page])};
   }
 
   // Picks a file through a "..." button and its dialog.
