@@ -707,6 +707,8 @@ TEST_F(ConverterFlows, OggCompressionChangesTheNominalBitRate) {
   Browse(View(WavToOgg).Output, High, true);
   ConvertAndCheck(View(WavToOgg), In(inWav), High);
   const TProbe L = Probe(Low), H = Probe(High);
+  RecordProperty("nominal_bit_rates",
+                 std::to_string(L.BitRate) + " at 0.1, " + std::to_string(H.BitRate) + " at 0.9");
   EXPECT_GT(L.BitRate, 0);
   EXPECT_GT(H.BitRate, 2 * L.BitRate) << L.BitRate << " vs " << H.BitRate;
   EXPECT_GT(QFileInfo(QString::fromStdString(High)).size(),
