@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QPalette>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -274,6 +275,14 @@ QProgressBar* TMainForm::MakeJobProgressBar(const char* Name, QWidget* Parent) {
   B->setRange(0, 100);
   B->setValue(0);
   B->setAccessibleName(QStringLiteral("Progress"));
+  // A job disables the whole page control, the bar with it; the bar is the
+  // one thing on the page that still moves, so it keeps its active colours.
+  QPalette Colours = B->palette();
+  for (int Role = 0; Role < QPalette::NColorRoles; ++Role) {
+    const auto R = static_cast<QPalette::ColorRole>(Role);
+    Colours.setColor(QPalette::Disabled, R, Colours.color(QPalette::Active, R));
+  }
+  B->setPalette(Colours);
   B->hide();
   // The page keeps the bar's room, so nothing moves when it appears.
   QSizePolicy P = B->sizePolicy();
