@@ -339,6 +339,8 @@ class TMainForm : public TLangForm {
     // Tags and saved settings, just before Run.
     std::function<void()> Prepare;
     std::function<void()> Run;
+    // The latest percentage not yet shown on Bar, or -1.
+    int PendingPercent = -1;
   };
   enum TFlowIndex {
     flMp3ToWav, flWavToMp3, flMp3ToVob, flOggToMp3, flWavToOgg,
@@ -353,6 +355,8 @@ class TMainForm : public TLangForm {
   void StartConversion(TFlowIndex F);
   void ShowConversionRunning(TFlowIndex F, const QString& Status);
   void ConversionProgress(TFlowIndex F, int Percent);
+  // Puts the pending percentages on the bars.
+  void ShowPendingProgress();
   void ConversionDone(TFlowIndex F);
   void ConversionFailed(TFlowIndex F, const std::string& Message);
   void CreateMixerComponents();
@@ -380,6 +384,9 @@ class TMainForm : public TLangForm {
 
   TSetup FSetup;
   TConversionFlow FFlows[flCount];
+  // A bar repaints at once on every new value; reports closer together than
+  // this timer's interval are shown together, when it fires.
+  QTimer* FProgressTimer = nullptr;
   TOwned<TComponent> FComponents;
   QLabel* FStatusPanel = nullptr;
   QString FHelpPath;

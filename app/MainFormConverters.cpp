@@ -6,6 +6,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -301,6 +302,10 @@ void TMainForm::WireConversionFlows() {
   FFlows[flWavToFlac].Prepare = [this] { ApplyFlacSettings(WavToFlac_FlacOut); };
   FFlows[flWavToApe].Prepare = [this] { ApplyApeSettings(WavToApe_ApeOut); };
 
+  FProgressTimer = new QTimer(this);
+  FProgressTimer->setInterval(50);
+  connect(FProgressTimer, &QTimer::timeout, this, &TMainForm::ShowPendingProgress);
+
   // Browse buttons and "Convert it".
   const std::pair<TPathSelector*, void (TMainForm::*)()> Browse[] = {
       {Mp32Wav_Mp3PathSelector, &TMainForm::Mp32Wav_Mp3PathSelect},
@@ -437,12 +442,33 @@ void TMainForm::StartConversion(TFlowIndex F) {
 
 void TMainForm::ConversionProgress(TFlowIndex F, int Percent) {
   // The decoder's estimate can pass 100; the bar stays within its range.
-  FFlows[F].Bar->setValue(std::clamp(Percent, 0, 100));
+  FFlows[F].PendingPercent = std::clamp(Percent, 0, 100);
+  // A report after a quiet spell shows at once; those that follow within the
+  // timer's interval show when it fires (a job reports every percent, and a
+  // short job would otherwise spend much of its time repainting the bar).
+  if (!FProgressTimer->isActive()) {
+    ShowPendingProgress();
+    FProgressTimer->start();
+  }
+}
+
+void TMainForm::ShowPendingProgress() {
+  bool Shown = false;
+  for (TConversionFlow& Flow : FFlows) {
+    if (Flow.PendingPercent < 0) continue;
+    Flow.Bar->setValue(Flow.PendingPercent);
+    Flow.PendingPercent = -1;
+    Shown = true;
+  }
+  // Nothing new: the timer rests until the next report.
+  if (!Shown) FProgressTimer->stop();
 }
 
 void TMainForm::ConversionDone(TFlowIndex F) {
   TConversionFlow& Flow = FFlows[F];
   PageControl->setEnabled(true);
+  Flow.PendingPercent = -1;
+  FProgressTimer->stop();
   Flow.Bar->setValue(0);
   Flow.Bar->setVisible(false);
   SetStatus(Flow.Description);
@@ -496,6 +522,9 @@ void TMainForm::MP3ToVobDone(TComponent*, bool) {
     return;
   }
   SetStatus(QStringLiteral("Converting to ogg vorbis..."));
+  // The bar starts over, and the new stage's first report shows at once.
+  FFlows[flMp3ToVob].PendingPercent = -1;
+  FProgressTimer->stop();
   FFlows[flMp3ToVob].Bar->setValue(0);
   Mp3ToVob_WavStream->SetPosition(0);
   WaveIn->SetStream(Mp3ToVob_WavStream.get());
