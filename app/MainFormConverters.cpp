@@ -160,16 +160,7 @@ void TMainForm::CreateConverterComponents() {
   WavToFlac_FlacOut = Make<TFLACOut>("WavToFlac_FlacOut");
   WavToFlac_FlacOut->SetInput(WavToFlac_WaveIn);
   WavToFlac_FlacOut->SetFileMode(foRewrite);
-  WavToFlac_FlacOut->SetBlockSize(4608);
-  WavToFlac_FlacOut->SetEnableMidSideStereo(true);
-  WavToFlac_FlacOut->SetEnableLooseMidSideStereo(false);
-  WavToFlac_FlacOut->SetBestModelSearch(false);
-  WavToFlac_FlacOut->SetMaxLPCOrder(0);
-  WavToFlac_FlacOut->SetMaxResidualPartitionOrder(0);
-  WavToFlac_FlacOut->SetMinResidualPartitionOrder(0);
-  WavToFlac_FlacOut->SetQLPCoeffPrecision(0);
-  WavToFlac_FlacOut->SetQLPCoeffPrecisionSearch(false);
-  WavToFlac_FlacOut->SetVerify(false);
+  SetConverterFlacEncoding(*WavToFlac_FlacOut);
   WavToFlac_FlacOut->SetSuspendWhenIdle(true);
 
   FlacToWav_FlacIn = Make<TFLACIn>("FlacToWav_FlacIn");

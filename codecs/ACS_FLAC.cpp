@@ -484,3 +484,16 @@ int TFLACIn::GetData(void* Buffer, int BufferSize) {
   FPosition += static_cast<int64_t>(N);
   return static_cast<int>(N);
 }
+
+void SetConverterFlacEncoding(TFLACOut& Out) {
+  Out.SetBlockSize(4608);
+  Out.SetEnableMidSideStereo(true);
+  Out.SetEnableLooseMidSideStereo(false);
+  Out.SetBestModelSearch(false);
+  Out.SetMaxLPCOrder(0);
+  Out.SetMaxResidualPartitionOrder(0);
+  Out.SetMinResidualPartitionOrder(0);
+  Out.SetQLPCoeffPrecision(0);
+  Out.SetQLPCoeffPrecisionSearch(false);
+  Out.SetVerify(false);
+}

@@ -153,3 +153,8 @@ class TFLACIn : public TACSFileIn {
   size_t FReadIndex = 0;
   bool FFrameArrived = false;  // set by the write call-back
 };
+
+// The encoder settings of the converters (window and command line): blocks
+// of 4608 samples, mid-side stereo on, loose mid-side off, fixed predictors
+// only (no LPC, no model search), no verification.
+void SetConverterFlacEncoding(TFLACOut& Out);

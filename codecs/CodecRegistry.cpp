@@ -187,16 +187,7 @@ TCodecEntry FlacEntry() {
     auto* Out = new TFLACOut(Owner);
     Out->SetFileName(File);
     // The window's FLAC writer starts with these.
-    Out->SetBlockSize(4608);
-    Out->SetEnableMidSideStereo(true);
-    Out->SetEnableLooseMidSideStereo(false);
-    Out->SetBestModelSearch(false);
-    Out->SetMaxLPCOrder(0);
-    Out->SetMaxResidualPartitionOrder(0);
-    Out->SetMinResidualPartitionOrder(0);
-    Out->SetQLPCoeffPrecision(0);
-    Out->SetQLPCoeffPrecisionSearch(false);
-    Out->SetVerify(false);
+    SetConverterFlacEncoding(*Out);
     Set(Out, O);
     return static_cast<TACSOutput*>(Out);
   };
