@@ -35,33 +35,6 @@ std::vector<uint8_t> Correlated16(int Frames) {
   return AsBytes(R);
 }
 
-// Runs one job to its end; "" when it ended through OnDone, else the message.
-std::string RunJob(TACSOutput& Out, std::function<void()> OnProgress = nullptr) {
-  std::mutex M;
-  std::condition_variable CV;
-  bool Ended = false;
-  std::string Error;
-  Out.OnProgress = [&](TComponent*) {
-    if (OnProgress) OnProgress();
-  };
-  Out.OnDone = [&](TComponent*) {
-    std::lock_guard<std::mutex> L(M);
-    Ended = true;
-    CV.notify_all();
-  };
-  Out.OnThreadException = [&](TComponent*, const std::exception& E) {
-    std::lock_guard<std::mutex> L(M);
-    Error = E.what();
-    Ended = true;
-    CV.notify_all();
-  };
-  Out.Run();
-  std::unique_lock<std::mutex> L(M);
-  CV.wait(L, [&] { return Ended; });
-  L.unlock();
-  while (Out.Status() == osRunning) std::this_thread::yield();
-  return Error.empty() ? "" : Error;
-}
 
 // Everything a source delivers in one job, pulled in uneven pieces.
 std::vector<uint8_t> ReadAll(TACSInput& In, size_t Limit = SIZE_MAX) {

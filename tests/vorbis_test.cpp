@@ -24,30 +24,6 @@ bool HaveTools() {
 #define REQUIRE_TOOLS() \
   if (!HaveTools()) GTEST_SKIP() << "vorbis-tools (oggenc, oggdec, ogginfo) and sox are needed"
 
-// Runs Sink's job to its end; returns the failure text, "" after OnDone.
-std::string RunJob(TACSOutput& Sink) {
-  std::mutex M;
-  std::condition_variable Cv;
-  bool Ended = false;
-  std::string Error;
-  Sink.OnDone = [&](TComponent*) {
-    std::lock_guard<std::mutex> L(M);
-    Ended = true;
-    Cv.notify_all();
-  };
-  Sink.OnThreadException = [&](TComponent*, const std::exception& E) {
-    std::lock_guard<std::mutex> L(M);
-    Error = E.what();
-    Ended = true;
-    Cv.notify_all();
-  };
-  Sink.Run();
-  std::unique_lock<std::mutex> L(M);
-  Cv.wait(L, [&] { return Ended; });
-  L.unlock();
-  while (Sink.Status() == osRunning) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return Error;
-}
 
 // Encodes 16-bit Pcm with Out through a memory source; returns the failure text.
 std::string Encode(TVorbisOut& Out, const std::vector<int16_t>& Pcm, int Channels, int Rate,

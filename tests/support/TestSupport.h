@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,12 @@ void WritePcmWav(const std::string& Name, const void* Data, size_t Bytes, int Ch
 // Reads the samples of a 16-bit PCM WAV file by walking its chunks.
 std::vector<int16_t> ReadPcm16Wav(const std::string& Name, int* Channels = nullptr,
                                   int* Rate = nullptr);
+
+// Runs Sink's job to its end on the calling thread's behalf: "" when it ended
+// through OnDone, else the failure's message ("(empty message)" for a failure
+// without text). OnProgress, when given, runs on each progress event (on the
+// worker). Returns only once the worker has left the job.
+std::string RunJob(TACSOutput& Sink, std::function<void()> OnProgress = nullptr);
 
 // A source that delivers a byte vector; Size can be set to a negative value to
 // look like a source of unknown length. Optionally fails after some bytes.
