@@ -18,6 +18,7 @@
 
 #include "app/PathSelector.h"
 #include "tests/app/support/AppTestSupport.h"
+#include "tests/app/support/ConverterPanels.h"
 
 using app_testing::WindowTest;
 using testing_support::Quote;
@@ -27,60 +28,10 @@ using testing_support::WriteFileBytes;
 
 namespace {
 
-// One converter panel as a user meets it.
-struct TPanel {
-  const char* Name;
-  int Page;
-  TPathSelector* TMainForm::*Source;
-  TPathSelector* TMainForm::*Output;
-  QPushButton* TMainForm::*Button;
-  QProgressBar* TMainForm::*Bar;
-  const char* EmptyMessage;
-  const char* SourceFilter;
-  const char* OutputFilter;
-  const char* Extension;
-  const char* Description;
-};
+using TPanel = app_testing::TConverterPanel;
+using app_testing::kConverterPanels;
 
-const TPanel kPanels[] = {
-    {"Mp3ToWav", 0, &TMainForm::Mp32Wav_Mp3PathSelector, &TMainForm::Mp32Wav_WavPathSelector,
-     &TMainForm::Mp32Wav_Btn, &TMainForm::Mp3WavProgressBar, "Please select mp3 and wav file first!",
-     "MP3 file|*.mp3", "Wave file|*.wav", ".wav", "Mp3<->Wav:Converter of mp3 and wav audio."},
-    {"WavToMp3", 0, &TMainForm::Wav2Mp3_WavPathSelector, &TMainForm::Wav2Mp3_Mp3PathSelector,
-     &TMainForm::Wav2Mp3_Btn, &TMainForm::Mp3WavProgressBar, "Please select wav and mp3 file first!",
-     "Wave file|*.wav", "MP3 file|*.mp3", ".mp3", "Mp3<->Wav:Converter of mp3 and wav audio."},
-    {"Mp3ToOgg", 1, &TMainForm::Mp32Vob_Mp3PathSelector, &TMainForm::Mp32Vob_VobPathSelector,
-     &TMainForm::Mp32Vob_Btn, &TMainForm::Mp3OggProgressBar,
-     "Please select mp3 and ogg vorbis file first!", "MP3 file|*.mp3", "Ogg vorbis|*.ogg", ".ogg",
-     "Mp3<->Ogg:Converter of mp3 and ogg audio."},
-    {"OggToMp3", 1, &TMainForm::Ogg2Mp3_OggPathSelector, &TMainForm::Ogg2Mp3_Mp3PathSelector,
-     &TMainForm::Ogg2Mp3_Btn, &TMainForm::Mp3OggProgressBar, "Please select ogg and mp3 file first!",
-     "Ogg file|*.ogg", "MP3 file|*.mp3", ".mp3", "Mp3<->Ogg:Converter of mp3 and ogg audio."},
-    {"WavToOgg", 2, &TMainForm::Wav2Ogg_WavPathSelector, &TMainForm::Wav2Ogg_OggPathSelector,
-     &TMainForm::Wav2Ogg_Btn, &TMainForm::WavOggProgressBar, "Please select wav and ogg file first!",
-     "Wave file|*.wav", "Ogg vorbis|*.ogg", ".ogg", "Wav<->Ogg:Converter of wav and ogg audio."},
-    {"OggToWav", 2, &TMainForm::Ogg2Wav_OggPathSelector, &TMainForm::Ogg2Wav_WavPathSelector,
-     &TMainForm::Ogg2Wav_Btn, &TMainForm::WavOggProgressBar, "Please select ogg and wav file first!",
-     "Ogg vorbis|*.ogg", "Wave file|*.wav", ".wav", "Wav<->Ogg:Converter of wav and ogg audio."},
-    {"WavToFlac", 3, &TMainForm::Wav2Flac_WavPathSelector, &TMainForm::Wav2Flac_FlacPathSelector,
-     &TMainForm::Wav2Flac_Btn, &TMainForm::WavFlacProgressBar, "Please select wav and flac file first!",
-     "Wave file|*.wav", "Flac file|*.flac", ".flac", "Wav<->Flac:Converter of wav and flac audio."},
-    {"FlacToWav", 3, &TMainForm::Flac2Wav_FlacPathSelector, &TMainForm::Flac2Wav_WavPathSelector,
-     &TMainForm::Flac2Wav_Btn, &TMainForm::WavFlacProgressBar, "Please select flac and wav file first!",
-     "Flac file|*.flac", "Wave file|*.wav", ".wav", "Wav<->Flac:Converter of wav and flac audio."},
-    {"WavToApe", 4, &TMainForm::Wav2Ape_WavPathSelector, &TMainForm::Wav2Ape_ApePathSelector,
-     &TMainForm::Wav2Ape_Btn, &TMainForm::WavApeProgressBar, "Please select wav and ape file first!",
-     "Wave file|*.wav", "Ape file|*.ape", ".ape", "Wav<->Ape:Converter of wav and ape audio."},
-    {"ApeToWav", 4, &TMainForm::Ape2Wav_ApePathSelector, &TMainForm::Ape2Wav_WavPathSelector,
-     &TMainForm::Ape2Wav_Btn, &TMainForm::WavApeProgressBar, "Please select ape and wav file first!",
-     "ape file|*.ape", "Wave file|*.wav", ".wav", "Wav<->Ape:Converter of wav and ape audio."},
-};
-
-const TPanel& Panel(const char* Name) {
-  for (const TPanel& P : kPanels)
-    if (std::string(P.Name) == Name) return P;
-  throw std::logic_error(Name);
-}
+const TPanel& Panel(const char* Name) { return app_testing::ConverterPanel(Name); }
 
 class ConverterJobs : public WindowTest {
  protected:
@@ -181,7 +132,7 @@ class TFileHolder {
 TEST_F(ConverterJobs, ConvertBeforeBothPathsAreChosenShowsTheFlowsMessageAndStartsNothing) {
   const std::string Wav = MakeWav("in.wav");
   TMainForm& F = ShownForm();
-  for (const TPanel& P : kPanels) {
+  for (const TPanel& P : kConverterPanels) {
     Dialogs->Messages.clear();
     F.PageControl->setCurrentIndex(P.Page);
     const QString Status = F.StatusText();
@@ -204,7 +155,7 @@ TEST_F(ConverterJobs, ConvertBeforeBothPathsAreChosenShowsTheFlowsMessageAndStar
 
 TEST_F(ConverterJobs, DialogsOfferTheFlowsFiltersAndForceTheOutputExtension) {
   TMainForm& F = ShownForm();
-  for (const TPanel& P : kPanels) {
+  for (const TPanel& P : kConverterPanels) {
     Dialogs->OpenAsked.clear();
     Dialogs->SaveAsked.clear();
     F.OpenDialog.FileName = QStringLiteral("left over");
@@ -217,7 +168,8 @@ TEST_F(ConverterJobs, DialogsOfferTheFlowsFiltersAndForceTheOutputExtension) {
     // The shared dialogs start without a name.
     EXPECT_TRUE(Dialogs->OpenAsked[0].FileName.isEmpty()) << P.Name;
     EXPECT_TRUE(Dialogs->SaveAsked[0].FileName.isEmpty()) << P.Name;
-    EXPECT_EQ((F.*P.Output)->Text(), QString::fromStdString(Dir.Path("song") + P.Extension)) << P.Name;
+    EXPECT_EQ((F.*P.Output)->Text(), QString::fromStdString(Dir.Path("song") + P.Extension))
+        << P.Name;
     EXPECT_EQ((F.*P.Source)->Text(), QString::fromStdString(Dir.Path("a") + P.Extension)) << P.Name;
   }
   // An extension in other case is kept; another extension gets the flow's
@@ -301,14 +253,17 @@ TEST_F(ConverterJobs, ExistingOutputIsReplacedWithoutAskingAndTheJobRunsAgain) {
   Choose(P, Wav, Out);
   for (int Round = 0; Round < 2; ++Round) {
     ASSERT_TRUE(ConvertAndWait(P)) << Round;
-    EXPECT_TRUE(Dialogs->Messages.isEmpty()) << Dialogs->Messages.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(Dialogs->Messages.isEmpty())
+        << Dialogs->Messages.join(QLatin1Char('\n')).toStdString();
     ExpectIdle(P);
     // The boxes keep the names, so "Convert it" works again at once.
     EXPECT_EQ((F.*P.Source)->Text(), QString::fromStdString(Wav));
     EXPECT_EQ((F.*P.Output)->Text(), QString::fromStdString(Out));
     const std::string Back = Dir.Path("back.wav");
     std::string Err;
-    ASSERT_EQ(testing_support::Run("flac -s -d -f -o " + Quote(Back) + " " + Quote(Out), nullptr, &Err), 0)
+    ASSERT_EQ(
+        testing_support::Run("flac -s -d -f -o " + Quote(Back) + " " + Quote(Out), nullptr, &Err),
+        0)
         << Err;
     EXPECT_EQ(ReadPcm16Wav(Back), ReadPcm16Wav(Wav)) << Round;
   }
@@ -321,8 +276,9 @@ TEST_F(ConverterJobs, SourceThatIsNotOfItsFormatFailsWithRuntimeErrorAndThePageC
                            "WavToApe", "ApeToWav"}) {
     const TPanel& P = Panel(Name);
     // The source's extension is the one its dialog offers.
-    const std::string In = Dir.Path(std::string(Name) + "_in") +
-                           QString::fromLatin1(P.SourceFilter).section(QLatin1Char('*'), 1).toStdString();
+    const std::string In =
+        Dir.Path(std::string(Name) + "_in") +
+        QString::fromLatin1(P.SourceFilter).section(QLatin1Char('*'), 1).toStdString();
     std::filesystem::copy_file(Junk, In, std::filesystem::copy_options::overwrite_existing);
     const std::string Out = Dir.Path(std::string(Name) + "_out") + P.Extension;
     Choose(P, In, Out);
@@ -378,7 +334,8 @@ TEST_F(ConverterJobs, JobThatCannotStartShowsRuntimeErrorAndThePageComesBack) {
   // The decoder raises out of Run when its output cannot be created; the
   // sinks report it from their failure handler (for MP3 to Ogg, once the
   // decoding into memory is over). Every one ends idle with the reason.
-  for (const char* Name : {"Mp3ToWav", "Mp3ToOgg", "WavToMp3", "WavToOgg", "WavToFlac", "WavToApe"}) {
+  for (const char* Name :
+       {"Mp3ToWav", "Mp3ToOgg", "WavToMp3", "WavToOgg", "WavToFlac", "WavToApe"}) {
     const TPanel& P = Panel(Name);
     const std::string In = P.SourceFilter[0] == 'M' ? Mp3 : Wav;
     Choose(P, In, Nowhere);

@@ -31,6 +31,7 @@
 #include "app/PathSelector.h"
 #include "codecs/ACS_LAME.h"
 #include "tests/app/support/AppTestSupport.h"
+#include "tests/app/support/ConverterPanels.h"
 
 using app_testing::WindowTest;
 using testing_support::HaveTool;
@@ -324,56 +325,18 @@ class ConverterFlows : public WindowTest {
     ApeToWav
   };
 
-  // Both converters of a page are next to each other in TFlow: the page is
-  // the flow's index halved.
+  // TFlow follows the panels' page order.
   TFlowView View(TFlow F) {
-    using TSelector = TPathSelector* TMainForm::*;
-    struct TRow {
-      const char* Name;
-      TSelector Source, Output;
-      QPushButton* TMainForm::*Button;
-      QProgressBar* TMainForm::*Bar;
-      const char* Status;
-    };
-    using M = TMainForm;
-    static const TRow Rows[] = {
-        {"MP3 to WAV", &M::Mp32Wav_Mp3PathSelector, &M::Mp32Wav_WavPathSelector, &M::Mp32Wav_Btn,
-         &M::Mp3WavProgressBar, "Converting to wav..."},
-        {"WAV to MP3", &M::Wav2Mp3_WavPathSelector, &M::Wav2Mp3_Mp3PathSelector, &M::Wav2Mp3_Btn,
-         &M::Mp3WavProgressBar, "Converting to mp3..."},
-        {"MP3 to Ogg", &M::Mp32Vob_Mp3PathSelector, &M::Mp32Vob_VobPathSelector, &M::Mp32Vob_Btn,
-         &M::Mp3OggProgressBar, "Preparing..."},
-        {"Ogg to MP3", &M::Ogg2Mp3_OggPathSelector, &M::Ogg2Mp3_Mp3PathSelector, &M::Ogg2Mp3_Btn,
-         &M::Mp3OggProgressBar, "Converting to mp3..."},
-        {"WAV to Ogg", &M::Wav2Ogg_WavPathSelector, &M::Wav2Ogg_OggPathSelector, &M::Wav2Ogg_Btn,
-         &M::WavOggProgressBar, "Converting to ogg..."},
-        {"Ogg to WAV", &M::Ogg2Wav_OggPathSelector, &M::Ogg2Wav_WavPathSelector, &M::Ogg2Wav_Btn,
-         &M::WavOggProgressBar, "Converting to wav..."},
-        {"WAV to FLAC", &M::Wav2Flac_WavPathSelector, &M::Wav2Flac_FlacPathSelector,
-         &M::Wav2Flac_Btn, &M::WavFlacProgressBar, "Converting to flac..."},
-        {"FLAC to WAV", &M::Flac2Wav_FlacPathSelector, &M::Flac2Wav_WavPathSelector,
-         &M::Flac2Wav_Btn, &M::WavFlacProgressBar, "Converting to wav..."},
-        {"WAV to APE", &M::Wav2Ape_WavPathSelector, &M::Wav2Ape_ApePathSelector, &M::Wav2Ape_Btn,
-         &M::WavApeProgressBar, "Converting to ape..."},
-        {"APE to WAV", &M::Ape2Wav_ApePathSelector, &M::Ape2Wav_WavPathSelector, &M::Ape2Wav_Btn,
-         &M::WavApeProgressBar, "Converting to wav..."},
-    };
-    const char* const Descriptions[] = {
-        "Mp3<->Wav:Converter of mp3 and wav audio.", "Mp3<->Ogg:Converter of mp3 and ogg audio.",
-        "Wav<->Ogg:Converter of wav and ogg audio.", "Wav<->Flac:Converter of wav and flac audio.",
-        // After a job the APE page says "ape"; a page change shows "Ape".
-        "Wav<->Ape:Converter of wav and ape audio."};
     TMainForm& W = Form();
-    const TRow& R = Rows[F];
-    const int Page = F / 2;
-    return {R.Name,
-            Page,
-            W.*R.Source,
-            W.*R.Output,
-            W.*R.Button,
-            W.*R.Bar,
-            QString::fromLatin1(R.Status),
-            QString::fromLatin1(Descriptions[Page])};
+    const app_testing::TConverterPanel& P = app_testing::kConverterPanels[F];
+    return {P.Name,
+            P.Page,
+            W.*P.Source,
+            W.*P.Output,
+            W.*P.Button,
+            W.*P.Bar,
+            QString::fromLatin1(P.Status),
+            QString::fromLatin1(P.Description)};
   }
 
   // Picks a file through a "..." button and its dialog.
