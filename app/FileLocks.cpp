@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,6 +55,37 @@ bool OpenElsewhere(dev_t Dev, ino_t Ino, pid_t Self) {
   return Found;
 }
 
+// The signal named for the probe's lease, or 0 when there is none to use.
+//
+// WATCHOUT: when an open elsewhere (any process, this one too) meets a lease,
+// the kernel tells the holder by a signal sent to the whole process: SIGIO,
+// whose default action ends the program, unless F_SETSIG names another. The
+// probe holds its lease for a few system calls and learns of a break from
+// F_GETLEASE, so it wants no notice at all. Once per process it picks a
+// real-time signal that nobody has claimed (its action is still the default)
+// and sets it to be ignored: an ignored signal is dropped when sent, so it
+// never queues, never interrupts a thread and never falls back to SIGIO.
+int LeaseBreakSignal() {
+  static const int Claimed = [] {
+    for (int S = SIGRTMAX; S >= SIGRTMIN; --S) {
+      struct sigaction Ignore {};
+      struct sigaction Old {};
+      Ignore.sa_handler = SIG_IGN;
+      sigemptyset(&Ignore.sa_mask);
+      if (::sigaction(S, &Ignore, &Old) != 0) continue;
+      if (Old.sa_handler == SIG_DFL && !(Old.sa_flags & SA_SIGINFO)) return S;
+      ::sigaction(S, &Old, nullptr);  // someone else's: give it back
+    }
+    return 0;
+  }();
+  if (Claimed == 0) return 0;
+  // A library that took the signal over since would get the breaks' notices,
+  // and one that set it back to the default would be ended by them.
+  struct sigaction Now {};
+  if (::sigaction(Claimed, nullptr, &Now) != 0 || Now.sa_handler != SIG_IGN) return 0;
+  return Claimed;
+}
+
 }  // namespace
 
 bool FileOpenByOtherProcess(const std::string& Name) {
@@ -84,14 +116,20 @@ bool IsFileLocked(const std::string& Name) {
 
   // A write lease is granted only while no other open file description
   // refers to the file, in this process or any other.
-  if (::fcntl(F.Fd, F_SETLEASE, F_WRLCK) == 0) {
-    ::fcntl(F.Fd, F_SETLEASE, F_UNLCK);
-    return false;
+  if (const int Signal = LeaseBreakSignal(); Signal != 0 && ::fcntl(F.Fd, F_SETSIG, Signal) == 0) {
+    if (::fcntl(F.Fd, F_SETLEASE, F_WRLCK) == 0) {
+      // An open since the grant has begun to break the lease, which then
+      // reads as what it is being broken down to: that opener has the file.
+      const bool Broken = ::fcntl(F.Fd, F_GETLEASE) != F_WRLCK;
+      ::fcntl(F.Fd, F_SETLEASE, F_UNLCK);
+      return Broken;
+    }
+    if (errno == EAGAIN || errno == EBUSY) return true;
   }
-  if (errno == EAGAIN || errno == EBUSY) return true;
   // Leases not allowed here (not the file's owner, or a file system without
-  // them): look for other openers by hand. Our own other descriptors cannot
-  // be told from the probe's, so only other processes count then.
+  // them) or no signal to take their notices: look for other openers by
+  // hand. Our own other descriptors cannot be told from the probe's, so only
+  // other processes count then.
   return OpenElsewhere(St.st_dev, St.st_ino, ::getpid());
 }
 
