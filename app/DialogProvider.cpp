@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QTextDocument>
 #include <QUrl>
 
 #include "app/AppDataModule.h"
@@ -21,6 +22,12 @@ QStringList QtNameFilters(const QString& Filter) {
                   QLatin1Char(')');
   }
   return Result;
+}
+
+QString PlainToolTip(const QString& Text) {
+  if (!Qt::mightBeRichText(Text)) return Text;
+  return QStringLiteral("<p style=\"white-space:pre\">") + Text.toHtmlEscaped() +
+         QStringLiteral("</p>");
 }
 
 namespace {
@@ -53,6 +60,8 @@ void TQtDialogProvider::ShowMessage(QWidget* Parent, const QString& Text) {
   // No parent: the box is centred on the screen and blocks every window.
   Q_UNUSED(Parent);
   QMessageBox Box(QMessageBox::NoIcon, QStringLiteral("Velmora"), Text, QMessageBox::Ok);
+  // Messages carry file names and readers' texts: "<b>x</b>.wav" is a name.
+  Box.setTextFormat(Qt::PlainText);
   Box.setWindowModality(Qt::ApplicationModal);
   Box.exec();
 }

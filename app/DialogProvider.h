@@ -23,7 +23,8 @@ class TDialogProvider {
  public:
   virtual ~TDialogProvider() = default;
 
-  // A modal box with Text and one OK button, centred on the screen.
+  // A modal box with Text, shown as plain text, and one OK button, centred on
+  // the screen.
   virtual void ShowMessage(QWidget* Parent, const QString& Text) = 0;
   // An open dialog for an existing file; true when the user confirmed.
   virtual bool ExecuteOpen(QWidget* Parent, TFileDialogRequest& Request) = 0;
@@ -55,6 +56,12 @@ class TQtDialogProvider : public TDialogProvider {
 // "Wave file (*.wav)", "Lyric file (*.txt *.lrc)". A description without
 // patterns is dropped.
 QStringList QtNameFilters(const QString& Filter);
+
+// Text as a tool tip that shows it as it is. Qt shows a tip that looks like
+// markup as rich text, and a tip can be a path ("<b>x</b>.wav" is a file
+// name); such a text comes back escaped and wrapped so that every character
+// shows, any other text unchanged.
+QString PlainToolTip(const QString& Text);
 
 // One of the window's two shared file dialogs (open or save). Pages set its
 // filter and clear its file name before each use.

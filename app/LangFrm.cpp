@@ -10,6 +10,7 @@
 #include <QTabWidget>
 #include <functional>
 
+#include "app/DialogProvider.h"
 #include "app/IniFile.h"
 #include "app/PathSelector.h"
 
@@ -63,6 +64,13 @@ QTabWidget* TabOf(QObject* Object, int& Index) {
   return Index >= 0 ? Tabs : nullptr;
 }
 
+// A label shows what the language file says, never markup that happens to be
+// in it (a label left to choose would take "<b>Mix</b>" for markup).
+void SetPlainLabel(QLabel* Label, const QString& Text) {
+  Label->setTextFormat(Qt::PlainText);
+  Label->setText(Text);
+}
+
 }  // namespace
 
 bool TLangForm::GetLangText(QObject* O, const std::string& Name, QString& Value) {
@@ -99,7 +107,7 @@ bool TLangForm::SetLangText(QObject* O, const std::string& Name, const QString& 
   if (Name == "Caption") {
     int Index;
     if (auto* B = qobject_cast<QAbstractButton*>(O)) B->setText(Value);
-    else if (auto* L = qobject_cast<QLabel*>(O)) L->setText(Value);
+    else if (auto* L = qobject_cast<QLabel*>(O)) SetPlainLabel(L, Value);
     else if (auto* G = qobject_cast<QGroupBox*>(O)) G->setTitle(Value);
     else if (auto* T = TabOf(O, Index)) T->setTabText(Index, Value);
   } else if (Name == "Text") {
@@ -108,7 +116,7 @@ bool TLangForm::SetLangText(QObject* O, const std::string& Name, const QString& 
     else if (auto* C = qobject_cast<QComboBox*>(O)) C->setEditText(Value);
     else if (auto* M = qobject_cast<QPlainTextEdit*>(O)) M->setPlainText(Value);
   } else {
-    qobject_cast<QWidget*>(O)->setToolTip(Value);
+    qobject_cast<QWidget*>(O)->setToolTip(PlainToolTip(Value));
   }
   return true;
 }

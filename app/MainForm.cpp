@@ -91,6 +91,7 @@ TMainForm::TMainForm(const TSetup& Setup)
   StatusBar1->setSizeGripEnabled(false);
   FStatusPanel = new QLabel(StatusBar1);
   FStatusPanel->setObjectName(QStringLiteral("StatusPanel"));
+  FStatusPanel->setTextFormat(Qt::PlainText);  // a status may name a file
   FStatusPanel->setMinimumWidth(kStatusPanelWidth);
   FStatusPanel->setAccessibleName(QStringLiteral("Status"));
   StatusBar1->addWidget(FStatusPanel, 1);

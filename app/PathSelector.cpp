@@ -4,6 +4,8 @@
 #include <QLineEdit>
 #include <QToolButton>
 
+#include "app/DialogProvider.h"
+
 TPathSelector::TPathSelector(const QString& What, QWidget* Parent)
     : QWidget(Parent), FEdit(new QLineEdit(this)), FButton(new QToolButton(this)) {
   auto* L = new QHBoxLayout(this);
@@ -26,7 +28,7 @@ void TPathSelector::SetText(const QString& Value) {
   FEdit->setText(Value);
   // Long paths show their end (the file name) and the whole path as a tip.
   FEdit->setCursorPosition(static_cast<int>(Value.size()));
-  FEdit->setToolTip(Value);
+  FEdit->setToolTip(PlainToolTip(Value));
 }
 
 bool TPathSelector::ReadOnly() const { return FEdit->isReadOnly(); }
