@@ -67,14 +67,18 @@ bool OpenElsewhere(dev_t Dev, ino_t Ino, pid_t Self) {
 // never queues, never interrupts a thread and never falls back to SIGIO.
 int LeaseBreakSignal() {
   static const int Claimed = [] {
+    const auto Unclaimed = [](const struct sigaction& A) {
+      return A.sa_handler == SIG_DFL && !(A.sa_flags & SA_SIGINFO);
+    };
     for (int S = SIGRTMAX; S >= SIGRTMIN; --S) {
-      struct sigaction Ignore {};
       struct sigaction Old {};
+      if (::sigaction(S, nullptr, &Old) != 0 || !Unclaimed(Old)) continue;
+      struct sigaction Ignore {};
       Ignore.sa_handler = SIG_IGN;
       sigemptyset(&Ignore.sa_mask);
       if (::sigaction(S, &Ignore, &Old) != 0) continue;
-      if (Old.sa_handler == SIG_DFL && !(Old.sa_flags & SA_SIGINFO)) return S;
-      ::sigaction(S, &Old, nullptr);  // someone else's: give it back
+      if (Unclaimed(Old)) return S;
+      ::sigaction(S, &Old, nullptr);  // claimed meanwhile: give it back
     }
     return 0;
   }();

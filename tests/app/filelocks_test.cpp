@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 
 #include "tests/support/TestSupport.h"
@@ -92,6 +93,39 @@ TProbes ProbeUntilOpenerEnds(const std::string& File, TOpener& Opener) {
 }
 
 }  // namespace
+
+namespace {
+
+std::atomic<int> OthersSignals{0};
+void CountOthersSignal(int) { ++OthersSignals; }
+
+}  // namespace
+
+TEST(FileLockRace, BreaksNeverReachASignalSomeoneElseHandles) {
+  // The test picks its signal once per process, from the top real-time
+  // signal down; here the top one is taken before it looks.
+  struct sigaction Mine {
+  }, Was{};
+  ASSERT_EQ(::sigaction(SIGRTMAX, nullptr, &Was), 0);
+  if (Was.sa_handler != SIG_DFL) GTEST_SKIP() << "the signals were picked earlier in this process";
+  Mine.sa_handler = CountOthersSignal;
+  sigemptyset(&Mine.sa_mask);
+  Mine.sa_flags = SA_RESTART;
+  ASSERT_EQ(::sigaction(SIGRTMAX, &Mine, nullptr), 0);
+
+  TempDir D;
+  const std::string F = D.Path("busy.wav");
+  std::ofstream(F) << "data";
+  TOpener Opener(F, 20, 60, false);
+  ASSERT_TRUE(Opener.Ready());
+  const TProbes R = ProbeUntilOpenerEnds(F, Opener);
+  EXPECT_GE(R.Met, 20) << "the opener met too few leases: the race was not run";
+  EXPECT_EQ(OthersSignals.load(), 0);
+  struct sigaction Now {};
+  ASSERT_EQ(::sigaction(SIGRTMAX, nullptr, &Now), 0);
+  EXPECT_EQ(Now.sa_handler, &CountOthersSignal);
+  ::sigaction(SIGRTMAX, &Was, nullptr);
+}
 
 TEST(FileLockRace, OpensDuringTheTestNeitherKillTheProgramNorPassAsFree) {
   TempDir D;
