@@ -7,10 +7,7 @@
 
 #include <QApplication>
 #include <QFileInfo>
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <filesystem>
 #include <thread>
 
 #include "app/AppDataModule.h"
@@ -67,13 +64,10 @@ bool SelectFolder(const QString& Caption, const QString& Root, QString& Folder) 
   return true;
 }
 
-std::string WithExtension(const std::string& Name, const std::string& Extension) {
-  const std::string Own = std::filesystem::path(Name).extension().string();
-  if (Own.size() == Extension.size() &&
-      std::equal(Own.begin(), Own.end(), Extension.begin(), [](char A, char B) {
-        return std::tolower(static_cast<unsigned char>(A)) ==
-               std::tolower(static_cast<unsigned char>(B));
-      }))
-    return Name;
+QString WithExtension(const QString& Name, const QString& Extension) {
+  const qsizetype Slash = Name.lastIndexOf(QLatin1Char('/'));
+  const qsizetype Dot = Name.lastIndexOf(QLatin1Char('.'));
+  const QString Own = Dot > Slash ? Name.mid(Dot) : QString();
+  if (Own.compare(Extension, Qt::CaseInsensitive) == 0) return Name;
   return Name + Extension;
 }

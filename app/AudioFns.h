@@ -25,7 +25,9 @@ bool CloseWindowByTitle(const std::string& Title, int TimeoutMs = 2000);
 // (possibly cleared) value.
 bool SelectFolder(const QString& Caption, const QString& Root, QString& Folder);
 
-// Name with Extension (".wav", with its point) appended unless its own
-// extension already is that one, compared without regard to case: "song"
-// gives "song.wav", "SONG.WAV" stays, "x.mp3" gives "x.mp3.wav".
-std::string WithExtension(const std::string& Name, const std::string& Extension);
+// A saved name: Name with Extension (".wav", with its point) appended unless
+// its own extension already is that one, compared without regard to case.
+// The own extension runs from the last point of the last path element, so
+// "song" gives "song.wav", "SONG.WAV" and ".wav" stay, "x.mp3" gives
+// "x.mp3.wav" and "my.band/take" gives "my.band/take.wav".
+QString WithExtension(const QString& Name, const QString& Extension);

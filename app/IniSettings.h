@@ -22,6 +22,7 @@ class TAudioIn;
 class TFLACOut;
 class TMACOut;
 class TMP3Out;
+enum class TMP3BitRate;
 class TVorbisOut;
 
 // Starts using the settings file at Path (it need not exist yet).
@@ -71,8 +72,7 @@ void WriteCddbEmail(const std::string& Value);
 // capture format of a sound-card source: Wave SampleRate, BitsPerSample,
 // Channels;
 void ApplyWaveSettings(TAudioIn* In);
-// bit rate of an MP3 encoder: Mp3 BitRate (IniSettingsMp3.h has the
-// conversion);
+// bit rate of an MP3 encoder: Mp3 BitRate (converted as below);
 void ApplyMp3Settings(TMP3Out* Out);
 // quality of an Ogg Vorbis writer: Ogg Compression;
 void ApplyOggSettings(TVorbisOut* Out);
@@ -82,6 +82,12 @@ void ApplyFlacSettings(TFLACOut* Out);
 // Ape Compression as the writer's level (which takes 2000 for anything but
 // 1000, 2000, 3000 and 4000).
 void ApplyApeSettings(TMACOut* Out);
+
+// The MP3 bit rate of the settings as the encoder's enumeration: 64, 96, 128,
+// 144, 160, 192, 224, 256 or 320 kbit/s as br64 ... br320; any other rate the
+// encoder offers as its own member; anything else (only a hand-edited file
+// holds one) as br128, the default.
+TMP3BitRate Mp3BitRateFromKbps(int Kbps);
 
 // Text conversions shared with the Settings page. They never depend on the
 // locale. False when Text (blanks around it allowed) is not such a number.

@@ -1,9 +1,9 @@
-// Settings copied into the components that have no bit-rate enumeration
-// (those of the MP3 and Ogg Vorbis components are in files of their own: see
-// CodecParts.h).
+// The saved settings copied into the engine components.
 #include "app/IniSettings.h"
 #include "codecs/ACS_FLAC.h"
+#include "codecs/ACS_LAME.h"
 #include "codecs/ACS_MAC.h"
+#include "codecs/ACS_Vorbis.h"
 #include "engine/ACS_Audio.h"
 
 void ApplyWaveSettings(TAudioIn* In) {
@@ -11,6 +11,19 @@ void ApplyWaveSettings(TAudioIn* In) {
   In->SetInSampleRate(ReadWaveSampleRate());
   In->SetInBitsPerSample(ReadWaveBitsPerSample());
   In->SetInChannels(ReadWaveChannels());
+}
+
+TMP3BitRate Mp3BitRateFromKbps(int Kbps) {
+  TMP3BitRate R;
+  return MP3BitRateFromKbps(Kbps, R) ? R : TMP3BitRate::br128;
+}
+
+void ApplyMp3Settings(TMP3Out* Out) {
+  if (Out) Out->SetBitRate(Mp3BitRateFromKbps(ReadMp3BitRate()));
+}
+
+void ApplyOggSettings(TVorbisOut* Out) {
+  if (Out) Out->SetCompression(static_cast<float>(ReadOggCompression()));
 }
 
 void ApplyFlacSettings(TFLACOut* Out) {

@@ -15,11 +15,12 @@
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <array>
 
 #include "app/AppDataModule.h"
-#include "app/CodecParts.h"
 #include "app/IniSettings.h"
 #include "app/PathSelector.h"
 #include "app/EventMarshal.h"
@@ -78,6 +79,10 @@ TMainForm::TMainForm(const TSetup& Setup)
   PageControl->setUsesScrollButtons(false);
   PageControl->tabBar()->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 4px 7px; }"));
   Layout->addWidget(PageControl, 1);
+
+  FProgressTimer = new QTimer(this);
+  FProgressTimer->setInterval(50);
+  connect(FProgressTimer, &QTimer::timeout, this, &TMainForm::ShowPendingProgress);
 
   BuildConverterPages();
   BuildMixerPage();
@@ -193,7 +198,7 @@ void TMainForm::FormShow() {
     ShowMessage(QStringLiteral("Not found any audio device, Recorder can not used!"));
   }
 
-  Mp32Wav_Mp3PathSelector->setFocus();
+  FFlows[flMp3ToWav].SourceBox->setFocus();
   SetStatus(QString::fromLatin1(kPages[0].Description));
   // From here on a page change updates the status line.
   connect(PageControl, &QTabWidget::currentChanged, this, &TMainForm::PageControlChange);
@@ -238,7 +243,7 @@ void TMainForm::PageControlChange(int Index) {
 
 void TMainForm::FormClose() {
   if (Mp3ToVob_VobOut) {
-    TComponent::Free(AsComponent(Mp3ToVob_VobOut));
+    TComponent::Free(Mp3ToVob_VobOut);
     Mp3ToVob_VobOut = nullptr;
   }
   CloseSettings();
@@ -247,6 +252,55 @@ void TMainForm::FormClose() {
 void TMainForm::HelpLinkClick() {
   if (FHelpPath.isEmpty()) return;
   CurrentDialogs().OpenDocument(FHelpPath);
+}
+
+// ---------------------------------------------------------------- jobs
+
+void TMainForm::JobStarted(TPageJob& Job, const QString& Status) {
+  SetStatus(Status);
+  for (QWidget* W : Job.Locked) W->setEnabled(false);
+  Job.Bar->setVisible(true);
+}
+
+void TMainForm::JobProgress(TPageJob& Job, int Percent) {
+  // The decoder's estimate can pass 100; the bar stays within its range.
+  Job.PendingPercent = std::clamp(Percent, 0, 100);
+  if (std::find(FPendingJobs.begin(), FPendingJobs.end(), &Job) == FPendingJobs.end())
+    FPendingJobs.push_back(&Job);
+  // A report after a quiet spell shows at once; those that follow within the
+  // timer's interval show when it fires (a job reports every percent, and a
+  // short job would otherwise spend much of its time repainting the bar).
+  if (!FProgressTimer->isActive()) {
+    ShowPendingProgress();
+    FProgressTimer->start();
+  }
+}
+
+void TMainForm::ShowPendingProgress() {
+  bool Shown = false;
+  for (TPageJob* Job : FPendingJobs) {
+    if (Job->PendingPercent < 0) continue;
+    Job->Bar->setValue(Job->PendingPercent);
+    Job->PendingPercent = -1;
+    Shown = true;
+  }
+  FPendingJobs.clear();
+  // Nothing new: the timer rests until the next report.
+  if (!Shown) FProgressTimer->stop();
+}
+
+void TMainForm::JobRestartProgress(TPageJob& Job) {
+  // The new stage's first report shows at once.
+  Job.PendingPercent = -1;
+  FProgressTimer->stop();
+  Job.Bar->setValue(0);
+}
+
+void TMainForm::JobFinished(TPageJob& Job) {
+  for (QWidget* W : Job.Locked) W->setEnabled(true);
+  JobRestartProgress(Job);
+  Job.Bar->setVisible(false);
+  SetStatus(Job.Description);
 }
 
 // ---------------------------------------------------------------- shared widgets
@@ -306,4 +360,36 @@ QComboBox* TMainForm::MakeChoice(const char* Name, const QStringList& Items, QWi
   C->setObjectName(QLatin1String(Name));
   C->addItems(Items);
   return C;
+}
+
+TWaveOut* TMainForm::MakeWavOut(const char* Name, TACSInput* Input, bool SuspendWhenIdle) {
+  auto* W = Make<TWaveOut>(Name);
+  W->SetInput(Input);
+  W->SetFileMode(foRewrite);
+  W->SetWavType(wtPCM);
+  W->SetBlockSize(512);
+  W->SetSuspendWhenIdle(SuspendWhenIdle);
+  return W;
+}
+
+TMP3Out* TMainForm::MakeMp3Out(const char* Name, TACSInput* Input, bool SuspendWhenIdle) {
+  auto* M = Make<TMP3Out>(Name);
+  M->SetInput(Input);
+  M->SetFileMode(foRewrite);
+  M->SetBitRate(TMP3BitRate::br128);
+  M->SetSuspendWhenIdle(SuspendWhenIdle);
+  return M;
+}
+
+TVorbisOut* TMainForm::MakeVorbisOut(const char* Name, TACSInput* Input) {
+  auto* V = Make<TVorbisOut>(Name);
+  V->SetInput(Input);
+  V->SetFileMode(foRewrite);
+  V->SetCompression(0.2f);
+  V->SetDesiredNominalBitrate(TVorbisBitRate::brAutoSelect);
+  V->SetDesiredMaximumBitrate(TVorbisBitRate::brAutoSelect);
+  V->SetMinimumBitrate(TVorbisBitRate::brAutoSelect);
+  V->SetSerial(0);
+  V->SetSuspendWhenIdle(true);
+  return V;
 }

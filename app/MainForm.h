@@ -1,21 +1,27 @@
 // The program's one window: ten pages in a tab control, a status line, and
 // every engine component the pages use. The shell (start-up, the first
-// showing, page changes, closing, messages) is in MainForm.cpp; each page's
-// controls, components and handlers are in MainForm<Page>.cpp.
+// showing, page changes, closing, messages) and what the pages share (named
+// widgets, writers, the job steps) are in MainForm.cpp; each page is in
+// MainForm<Page>.cpp: its builder (controls, wired to its handlers), its
+// Create...Components (engine components and their events), and its handlers,
+// which show a job through a TPageJob of the page's own bar and controls.
 #pragma once
 
 #include <QString>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/DialogProvider.h"
 #include "app/FileLocks.h"
 #include "app/LangFrm.h"
 #include "app/MixerLines.h"
 #include "codecs/ACS_FLAC.h"
+#include "codecs/ACS_LAME.h"
 #include "codecs/ACS_MAC.h"
 #include "codecs/ACS_MAD.h"
+#include "codecs/ACS_Vorbis.h"
 #include "devices/Volumes.h"
 #include "devices/WaveMixer.h"
 #include "engine/ACS_Audio.h"
@@ -23,11 +29,6 @@
 #include "engine/Component.h"
 #include "platform/Streams.h"
 #include "wave/ACS_Wave.h"
-
-// Their headers cannot meet in one file (see CodecParts.h).
-class TMP3Out;
-class TVorbisIn;
-class TVorbisOut;
 
 class QCheckBox;
 class QComboBox;
@@ -107,28 +108,38 @@ class TMainForm : public TLangForm {
   QPushButton* HelpLink = nullptr;
 
   // ---- page 1 to 5: converters
-  QWidget* SeCustomTabSheet1 = nullptr;
-  QWidget* SeCustomTabSheet2 = nullptr;
-  QWidget* SeCustomTabSheet3 = nullptr;
-  QWidget* SeCustomTabSheet4 = nullptr;
-  QWidget* SeCustomTabSheet5 = nullptr;
-  TPathSelector *Mp32Wav_Mp3PathSelector = nullptr, *Mp32Wav_WavPathSelector = nullptr;
-  TPathSelector *Wav2Mp3_WavPathSelector = nullptr, *Wav2Mp3_Mp3PathSelector = nullptr;
-  TPathSelector *Mp32Vob_Mp3PathSelector = nullptr, *Mp32Vob_VobPathSelector = nullptr;
-  TPathSelector *Ogg2Mp3_OggPathSelector = nullptr, *Ogg2Mp3_Mp3PathSelector = nullptr;
-  TPathSelector *Wav2Ogg_WavPathSelector = nullptr, *Wav2Ogg_OggPathSelector = nullptr;
-  TPathSelector *Ogg2Wav_OggPathSelector = nullptr, *Ogg2Wav_WavPathSelector = nullptr;
-  TPathSelector *Wav2Flac_WavPathSelector = nullptr, *Wav2Flac_FlacPathSelector = nullptr;
-  TPathSelector *Flac2Wav_FlacPathSelector = nullptr, *Flac2Wav_WavPathSelector = nullptr;
-  TPathSelector *Wav2Ape_WavPathSelector = nullptr, *Wav2Ape_ApePathSelector = nullptr;
-  TPathSelector *Ape2Wav_ApePathSelector = nullptr, *Ape2Wav_WavPathSelector = nullptr;
-  QPushButton *Mp32Wav_Btn = nullptr, *Wav2Mp3_Btn = nullptr, *Mp32Vob_Btn = nullptr,
-              *Ogg2Mp3_Btn = nullptr, *Wav2Ogg_Btn = nullptr, *Ogg2Wav_Btn = nullptr,
-              *Wav2Flac_Btn = nullptr, *Flac2Wav_Btn = nullptr, *Wav2Ape_Btn = nullptr,
-              *Ape2Wav_Btn = nullptr;
-  QProgressBar *Mp3WavProgressBar = nullptr, *Mp3OggProgressBar = nullptr,
-               *WavOggProgressBar = nullptr, *WavFlacProgressBar = nullptr,
-               *WavApeProgressBar = nullptr;
+  // One converter panel: its texts, the object names of its controls, and the
+  // handlers of its "..." buttons and of "Convert it".
+  struct TConverterSpec {
+    const char* Name;  // "WavToMp3"
+    const char* Caption;
+    const char* SourceLabel;
+    const char* SourceBox;
+    const char* OutputLabel;
+    const char* OutputBox;
+    const char* Button;
+    const char* SourceFilter;
+    const char* OutputFilter;
+    const char* Extension;     // forced on the output name: ".mp3"
+    const char* EmptyMessage;  // "Convert it" before both paths are chosen
+    const char* Status;        // while it runs (MP3 to Ogg: its first stage)
+    void (TMainForm::*SelectSource)();
+    void (TMainForm::*SelectOutput)();
+    void (TMainForm::*Start)();
+  };
+  // One converter page: the tab, its progress bar, the status line's text
+  // once a job ended, and its two panels (left, right).
+  struct TConverterPageSpec {
+    const char* Sheet;
+    const char* Caption;
+    const char* Bar;
+    const char* Description;
+    TConverterSpec Converters[2];
+  };
+  // Pages 1 to 5 in tab order: the page builder, the wiring and the tests all
+  // read this table.
+  static const TConverterPageSpec ConverterPages[5];
+
   TMP3ToWav* MP3ToWav = nullptr;
   TWaveIn* WavToMp3_WaveIn = nullptr;
   TMP3Out* WavToMp3_MP3Out = nullptr;
@@ -324,27 +335,52 @@ class TMainForm : public TLangForm {
   void BuildCdRipperPage();
   void BuildSettingsPage();
   void CreateConverterComponents();
-  // The converters' shared steps; each flow's handlers pass its own entry.
-  // What sets one flow apart from the others.
-  struct TConversionFlow {
-    QString Description;  // restored on the status line at the end
-    QString SourceFilter, OutputFilter;
-    QString Extension;  // forced on the output name: ".mp3"
-    QString EmptyMessage, StatusText;
-    TPathSelector *SourceBox = nullptr, *OutputBox = nullptr;
+  void CreateMixerComponents();
+  void CreateRecorderComponents();
+  void CreateRecordMixComponents();
+  void CreateCdRipperComponents();
+  void CreateMixerDevices();
+  // The full names of the lines of every destination of mixer 0.
+  TMixerLineNames MixerLineNames();
+
+  // A job as its page shows it: while it runs, Locked is disabled, the status
+  // line says what runs and Bar shows the progress; when it ends the bar goes
+  // and Description is back on the status line. Every page's start, progress
+  // and end handlers go through JobStarted, JobProgress and JobFinished.
+  struct TPageJob {
     QProgressBar* Bar = nullptr;
+    std::vector<QWidget*> Locked;
+    QString Description;
+    // The latest percentage not yet shown on Bar, or -1.
+    int PendingPercent = -1;
+  };
+  void JobStarted(TPageJob& Job, const QString& Status);
+  // Percent goes on the bar (at once after a quiet spell, else when the
+  // progress timer fires).
+  void JobProgress(TPageJob& Job, int Percent);
+  // The bar starts over at 0 (a job's next stage).
+  void JobRestartProgress(TPageJob& Job);
+  void JobFinished(TPageJob& Job);
+  // Puts the pending percentages on the bars.
+  void ShowPendingProgress();
+
+  // The converters, in the order of ConverterPages (page by page, left
+  // panel first).
+  enum TFlowIndex {
+    flMp3ToWav, flWavToMp3, flMp3ToVob, flOggToMp3, flWavToOgg,
+    flOggToWav, flWavToFlac, flFlacToWav, flWavToApe, flApeToWav, flCount
+  };
+  // A converter as the window runs it.
+  struct TConversionFlow {
+    const TConverterSpec* Spec = nullptr;
+    TPathSelector *SourceBox = nullptr, *OutputBox = nullptr;
+    TPageJob Job;
     // The file names live in the components.
     std::function<std::string()> Source, Output;
     std::function<void(const std::string&)> SetSource, SetOutput;
     // Tags and saved settings, just before Run.
     std::function<void()> Prepare;
     std::function<void()> Run;
-    // The latest percentage not yet shown on Bar, or -1.
-    int PendingPercent = -1;
-  };
-  enum TFlowIndex {
-    flMp3ToWav, flWavToMp3, flMp3ToVob, flOggToMp3, flWavToOgg,
-    flOggToWav, flWavToFlac, flFlacToWav, flWavToApe, flApeToWav, flCount
   };
   void WireConversionFlows();
   void SelectConversionSource(TFlowIndex F);
@@ -353,19 +389,7 @@ class TMainForm : public TLangForm {
   // must not start.
   bool ConversionMayStart(TFlowIndex F);
   void StartConversion(TFlowIndex F);
-  void ShowConversionRunning(TFlowIndex F, const QString& Status);
-  void ConversionProgress(TFlowIndex F, int Percent);
-  // Puts the pending percentages on the bars.
-  void ShowPendingProgress();
-  void ConversionDone(TFlowIndex F);
   void ConversionFailed(TFlowIndex F, const std::string& Message);
-  void CreateMixerComponents();
-  void CreateRecorderComponents();
-  void CreateRecordMixComponents();
-  void CreateCdRipperComponents();
-  void CreateMixerDevices();
-  // The full names of the lines of every destination of mixer 0.
-  TMixerLineNames MixerLineNames();
 
   // Named widgets shared by the page builders.
   QLabel* MakeLabel(const QString& Text, QWidget* Parent);
@@ -381,12 +405,21 @@ class TMainForm : public TLangForm {
     C->SetName(Name);
     return C;
   }
+  // The pages' writers, reading Input (may be null) and replacing the file
+  // on each job: PCM WAV in 512-byte blocks, MP3 at 128 kbit/s, Ogg Vorbis
+  // at quality 0.2 with every bit rate left to the encoder. SuspendWhenIdle
+  // parks the worker between jobs.
+  TWaveOut* MakeWavOut(const char* Name, TACSInput* Input, bool SuspendWhenIdle);
+  TMP3Out* MakeMp3Out(const char* Name, TACSInput* Input, bool SuspendWhenIdle);
+  TVorbisOut* MakeVorbisOut(const char* Name, TACSInput* Input);
 
   TSetup FSetup;
   TConversionFlow FFlows[flCount];
   // A bar repaints at once on every new value; reports closer together than
   // this timer's interval are shown together, when it fires.
   QTimer* FProgressTimer = nullptr;
+  // The jobs with a percentage waiting for the timer.
+  std::vector<TPageJob*> FPendingJobs;
   TOwned<TComponent> FComponents;
   QLabel* FStatusPanel = nullptr;
   QString FHelpPath;

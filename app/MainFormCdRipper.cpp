@@ -14,7 +14,6 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "app/CodecParts.h"
 #include "app/MainForm.h"
 
 void TMainForm::BuildCdRipperPage() {
@@ -137,10 +136,7 @@ void TMainForm::CreateCdRipperComponents() {
   RipperWaveIn1 = Make<TWaveIn>("RipperWaveIn1");
   RipperWaveIn2 = Make<TWaveIn>("RipperWaveIn2");
   // The joining mixer (RipperWaveIn1 then RipperWaveIn2) feeds this writer.
-  RipperWaveOut = Make<TWaveOut>("RipperWaveOut");
-  RipperWaveOut->SetFileMode(foRewrite);
-  RipperWaveOut->SetWavType(wtPCM);
-  RipperWaveOut->SetBlockSize(512);
+  RipperWaveOut = MakeWavOut("RipperWaveOut", nullptr, false);
   RipperFinalWaveIn = Make<TWaveIn>("RipperFinalWaveIn");
-  RipperMP3Out = NewMp3Out(Components(), "RipperMP3Out", RipperFinalWaveIn, false);
+  RipperMP3Out = MakeMp3Out("RipperMP3Out", RipperFinalWaveIn, false);
 }

@@ -83,9 +83,5 @@ void TMainForm::CreateMixerComponents() {
   Mixer_WaveIn1 = Make<TWaveIn>("Mixer_WaveIn1");
   Mixer_WaveIn2 = Make<TWaveIn>("Mixer_WaveIn2");
   // The two-input mixer (Mixer_WaveIn1 and Mixer_WaveIn2) feeds this writer.
-  Mixer_WaveOut = Make<TWaveOut>("Mixer_WaveOut");
-  Mixer_WaveOut->SetFileMode(foRewrite);
-  Mixer_WaveOut->SetWavType(wtPCM);
-  Mixer_WaveOut->SetBlockSize(512);
-  Mixer_WaveOut->SetSuspendWhenIdle(true);
+  Mixer_WaveOut = MakeWavOut("Mixer_WaveOut", nullptr, true);
 }

@@ -12,7 +12,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "app/CodecParts.h"
 #include "app/MainForm.h"
 #include "app/PathSelector.h"
 
@@ -180,19 +179,13 @@ void TMainForm::CreateRecordMixComponents() {
   RecordMix_AudioIn->SetRecTime(0);
   SoundIndicator2 = Make<TSoundIndicator>("SoundIndicator2");
   SoundIndicator2->SetInput(RecordMix_AudioIn);
-  RecordMix_WavOut = Make<TWaveOut>("RecordMix_WavOut");
-  RecordMix_WavOut->SetInput(SoundIndicator2);
-  RecordMix_Mp3Out = NewMp3Out(Components(), "RecordMix_Mp3Out", SoundIndicator2, false);
+  RecordMix_WavOut = MakeWavOut("RecordMix_WavOut", SoundIndicator2, false);
+  RecordMix_Mp3Out = MakeMp3Out("RecordMix_Mp3Out", SoundIndicator2, false);
 
   RecordMix_SourceWavIn = Make<TWaveIn>("RecordMix_SourceWavIn");
   RecordMix_RecordedWavIn = Make<TWaveIn>("RecordMix_RecordedWavIn");
   // The two-input mixer of the mixing stage feeds both of these.
-  RecordMix_WavOut2 = Make<TWaveOut>("RecordMix_WavOut2");
-  RecordMix_Mp3Out2 = NewMp3Out(Components(), "RecordMix_Mp3Out2", nullptr, false);
-  for (TWaveOut* W : {RecordMix_WavOut, RecordMix_WavOut2}) {
-    W->SetFileMode(foRewrite);
-    W->SetWavType(wtPCM);
-    W->SetBlockSize(512);
-  }
+  RecordMix_WavOut2 = MakeWavOut("RecordMix_WavOut2", nullptr, false);
+  RecordMix_Mp3Out2 = MakeMp3Out("RecordMix_Mp3Out2", nullptr, false);
   RecordMix_MP3ToWav = Make<TMP3ToWav>("RecordMix_MP3ToWav");
 }

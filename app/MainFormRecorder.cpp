@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/CodecParts.h"
 #include "app/MainForm.h"
 #include "app/PathSelector.h"
 
@@ -102,13 +101,8 @@ void TMainForm::CreateRecorderComponents() {
   Recorder_AudioIn->SetRecTime(30);
   SoundIndicator = Make<TSoundIndicator>("SoundIndicator");
   SoundIndicator->SetInput(Recorder_AudioIn);
-  Recorder_WavOut = Make<TWaveOut>("Recorder_WavOut");
-  Recorder_WavOut->SetInput(SoundIndicator);
-  Recorder_WavOut->SetFileMode(foRewrite);
-  Recorder_WavOut->SetWavType(wtPCM);
-  Recorder_WavOut->SetBlockSize(512);
-  Recorder_WavOut->SetSuspendWhenIdle(true);
-  Recorder_Mp3Out = NewMp3Out(Components(), "Recorder_Mp3Out", SoundIndicator, true);
+  Recorder_WavOut = MakeWavOut("Recorder_WavOut", SoundIndicator, true);
+  Recorder_Mp3Out = MakeMp3Out("Recorder_Mp3Out", SoundIndicator, true);
 
   connect(Timer, &QTimer::timeout, this, &TMainForm::TimerTimer);
   Timer->start();

@@ -34,6 +34,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "app/AppDataModule.h"
 #include "app/LangMgr.h"
@@ -83,36 +84,27 @@ class TAnsweringDialogs : public TQtDialogProvider {
   int* FMessages;
 };
 
+// The probe's name of each converter, in the order of the window's table.
+const char* const kFlowNames[] = {"mp3-wav", "wav-mp3",  "mp3-ogg",  "ogg-mp3", "wav-ogg",
+                                  "ogg-wav", "wav-flac", "flac-wav", "wav-ape", "ape-wav"};
+
 struct TFlowControls {
   const char* Name;
-  QWidget* TMainForm::*Sheet;
-  TPathSelector* TMainForm::*SourceBox;
-  TPathSelector* TMainForm::*OutputBox;
-  QPushButton* TMainForm::*Button;
+  const TMainForm::TConverterPageSpec* Page;
+  const TMainForm::TConverterSpec* Spec;
 };
 
-const TFlowControls kFlows[] = {
-    {"mp3-wav", &TMainForm::SeCustomTabSheet1, &TMainForm::Mp32Wav_Mp3PathSelector,
-     &TMainForm::Mp32Wav_WavPathSelector, &TMainForm::Mp32Wav_Btn},
-    {"wav-mp3", &TMainForm::SeCustomTabSheet1, &TMainForm::Wav2Mp3_WavPathSelector,
-     &TMainForm::Wav2Mp3_Mp3PathSelector, &TMainForm::Wav2Mp3_Btn},
-    {"mp3-ogg", &TMainForm::SeCustomTabSheet2, &TMainForm::Mp32Vob_Mp3PathSelector,
-     &TMainForm::Mp32Vob_VobPathSelector, &TMainForm::Mp32Vob_Btn},
-    {"ogg-mp3", &TMainForm::SeCustomTabSheet2, &TMainForm::Ogg2Mp3_OggPathSelector,
-     &TMainForm::Ogg2Mp3_Mp3PathSelector, &TMainForm::Ogg2Mp3_Btn},
-    {"wav-ogg", &TMainForm::SeCustomTabSheet3, &TMainForm::Wav2Ogg_WavPathSelector,
-     &TMainForm::Wav2Ogg_OggPathSelector, &TMainForm::Wav2Ogg_Btn},
-    {"ogg-wav", &TMainForm::SeCustomTabSheet3, &TMainForm::Ogg2Wav_OggPathSelector,
-     &TMainForm::Ogg2Wav_WavPathSelector, &TMainForm::Ogg2Wav_Btn},
-    {"wav-flac", &TMainForm::SeCustomTabSheet4, &TMainForm::Wav2Flac_WavPathSelector,
-     &TMainForm::Wav2Flac_FlacPathSelector, &TMainForm::Wav2Flac_Btn},
-    {"flac-wav", &TMainForm::SeCustomTabSheet4, &TMainForm::Flac2Wav_FlacPathSelector,
-     &TMainForm::Flac2Wav_WavPathSelector, &TMainForm::Flac2Wav_Btn},
-    {"wav-ape", &TMainForm::SeCustomTabSheet5, &TMainForm::Wav2Ape_WavPathSelector,
-     &TMainForm::Wav2Ape_ApePathSelector, &TMainForm::Wav2Ape_Btn},
-    {"ape-wav", &TMainForm::SeCustomTabSheet5, &TMainForm::Ape2Wav_ApePathSelector,
-     &TMainForm::Ape2Wav_WavPathSelector, &TMainForm::Ape2Wav_Btn},
-};
+std::vector<TFlowControls> Flows() {
+  std::vector<TFlowControls> R;
+  for (const auto& P : TMainForm::ConverterPages)
+    for (const auto& C : P.Converters) R.push_back({kFlowNames[R.size()], &P, &C});
+  return R;
+}
+
+template <class T>
+T* Child(TMainForm& Form, const char* Name) {
+  return Form.findChild<T*>(QLatin1String(Name));
+}
 
 // Counts, while the job runs, the calls queued to the window and the turns
 // of the event loop; notes the moment the page control is enabled again and
@@ -153,7 +145,7 @@ class TJobWatch : public QObject {
 
 int Usage() {
   std::fprintf(stderr, "usage: velmora-convert-probe FLOW IN OUT\nFLOW:");
-  for (const TFlowControls& F : kFlows) std::fprintf(stderr, " %s", F.Name);
+  for (const TFlowControls& F : Flows()) std::fprintf(stderr, " %s", F.Name);
   std::fprintf(stderr, "\n");
   return 2;
 }
@@ -162,8 +154,9 @@ int Usage() {
 
 int main(int argc, char** argv) {
   if (argc != 4) return Usage();
+  const std::vector<TFlowControls> All = Flows();
   const TFlowControls* Flow = nullptr;
-  for (const TFlowControls& F : kFlows)
+  for (const TFlowControls& F : All)
     if (std::strcmp(F.Name, argv[1]) == 0) Flow = &F;
   if (!Flow) return Usage();
   const QString Source = QDir::current().absoluteFilePath(QString::fromLocal8Bit(argv[2]));
@@ -203,11 +196,12 @@ int main(int argc, char** argv) {
     // Once the window has settled after its first showing: choose the page,
     // the files, and start.
     QTimer::singleShot(200, [&] {
-      Form.PageControl->setCurrentWidget(Form.*(Flow->Sheet));
-      (Form.*(Flow->SourceBox))->Button()->click();
-      (Form.*(Flow->OutputBox))->Button()->click();
-      if ((Form.*(Flow->SourceBox))->Text().isEmpty() ||
-          (Form.*(Flow->OutputBox))->Text().isEmpty()) {
+      auto* SourceBox = Child<TPathSelector>(Form, Flow->Spec->SourceBox);
+      auto* OutputBox = Child<TPathSelector>(Form, Flow->Spec->OutputBox);
+      Form.PageControl->setCurrentWidget(Child<QWidget>(Form, Flow->Page->Sheet));
+      SourceBox->Button()->click();
+      OutputBox->Button()->click();
+      if (SourceBox->Text().isEmpty() || OutputBox->Text().isEmpty()) {
         std::fprintf(stderr, "the dialogs' answers did not reach the path boxes\n");
         QCoreApplication::exit(1);
         return;
@@ -217,7 +211,7 @@ int main(int argc, char** argv) {
       Watch.ThreadCpu = ClockNs(CLOCK_THREAD_CPUTIME_ID);
       Watch.ProcessCpu = ClockNs(CLOCK_PROCESS_CPUTIME_ID);
       Start = NowNs();
-      (Form.*(Flow->Button))->click();
+      Child<QPushButton>(Form, Flow->Spec->Button)->click();
       Clicked = NowNs();
       // A message at the start (empty or locked paths) ends the job at once.
       if (Messages != MessagesAtClick || Form.PageControl->isEnabled()) {

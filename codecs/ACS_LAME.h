@@ -11,7 +11,7 @@
 
 struct lame_global_struct;
 
-enum TMP3BitRate {
+enum class TMP3BitRate {
   br8, br16, br24, br32, br40, br48, br56, br64, br80,
   br96, br112, br128, br144, br160, br192, br224, br256, br320
 };
@@ -61,7 +61,7 @@ class TMP3Out : public TACSFileOut {
   void Encode(int Frames);
   void WriteInfoFrame();
 
-  TMP3BitRate FBitRate = br128;
+  TMP3BitRate FBitRate = TMP3BitRate::br128;
 
   // Job state: written by Prepare (caller's thread) before the worker is
   // resumed, then used only by the worker (DoOutput, Done).

@@ -5,12 +5,15 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <set>
 
 #include "codecs/Codec.h"
 #include "codecs/VorbisEnc.h"
 #include "codecs/VorbisFile.h"
 #include "codecs/ogg.h"
+
+using enum TVorbisBitRate;
 
 // PCM between components is little-endian; the conversions below read it in
 // place.
@@ -30,12 +33,13 @@ std::string Kbps(long BitsPerSecond) { return std::to_string(BitsPerSecond / 100
 }  // namespace
 
 long VorbisBitRateValue(TVorbisBitRate Value) {
-  if (Value < brAutoSelect || Value > br499) return -1;
-  return BitRates[Value];
+  const int I = static_cast<int>(Value);
+  if (I < 0 || I >= static_cast<int>(std::size(BitRates))) return -1;
+  return BitRates[I];
 }
 
 bool VorbisBitRateFromKbps(int Kbps, TVorbisBitRate& Value) {
-  for (int I = br45; I <= br499; ++I)
+  for (int I = static_cast<int>(br45); I < static_cast<int>(std::size(BitRates)); ++I)
     if (BitRates[I] == static_cast<long>(Kbps) * 1000) {
       Value = static_cast<TVorbisBitRate>(I);
       return true;

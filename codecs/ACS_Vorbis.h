@@ -12,7 +12,7 @@
 #include "engine/ACS_Classes.h"
 
 // Bit rates of managed encoding, in this order (comparisons are by position).
-enum TVorbisBitRate {
+enum class TVorbisBitRate {
   brAutoSelect,
   br45,
   br48,
@@ -94,9 +94,9 @@ class TVorbisOut : public TACSFileOut {
   int FreeSerialAfterExistingData();
 
   float FCompression = 0.2f;
-  TVorbisBitRate FNominal = brAutoSelect;
-  TVorbisBitRate FMaximum = brAutoSelect;
-  TVorbisBitRate FMinimum = brAutoSelect;
+  TVorbisBitRate FNominal = TVorbisBitRate::brAutoSelect;
+  TVorbisBitRate FMaximum = TVorbisBitRate::brAutoSelect;
+  TVorbisBitRate FMinimum = TVorbisBitRate::brAutoSelect;
   int FSerial = 0;
   mutable std::mutex FCommentsLock;  // Comments are set by the caller, cleared by the worker
   std::vector<std::string> FComments;

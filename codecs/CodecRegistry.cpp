@@ -126,7 +126,7 @@ TCodecEntry VorbisEntry() {
     if (O.Has("--quality")) Out->SetCompression(static_cast<float>(O.Real("--quality", 0.5)));
     if (O.Has("--bitrate")) {
       const long long K = O.Int("--bitrate", 0);
-      TVorbisBitRate B = brAutoSelect;
+      TVorbisBitRate B = TVorbisBitRate::brAutoSelect;
       if (K < 0 || K > 1000 || !VorbisBitRateFromKbps(static_cast<int>(K), B))
         throw EACSException(
             "Option --bitrate needs one of 45 48 56 64 80 96 112 128 144 160 192 224 256 320 499");
@@ -146,9 +146,9 @@ TCodecEntry VorbisEntry() {
     Out->SetFileName(File);
     // The Settings page's default quality, not the component's.
     Out->SetCompression(0.5f);
-    Out->SetDesiredNominalBitrate(brAutoSelect);
-    Out->SetDesiredMaximumBitrate(brAutoSelect);
-    Out->SetMinimumBitrate(brAutoSelect);
+    Out->SetDesiredNominalBitrate(TVorbisBitRate::brAutoSelect);
+    Out->SetDesiredMaximumBitrate(TVorbisBitRate::brAutoSelect);
+    Out->SetMinimumBitrate(TVorbisBitRate::brAutoSelect);
     Out->SetSerial(0);
     Set(Out, O);
     return static_cast<TACSOutput*>(Out);

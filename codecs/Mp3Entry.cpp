@@ -56,7 +56,7 @@ TCodecEntry Mp3Entry() {
   E.SetSinkOptions = [](TACSOutput* Sink, const TJobOptions& O) {
     auto* Out = static_cast<TMP3Out*>(Sink);
     if (O.Has("--bitrate")) {
-      TMP3BitRate Rate = br128;
+      TMP3BitRate Rate = TMP3BitRate::br128;
       const long long Kbps = O.Int("--bitrate", 128);
       if (Kbps < 0 || Kbps > 1000 || !MP3BitRateFromKbps(static_cast<int>(Kbps), Rate))
         throw EACSException(
@@ -75,7 +75,7 @@ TCodecEntry Mp3Entry() {
                                         const TJobOptions& O) {
     auto* Out = new TMP3Out(Owner);
     Out->SetFileName(File);
-    Out->SetBitRate(br128);
+    Out->SetBitRate(TMP3BitRate::br128);
     Set(Out, O);
     return static_cast<TACSOutput*>(Out);
   };

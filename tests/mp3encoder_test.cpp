@@ -18,6 +18,7 @@
 #include "tests/support/TestSupport.h"
 
 using namespace testing_support;
+using enum TMP3BitRate;
 
 namespace {
 

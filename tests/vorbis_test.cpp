@@ -15,6 +15,7 @@
 #include "tests/support/TestSupport.h"
 
 using namespace testing_support;
+using enum TVorbisBitRate;
 
 namespace {
 

@@ -16,8 +16,3 @@ std::string SavedSettingsPath();
 // (whichever of them fits the sink; a WAV writer takes none) and closes the
 // file again. Missing keys and values that do not convert give the defaults.
 void ApplySavedSettings(TACSOutput* Sink);
-
-// One per encoder whose header cannot share a file with the other's (see
-// app/CodecParts.h): each passes Sink on when it is its kind, else does nothing.
-void ApplySavedMp3Settings(TACSOutput* Sink);
-void ApplySavedOggSettings(TACSOutput* Sink);

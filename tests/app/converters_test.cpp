@@ -328,13 +328,13 @@ class ConverterFlows : public WindowTest {
   // TFlow follows the panels' page order.
   TFlowView View(TFlow F) {
     TMainForm& W = Form();
-    const app_testing::TConverterPanel& P = app_testing::kConverterPanels[F];
+    const app_testing::TConverterPanel P = app_testing::ConverterPanels(W)[F];
     return {P.Name,
             P.Page,
-            W.*P.Source,
-            W.*P.Output,
-            W.*P.Button,
-            W.*P.Bar,
+            P.Source,
+            P.Output,
+            P.Button,
+            P.Bar,
             QString::fromLatin1(P.Status),
             QString::fromLatin1(P.Description)};
   }

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "app/AudioFns.h"
 #include "app/DialogProvider.h"
@@ -195,11 +196,25 @@ TEST(SelectFolder, StartsFromAnExistingFolderOnlyAndKeepsItOnCancel) {
 }
 
 TEST(FileNames, SavedNamesGetTheirExtensionUnlessTheyHaveIt) {
-  EXPECT_EQ(WithExtension("song", ".wav"), "song.wav");
-  EXPECT_EQ(WithExtension("SONG.WAV", ".wav"), "SONG.WAV");
-  EXPECT_EQ(WithExtension("x.mp3", ".wav"), "x.mp3.wav");
-  EXPECT_EQ(WithExtension("/music/my.band/take", ".mp3"), "/music/my.band/take.mp3");
-  EXPECT_EQ(WithExtension("/music/take.Mp3", ".mp3"), "/music/take.Mp3");
+  const std::pair<const char*, const char*> Cases[] = {
+      {"song", "song.wav"},
+      {"SONG.WAV", "SONG.WAV"},
+      {"x.mp3", "x.mp3.wav"},
+      {"x.wav.mp3", "x.wav.mp3.wav"},
+      {"x.", "x..wav"},
+      // A name that is only the extension already has it.
+      {".wav", ".wav"},
+      {"/music/.WAV", "/music/.WAV"},
+      // A point in a folder's name is not the file's extension.
+      {"/music/my.band/take", "/music/my.band/take.wav"},
+      {"/music/my.wav/take", "/music/my.wav/take.wav"},
+  };
+  for (const auto& [Chosen, Saved] : Cases)
+    EXPECT_EQ(WithExtension(QString::fromUtf8(Chosen), QStringLiteral(".wav")),
+              QString::fromUtf8(Saved))
+        << Chosen;
+  EXPECT_EQ(WithExtension(QStringLiteral("/music/take.Mp3"), QStringLiteral(".mp3")),
+            QStringLiteral("/music/take.Mp3"));
 }
 
 TEST(Dialogs, FiltersBecomeQtNameFiltersAndAnswersComeBack) {

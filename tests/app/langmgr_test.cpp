@@ -1,5 +1,7 @@
 // Language files: finding and choosing them, the window taking its texts and
 // font from one, and the formatting of translated texts.
+#include "app/LangMgr.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -12,9 +14,10 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "app/LangMgr.h"
 #include "tests/app/support/AppTestSupport.h"
+#include "tests/app/support/ConverterPanels.h"
 
+using app_testing::NamedChild;
 using app_testing::WindowTest;
 using testing_support::TempDir;
 
@@ -192,14 +195,16 @@ TEST_F(LanguageWindowTest, LanguageFileRenamesTitleCaptionsAndHintsButNotDashes)
   TMainForm& F = Form();
   EXPECT_EQ(Manager->RegisteredCount(), 1);
   EXPECT_EQ(F.windowTitle(), QStringLiteral("Velmora (test)"));
-  EXPECT_EQ(F.Mp32Wav_Btn->text(), QStringLiteral("Go"));
-  EXPECT_EQ(F.Mp32Wav_Btn->toolTip(), QStringLiteral("Starts the conversion"));
+  EXPECT_EQ(NamedChild<QPushButton>(F, "Mp32Wav_Btn")->text(), QStringLiteral("Go"));
+  EXPECT_EQ(NamedChild<QPushButton>(F, "Mp32Wav_Btn")->toolTip(),
+            QStringLiteral("Starts the conversion"));
   EXPECT_EQ(F.PageControl->tabText(5), QStringLiteral("Mixing"));
   EXPECT_EQ(F.findChild<QGroupBox*>(QStringLiteral("Panel1"))->title(),
             QStringLiteral("MP3 in, WAV out"));
   EXPECT_EQ(F.Album->text(), QStringLiteral("Unknown album"));
   EXPECT_EQ(F.StereoMixVolumeBar->toolTip(), QStringLiteral("Level of the card's own mix"));
-  EXPECT_EQ(F.Wav2Mp3_Btn->text(), QStringLiteral("Convert it"));  // no key: unchanged
+  EXPECT_EQ(NamedChild<QPushButton>(F, "Wav2Mp3_Btn")->text(),
+            QStringLiteral("Convert it"));  // no key: unchanged
   EXPECT_EQ(F.font().family(), QStringLiteral("Velmora Test Sans"));
   EXPECT_EQ(F.font().pointSize(), 13);
   EXPECT_EQ(F.Translate("Mp32Wav_Btn.Caption", "x"), "Go");
@@ -209,7 +214,7 @@ TEST_F(LanguageWindowTest, LanguageFileRenamesTitleCaptionsAndHintsButNotDashes)
   F.Record_Btn->setText(QStringLiteral("-"));
   F.LoadLanguage();
   EXPECT_EQ(F.Record_Btn->text(), QStringLiteral("-"));
-  EXPECT_EQ(F.Mp32Wav_Btn->text(), QStringLiteral("Go"));
+  EXPECT_EQ(NamedChild<QPushButton>(F, "Mp32Wav_Btn")->text(), QStringLiteral("Go"));
 
   Window.reset();
   EXPECT_EQ(Manager->RegisteredCount(), 0);

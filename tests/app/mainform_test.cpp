@@ -6,7 +6,6 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -16,13 +15,16 @@
 #include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <cstdlib>
 
 #include "app/IniSettings.h"
 #include "app/PathSelector.h"
 #include "tests/app/support/AppTestSupport.h"
+#include "tests/app/support/ConverterPanels.h"
 
+using app_testing::NamedChild;
 using app_testing::WindowTest;
 
 namespace {
@@ -66,7 +68,7 @@ TEST_F(WindowTest, HasItsTitleStartSizeAndTenPagesInOrder) {
 TEST_F(WindowTest, StartsWithFirstPageDescriptionAndMp3BoxFocused) {
   TMainForm& F = ShownForm();
   EXPECT_EQ(F.StatusText(), QLatin1String(kDescriptions[0]));
-  EXPECT_EQ(F.focusWidget(), F.Mp32Wav_Mp3PathSelector->Edit());
+  EXPECT_EQ(F.focusWidget(), NamedChild<TPathSelector>(F, "Mp32Wav_Mp3PathSelector")->Edit());
   EXPECT_EQ(F.HelpPath(), QString::fromStdString(Dir.Dir() + "/external/help.htm"));
   EXPECT_TRUE(Dialogs->Messages.isEmpty());
 }
@@ -108,7 +110,7 @@ TEST_F(WindowTest, WithoutMixerDeviceRecorderPagesAreOffAndTheMessageShowsOnce) 
   Settle();
   EXPECT_EQ(Dialogs->Messages.size(), 1);
   // The converters' page still works as usual.
-  EXPECT_TRUE(F.Mp32Wav_Btn->isEnabled());
+  EXPECT_TRUE(NamedChild<QPushButton>(F, "Mp32Wav_Btn")->isEnabled());
   EXPECT_EQ(F.StatusText(), QLatin1String(kDescriptions[0]));
 }
 
@@ -186,8 +188,11 @@ TEST_F(WindowTest, HelpLinkOpensTheHelpPageOfTheProgramFolder) {
 
 TEST_F(WindowTest, StartValuesOfThePagesControls) {
   TMainForm& F = Form();
-  for (QProgressBar* B : {F.Mp3WavProgressBar, F.Mp3OggProgressBar, F.WavOggProgressBar,
-                          F.WavFlacProgressBar, F.WavApeProgressBar, F.MixerProgressBar,
+  for (QProgressBar* B : {NamedChild<QProgressBar>(F, "Mp3WavProgressBar"),
+                          NamedChild<QProgressBar>(F, "Mp3OggProgressBar"),
+                          NamedChild<QProgressBar>(F, "WavOggProgressBar"),
+                          NamedChild<QProgressBar>(F, "WavFlacProgressBar"),
+                          NamedChild<QProgressBar>(F, "WavApeProgressBar"), F.MixerProgressBar,
                           F.RecorderProgressBar, F.RecordMixProgressBar, F.RipperProgressBar}) {
     EXPECT_TRUE(B->isHidden()) << B->objectName().toStdString();
     EXPECT_EQ(B->value(), 0);
@@ -211,11 +216,21 @@ TEST_F(WindowTest, StartValuesOfThePagesControls) {
   EXPECT_EQ(F.IndicatedProgressBar2->maximum(), 25);
   EXPECT_EQ(F.IndicatedProgressBar2->orientation(), Qt::Vertical);
   EXPECT_FALSE(F.StopRip->isEnabled());
-  EXPECT_EQ(F.Mp32Wav_Btn->text(), QStringLiteral("Convert it"));
+  EXPECT_EQ(NamedChild<QPushButton>(F, "Mp32Wav_Btn")->text(), QStringLiteral("Convert it"));
   // The engine's start values of the sinks on the pages.
   EXPECT_EQ(F.Mixer_WaveOut->WavType(), wtPCM);
   EXPECT_EQ(F.Mixer_WaveOut->BlockSize(), 512);
   EXPECT_TRUE(F.OggToWav_WavOut->SuspendWhenIdle());
+  EXPECT_EQ(F.OggToWav_WavOut->Input(), F.OggToWav_OggIn);
+  EXPECT_EQ(F.WavToMp3_MP3Out->BitRate(), TMP3BitRate::br128);
+  TVorbisOut* Ogg = F.WavToOgg_OggOut;
+  EXPECT_EQ(Ogg->Input(), F.WavToOgg_WaveIn);
+  EXPECT_FLOAT_EQ(Ogg->Compression(), 0.2f);
+  EXPECT_EQ(Ogg->DesiredNominalBitrate(), TVorbisBitRate::brAutoSelect);
+  EXPECT_EQ(Ogg->DesiredMaximumBitrate(), TVorbisBitRate::brAutoSelect);
+  EXPECT_EQ(Ogg->MinimumBitrate(), TVorbisBitRate::brAutoSelect);
+  EXPECT_EQ(Ogg->Serial(), 0);
+  EXPECT_TRUE(Ogg->SuspendWhenIdle());
   EXPECT_EQ(F.Components()->FindComponent("WavToMp3_WaveIn"), F.WavToMp3_WaveIn);
   EXPECT_EQ(F.WavToMp3_WaveIn->EndSample(), -1);
 }
@@ -235,20 +250,28 @@ TEST_F(WindowTest, ControlsHaveAccessibleNamesAndReadingTabOrder) {
           << W->objectName().toStdString();
     }
   }
+  auto* Mp3In = NamedChild<TPathSelector>(F, "Mp32Wav_Mp3PathSelector");
+  auto* WavOut = NamedChild<TPathSelector>(F, "Mp32Wav_WavPathSelector");
+  auto* WavIn = NamedChild<TPathSelector>(F, "Wav2Mp3_WavPathSelector");
+  auto* Mp3Out = NamedChild<TPathSelector>(F, "Wav2Mp3_Mp3PathSelector");
   std::vector<QWidget*> Order;
-  QWidget* W = F.Mp32Wav_Mp3PathSelector->Edit();
+  QWidget* W = Mp3In->Edit();
   for (int I = 0; I < 10; ++I) {
     Order.push_back(W);
     W = W->nextInFocusChain();
     while (!(W->focusPolicy() & Qt::TabFocus) || !W->isVisibleTo(&F) || !W->isEnabled())
       W = W->nextInFocusChain();
   }
-  const std::vector<QWidget*> Expected = {
-      F.Mp32Wav_Mp3PathSelector->Edit(), F.Mp32Wav_Mp3PathSelector->Button(),
-      F.Mp32Wav_WavPathSelector->Edit(), F.Mp32Wav_WavPathSelector->Button(),
-      F.Mp32Wav_Btn,                     F.Wav2Mp3_WavPathSelector->Edit(),
-      F.Wav2Mp3_WavPathSelector->Button(), F.Wav2Mp3_Mp3PathSelector->Edit(),
-      F.Wav2Mp3_Mp3PathSelector->Button(), F.Wav2Mp3_Btn};
+  const std::vector<QWidget*> Expected = {Mp3In->Edit(),
+                                          Mp3In->Button(),
+                                          WavOut->Edit(),
+                                          WavOut->Button(),
+                                          NamedChild<QPushButton>(F, "Mp32Wav_Btn"),
+                                          WavIn->Edit(),
+                                          WavIn->Button(),
+                                          Mp3Out->Edit(),
+                                          Mp3Out->Button(),
+                                          NamedChild<QPushButton>(F, "Wav2Mp3_Btn")};
   EXPECT_EQ(Order, Expected);
 }
 

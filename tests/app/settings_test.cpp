@@ -15,7 +15,6 @@
 
 #include "app/IniFile.h"
 #include "app/IniSettings.h"
-#include "app/IniSettingsMp3.h"
 #include "tests/app/support/AppTestSupport.h"
 
 using app_testing::WindowTest;
@@ -132,6 +131,7 @@ TEST(IniSettings, NumbersAndDecimalsConvertWithoutTheLocale) {
 }
 
 TEST(IniSettings, Mp3BitRateFromKbpsCoversTheSavedRates) {
+  using enum TMP3BitRate;
   const std::pair<int, TMP3BitRate> Table[] = {{64, br64},   {96, br96},   {128, br128},
                                                {144, br144}, {160, br160}, {192, br192},
                                                {224, br224}, {256, br256}, {320, br320}};
@@ -147,6 +147,9 @@ TEST_F(WindowTest, SettingsPageShowsDefaultsWithoutAFile) {
   F.show();
   Settle();
   EXPECT_EQ(PageChoices(F), Defaults);
+  // A job gets the defaults too: quality 0.5, not the writer's own 0.2.
+  ApplyOggSettings(F.WavToOgg_OggOut);
+  EXPECT_FLOAT_EQ(F.WavToOgg_OggOut->Compression(), 0.5f);
 }
 
 TEST_F(WindowTest, SavedSettingsComeBackInTheNextWindow) {
@@ -208,6 +211,9 @@ TEST_F(WindowTest, HandEditedFileShowsWhatMatchesAndJobsStillGetItsValues) {
   EXPECT_TRUE(F.WavToFlac_FlacOut->EnableLooseMidSideStereo());
   ApplyApeSettings(F.WavToApe_ApeOut);
   EXPECT_EQ(F.WavToApe_ApeOut->CompressionLevel(), 2000);
+  // A decimal comma is read as a point.
+  ApplyOggSettings(F.WavToOgg_OggOut);
+  EXPECT_FLOAT_EQ(F.WavToOgg_OggOut->Compression(), 0.3f);
 
   WriteText(SettingsFile(), "[Ape]\nCompression=3500\n");
   F.FillSettingsPage();
@@ -252,10 +258,10 @@ TEST_F(WindowTest, UnsavedChoicesDoNotReachTheNextJob) {
   Choose(F.Mp3BitRate, "320");
   F.SaveSetting->click();
   ApplyMp3Settings(F.WavToMp3_MP3Out);
-  EXPECT_EQ(F.WavToMp3_MP3Out->BitRate(), br320);
+  EXPECT_EQ(F.WavToMp3_MP3Out->BitRate(), TMP3BitRate::br320);
   Choose(F.Mp3BitRate, "64");  // not saved
   ApplyMp3Settings(F.WavToMp3_MP3Out);
-  EXPECT_EQ(F.WavToMp3_MP3Out->BitRate(), br320);
+  EXPECT_EQ(F.WavToMp3_MP3Out->BitRate(), TMP3BitRate::br320);
 }
 
 // The saved bit rate reaches a real encoding: the window's WAV-to-MP3 chain

@@ -1,77 +1,59 @@
-// The ten converter panels of pages 1 to 5 as a user meets them: their
-// widgets, texts and dialog filters, in page order (each page's left panel,
-// then its right one).
+// The ten converter panels of pages 1 to 5 as a user meets them, read from
+// the window's own table (TMainForm::ConverterPages), their widgets found by
+// object name, in page order (each page's left panel, then its right one).
 #pragma once
 
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "app/MainForm.h"
+#include "app/PathSelector.h"
 
 namespace app_testing {
 
 struct TConverterPanel {
   const char* Name;
   int Page;
-  TPathSelector* TMainForm::*Source;
-  TPathSelector* TMainForm::*Output;
-  QPushButton* TMainForm::*Button;
-  QProgressBar* TMainForm::*Bar;
+  TPathSelector* Source;
+  TPathSelector* Output;
+  QPushButton* Button;
+  QProgressBar* Bar;
   const char* Status;  // while it runs (MP3 to Ogg: its first stage)
   const char* EmptyMessage;
   const char* SourceFilter;
   const char* OutputFilter;
   const char* Extension;
-  // The page's description, once a job ended. After a job the APE page says
-  // "ape"; a page change shows "Ape".
-  const char* Description;
+  const char* Description;  // the page's, once a job ended
 };
 
-inline const TConverterPanel kConverterPanels[] = {
-    {"Mp3ToWav", 0, &TMainForm::Mp32Wav_Mp3PathSelector, &TMainForm::Mp32Wav_WavPathSelector,
-     &TMainForm::Mp32Wav_Btn, &TMainForm::Mp3WavProgressBar, "Converting to wav...",
-     "Please select mp3 and wav file first!", "MP3 file|*.mp3", "Wave file|*.wav", ".wav",
-     "Mp3<->Wav:Converter of mp3 and wav audio."},
-    {"WavToMp3", 0, &TMainForm::Wav2Mp3_WavPathSelector, &TMainForm::Wav2Mp3_Mp3PathSelector,
-     &TMainForm::Wav2Mp3_Btn, &TMainForm::Mp3WavProgressBar, "Converting to mp3...",
-     "Please select wav and mp3 file first!", "Wave file|*.wav", "MP3 file|*.mp3", ".mp3",
-     "Mp3<->Wav:Converter of mp3 and wav audio."},
-    {"Mp3ToOgg", 1, &TMainForm::Mp32Vob_Mp3PathSelector, &TMainForm::Mp32Vob_VobPathSelector,
-     &TMainForm::Mp32Vob_Btn, &TMainForm::Mp3OggProgressBar, "Preparing...",
-     "Please select mp3 and ogg vorbis file first!", "MP3 file|*.mp3", "Ogg vorbis|*.ogg", ".ogg",
-     "Mp3<->Ogg:Converter of mp3 and ogg audio."},
-    {"OggToMp3", 1, &TMainForm::Ogg2Mp3_OggPathSelector, &TMainForm::Ogg2Mp3_Mp3PathSelector,
-     &TMainForm::Ogg2Mp3_Btn, &TMainForm::Mp3OggProgressBar, "Converting to mp3...",
-     "Please select ogg and mp3 file first!", "Ogg file|*.ogg", "MP3 file|*.mp3", ".mp3",
-     "Mp3<->Ogg:Converter of mp3 and ogg audio."},
-    {"WavToOgg", 2, &TMainForm::Wav2Ogg_WavPathSelector, &TMainForm::Wav2Ogg_OggPathSelector,
-     &TMainForm::Wav2Ogg_Btn, &TMainForm::WavOggProgressBar, "Converting to ogg...",
-     "Please select wav and ogg file first!", "Wave file|*.wav", "Ogg vorbis|*.ogg", ".ogg",
-     "Wav<->Ogg:Converter of wav and ogg audio."},
-    {"OggToWav", 2, &TMainForm::Ogg2Wav_OggPathSelector, &TMainForm::Ogg2Wav_WavPathSelector,
-     &TMainForm::Ogg2Wav_Btn, &TMainForm::WavOggProgressBar, "Converting to wav...",
-     "Please select ogg and wav file first!", "Ogg vorbis|*.ogg", "Wave file|*.wav", ".wav",
-     "Wav<->Ogg:Converter of wav and ogg audio."},
-    {"WavToFlac", 3, &TMainForm::Wav2Flac_WavPathSelector, &TMainForm::Wav2Flac_FlacPathSelector,
-     &TMainForm::Wav2Flac_Btn, &TMainForm::WavFlacProgressBar, "Converting to flac...",
-     "Please select wav and flac file first!", "Wave file|*.wav", "Flac file|*.flac", ".flac",
-     "Wav<->Flac:Converter of wav and flac audio."},
-    {"FlacToWav", 3, &TMainForm::Flac2Wav_FlacPathSelector, &TMainForm::Flac2Wav_WavPathSelector,
-     &TMainForm::Flac2Wav_Btn, &TMainForm::WavFlacProgressBar, "Converting to wav...",
-     "Please select flac and wav file first!", "Flac file|*.flac", "Wave file|*.wav", ".wav",
-     "Wav<->Flac:Converter of wav and flac audio."},
-    {"WavToApe", 4, &TMainForm::Wav2Ape_WavPathSelector, &TMainForm::Wav2Ape_ApePathSelector,
-     &TMainForm::Wav2Ape_Btn, &TMainForm::WavApeProgressBar, "Converting to ape...",
-     "Please select wav and ape file first!", "Wave file|*.wav", "Ape file|*.ape", ".ape",
-     "Wav<->Ape:Converter of wav and ape audio."},
-    {"ApeToWav", 4, &TMainForm::Ape2Wav_ApePathSelector, &TMainForm::Ape2Wav_WavPathSelector,
-     &TMainForm::Ape2Wav_Btn, &TMainForm::WavApeProgressBar, "Converting to wav...",
-     "Please select ape and wav file first!", "ape file|*.ape", "Wave file|*.wav", ".wav",
-     "Wav<->Ape:Converter of wav and ape audio."},
-};
+// The window's child of type T named Name; fails (throws) when there is none,
+// so a renamed control shows as such.
+template <class T>
+T* NamedChild(const QObject& Parent, const char* Name) {
+  T* C = Parent.findChild<T*>(QLatin1String(Name));
+  if (!C) throw std::logic_error(std::string("no control named ") + Name);
+  return C;
+}
 
-inline const TConverterPanel& ConverterPanel(const std::string& Name) {
-  for (const TConverterPanel& P : kConverterPanels)
+inline std::vector<TConverterPanel> ConverterPanels(const TMainForm& F) {
+  std::vector<TConverterPanel> R;
+  for (const TMainForm::TConverterPageSpec& P : TMainForm::ConverterPages) {
+    const int Page = F.PageControl->indexOf(NamedChild<QWidget>(F, P.Sheet));
+    for (const TMainForm::TConverterSpec& C : P.Converters)
+      R.push_back({C.Name, Page, NamedChild<TPathSelector>(F, C.SourceBox),
+                   NamedChild<TPathSelector>(F, C.OutputBox), NamedChild<QPushButton>(F, C.Button),
+                   NamedChild<QProgressBar>(F, P.Bar), C.Status, C.EmptyMessage, C.SourceFilter,
+                   C.OutputFilter, C.Extension, P.Description});
+  }
+  return R;
+}
+
+inline TConverterPanel ConverterPanel(const TMainForm& F, const std::string& Name) {
+  for (const TConverterPanel& P : ConverterPanels(F))
     if (Name == P.Name) return P;
   throw std::logic_error("no converter panel " + Name);
 }
