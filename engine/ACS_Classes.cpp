@@ -1,5 +1,7 @@
 #include "engine/ACS_Classes.h"
 
+#include <climits>
+
 #include <cmath>
 
 namespace {
@@ -106,8 +108,10 @@ int TACSFileIn::TotalTime() {
   return Query([this] {
     const int64_t FrameBytes = static_cast<int64_t>(FChan) * (FBPS / 8);
     if (FSR <= 0 || FrameBytes <= 0) return 0;
-    return static_cast<int>(
-        std::nearbyint(static_cast<double>(Size()) / (static_cast<double>(FSR) * FrameBytes)));
+    // A damaged header can claim more seconds than an int holds.
+    const double Seconds =
+        std::nearbyint(static_cast<double>(Size()) / (static_cast<double>(FSR) * FrameBytes));
+    return Seconds >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int>(Seconds);
   });
 }
 

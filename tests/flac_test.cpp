@@ -1,6 +1,7 @@
 // The FLAC writer and reader against the flac and metaflac tools: files made
 // here pass `flac -t` and decode to the source samples; files made by flac
 // decode here exactly as `flac -d` decodes them.
+#include <climits>
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -326,6 +327,22 @@ TEST_F(FlacTest, UnsupportedOrDamagedFilesDeliverNothingOrEndCleanly) {
       R->Reset();
     }
   }
+}
+
+TEST_F(FlacTest, HeaderClaimingMoreSecondsThanAnIntHoldsGivesTheLargest) {
+  // STREAMINFO of 1 Hz and 2^36 - 1 samples: about 2,179 years of audio.
+  const std::vector<uint8_t> Pcm = AsBytes(MakeSignal16(4000, 2, 44100));
+  std::vector<uint8_t> F = ReadFileBytes(FlacEncode(T, "age.flac", Pcm, 2, 16, ""));
+  ASSERT_GT(F.size(), 26u);
+  uint64_t Bits = 0;  // rate(20) channels-1(3) bits-1(5) samples(36), big-endian
+  for (int I = 18; I < 26; ++I) Bits = Bits << 8 | F[I];
+  Bits = (uint64_t{1} << 44) | (Bits & (uint64_t{0xFF} << 36)) | ((uint64_t{1} << 36) - 1);
+  for (int I = 25; I >= 18; --I, Bits >>= 8) F[I] = static_cast<uint8_t>(Bits);
+  WriteFileBytes(T.Path("age.flac"), F);
+  TFLACIn* R = Reader(T.Path("age.flac"));
+  if (!R->Valid()) GTEST_SKIP() << "the reader refuses a 1 Hz stream";
+  EXPECT_EQ(R->InSampleRate(), 1);
+  EXPECT_EQ(R->TotalTime(), INT_MAX);
 }
 
 TEST_F(FlacTest, GivenStreamIsReadAndRewound) {
