@@ -41,3 +41,8 @@ void TJobEnd::Close() {
   FChanged.notify_all();
   FChanged.wait(L, [this] { return FWaiters == 0; });
 }
+
+int TJobEnd::Waiting() {
+  std::lock_guard<std::mutex> L(FLock);
+  return FWaiters;
+}

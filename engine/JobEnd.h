@@ -44,6 +44,8 @@ class TJobEnd {
   // the worker.
   bool Wait(std::optional<std::chrono::milliseconds> Bound = std::nullopt);
   void Close();
+  // Threads inside Wait right now (for tests).
+  int Waiting();
 
  private:
   std::mutex FLock;
