@@ -169,14 +169,14 @@ struct TFLACCallbacks {
                       (Info.bits_per_sample == 8 || Info.bits_per_sample == 16);
     if (!Self->FFormatOK) Self->FValid = false;
     // No total (a stream written to a pipe): the length is not known.
-    Self->FSize = Total == 0 ? -1
-                             : static_cast<int64_t>(Total) * Self->FChan * (Self->FBPS / 8);
+    Self->FSize = Total == 0 ? -1 : static_cast<int64_t>(Total) * Self->FChan * (Self->FBPS / 8);
   }
 
   // Lost sync, a bad frame header, a frame whose checksum fails: the decoder
   // would go on with silence in place of the frame. The status is kept, and
   // DecodeFrame ends the job with it.
-  static void Error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus Status, void* Client) {
+  static void Error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus Status,
+                    void* Client) {
     auto* Self = static_cast<TFLACIn*>(Client);
     Self->FValid = false;
     if (Self->FDecodeError < 0) Self->FDecodeError = Status;
@@ -476,7 +476,8 @@ bool TFLACIn::DecodeFrame() {
     // A damaged frame must not pass for silence: the job ends here, and what
     // was delivered before it stays.
     if (FDecodeError >= 0)
-      throw EACSException(ReadError(FLACText(static_cast<FLAC__StreamDecoderErrorStatus>(FDecodeError))));
+      throw EACSException(
+          ReadError(FLACText(static_cast<FLAC__StreamDecoderErrorStatus>(FDecodeError))));
     if (!Ok) {
       if (State == FLAC__STREAM_DECODER_END_OF_STREAM) return false;
       throw EACSException(ReadError(FLACText(State)));

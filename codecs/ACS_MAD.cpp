@@ -80,7 +80,7 @@ class TMADThread {
   // The component's record of the run's end; set by Run before the thread
   // starts, cleared by the worker itself when the component is destroyed from
   // inside OnDone (it is gone by the time OnDone returns).
-  TJobEnd* JobEnd = nullptr;
+  TJobCompletion* JobEnd = nullptr;
 
   void Execute();
 
@@ -391,8 +391,7 @@ void TMP3ToWav::ReleaseWorker() {
     if (FWorker->Thread.get_id() == std::this_thread::get_id()) {
       FWorker->JobEnd = nullptr;
       FWorker->Thread.detach();
-    }
-    else
+    } else
       FWorker->Thread.join();
   }
   FWorker.reset();

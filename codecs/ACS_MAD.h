@@ -9,7 +9,7 @@
 #include <string>
 
 #include "engine/Component.h"
-#include "engine/JobEnd.h"
+#include "engine/JobCompletion.h"
 #include "platform/Streams.h"
 
 using TMADDoneEvent = std::function<void(TComponent* Sender, bool Success)>;
@@ -105,5 +105,5 @@ class TMP3ToWav : public TComponent {
   // alive when the component is destroyed from inside OnDone.
   std::shared_ptr<TMADThread> FWorker;
   // Begun by Run, ended by the worker after OnDone, closed by destruction.
-  TJobEnd FJobEnd;
+  TJobCompletion FJobEnd;
 };

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "engine/Component.h"
-#include "engine/JobEnd.h"
+#include "engine/JobCompletion.h"
 #include "platform/Streams.h"
 
 // The engine's exception: a message and nothing else.
@@ -309,7 +309,7 @@ class TACSOutput : public TComponent {
   void HandleThreadException(const std::exception& E);
 
   std::unique_ptr<TACSThread> FThread;
-  TJobEnd FJobEnd;  // begun by Run, ended by the worker after the handler
+  TJobCompletion FJobEnd;  // begun by Run, ended by the worker after the handler
 };
 
 class TACSStreamedOutput : public TACSOutput {

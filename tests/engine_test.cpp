@@ -347,7 +347,8 @@ TEST_F(Engine, ManySuccessiveJobsResumeTheWorkerEachTime) {
   // Each wait covers the job running when it starts; the next job is begun
   // inside the handler, before the previous one counts as ended.
   for (int I = 0; I < 50; ++I)
-    ASSERT_TRUE(Sink->WaitForEnd(10s)) << "a job started from OnDone never ran; " << Left << " left";
+    ASSERT_TRUE(Sink->WaitForEnd(10s))
+        << "a job started from OnDone never ran; " << Left << " left";
   EXPECT_EQ(Left, 0);
   EXPECT_EQ(Src->InitCount, 50);
   EXPECT_EQ(Sink->Status(), osIdle);
@@ -457,8 +458,8 @@ TEST_F(Engine, RemovingTheInputFromTheWorkerDoesNotWaitForItself) {
   EXPECT_EQ(Watch.DoneCount, 1);
 }
 
-TEST(JobEnd, ClosingReleasesEveryWaiterBeforeItReturns) {
-  auto* J = new TJobEnd;
+TEST(JobCompletion, ClosingReleasesEveryWaiterBeforeItReturns) {
+  auto* J = new TJobCompletion;
   J->Begin();
   std::atomic<int> Released{0};
   std::vector<std::thread> Waiters;
@@ -471,8 +472,8 @@ TEST(JobEnd, ClosingReleasesEveryWaiterBeforeItReturns) {
   EXPECT_EQ(Released, 3);
 }
 
-TEST(JobEnd, EndWithoutABegunJobIsIgnored) {
-  TJobEnd J;
+TEST(JobCompletion, EndWithoutABegunJobIsIgnored) {
+  TJobCompletion J;
   J.End();  // a start that failed before Begin
   J.Begin();
   EXPECT_FALSE(J.Wait(10ms)) << "the stray End counted for the later job";

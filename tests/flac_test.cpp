@@ -218,8 +218,9 @@ TEST_F(FlacTest, StartFailuresReportAndLeaveNoFile) {
   EXPECT_EQ(RunJob(*W), "File name is not assigned.");
   W->SetFileName(T.Path("bad.flac"));
   W->SetBlockSize(8);  // below what the format allows
-  EXPECT_EQ(RunJob(*W),
-            "Failed to initialize FLAC encoder (FLAC__STREAM_ENCODER_INIT_STATUS_INVALID_BLOCK_SIZE).");
+  EXPECT_EQ(
+      RunJob(*W),
+      "Failed to initialize FLAC encoder (FLAC__STREAM_ENCODER_INIT_STATUS_INVALID_BLOCK_SIZE).");
   EXPECT_FALSE(FileExists(T.Path("bad.flac")));
   EXPECT_EQ(In->InitCount, In->FlushCount);
   In->Bits = 24;
@@ -322,7 +323,9 @@ TEST_F(FlacTest, UnsupportedOrDamagedFilesDeliverNothingOrEndCleanly) {
         EXPECT_LE(ReadAll(*R).size(), Pcm.size());
       }
     } catch (const EACSException& E) {
-      EXPECT_EQ(std::string(E.what()).rfind("Error reading FLAC file " + T.Path("bad.flac") + ": FLAC__", 0), 0u)
+      EXPECT_EQ(std::string(E.what()).rfind(
+                    "Error reading FLAC file " + T.Path("bad.flac") + ": FLAC__", 0),
+                0u)
           << E.what();
       R->Reset();
     }
@@ -343,7 +346,9 @@ TEST_F(FlacTest, DamagedFrameEndsTheJobWithTheFileAndStatusAndATrueWavHeader) {
   Out->SetInput(In);
   Out->SetFileName(T.Path("out.wav"));
   const std::string Error = RunJob(*Out);
-  EXPECT_EQ(Error.rfind("Error reading FLAC file " + Damaged + ": FLAC__STREAM_DECODER_ERROR_STATUS_", 0), 0u)
+  EXPECT_EQ(
+      Error.rfind("Error reading FLAC file " + Damaged + ": FLAC__STREAM_DECODER_ERROR_STATUS_", 0),
+      0u)
       << "got \"" << Error << "\"";
 
   // What came before the damaged frame is there, under a header that says so.
@@ -362,11 +367,12 @@ TEST_F(FlacTest, DamagedFrameEndsTheJobWithTheFileAndStatusAndATrueWavHeader) {
 
   // The command line says the same and fails.
   std::string Err;
-  EXPECT_NE(testing_support::Run(Quote(BinDir() + "/velmora-cli") + " convert " + Quote(Damaged) + " " +
-                                     Quote(T.Path("cli.wav")),
+  EXPECT_NE(testing_support::Run(Quote(BinDir() + "/velmora-cli") + " convert " + Quote(Damaged) +
+                                     " " + Quote(T.Path("cli.wav")),
                                  nullptr, &Err),
             0);
-  EXPECT_NE(Err.find("Runtime error: Error reading FLAC file " + Damaged + ": FLAC__"), std::string::npos)
+  EXPECT_NE(Err.find("Runtime error: Error reading FLAC file " + Damaged + ": FLAC__"),
+            std::string::npos)
       << Err;
 }
 

@@ -176,7 +176,8 @@ std::vector<uint8_t> OggPageFlags(const std::string& File) {
   std::vector<uint8_t> Flags;
   size_t P = 0;
   while (P < F.size()) {
-    if (P + 27 > F.size() || std::memcmp(&F[P], "OggS", 4) || P + 27 + F[P + 26] > F.size()) return {};
+    if (P + 27 > F.size() || std::memcmp(&F[P], "OggS", 4) || P + 27 + F[P + 26] > F.size())
+      return {};
     size_t Body = 0;
     for (int I = 0; I < F[P + 26]; ++I) Body += F[P + 27 + I];
     Flags.push_back(F[P + 5]);

@@ -27,12 +27,12 @@
 //   counts every job as ended, wakes every waiter, and returns only when no
 //   thread is left inside Wait. A waiter woken that way must not touch the
 //   owner again.
-class TJobEnd {
+class TJobCompletion {
  public:
-  TJobEnd() = default;
-  TJobEnd(const TJobEnd&) = delete;
-  TJobEnd& operator=(const TJobEnd&) = delete;
-  ~TJobEnd() { Close(); }
+  TJobCompletion() = default;
+  TJobCompletion(const TJobCompletion&) = delete;
+  TJobCompletion& operator=(const TJobCompletion&) = delete;
+  ~TJobCompletion() { Close(); }
 
   // The thread whose Wait calls must not block (the worker).
   void SetWorker(std::thread::id Worker);

@@ -1,22 +1,22 @@
-#include "engine/JobEnd.h"
+#include "engine/JobCompletion.h"
 
-void TJobEnd::SetWorker(std::thread::id Worker) {
+void TJobCompletion::SetWorker(std::thread::id Worker) {
   std::lock_guard<std::mutex> L(FLock);
   FWorker = Worker;
 }
 
-void TJobEnd::Begin() {
+void TJobCompletion::Begin() {
   std::lock_guard<std::mutex> L(FLock);
   ++FBegun;
 }
 
-void TJobEnd::End() {
+void TJobCompletion::End() {
   std::lock_guard<std::mutex> L(FLock);
   if (FEnded < FBegun) ++FEnded;
   FChanged.notify_all();
 }
 
-bool TJobEnd::Wait(std::optional<std::chrono::milliseconds> Bound) {
+bool TJobCompletion::Wait(std::optional<std::chrono::milliseconds> Bound) {
   std::unique_lock<std::mutex> L(FLock);
   if (std::this_thread::get_id() == FWorker) return false;
   const uint64_t Target = FBegun;
@@ -34,7 +34,7 @@ bool TJobEnd::Wait(std::optional<std::chrono::milliseconds> Bound) {
   return Ended;
 }
 
-void TJobEnd::Close() {
+void TJobCompletion::Close() {
   std::unique_lock<std::mutex> L(FLock);
   FClosed = true;
   FEnded = FBegun;
@@ -42,7 +42,7 @@ void TJobEnd::Close() {
   FChanged.wait(L, [this] { return FWaiters == 0; });
 }
 
-int TJobEnd::Waiting() {
+int TJobCompletion::Waiting() {
   std::lock_guard<std::mutex> L(FLock);
   return FWaiters;
 }
