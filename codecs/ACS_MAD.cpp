@@ -69,7 +69,7 @@ class TMADThread {
         FOnProgress(std::move(OnProgress)),
         FOnDone(std::move(OnDone)) {}
 
-  // Set as the very last act of the worker, after OnDone returned.
+  // Set after OnDone returned, just before JobEnd is told.
   std::atomic<bool> Finished{false};
   // Set by the component's destruction; the call-backs stop at the next frame.
   std::atomic<bool> TerminateRequest{false};
