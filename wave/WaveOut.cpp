@@ -102,6 +102,7 @@ void TWaveOut::BeforeDestruction() {
     try {
       Done();
     } catch (...) {
+      // Destruction has no caller to report to; the file is closed anyway.
     }
     FActive = false;
     FBusy = false;
@@ -158,6 +159,7 @@ void TWaveOut::Prepare() {
     try {
       In->Flush();
     } catch (...) {
+      // The failure being raised is the cause; this one is its echo.
     }
     throw;
   }
@@ -340,6 +342,7 @@ void TWaveOut::Done() {
       try {
         CloseJob();
       } catch (...) {
+        // The header failure being raised is the cause.
       }
       throw;
     }
