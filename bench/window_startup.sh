@@ -35,8 +35,8 @@ fi
 
 cmake -S "$root" -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD" -j "$(nproc)" --target velmora-startup-probe velmora_external >/dev/null
-if [ -f "$root/scripts/pulse.sh" ] && [ -z "${PULSE_SERVER:-}" ]; then
-  # shellcheck source=/dev/null
+if [ -z "${PULSE_SERVER:-}" ]; then
+  # shellcheck source=scripts/pulse.sh
   source "$root/scripts/pulse.sh"
   pulse_start
   trap pulse_stop EXIT

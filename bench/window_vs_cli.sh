@@ -35,8 +35,8 @@ for tool in sox lame oggenc flac /usr/bin/time bc; do
 done
 
 # The window finds a sound system at its first showing, as on a desktop.
-if [ -f "$root/scripts/pulse.sh" ] && [ -z "${PULSE_SERVER:-}" ]; then
-  # shellcheck source=/dev/null
+if [ -z "${PULSE_SERVER:-}" ]; then
+  # shellcheck source=scripts/pulse.sh
   source "$root/scripts/pulse.sh"
   pulse_start >/dev/null 2>&1 || true
   trap 'pulse_stop >/dev/null 2>&1 || true' EXIT

@@ -16,20 +16,12 @@
   X(vorbis_analysis_wrote) X(vorbis_analysis_blockout) X(vorbis_analysis) \
   X(vorbis_bitrate_addblock) X(vorbis_bitrate_flushpacket)
 
-// Looked up as well, for later users of the binding.
-#define VELMORA_VORBIS_OTHER(X) \
-  X(vorbis_info_blocksize) X(vorbis_comment_add) X(vorbis_comment_query) \
-  X(vorbis_comment_query_count) X(vorbis_commentheader_out) X(vorbis_synthesis_headerin) \
-  X(vorbis_synthesis_init) X(vorbis_synthesis) X(vorbis_synthesis_blockin) \
-  X(vorbis_synthesis_pcmout) X(vorbis_synthesis_read) X(vorbis_packet_blocksize)
-
 #ifndef VELMORA_ENTRY_SLOT
 #define VELMORA_ENTRY_SLOT(Name) decltype(&::Name) Name = nullptr;
 #endif
 
 struct TVorbisApi {
   VELMORA_VORBIS_USED(VELMORA_ENTRY_SLOT)
-  VELMORA_VORBIS_OTHER(VELMORA_ENTRY_SLOT)
 };
 
 // "libvorbis.so.0"; loading it fills the table.

@@ -32,39 +32,12 @@
   X(FLAC__StreamEncoderStateString) X(FLAC__StreamEncoderInitStatusString)                       \
   X(FLAC__StreamDecoderStateString) X(FLAC__StreamDecoderErrorStatusString)
 
-// Looked up as well: the rest of the encoder's setters and getters and of the
-// decoder's processing calls, for later users of the binding.
-#define VELMORA_FLAC_OTHER(X)                                                                   \
-  X(FLAC__stream_encoder_set_streamable_subset) X(FLAC__stream_encoder_set_compression_level) \
-  X(FLAC__stream_encoder_set_apodization) X(FLAC__stream_encoder_set_do_escape_coding)         \
-  X(FLAC__stream_encoder_set_rice_parameter_search_dist) X(FLAC__stream_encoder_set_metadata)  \
-  X(FLAC__stream_encoder_get_verify_decoder_state)                                               \
-  X(FLAC__stream_encoder_get_resolved_state_string) X(FLAC__stream_encoder_get_verify)         \
-  X(FLAC__stream_encoder_get_streamable_subset) X(FLAC__stream_encoder_get_channels)           \
-  X(FLAC__stream_encoder_get_bits_per_sample) X(FLAC__stream_encoder_get_sample_rate)          \
-  X(FLAC__stream_encoder_get_do_mid_side_stereo)                                                \
-  X(FLAC__stream_encoder_get_loose_mid_side_stereo) X(FLAC__stream_encoder_get_max_lpc_order)  \
-  X(FLAC__stream_encoder_get_qlp_coeff_precision)                                               \
-  X(FLAC__stream_encoder_get_do_qlp_coeff_prec_search)                                          \
-  X(FLAC__stream_encoder_get_do_exhaustive_model_search)                                        \
-  X(FLAC__stream_encoder_get_min_residual_partition_order)                                      \
-  X(FLAC__stream_encoder_get_max_residual_partition_order)                                      \
-  X(FLAC__stream_encoder_get_total_samples_estimate) X(FLAC__stream_encoder_process)           \
-  X(FLAC__stream_decoder_set_md5_checking) X(FLAC__stream_decoder_set_metadata_respond)        \
-  X(FLAC__stream_decoder_set_metadata_ignore) X(FLAC__stream_decoder_get_resolved_state_string) \
-  X(FLAC__stream_decoder_get_total_samples) X(FLAC__stream_decoder_get_channels)               \
-  X(FLAC__stream_decoder_get_bits_per_sample) X(FLAC__stream_decoder_get_sample_rate)          \
-  X(FLAC__stream_decoder_get_blocksize) X(FLAC__stream_decoder_get_decode_position)            \
-  X(FLAC__stream_decoder_reset) X(FLAC__stream_decoder_process_until_end_of_stream)            \
-  X(FLAC__stream_decoder_skip_single_frame)
-
 #ifndef VELMORA_ENTRY_SLOT
 #define VELMORA_ENTRY_SLOT(Name) decltype(&::Name) Name = nullptr;
 #endif
 
 struct TFLACApi {
   VELMORA_FLAC_USED(VELMORA_ENTRY_SLOT)
-  VELMORA_FLAC_OTHER(VELMORA_ENTRY_SLOT)
 };
 
 // "libFLAC.so.12", loaded at program start (LoadCodecLibraries) or by the

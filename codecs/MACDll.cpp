@@ -8,8 +8,7 @@ TMACDllEntryPoints GMACDll;
 
 namespace {
 
-// Only the calls the components make are required; the rest of the library's
-// published list is looked up for completeness.
+// The calls the components make, each required.
 bool BindMACDll(const TCodecLibrary& L) {
   TMACDllEntryPoints& E = GMACDll;
   bool Ok = true;
@@ -25,21 +24,6 @@ bool BindMACDll(const TCodecLibrary& L) {
   Ok &= L.Bind(E.c_APEDecompress_GetData, "c_APEDecompress_GetData");
   Ok &= L.Bind(E.c_APEDecompress_GetInfo, "c_APEDecompress_GetInfo");
   Ok &= L.Bind(E.c_APEDecompress_Seek, "c_APEDecompress_Seek");
-  L.Bind(E.ProgressCallback, "ProgressCallback");
-  L.Bind(E.RemoveTag, "RemoveTag");
-  L.Bind(E.CompressFile, "CompressFile");
-  L.Bind(E.ConvertFile, "ConvertFile");
-  L.Bind(E.DecompressFile, "DecompressFile");
-  L.Bind(E.FillWaveHeader, "FillWaveHeader");
-  L.Bind(E.GetID3Tag, "GetID3Tag");
-  L.Bind(E.GetInterfaceCompatibility, "GetInterfaceCompatibility");
-  L.Bind(E.GetVersionNumber, "GetVersionNumber");
-  L.Bind(E.ShowFileInfoDialog, "ShowFileInfoDialog");
-  L.Bind(E.TagFileSimple, "TagFileSimple");
-  L.Bind(E.VerifyFile, "VerifyFile");
-  L.Bind(E.c_APECompress_AddData, "c_APECompress_AddData");
-  L.Bind(E.c_APECompress_GetBufferBytesAvailable, "c_APECompress_GetBufferBytesAvailable");
-  L.Bind(E.c_APECompress_Kill, "c_APECompress_Kill");
   return Ok;
 }
 

@@ -7,25 +7,10 @@
 #include "codecs/mac/ApeCApi.h"
 
 struct TMACDllEntryPoints {
-  decltype(&::ProgressCallback) ProgressCallback = nullptr;
-  decltype(&::RemoveTag) RemoveTag = nullptr;
-  decltype(&::CompressFile) CompressFile = nullptr;
-  decltype(&::ConvertFile) ConvertFile = nullptr;
-  decltype(&::DecompressFile) DecompressFile = nullptr;
   decltype(&::FillWaveFormatEx) FillWaveFormatEx = nullptr;
-  decltype(&::FillWaveHeader) FillWaveHeader = nullptr;
-  decltype(&::GetID3Tag) GetID3Tag = nullptr;
-  decltype(&::GetInterfaceCompatibility) GetInterfaceCompatibility = nullptr;
-  decltype(&::GetVersionNumber) GetVersionNumber = nullptr;
-  decltype(&::ShowFileInfoDialog) ShowFileInfoDialog = nullptr;
-  decltype(&::TagFileSimple) TagFileSimple = nullptr;
-  decltype(&::VerifyFile) VerifyFile = nullptr;
-  decltype(&::c_APECompress_AddData) c_APECompress_AddData = nullptr;
   decltype(&::c_APECompress_Create) c_APECompress_Create = nullptr;
   decltype(&::c_APECompress_Destroy) c_APECompress_Destroy = nullptr;
   decltype(&::c_APECompress_Finish) c_APECompress_Finish = nullptr;
-  decltype(&::c_APECompress_GetBufferBytesAvailable) c_APECompress_GetBufferBytesAvailable = nullptr;
-  decltype(&::c_APECompress_Kill) c_APECompress_Kill = nullptr;
   decltype(&::c_APECompress_LockBuffer) c_APECompress_LockBuffer = nullptr;
   decltype(&::c_APECompress_Start) c_APECompress_Start = nullptr;
   decltype(&::c_APECompress_UnlockBuffer) c_APECompress_UnlockBuffer = nullptr;

@@ -11,10 +11,6 @@ TCodecLibrary& MADLibrary() {
     Ok &= L.Bind(GMAD.mad_decoder_finish, "mad_decoder_finish");
     Ok &= L.Bind(GMAD.mad_decoder_run, "mad_decoder_run");
     Ok &= L.Bind(GMAD.mad_stream_buffer, "mad_stream_buffer");
-    // Looked up for completeness; the decoder does not call them.
-    L.Bind(GMAD.mad_decoder_message, "mad_decoder_message");
-    L.Bind(GMAD.mad_stream_skip, "mad_stream_skip");
-    L.Bind(GMAD.mad_stream_sync, "mad_stream_sync");
     return Ok;
   });
   return Lib;

@@ -11,10 +11,7 @@ struct TMADEntryPoints {
   decltype(&::mad_decoder_init) mad_decoder_init = nullptr;
   decltype(&::mad_decoder_finish) mad_decoder_finish = nullptr;
   decltype(&::mad_decoder_run) mad_decoder_run = nullptr;
-  decltype(&::mad_decoder_message) mad_decoder_message = nullptr;
   decltype(&::mad_stream_buffer) mad_stream_buffer = nullptr;
-  decltype(&::mad_stream_skip) mad_stream_skip = nullptr;
-  decltype(&::mad_stream_sync) mad_stream_sync = nullptr;
 };
 
 // "libmad.so.0", loaded at program start (LoadCodecLibraries) or by the first

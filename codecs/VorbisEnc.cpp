@@ -8,11 +8,8 @@ TVorbisEncApi GApi;
 bool BindVorbisEnc(const TCodecLibrary& Lib) {
   bool Complete = true;
 #define VELMORA_BIND_USED(Name) Complete = Lib.Bind(GApi.Name, #Name) && Complete;
-#define VELMORA_BIND_OTHER(Name) Lib.Bind(GApi.Name, #Name);
   VELMORA_VORBISENC_USED(VELMORA_BIND_USED)
-  VELMORA_VORBISENC_OTHER(VELMORA_BIND_OTHER)
 #undef VELMORA_BIND_USED
-#undef VELMORA_BIND_OTHER
   return Complete;
 }
 

@@ -12,18 +12,12 @@
 #define VELMORA_VORBISENC_USED(X) \
   X(vorbis_encode_init) X(vorbis_encode_init_vbr)
 
-// Looked up as well, for later users of the binding.
-#define VELMORA_VORBISENC_OTHER(X) \
-  X(vorbis_encode_setup_managed) X(vorbis_encode_setup_vbr) X(vorbis_encode_setup_init) \
-  X(vorbis_encode_ctl)
-
 #ifndef VELMORA_ENTRY_SLOT
 #define VELMORA_ENTRY_SLOT(Name) decltype(&::Name) Name = nullptr;
 #endif
 
 struct TVorbisEncApi {
   VELMORA_VORBISENC_USED(VELMORA_ENTRY_SLOT)
-  VELMORA_VORBISENC_OTHER(VELMORA_ENTRY_SLOT)
 };
 
 // "libvorbisenc.so.2"; loading it fills the table.

@@ -25,14 +25,9 @@ TCodecLibrary& LameLibrary() {
     Ok &= L.Bind(E.id3tag_set_year, "id3tag_set_year");
     Ok &= L.Bind(E.id3tag_set_track, "id3tag_set_track");
     Ok &= L.Bind(E.id3tag_set_comment, "id3tag_set_comment");
-    // Optional: an older library without them still encodes; the first frame
+    // Optional: an older library without it still encodes; the first frame
     // then stays the encoder's placeholder.
     L.Bind(E.lame_get_lametag_frame, "lame_get_lametag_frame");
-    L.Bind(E.lame_get_brate, "lame_get_brate");
-    L.Bind(E.lame_get_num_channels, "lame_get_num_channels");
-    L.Bind(E.lame_get_in_samplerate, "lame_get_in_samplerate");
-    L.Bind(E.lame_get_out_samplerate, "lame_get_out_samplerate");
-    L.Bind(E.get_lame_version, "get_lame_version");
     return Ok;
   });
   return Lib;

@@ -17,17 +17,12 @@ struct TLameEntryPoints {
   decltype(&::lame_set_in_samplerate) lame_set_in_samplerate = nullptr;
   decltype(&::lame_set_num_channels) lame_set_num_channels = nullptr;
   decltype(&::lame_set_brate) lame_set_brate = nullptr;
-  decltype(&::lame_get_brate) lame_get_brate = nullptr;
-  decltype(&::lame_get_num_channels) lame_get_num_channels = nullptr;
-  decltype(&::lame_get_in_samplerate) lame_get_in_samplerate = nullptr;
-  decltype(&::lame_get_out_samplerate) lame_get_out_samplerate = nullptr;
   decltype(&::lame_init_params) lame_init_params = nullptr;
   decltype(&::lame_encode_buffer) lame_encode_buffer = nullptr;
   decltype(&::lame_encode_buffer_interleaved) lame_encode_buffer_interleaved = nullptr;
   decltype(&::lame_encode_flush) lame_encode_flush = nullptr;
   decltype(&::lame_get_lametag_frame) lame_get_lametag_frame = nullptr;
   decltype(&::lame_close) lame_close = nullptr;
-  decltype(&::get_lame_version) get_lame_version = nullptr;
   decltype(&::id3tag_init) id3tag_init = nullptr;
   decltype(&::id3tag_set_title) id3tag_set_title = nullptr;
   decltype(&::id3tag_set_artist) id3tag_set_artist = nullptr;

@@ -8,11 +8,8 @@ TOggApi GApi;
 bool BindOgg(const TCodecLibrary& Lib) {
   bool Complete = true;
 #define VELMORA_BIND_USED(Name) Complete = Lib.Bind(GApi.Name, #Name) && Complete;
-#define VELMORA_BIND_OTHER(Name) Lib.Bind(GApi.Name, #Name);
   VELMORA_OGG_USED(VELMORA_BIND_USED)
-  VELMORA_OGG_OTHER(VELMORA_BIND_OTHER)
 #undef VELMORA_BIND_USED
-#undef VELMORA_BIND_OTHER
   return Complete;
 }
 

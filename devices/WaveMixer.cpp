@@ -251,7 +251,7 @@ void TAudioMixer2::ProcessNotifications() {
       if (Line && OnLineChange) OnLineChange(this, Line);
       continue;
     }
-    auto Holds = [Id](TAudioMixerLine& L, TMixerControlType& Type) {
+    auto Holds = [Id = Id](TAudioMixerLine& L, TMixerControlType& Type) {
       for (int T = mcVolume; T <= mcSelect; ++T) {
         const auto Ty = static_cast<TMixerControlType>(T);
         if (L.HasControl(Ty) && L.Control(Ty).Id == Id) {

@@ -6,10 +6,4 @@ cd "$root"
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)"
-if [ -x build/bin/velmora ]; then
-  exec build/bin/velmora "$@"
-fi
-echo
-echo "Velmora is built. The window is not there yet; the engine is reachable through"
-echo "build/bin/velmora-cli:"
-build/bin/velmora-cli --help || true
+exec build/bin/velmora "$@"

@@ -10,12 +10,10 @@ jobs=$(nproc)
 
 scripts/install-deps.sh
 
-if [ -f scripts/pulse.sh ]; then
-  # shellcheck source=/dev/null
-  source scripts/pulse.sh
-  pulse_start
-  trap pulse_stop EXIT
-fi
+# shellcheck source=scripts/pulse.sh
+source scripts/pulse.sh
+pulse_start
+trap pulse_stop EXIT
 
 status=0
 run_suite() {  # name, build dir, [-R regex], [-t "targets"], -- cmake args...
