@@ -1,6 +1,9 @@
 // velmora-cli devices / record / play against the test sound server.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -52,15 +55,31 @@ TEST(SoundCardCli, RecordWritesTheMicrophoneToAWavAndPrintsTheLevel) {
   REQUIRE_TEST_SERVER();
   if (!HaveTool("paplay") || !HaveTool("sox")) GTEST_SKIP() << "paplay and sox are needed";
   TempDir T;
-  ASSERT_EQ(Sh("sox -n -r 44100 -c 2 -b 16 " + Quote(T.Path("tone.wav")) + " synth 4 sine 1000 vol 0.5"), 0);
-  // paplay feeds the microphone while the recording runs.
-  std::thread Feed([&] {
-    Sh("paplay --device=" + EnvOr("VELMORA_TEST_FEED", "velmora_mic_feed") + " " + Quote(T.Path("tone.wav")));
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  ASSERT_EQ(Sh("sox -n -r 44100 -c 2 -b 16 " + Quote(T.Path("tone.wav")) + " synth 20 sine 1000 vol 0.5"), 0);
+  // paplay feeds the microphone while the recording runs: the recording
+  // starts once its stream is on the server, and paplay is ended after it.
+  std::string PidText;
+  ASSERT_EQ(Sh("paplay --device=" + EnvOr("VELMORA_TEST_FEED", "velmora_mic_feed") + " " +
+                   Quote(T.Path("tone.wav")) + " </dev/null >/dev/null 2>&1 & echo $!",
+               &PidText),
+            0);
+  struct TFeed {
+    pid_t Pid;
+    ~TFeed() {
+      ::kill(Pid, SIGTERM);
+      for (int I = 0; I < 1000 && ::kill(Pid, 0) == 0; ++I)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  } Feed{static_cast<pid_t>(std::stol(PidText))};
+  const std::string Tag = "application.process.id = \"" + std::to_string(Feed.Pid) + "\"";
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  std::string Inputs;
+  while (Sh("pactl list sink-inputs", &Inputs) == 0 && Inputs.find(Tag) == std::string::npos &&
+         std::chrono::steady_clock::now() < Until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_NE(Inputs.find(Tag), std::string::npos) << "paplay never played";
   std::string Err;
   const int Rc = Sh(Cli() + " record " + Quote(T.Path("rec.wav")) + " --seconds 2 --device 0", nullptr, &Err);
-  Feed.join();
   ASSERT_EQ(Rc, 0) << Err;
   // About ten level lines a second; the tone shows in them.
   std::istringstream Lines(Err);

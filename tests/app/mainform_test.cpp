@@ -293,9 +293,9 @@ TEST_F(WindowTest, RecorderLevelBarFollowsTheMeter) {
   F.SoundIndicator->Analyse(Loud.data(), static_cast<int>(Loud.size() * 2), 16, 2);
   QElapsedTimer T;
   T.start();
-  while (F.IndicatedProgressBar->value() == 0 && T.elapsed() < 2000) Settle();
+  while (F.IndicatedProgressBar->value() == 0 && T.elapsed() < 20000) Settle();
   EXPECT_GT(F.IndicatedProgressBar->value(), 0);
   T.restart();
-  while (F.IndicatedProgressBar->value() != 0 && T.elapsed() < 2000) Settle();
+  while (F.IndicatedProgressBar->value() != 0 && T.elapsed() < 20000) Settle();
   EXPECT_EQ(F.IndicatedProgressBar->value(), 0);
 }
