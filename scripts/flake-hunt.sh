@@ -3,10 +3,11 @@
 # and sound-server tests over and over while a busy loop keeps every core
 # loaded, then prints how often each test ran and failed. Not part of CI.
 #
-#   scripts/flake-hunt.sh [-n ROUNDS] [-b BUILD_DIR] [--no-build] [--no-hog] [SUITE...]
+#   scripts/flake-hunt.sh [-n ROUNDS] [-b BUILD_DIR] [-R REGEX] [--no-build] [--no-hog] [SUITE...]
 #
 # SUITE is the name of a test program without "_test" (engine, indicator,
 # mixer_pulse, ...); without any, the threaded and sound-server suites below.
+# -R keeps only the tests whose names match REGEX (grep -E).
 # Each round runs every chosen test once through ctest (-j as many as there
 # are cores), 30 rounds by default; a failure does not end a test's rounds, so
 # the counts show how often it fails. Builds the plain configuration first
@@ -21,14 +22,16 @@ rounds=30
 dir=build-ci
 build=1
 hog=1
+only=
 suites=()
 while [ $# -gt 0 ]; do
   case $1 in
     -n) rounds=$2; shift 2 ;;
     -b) dir=$2; shift 2 ;;
+    -R) only=$2; shift 2 ;;
     --no-build) build=0; shift ;;
     --no-hog) hog=0; shift ;;
-    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) suites+=("$1"); shift ;;
   esac
@@ -55,14 +58,16 @@ for s in "${suites[@]}"; do
   found=0
   while IFS= read -r n; do
     [ -n "$n" ] || continue
-    names+=("$n")
     found=1
+    if [ -n "$only" ] && ! grep -qE -- "$only" <<<"$n"; then continue; fi
+    names+=("$n")
   done < <(awk -v exe="/bin/${s}_test " '
     /Test command:/ { cmd = $0 " " }
     /^ *Test +#[0-9]+: / { if (index(cmd, exe)) { sub(/^ *Test +#[0-9]+: /, ""); print } cmd = "" }
   ' <<<"$list")
   if [ $found = 0 ]; then echo "no tests of ${s}_test in $dir" >&2; exit 2; fi
 done
+if [ ${#names[@]} -eq 0 ]; then echo "no tests match $only" >&2; exit 2; fi
 regex="^($(printf '%s\n' "${names[@]}" | sed 's/[][\\.*^$()+?{}|]/\\&/g' | paste -sd '|'))\$"
 
 # shellcheck source=/dev/null

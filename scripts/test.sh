@@ -120,12 +120,19 @@ if [ "${VELMORA_QUICK:-0}" != 1 ]; then
     -- -DVELMORA_TSAN=ON -DVELMORA_BENCH=OFF -DVELMORA_GUI=OFF
   if compgen -G "fuzz/*_fuzz.cpp" >/dev/null; then
     echo "=== fuzz: build"
-    CC=clang CXX=clang++ cmake -S . -B build-fuzz -DVELMORA_FUZZ=ON -DVELMORA_TESTS=OFF \
-      -DVELMORA_BENCH=OFF -DVELMORA_GUI=OFF >/dev/null
     fuzz_targets=()
     for src in fuzz/*_fuzz.cpp; do fuzz_targets+=("$(basename "$src" .cpp)"); done
-    cmake --build build-fuzz -j "$jobs" --target "${fuzz_targets[@]}"
-    for f in build-fuzz/bin/*_fuzz; do
+    fuzz_built=()
+    t0=$SECONDS
+    if CC=clang CXX=clang++ cmake -S . -B build-fuzz -DVELMORA_FUZZ=ON -DVELMORA_TESTS=OFF \
+        -DVELMORA_BENCH=OFF -DVELMORA_GUI=OFF >/dev/null &&
+      cmake --build build-fuzz -j "$jobs" --target "${fuzz_targets[@]}"; then
+      fuzz_built=(build-fuzz/bin/*_fuzz)
+    else
+      status=1
+      note_suite "fuzz" 0 1 0 "the build failed ($((SECONDS - t0)) s)"
+    fi
+    for f in "${fuzz_built[@]}"; do
       n=$(basename "$f" _fuzz)
       corpus=$(mktemp -d)
       [ -d "fuzz/corpus/$n" ] && cp -r "fuzz/corpus/$n/." "$corpus/"
