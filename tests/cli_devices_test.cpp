@@ -56,7 +56,9 @@ TEST(SoundCardCli, RecordWritesTheMicrophoneToAWavAndPrintsTheLevel) {
   REQUIRE_TEST_SERVER();
   if (!HaveTool("paplay") || !HaveTool("sox")) GTEST_SKIP() << "paplay and sox are needed";
   TempDir T;
-  ASSERT_EQ(Sh("sox -n -r 44100 -c 2 -b 16 " + Quote(T.Path("tone.wav")) + " synth 20 sine 1000 vol 0.5"), 0);
+  ASSERT_EQ(
+      Sh("sox -n -r 44100 -c 2 -b 16 " + Quote(T.Path("tone.wav")) + " synth 20 sine 1000 vol 0.5"),
+      0);
   // paplay feeds the microphone while the recording runs: the recording
   // starts once its stream is on the server, and paplay is ended after it.
   std::string PidText;
@@ -80,7 +82,8 @@ TEST(SoundCardCli, RecordWritesTheMicrophoneToAWavAndPrintsTheLevel) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_NE(Inputs.find(Tag), std::string::npos) << "paplay never played";
   std::string Err;
-  const int Rc = Sh(Cli() + " record " + Quote(T.Path("rec.wav")) + " --seconds 2 --device 0", nullptr, &Err);
+  const int Rc =
+      Sh(Cli() + " record " + Quote(T.Path("rec.wav")) + " --seconds 2 --device 0", nullptr, &Err);
   ASSERT_EQ(Rc, 0) << Err;
   // About ten level lines a second; the tone shows in them.
   std::istringstream Lines(Err);
