@@ -103,40 +103,43 @@ std::vector<int16_t> Record(int Device, double Seconds) {
 
 struct TMeasure {
   double Frequency = 0;
-  double Db = -200;  // RMS relative to full scale
+  double Db = -200;  // RMS relative to full scale of a sine of the measured peak
 };
 
-// The left channel after the first Skip seconds, in windows of 50 ms: the
-// median of the windows' RMS levels and of their frequencies (from the rising
-// zero crossings). The medians ride out a dropout or two of a busy machine.
+// The left channel after the first Skip seconds. The level is the median of
+// the peaks of 50 ms windows, the frequency the median period between rising
+// zero crossings. A busy machine leaves gaps of silence in real-time sound:
+// they lower a window's RMS and lengthen a period or two, but they neither
+// lower a window's peak nor move the medians.
 TMeasure Measure(const std::vector<int16_t>& S, double Skip = 0.3) {
   constexpr size_t kWindow = 2205;
-  std::vector<double> Levels, Frequencies;
-  for (size_t First = static_cast<size_t>(Skip * 44100); (First + kWindow) * 2 <= S.size();
-       First += kWindow) {
-    double Sq = 0, FirstCross = -1, LastCross = -1;
-    int Crossings = 0;
+  const size_t From = static_cast<size_t>(Skip * 44100);
+  const size_t Frames = S.size() / 2;
+  std::vector<double> Peaks, Periods;
+  double LastCross = -1;
+  for (size_t First = From; First + kWindow <= Frames; First += kWindow) {
+    double Peak = 0;
     for (size_t I = First; I < First + kWindow; ++I) {
       const double X = S[I * 2];
-      Sq += X * X;
-      const double P = I > First ? S[(I - 1) * 2] : X;
+      Peak = std::max(Peak, std::fabs(X));
+      const double P = I > From ? S[(I - 1) * 2] : X;
       if (P < 0 && X >= 0) {
         const double T = static_cast<double>(I - 1) + (-P) / (X - P);
-        if (FirstCross < 0) FirstCross = T;
+        if (LastCross >= 0) Periods.push_back(T - LastCross);
         LastCross = T;
-        ++Crossings;
       }
     }
-    const double Rms = std::sqrt(Sq / kWindow);
-    Levels.push_back(Rms > 0 ? 20 * std::log10(Rms / 32768.0) : -200);
-    Frequencies.push_back(Crossings > 1 ? (Crossings - 1) * 44100.0 / (LastCross - FirstCross) : 0);
+    Peaks.push_back(Peak);
   }
   TMeasure R;
-  if (Levels.empty()) return R;
-  std::sort(Levels.begin(), Levels.end());
-  std::sort(Frequencies.begin(), Frequencies.end());
-  R.Db = Levels[Levels.size() / 2];
-  R.Frequency = Frequencies[Frequencies.size() / 2];
+  if (Peaks.empty()) return R;
+  std::sort(Peaks.begin(), Peaks.end());
+  const double Peak = Peaks[Peaks.size() / 2];
+  R.Db = Peak > 0 ? 20 * std::log10(Peak / 32768.0 / std::sqrt(2.0)) : -200;
+  if (!Periods.empty()) {
+    std::sort(Periods.begin(), Periods.end());
+    R.Frequency = 44100.0 / Periods[Periods.size() / 2];
+  }
   return R;
 }
 
