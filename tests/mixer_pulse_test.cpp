@@ -107,10 +107,11 @@ struct TMeasure {
 };
 
 // The left channel after the first Skip seconds. The level is the median of
-// the peaks of 50 ms windows, the frequency the median period between rising
-// zero crossings. A busy machine leaves gaps of silence in real-time sound:
-// they lower a window's RMS and lengthen a period or two, but they neither
-// lower a window's peak nor move the medians.
+// the peaks of the 50 ms windows that hold any sound (-200 when none does),
+// the frequency the median period between rising zero crossings. A busy
+// machine leaves gaps of silence in real-time sound: they lower a window's
+// RMS, silence whole windows and lengthen a period or two, but they neither
+// lower the peak of a window with sound nor move the medians.
 TMeasure Measure(const std::vector<int16_t>& S, double Skip = 0.3) {
   constexpr size_t kWindow = 2205;
   const size_t From = static_cast<size_t>(Skip * 44100);
@@ -129,13 +130,12 @@ TMeasure Measure(const std::vector<int16_t>& S, double Skip = 0.3) {
         LastCross = T;
       }
     }
-    Peaks.push_back(Peak);
+    if (Peak > 0) Peaks.push_back(Peak);
   }
   TMeasure R;
   if (Peaks.empty()) return R;
   std::sort(Peaks.begin(), Peaks.end());
-  const double Peak = Peaks[Peaks.size() / 2];
-  R.Db = Peak > 0 ? 20 * std::log10(Peak / 32768.0 / std::sqrt(2.0)) : -200;
+  R.Db = 20 * std::log10(Peaks[Peaks.size() / 2] / 32768.0 / std::sqrt(2.0));
   if (!Periods.empty()) {
     std::sort(Periods.begin(), Periods.end());
     R.Frequency = 44100.0 / Periods[Periods.size() / 2];
