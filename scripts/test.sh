@@ -2,7 +2,9 @@
 # Installs what is needed, builds Velmora and runs every test: the plain build,
 # then the suite again under AddressSanitizer + UndefinedBehaviorSanitizer, the
 # engine tests under ThreadSanitizer, and a bounded run of each fuzz target.
-# VELMORA_QUICK=1 runs only the plain build's tests.
+# VELMORA_QUICK=1 runs only the plain build's tests. Ends with a summary: each
+# suite's passed, failed and skipped tests and its time, and why tests were
+# skipped; the last line counts them all.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -16,6 +18,47 @@ pulse_start
 trap pulse_stop EXIT
 
 status=0
+passed=0 failed=0 skipped=0
+summary=()   # one line per suite
+skip_notes=()  # "suite: test: reason" per skipped test
+note_suite() {  # name, passed, failed, skipped, what else
+  summary+=("$(printf '  %-28s %6s passed %6s failed %6s skipped   %s' "$@")")
+  passed=$((passed + $2)) failed=$((failed + $3)) skipped=$((skipped + $4))
+}
+
+# Counts a suite's results from ctest's JUnit file and notes why tests were
+# skipped (the message after gtest's "Skipped" line). A test that did not run
+# for another reason (a missing program) counts as failed, as for ctest.
+junit_counts() {  # junit file, suite name; prints "passed failed skipped"
+  awk -v suite="$2" '
+    function plain(t) {
+      gsub(/&lt;/, "<", t); gsub(/&gt;/, ">", t); gsub(/&quot;/, "\"", t); gsub(/&apos;/, "\047", t)
+      gsub(/&amp;/, "\\&", t); return t
+    }
+    /<testcase / {
+      name = $0; sub(/.*<testcase name="/, "", name); sub(/".*/, "", name)
+      sub(/  # GetParam.*/, "", name); name = plain(name)
+      st = $0; sub(/.*status="/, "", st); sub(/".*/, "", st)
+      if (st == "run") p++; else if (st == "fail") f++; else if (st == "disabled") d++
+      skipping = 0; reason = ""; want = 0
+      next
+    }
+    st == "notrun" && /<skipped / {
+      if (index($0, "SKIP_REGULAR_EXPRESSION_MATCHED")) { s++; skipping = 1 } else f++
+      st = ""
+    }
+    skipping && want { reason = plain($0); want = 0 }
+    skipping && /: Skipped$/ { want = 1 }
+    /<\/testcase>/ {
+      if (st == "notrun") f++
+      if (skipping)
+        print suite ": " name ": " (reason != "" ? reason : "(no reason given)") > "/dev/stderr"
+      skipping = 0; st = ""
+    }
+    END { printf "%d %d %d\n", p, f, s + d }
+  ' "$1"
+}
+
 run_suite() {  # name, build dir, [-R regex], [-t "targets"], -- cmake args...
   local name=$1 dir=$2; shift 2
   local ctest_args=() cmake_args=() targets=()
@@ -27,17 +70,41 @@ run_suite() {  # name, build dir, [-R regex], [-t "targets"], -- cmake args...
   done
   [ $# -gt 0 ] && shift
   cmake_args=("$@")
+  local t0=$SECONDS
   echo "=== $name: build"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" >/dev/null
-  if [ ${#targets[@]} -gt 0 ]; then
-    cmake --build "$dir" -j "$jobs" --target "${targets[@]}"
+  local built=1
+  if ! cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${cmake_args[@]}" >/dev/null; then
+    built=0
+  elif [ ${#targets[@]} -gt 0 ]; then
+    cmake --build "$dir" -j "$jobs" --target "${targets[@]}" || built=0
   else
-    cmake --build "$dir" -j "$jobs"
+    cmake --build "$dir" -j "$jobs" || built=0
   fi
+  if [ $built = 0 ]; then
+    status=1
+    note_suite "$name" 0 1 0 "the build failed ($((SECONDS - t0)) s)"
+    return
+  fi
+  local t1=$SECONDS
   echo "=== $name: tests"
-  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300 "${ctest_args[@]}"; then
+  local junit="$root/$dir/test-results.xml"
+  rm -f "$junit"
+  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300 \
+      --output-junit "$junit" "${ctest_args[@]}"; then
     status=1
   fi
+  local counts notes
+  if [ -f "$junit" ]; then
+    notes=$(mktemp)
+    counts=$(junit_counts "$junit" "$name" 2>"$notes")
+    while IFS= read -r line; do skip_notes+=("$line"); done <"$notes"
+    rm -f "$notes"
+  else
+    status=1
+    counts="0 1 0"
+  fi
+  # shellcheck disable=SC2086
+  note_suite "$name" $counts "build $((t1 - t0)) s, tests $((SECONDS - t1)) s"
 }
 
 run_suite "plain" build-ci -- -DVELMORA_WERROR=ON
@@ -51,26 +118,45 @@ if [ "${VELMORA_QUICK:-0}" != 1 ]; then
     -- -DVELMORA_TSAN=ON -DVELMORA_BENCH=OFF -DVELMORA_GUI=OFF
   if compgen -G "fuzz/*_fuzz.cpp" >/dev/null; then
     echo "=== fuzz: build"
-    CC=clang CXX=clang++ cmake -S . -B build-fuzz -DVELMORA_FUZZ=ON -DVELMORA_TESTS=OFF \
-      -DVELMORA_BENCH=OFF -DVELMORA_GUI=OFF >/dev/null
     fuzz_targets=()
     for src in fuzz/*_fuzz.cpp; do fuzz_targets+=("$(basename "$src" .cpp)"); done
-    cmake --build build-fuzz -j "$jobs" --target "${fuzz_targets[@]}"
-    for f in build-fuzz/bin/*_fuzz; do
+    fuzz_built=()
+    t0=$SECONDS
+    if CC=clang CXX=clang++ cmake -S . -B build-fuzz -DVELMORA_FUZZ=ON -DVELMORA_TESTS=OFF \
+        -DVELMORA_BENCH=OFF -DVELMORA_GUI=OFF >/dev/null &&
+      cmake --build build-fuzz -j "$jobs" --target "${fuzz_targets[@]}"; then
+      fuzz_built=(build-fuzz/bin/*_fuzz)
+    else
+      status=1
+      note_suite "fuzz" 0 1 0 "the build failed ($((SECONDS - t0)) s)"
+    fi
+    for f in "${fuzz_built[@]}"; do
       n=$(basename "$f" _fuzz)
       corpus=$(mktemp -d)
       [ -d "fuzz/corpus/$n" ] && cp -r "fuzz/corpus/$n/." "$corpus/"
       echo "=== fuzz: $n for ${VELMORA_FUZZ_SECONDS:-20} s"
+      t0=$SECONDS
       if ! "$f" -max_total_time="${VELMORA_FUZZ_SECONDS:-20}" -max_len=65536 -rss_limit_mb=2048 \
         -print_final_stats=1 "$corpus" 2>"$corpus.log"; then
         tail -50 "$corpus.log"
         status=1
+        note_suite "fuzz $n" 0 1 0 "$((SECONDS - t0)) s"
       else
         grep -E 'stat::number_of_executed_units' "$corpus.log" || true
+        units=$(sed -n 's/^stat::number_of_executed_units: *//p' "$corpus.log" | tail -1)
+        note_suite "fuzz $n" 1 0 0 "$((SECONDS - t0)) s, ${units:-?} inputs"
       fi
       rm -rf "$corpus" "$corpus.log"
     done
   fi
 fi
-[ $status -eq 0 ] && echo "=== all suites passed" || echo "=== some suites failed"
+
+echo "=== summary"
+printf '%s\n' "${summary[@]}"
+if [ ${#skip_notes[@]} -gt 0 ]; then
+  echo "skipped tests:"
+  printf '  %s\n' "${skip_notes[@]}"
+fi
+[ $status -eq 0 ] && verdict="all suites passed" || verdict="some suites failed"
+echo "=== $verdict: $passed passed, $failed failed, $skipped skipped"
 exit $status

@@ -47,6 +47,14 @@ struct TJobEnd {
   }
 };
 
+// Waits until Ready() holds, for at most Seconds; returns Ready().
+bool WaitFor(const std::function<bool()>& Ready, int Seconds = 30) {
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
+  while (!Ready() && std::chrono::steady_clock::now() < Until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  return Ready();
+}
+
 std::string ErrorOf(const std::function<void()>& F) {
   try {
     F();
@@ -212,7 +220,7 @@ TEST_F(AudioInVirtual, RecordingWithoutLimitRunsUntilStopIntoATrueWavFile) {
   TJobEnd End;
   End.Attach(*Wav);
   Wav->Run();
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ASSERT_TRUE(WaitFor([&] { return In->Position() > 100000; }));
   EXPECT_EQ(Wav->Status(), osRunning);
   EXPECT_LT(Wav->Progress(), 0);
   Wav->Stop();
@@ -318,7 +326,8 @@ TEST_F(AudioOutVirtual, StopLetsTheQueuedBlocksPlayBeforeOnDone) {
   TJobEnd End;
   End.Attach(*Out);
   Out->Run();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Once more than the nine queued blocks were taken, some have played.
+  ASSERT_TRUE(WaitFor([&] { return Src->Position() > 8192 * 9; }));
   Out->Stop();
   ASSERT_TRUE(End.Wait());
   EXPECT_TRUE(End.Done);

@@ -1,6 +1,10 @@
 // velmora-cli devices / record / play against the test sound server.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -52,15 +56,34 @@ TEST(SoundCardCli, RecordWritesTheMicrophoneToAWavAndPrintsTheLevel) {
   REQUIRE_TEST_SERVER();
   if (!HaveTool("paplay") || !HaveTool("sox")) GTEST_SKIP() << "paplay and sox are needed";
   TempDir T;
-  ASSERT_EQ(Sh("sox -n -r 44100 -c 2 -b 16 " + Quote(T.Path("tone.wav")) + " synth 4 sine 1000 vol 0.5"), 0);
-  // paplay feeds the microphone while the recording runs.
-  std::thread Feed([&] {
-    Sh("paplay --device=" + EnvOr("VELMORA_TEST_FEED", "velmora_mic_feed") + " " + Quote(T.Path("tone.wav")));
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  ASSERT_EQ(
+      Sh("sox -n -r 44100 -c 2 -b 16 " + Quote(T.Path("tone.wav")) + " synth 20 sine 1000 vol 0.5"),
+      0);
+  // paplay feeds the microphone while the recording runs: the recording
+  // starts once its stream is on the server, and paplay is ended after it.
+  std::string PidText;
+  ASSERT_EQ(Sh("paplay --device=" + EnvOr("VELMORA_TEST_FEED", "velmora_mic_feed") + " " +
+                   Quote(T.Path("tone.wav")) + " </dev/null >/dev/null 2>&1 & echo $!",
+               &PidText),
+            0);
+  struct TFeed {
+    pid_t Pid;
+    ~TFeed() {
+      ::kill(Pid, SIGTERM);
+      for (int I = 0; I < 1000 && ::kill(Pid, 0) == 0; ++I)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  } Feed{static_cast<pid_t>(std::stol(PidText))};
+  const std::string Tag = "application.process.id = \"" + std::to_string(Feed.Pid) + "\"";
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  std::string Inputs;
+  while (Sh("pactl list sink-inputs", &Inputs) == 0 && Inputs.find(Tag) == std::string::npos &&
+         std::chrono::steady_clock::now() < Until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_NE(Inputs.find(Tag), std::string::npos) << "paplay never played";
   std::string Err;
-  const int Rc = Sh(Cli() + " record " + Quote(T.Path("rec.wav")) + " --seconds 2 --device 0", nullptr, &Err);
-  Feed.join();
+  const int Rc =
+      Sh(Cli() + " record " + Quote(T.Path("rec.wav")) + " --seconds 2 --device 0", nullptr, &Err);
   ASSERT_EQ(Rc, 0) << Err;
   // About ten level lines a second; the tone shows in them.
   std::istringstream Lines(Err);
@@ -102,8 +125,21 @@ TEST(SoundCardCli, PlayRunsToTheEndAndReportsAMissingFile) {
   const std::vector<int16_t> S = MakeSignal16(22050, 2, 44100);
   WritePcmWav(T.Path("half.wav"), S.data(), S.size() * 2, 2, 44100, 16);
   std::string Out;
+  const auto Start = std::chrono::steady_clock::now();
   ASSERT_EQ(Sh(Cli() + " play " + Quote(T.Path("half.wav")), &Out, &Err), 0) << Err;
-  EXPECT_NE(Err.find("100"), std::string::npos) << Err;
+  // It ended once the half second had been heard, not when it was queued.
+  EXPECT_GE(std::chrono::steady_clock::now() - Start, std::chrono::milliseconds(450));
+  // The progress lines rise. Where they stop depends on how many blocks the
+  // last step queued at once (up to nine of 8192 bytes, most of this file).
+  std::istringstream Lines(Err);
+  std::vector<int> Percents;
+  for (std::string Line; std::getline(Lines, Line);)
+    if (!Line.empty() && Line.find_first_not_of("0123456789") == std::string::npos)
+      Percents.push_back(std::stoi(Line));
+  ASSERT_FALSE(Percents.empty()) << Err;
+  EXPECT_TRUE(std::is_sorted(Percents.begin(), Percents.end())) << Err;
+  EXPECT_GE(Percents.front(), 0) << Err;
+  EXPECT_LE(Percents.back(), 100) << Err;
 }
 
 TEST(SoundCardCli, RecordWritesMp3WhenTheNameSaysSo) {

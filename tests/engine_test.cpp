@@ -18,7 +18,8 @@ using testing_support::TMemorySource;
 namespace {
 
 // A sink that collects what it reads, 4096 bytes a step, and can be told to
-// fail in Prepare or Done or to wait inside a step.
+// fail in Prepare or Done, to wait inside a step, or to go on after its input
+// is exhausted until it is stopped.
 class TCollectSink : public TACSOutput {
  public:
   explicit TCollectSink(TComponent* AOwner) : TACSOutput(AOwner) {}
@@ -27,6 +28,7 @@ class TCollectSink : public TACSOutput {
   std::atomic<int> DoneCalls{0}, PrepareCalls{0};
   bool FailPrepare = false;
   bool FailDone = false;
+  std::atomic<bool> Endless{false};  // the job ends only when stopped
   std::atomic<bool> Hold{false};    // steps wait while set
   std::atomic<bool> InStep{false};  // a step is waiting on Hold
   std::vector<int> ProgressSeen;    // worker thread only
@@ -49,7 +51,7 @@ class TCollectSink : public TACSOutput {
     uint8_t Buf[4096];
     const int N = ReadInput(Buf, sizeof Buf);
     Got.insert(Got.end(), Buf, Buf + N);
-    return N > 0;
+    return N > 0 || Endless;
   }
   void Done() override {
     ++DoneCalls;
@@ -281,6 +283,8 @@ TEST_F(Engine, RemovingTheInputLeavesTheSinkWithoutInput) {
 }
 
 TEST_F(Engine, RemovingTheInputOfARunningJobEndsTheJobFirst) {
+  // The job cannot end by itself: only the removal can have ended it.
+  Sink->Endless = true;
   Sink->Hold = true;
   Sink->Run();
   while (!Sink->InStep) std::this_thread::sleep_for(1ms);
@@ -304,6 +308,9 @@ TEST_F(Engine, RemovalIsNotifiedAcrossOwners) {
 }
 
 TEST_F(Engine, DestroyingARunningSinkNeitherFinishesNorReports) {
+  // The job cannot reach its end before the destruction, however late that
+  // comes.
+  Sink->Endless = true;
   Sink->Hold = true;
   Sink->Run();
   while (!Sink->InStep) std::this_thread::sleep_for(1ms);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -42,7 +43,17 @@ std::string Sh(const std::string& Cmd) {
   return Out;
 }
 
-// Plays a stereo sine on a playback device until destroyed.
+// Waits until Ready() holds, for at most Seconds; returns Ready().
+bool WaitFor(const std::function<bool()>& Ready, int Seconds = 30) {
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
+  while (!Ready() && std::chrono::steady_clock::now() < Until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return Ready();
+}
+
+// Plays a stereo sine on a playback device until destroyed. The tone flows
+// once the object is made: more than the player's nine queued blocks have
+// gone to the server.
 class TTone {
  public:
   TTone(int Device, double Freq, double Amplitude, double Seconds = 12) {
@@ -58,6 +69,7 @@ class TTone {
     Out->SetBaseChannel(Device);
     Out->SetInput(Src.get());
     Out->Run();
+    WaitFor([this] { return Src->Position() > 10 * TAudioOut::kBlockSize; });
   }
   ~TTone() { Out->Stop(); }
 
@@ -91,40 +103,43 @@ std::vector<int16_t> Record(int Device, double Seconds) {
 
 struct TMeasure {
   double Frequency = 0;
-  double Db = -200;  // RMS relative to full scale
+  double Db = -200;  // RMS relative to full scale of a sine of the measured peak
 };
 
-// The left channel after the first Skip seconds, in windows of 50 ms: the
-// median of the windows' RMS levels and of their frequencies (from the rising
-// zero crossings). The medians ride out a dropout or two of a busy machine.
+// The left channel after the first Skip seconds. The level is the median of
+// the peaks of the 50 ms windows that hold any sound (-200 when none does),
+// the frequency the median period between rising zero crossings. A busy
+// machine leaves gaps of silence in real-time sound: they lower a window's
+// RMS, silence whole windows and lengthen a period or two, but they neither
+// lower the peak of a window with sound nor move the medians.
 TMeasure Measure(const std::vector<int16_t>& S, double Skip = 0.3) {
   constexpr size_t kWindow = 2205;
-  std::vector<double> Levels, Frequencies;
-  for (size_t First = static_cast<size_t>(Skip * 44100); (First + kWindow) * 2 <= S.size();
-       First += kWindow) {
-    double Sq = 0, FirstCross = -1, LastCross = -1;
-    int Crossings = 0;
+  const size_t From = static_cast<size_t>(Skip * 44100);
+  const size_t Frames = S.size() / 2;
+  std::vector<double> Peaks, Periods;
+  double LastCross = -1;
+  for (size_t First = From; First + kWindow <= Frames; First += kWindow) {
+    double Peak = 0;
     for (size_t I = First; I < First + kWindow; ++I) {
       const double X = S[I * 2];
-      Sq += X * X;
-      const double P = I > First ? S[(I - 1) * 2] : X;
+      Peak = std::max(Peak, std::fabs(X));
+      const double P = I > From ? S[(I - 1) * 2] : X;
       if (P < 0 && X >= 0) {
         const double T = static_cast<double>(I - 1) + (-P) / (X - P);
-        if (FirstCross < 0) FirstCross = T;
+        if (LastCross >= 0) Periods.push_back(T - LastCross);
         LastCross = T;
-        ++Crossings;
       }
     }
-    const double Rms = std::sqrt(Sq / kWindow);
-    Levels.push_back(Rms > 0 ? 20 * std::log10(Rms / 32768.0) : -200);
-    Frequencies.push_back(Crossings > 1 ? (Crossings - 1) * 44100.0 / (LastCross - FirstCross) : 0);
+    if (Peak > 0) Peaks.push_back(Peak);
   }
   TMeasure R;
-  if (Levels.empty()) return R;
-  std::sort(Levels.begin(), Levels.end());
-  std::sort(Frequencies.begin(), Frequencies.end());
-  R.Db = Levels[Levels.size() / 2];
-  R.Frequency = Frequencies[Frequencies.size() / 2];
+  if (Peaks.empty()) return R;
+  std::sort(Peaks.begin(), Peaks.end());
+  R.Db = 20 * std::log10(Peaks[Peaks.size() / 2] / 32768.0 / std::sqrt(2.0));
+  if (!Periods.empty()) {
+    std::sort(Periods.begin(), Periods.end());
+    R.Frequency = 44100.0 / Periods[Periods.size() / 2];
+  }
   return R;
 }
 
@@ -325,7 +340,7 @@ TEST_F(MixerPulse, ChangesMadeByOtherProgramsAreReported) {
   M->OnLineChange = [&](TComponent*, TAudioMixerLine* L) { Seen.push_back("line " + L->Name()); };
   // Waits until the server's report arrived, then lets it through.
   auto Deliver = [&](const std::string& Expected) {
-    const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (;;) {
       {
         std::unique_lock<std::mutex> L(Lock);
@@ -428,7 +443,27 @@ int StreamsOf(pid_t Pid) {
   return N;
 }
 
+// Reads Fd until Text has come or the deadline passed; true when it came.
+bool ReadUntil(int Fd, const std::string& Text, int Seconds) {
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
+  std::string Got;
+  while (Got.find(Text) == std::string::npos) {
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        Until - std::chrono::steady_clock::now());
+    if (Left.count() <= 0) return false;
+    pollfd P{Fd, POLLIN, 0};
+    if (::poll(&P, 1, static_cast<int>(Left.count())) <= 0) continue;
+    char B[256];
+    const ssize_t N = ::read(Fd, B, sizeof B);
+    if (N <= 0) return false;  // the program ended
+    Got.append(B, static_cast<size_t>(N));
+  }
+  return true;
+}
+
 // velmora-cli hears the microphone, then ends: killed, or after its time.
+// It is held stopped while its streams are counted, so that its time cannot
+// run out before they are seen.
 void HearInAnotherProcessThenEnd(bool Kill) {
   const std::string ModulesBefore = Sh("pactl list short modules");
   const std::string Cli = BinDir() + "/velmora-cli";
@@ -437,21 +472,31 @@ void HearInAnotherProcessThenEnd(bool Kill) {
   std::vector<char*> Argv;
   for (std::string& A : Args) Argv.push_back(A.data());
   Argv.push_back(nullptr);
+  int Err[2];
+  ASSERT_EQ(::pipe2(Err, O_CLOEXEC), 0);
   posix_spawn_file_actions_t Files;
   posix_spawn_file_actions_init(&Files);
   posix_spawn_file_actions_addopen(&Files, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&Files, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&Files, Err[1], 2);
   pid_t Pid = -1;
   const int Rc = posix_spawn(&Pid, Cli.c_str(), &Files, nullptr, Argv.data(), environ);
   posix_spawn_file_actions_destroy(&Files);
+  ::close(Err[1]);
+  struct TCloseFd {
+    int Fd;
+    ~TCloseFd() { ::close(Fd); }
+  } ErrReader{Err[0]};
   ASSERT_EQ(Rc, 0) << "velmora-cli could not be started";
+  // The line comes once both streams are connected.
+  const bool Hearing = ReadUntil(Err[0], "Hearing the microphone", 30);
+  ::kill(Pid, SIGSTOP);
   int Streams = 0;
-  for (int I = 0; I < 100 && Streams < 2; ++I) {
-    Streams = StreamsOf(Pid);
-    if (Streams < 2) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (Hearing && (Streams = StreamsOf(Pid)) < 2 && std::chrono::steady_clock::now() < Until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(Hearing) << "velmora-cli did not start hearing the microphone";
   EXPECT_EQ(Streams, 2) << "the loopback's two streams never showed";
-  if (Kill) ::kill(Pid, SIGKILL);
+  ::kill(Pid, Kill ? SIGKILL : SIGCONT);
   int Status = 0;
   ASSERT_EQ(::waitpid(Pid, &Status, 0), Pid);
   if (Kill) {
@@ -460,10 +505,7 @@ void HearInAnotherProcessThenEnd(bool Kill) {
     EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0);
   }
   int Left = -1;
-  for (int I = 0; I < 50 && Left != 0; ++I) {
-    Left = StreamsOf(Pid);
-    if (Left) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  WaitFor([&] { return (Left = StreamsOf(Pid)) == 0; });
   EXPECT_EQ(Left, 0) << "streams of the ended process remain";
   EXPECT_EQ(Sh("pactl list short modules"), ModulesBefore);
 }

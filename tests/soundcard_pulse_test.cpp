@@ -53,6 +53,21 @@ struct TJobEnd {
   }
 };
 
+// Waits until Ready() holds, for at most Seconds; returns Ready().
+bool WaitFor(const std::function<bool()>& Ready, int Seconds = 30) {
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
+  while (!Ready() && std::chrono::steady_clock::now() < Until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return Ready();
+}
+
+// The size of a file, 0 when it is missing.
+uint64_t FileSize(const std::string& Name) {
+  std::error_code E;
+  const uintmax_t N = std::filesystem::file_size(Name, E);
+  return E ? 0 : N;
+}
+
 // Interleaved stereo 16-bit tone.
 std::vector<uint8_t> ToneBytes(double Seconds, double Freq, double Amplitude) {
   const int Frames = static_cast<int>(Seconds * 44100);
@@ -195,6 +210,9 @@ TEST_F(SoundCardPulse, ToneInTheMicrophoneIsRecordedThroughTheMeterIntoAWav) {
   PlayEnd.Attach(*Player);
 
   Player->Run();
+  // The recording starts once the tone flows: more than the player's nine
+  // queued blocks have gone to the server.
+  ASSERT_TRUE(WaitFor([&] { return Tone->Position() > 10 * 8192; })) << PlayEnd.Text();
   Wav->Run();
   // Read the meter as the window's timer does, keeping the read where band 1
   // was highest.
@@ -238,18 +256,36 @@ TEST_F(SoundCardPulse, FilePlayedToTheSpeakerIsHeardOnItsMonitor) {
   TJobEnd End;
   End.Attach(*Player);
 
-  // parec on the speaker's monitor, the other side of the test.
+  // parec on the speaker's monitor, the other side of the test. The monitor
+  // runs in real time, so the file grows from the moment parec listens.
   const std::string Raw = T.Path("heard.raw");
-  std::thread Listener([&] {
-    testing_support::Run("timeout 4 parec --raw --format=s16le --rate=44100 --channels=2 --latency-msec=10 -d " +
-        Quote(kSpeaker + ".monitor") + " > " + Quote(Raw));
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::string PidText;
+  ASSERT_EQ(testing_support::Run(
+                "parec --raw --format=s16le --rate=44100 --channels=2 --latency-msec=10 -d " +
+                    Quote(kSpeaker + ".monitor") + " > " + Quote(Raw) +
+                    " 2>/dev/null </dev/null & echo $!",
+                &PidText),
+            0);
+  struct TListener {
+    pid_t Pid;
+    void End() {
+      if (Pid <= 0) return;
+      ::kill(Pid, SIGTERM);
+      for (int I = 0; I < 1000 && ::kill(Pid, 0) == 0; ++I)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      Pid = -1;
+    }
+    ~TListener() { End(); }
+  } Listener{static_cast<pid_t>(std::stol(PidText))};
+  ASSERT_TRUE(WaitFor([&] { return FileSize(Raw) > 0; })) << "parec hears nothing";
   const auto Start = std::chrono::steady_clock::now();
   Player->Run();
   ASSERT_TRUE(End.Wait(30));
   const double Took = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
-  Listener.join();
+  // What was played has been heard once half a second more has come in.
+  const uint64_t HeardAtEnd = FileSize(Raw);
+  ASSERT_TRUE(WaitFor([&] { return FileSize(Raw) >= HeardAtEnd + 88200; }));
+  Listener.End();
   EXPECT_TRUE(End.Done) << End.Text();
   // OnDone came after the whole file had played, not when it was queued.
   EXPECT_GE(Took, 1.9);
@@ -301,15 +337,17 @@ TEST_F(SoundCardPulse, NoTimeLimitRecordsUntilStop) {
   TJobEnd End;
   End.Attach(*Wav);
   Wav->Run();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(WaitFor([&] { return In->Position() > 176400 || End.Failed; })) << End.Text();
   EXPECT_EQ(Wav->Status(), osRunning);
   Wav->Stop();
+  const int64_t AtStop = In->Position();
   ASSERT_TRUE(End.Wait(30));
   EXPECT_TRUE(End.Done) << End.Text();
   const size_t Bytes = ReadFileBytes(T.Path("open.wav")).size() - 44;
   EXPECT_EQ(ReadPcm16Wav(T.Path("open.wav")).size() * 2, Bytes);
-  EXPECT_GT(Bytes, 176400u);      // about 1.5 s were recorded
-  EXPECT_LT(Bytes, 4u * 176400);  // and it did stop
+  EXPECT_GT(Bytes, 176400u);  // over a second was recorded
+  // and it did stop: at most the step under way read one more block.
+  EXPECT_LE(static_cast<int64_t>(Bytes), AtStop + TAudioIn::kBlockSize);
 }
 
 TEST_F(SoundCardPulse, StoppingALongRecordingLeavesAValidShorterFile) {
@@ -324,8 +362,9 @@ TEST_F(SoundCardPulse, StoppingALongRecordingLeavesAValidShorterFile) {
   TJobEnd End;
   End.Attach(*Wav);
   Wav->Run();
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  ASSERT_TRUE(WaitFor([&] { return In->Position() > 100000 || End.Failed; })) << End.Text();
   Wav->Stop();
+  const int64_t AtStop = In->Position();
   ASSERT_TRUE(End.Wait(30));
   EXPECT_TRUE(End.Done) << End.Text();
   // sox reads the header: the length it reports is the length on disk.
@@ -334,7 +373,7 @@ TEST_F(SoundCardPulse, StoppingALongRecordingLeavesAValidShorterFile) {
   const long Frames = std::stol(Out);
   EXPECT_EQ(static_cast<size_t>(Frames) * 4 + 44, ReadFileBytes(T.Path("cut.wav")).size());
   EXPECT_GT(Frames, 20000);
-  EXPECT_LT(Frames, 20 * 44100 / 2);
+  EXPECT_LE(Frames * 4, AtStop + TAudioIn::kBlockSize);
 }
 
 TEST(SoundCardNoServer, NoDevicesAndAClearErrorWhenNoServerAnswers) {
@@ -398,8 +437,7 @@ TEST(SoundCardServerLoss, ServerGoingAwayEndsTheRecordingWithATrueFile) {
     ~TKill() { ::kill(P, SIGKILL); }
   } Reaper{Pid};
   TPulseSoundCard Private("unix:" + T.Path("run") + "/pulse/native");
-  for (int I = 0; I < 100 && Private.CaptureDeviceCount() == 0; ++I)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  WaitFor([&] { return Private.CaptureDeviceCount() > 0; });
   ASSERT_GT(Private.CaptureDeviceCount(), 0) << "the private server did not start";
   UseSoundCard(&Private);
 
@@ -414,8 +452,7 @@ TEST(SoundCardServerLoss, ServerGoingAwayEndsTheRecordingWithATrueFile) {
   TJobEnd End;
   End.Attach(*Wav);
   Wav->Run();
-  for (int I = 0; I < 500 && In->Position() < 65536 && !End.Failed; ++I)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  WaitFor([&] { return In->Position() >= 65536 || End.Failed; });
   ASSERT_GE(In->Position(), 65536) << End.Text();
   ::kill(Pid, SIGKILL);
   ASSERT_TRUE(End.Wait(30)) << "the recording waits forever for a server that is gone";

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -472,26 +473,34 @@ TEST(WaveInFileTest, QueriesFromAnotherThreadDuringALoopingJob) {
   W->SetFileName(D.Path("a.wav"));
   W->SetLoop(true);
   W->Init();
-  std::atomic<bool> Done{false};
+  std::atomic<bool> Done{false}, QueriesSeen{true};
+  std::atomic<int> Queries{0};
   Bytes Got;
   std::thread Worker([&] {
     uint8_t B[500];
     while (Got.size() < 200000) {
+      // Half way the job waits for the queries, so that they happen during
+      // it however the threads are scheduled.
+      if (Got.size() >= 100000 && Queries < 50) {
+        const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (Queries < 50 && std::chrono::steady_clock::now() < Until) std::this_thread::yield();
+        QueriesSeen = Queries >= 50;
+      }
       const int N = W->GetData(B, sizeof B);
       if (N == 0) break;
       Got.insert(Got.end(), B, B + N);
     }
     Done = true;
   });
-  int Queries = 0;
-  while (!Done || Queries < 50) {
-    ASSERT_TRUE(W->Valid());
-    ASSERT_EQ(W->InChannels(), 2);
-    ASSERT_EQ(W->SampleCount(), 300);
+  bool Consistent = true;
+  while (!Done) {
+    if (!W->Valid() || W->InChannels() != 2 || W->SampleCount() != 300) Consistent = false;
     ++Queries;
   }
   Worker.join();
   W->Flush();
+  EXPECT_TRUE(Consistent) << "a query during the job saw other values";
+  ASSERT_TRUE(QueriesSeen) << "no queries reached the job within 30 s";
   ASSERT_GE(Got.size(), 200000u);
   for (size_t I = 0; I < Got.size(); ++I) ASSERT_EQ(Got[I], Data[I % Data.size()]) << I;
 }

@@ -818,6 +818,9 @@ TEST(WaveOutDestruction, FreedMidJobLeavesClosedFileWithTrueHeader) {
   auto* Out = new TWaveOut(nullptr);
   Out->SetInput(In.get());
   Out->SetFileName(T.Path("d.wav"));
+  // Paced to 10 ms a step the job would need 20 s to reach its end, so the
+  // free below cuts it short.
+  Out->SetDelay(10);
   std::atomic<int> Steps{0};
   Out->OnProgress = [&](TComponent*) { ++Steps; };
   Out->Run();

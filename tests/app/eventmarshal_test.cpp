@@ -119,7 +119,7 @@ TEST(QueuedCalls, ArgumentsAreCopiedAndAGoneContextDropsTheCall) {
   std::thread([&] { Done(nullptr, true); }).join();
   std::thread([&] { Done(nullptr, false); }).join();
   EXPECT_TRUE(Got.empty());
-  PumpUntil([&] { return Got.size() == 2; }, 2000);
+  PumpUntil([&] { return Got.size() == 2; });
   ASSERT_EQ(Got.size(), 2u);
   EXPECT_TRUE(Got[0].second);
   EXPECT_FALSE(Got[1].second);
