@@ -1,23 +1,4 @@
 #include "codecs/Codec.h"
 
-namespace {
+VELMORA_DEFINE_CODEC_BINDING(TVorbisApi, Vorbis, VorbisLibrary, "libvorbis.so.0", VELMORA_VORBIS_USED)
 
-// Written by the binder under the library's lock, before the load flag is seen.
-TVorbisApi GApi;
-
-bool BindVorbis(const TCodecLibrary& Lib) {
-  bool Complete = true;
-#define VELMORA_BIND_USED(Name) Complete = Lib.Bind(GApi.Name, #Name) && Complete;
-  VELMORA_VORBIS_USED(VELMORA_BIND_USED)
-#undef VELMORA_BIND_USED
-  return Complete;
-}
-
-}  // namespace
-
-TCodecLibrary& VorbisLibrary() {
-  static TCodecLibrary Lib("libvorbis.so.0", BindVorbis);
-  return Lib;
-}
-
-const TVorbisApi& Vorbis() { return GApi; }

@@ -1,26 +1,6 @@
 #include "codecs/FLAC.h"
 
-namespace {
-
-// Written by the binder under the library's lock, before the load flag is seen.
-TFLACApi GApi;
-
-bool BindFLAC(const TCodecLibrary& Lib) {
-  bool Complete = true;
-#define VELMORA_BIND_USED(Name) Complete = Lib.Bind(GApi.Name, #Name) && Complete;
-  VELMORA_FLAC_USED(VELMORA_BIND_USED)
-#undef VELMORA_BIND_USED
-  return Complete;
-}
-
-}  // namespace
-
-TCodecLibrary& FLACLibrary() {
-  static TCodecLibrary Lib("libFLAC.so.12", BindFLAC);
-  return Lib;
-}
-
-const TFLACApi& FLAC() { return GApi; }
+VELMORA_DEFINE_CODEC_BINDING(TFLACApi, FLAC, FLACLibrary, "libFLAC.so.12", VELMORA_FLAC_USED)
 
 void CheckFLAC() {
   TCodecLibrary& Lib = FLACLibrary();
@@ -29,17 +9,17 @@ void CheckFLAC() {
 }
 
 const char* FLACText(FLAC__StreamEncoderState State) {
-  return (*GApi.FLAC__StreamEncoderStateString)[State];
+  return (*FLAC().FLAC__StreamEncoderStateString)[State];
 }
 
 const char* FLACText(FLAC__StreamEncoderInitStatus Status) {
-  return (*GApi.FLAC__StreamEncoderInitStatusString)[Status];
+  return (*FLAC().FLAC__StreamEncoderInitStatusString)[Status];
 }
 
 const char* FLACText(FLAC__StreamDecoderState State) {
-  return (*GApi.FLAC__StreamDecoderStateString)[State];
+  return (*FLAC().FLAC__StreamDecoderStateString)[State];
 }
 
 const char* FLACText(FLAC__StreamDecoderErrorStatus Status) {
-  return (*GApi.FLAC__StreamDecoderErrorStatusString)[Status];
+  return (*FLAC().FLAC__StreamDecoderErrorStatusString)[Status];
 }
