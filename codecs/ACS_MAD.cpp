@@ -1,8 +1,8 @@
 #include "codecs/ACS_MAD.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
@@ -49,8 +49,8 @@ TComponent* CheckMad(TComponent* Owner) {
 class TMADThread {
  public:
   TMADThread(TComponent* Owner, TStream* In, TStream* Out, std::unique_ptr<TFileStream> OwnIn,
-             std::unique_ptr<TFileStream> OwnOut, TMADProgressEvent OnProgress, TMADDoneEvent OnDone,
-             TThreadExceptionEvent OnFailure)
+             std::unique_ptr<TFileStream> OwnOut, TMADProgressEvent OnProgress,
+             TMADDoneEvent OnDone, TThreadExceptionEvent OnFailure)
       : FOwner(Owner),
         FIn(In),
         FOut(Out),
@@ -411,8 +411,8 @@ void TMP3ToWav::Run() {
     OwnOut = std::make_unique<TFileStream>(FOutputFile, TFileMode::fmCreate);
     Out = OwnOut.get();
   }
-  auto W = std::make_shared<TMADThread>(this, In, Out, std::move(OwnIn), std::move(OwnOut), OnProgress,
-                                        OnDone, OnThreadException);
+  auto W = std::make_shared<TMADThread>(this, In, Out, std::move(OwnIn), std::move(OwnOut),
+                                        OnProgress, OnDone, OnThreadException);
   // The worker waits until the component knows it: an OnDone handler that
   // calls Run, or destroys the component, looks at FWorker and its thread.
   FWorker = W;

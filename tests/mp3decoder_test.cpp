@@ -1,7 +1,6 @@
 // TMP3ToWav against libmad as madplay drives it, and its run rules.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -403,7 +402,8 @@ TEST_F(MP3ToWavTest, IoFailureIsToldApartFromNothingToDecode) {
   TUnreadableStream Unreadable;
   Unreadable.WriteBuffer(Whole.data(), static_cast<int64_t>(Whole.size()));
   Unreadable.SetPosition(0);
-  WriteFileBytes(Dir.Path("cut.mp3"), std::vector<uint8_t>(Whole.begin(), Whole.begin() + Whole.size() / 2 + 77));
+  WriteFileBytes(Dir.Path("cut.mp3"),
+                 std::vector<uint8_t>(Whole.begin(), Whole.begin() + Whole.size() / 2 + 77));
   WriteFileBytes(Dir.Path("junk.mp3"), std::vector<uint8_t>(30000, 'x'));
   const struct {
     const char* What;

@@ -92,7 +92,8 @@ void ExpectPcmHeaderTrue(const std::vector<uint8_t>& F) {
 }
 
 // Frames: what the fact chunk must count; -1 when every block is full.
-void ExpectImaHeaderTrue(const std::vector<uint8_t>& F, int BlockSize, int Spb, int64_t Frames = -1) {
+void ExpectImaHeaderTrue(const std::vector<uint8_t>& F, int BlockSize, int Spb,
+                         int64_t Frames = -1) {
   ASSERT_GE(F.size(), 60u);
   const size_t Data = F.size() - 60;
   EXPECT_EQ(Data % BlockSize, 0u);
@@ -978,9 +979,9 @@ TEST(WaveOutTools, ImaFactChunkCountsTheFramesDelivered) {
     EXPECT_EQ(std::stol(Out), Frames);
     // sox's own IMA writer, given the same samples, states the same count.
     WritePcmWav(T.Path("pcm.wav"), X.In->Data.data(), X.In->Data.size(), Channels, 44100, 16);
-    ASSERT_EQ(testing_support::Run("sox " + Quote(T.Path("pcm.wav")) + " -e ima-adpcm " +
-                                       Quote(T.Path("sox.wav")),
-                                   nullptr, &Err),
+    ASSERT_EQ(testing_support::Run(
+                  "sox " + Quote(T.Path("pcm.wav")) + " -e ima-adpcm " + Quote(T.Path("sox.wav")),
+                  nullptr, &Err),
               0)
         << Err;
     const auto S = ReadFileBytes(T.Path("sox.wav"));

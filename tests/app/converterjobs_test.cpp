@@ -440,6 +440,7 @@ TEST_F(ConverterJobs, DecodingThatFailsPartWayShowsTheReasonAndStopsTheFlow) {
   // The same flow still converts a readable source.
   Dialogs->Messages.clear();
   ASSERT_TRUE(ConvertAndWait(M));
-  EXPECT_TRUE(Dialogs->Messages.isEmpty()) << Dialogs->Messages.join(QLatin1Char('\n')).toStdString();
+  EXPECT_TRUE(Dialogs->Messages.isEmpty())
+      << Dialogs->Messages.join(QLatin1Char('\n')).toStdString();
   EXPECT_GT(std::filesystem::file_size(Ogg), 1000u);
 }
