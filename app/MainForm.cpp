@@ -19,11 +19,12 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 #include "app/AppDataModule.h"
+#include "app/EventMarshal.h"
 #include "app/IniSettings.h"
 #include "app/PathSelector.h"
-#include "app/EventMarshal.h"
 #include "platform/ProgramFolder.h"
 
 namespace {
@@ -225,9 +226,52 @@ void TMainForm::CreateMixerDevices() {
     PostToThreadOf(this, [M] { M->ProcessNotifications(); });
   });
   VolumeControl = Make<TVolumeControl>("VolumeControl");
-  // No track bar is attached to it, so its timer would have nothing to keep
-  // in step: the volumes are set directly by the sliders' handlers.
   VolumeControl->SetInterval(200);
+  // The control keeps track bars in step with the device volumes. Bars are
+  // widgets of this thread, so its timer is one of this thread too: a tick
+  // reads the volumes and moves the bars where they live, with no hand-over
+  // between threads.
+  FVolumeTimer = new QTimer(this);
+  FVolumeTimer->setObjectName(QStringLiteral("VolumeControlTimer"));
+  FVolumeTimer->setInterval(VolumeControl->Interval());
+  connect(FVolumeTimer, &QTimer::timeout, this, [this] { VolumeControl->Tick(); });
+  if (VolumeControl->TimerEnabled()) FVolumeTimer->start();
+
+  // The sliders of the Recorder and Record-Mix pages act on the mixer as they
+  // move.
+  for (QSlider* Bar : {MicOutputVolumeBar, RecorderMicOutputVolumeBar})
+    connect(Bar, &QSlider::valueChanged, this, [this, Bar] { MicOutputVolumeBarChange(Bar); });
+  for (QSlider* Bar : {MicRecordVolumeBar, RecorderMicRecordVolumeBar})
+    connect(Bar, &QSlider::valueChanged, this, [this, Bar] { MicRecordVolumeBarChange(Bar); });
+  connect(StereoMixVolumeBar, &QSlider::valueChanged, this, &TMainForm::StereoMixVolumeBarChange);
+  connect(BackgroundVolumeBar, &QSlider::valueChanged, this, &TMainForm::BackgroundVolumeBarChange);
+}
+
+void TMainForm::SetMixerLineVolume(uint32_t Destination, int Line, int Percent) {
+  if (Line == -1) return;
+  AudioMixer->SetDestinationID(Destination);
+  // A line that went away since the first showing is passed over.
+  if (Line < 0 || Line >= AudioMixer->LineCount()) return;
+  AudioMixer->Lines(Line)->SetVolume(Percent);
+}
+
+void TMainForm::MicOutputVolumeBarChange(const QSlider* Sender) {
+  SetMixerLineVolume(0, MicOutputLineIndex, Sender->value());
+}
+
+void TMainForm::MicRecordVolumeBarChange(const QSlider* Sender) {
+  SetMixerLineVolume(1, MicRecordLineIndex, Sender->value());
+}
+
+void TMainForm::StereoMixVolumeBarChange() {
+  SetMixerLineVolume(1, StereoMixLineIndex, StereoMixVolumeBar->value());
+}
+
+void TMainForm::BackgroundVolumeBarChange() {
+  const int Position = BackgroundVolumeBar->value();
+  AudioMixer->SetDestinationID(0);
+  AudioMixer->Destination()->SetVolume(static_cast<int>(std::lround(Position / 2.55)));
+  VolumeControl->SetByIndex(1, static_cast<uint8_t>(std::clamp(Position, 0, 255)));
 }
 
 void TMainForm::PageControlChange(int Index) {

@@ -81,6 +81,20 @@ class TMainForm : public TLangForm {
   TAudioMixer2* AudioMixer = nullptr;
   TVolumeControl* VolumeControl = nullptr;
 
+  // The volume sliders of the Recorder and Record-Mix pages, run when a
+  // slider moves; the pages call them to apply the sliders before a
+  // recording. Each selects the mixer destination it needs. Microphone
+  // playback (destination 0) and recording (destination 1) take the position
+  // (percent) of the slider that raised the change; nothing happens while the
+  // line's index is -1.
+  void MicOutputVolumeBarChange(const QSlider* Sender);
+  void MicRecordVolumeBarChange(const QSlider* Sender);
+  // The stereo-mix line (destination 1) to StereoMixVolumeBar's percent.
+  void StereoMixVolumeBarChange();
+  // BackgroundVolumeBar (0 ... 255): the playback destination line to the
+  // position in percent, then the wave output volume to the position.
+  void BackgroundVolumeBarChange();
+
   // The status line (the status bar's one panel).
   void SetStatus(const QString& Text);
   QString StatusText() const;
@@ -226,6 +240,9 @@ class TMainForm : public TLangForm {
   void WavToApeDone(TComponent* Sender);
   void ApeToWavDone(TComponent* Sender);
 
+  // A decoding that failed part-way (a read or write error).
+  void MP3ToWavThreadException(TComponent* Sender, const std::string& Message);
+  void MP3ToVobThreadException(TComponent* Sender, const std::string& Message);
   void WavToMp3_MP3OutThreadException(TComponent* Sender, const std::string& Message);
   void Mp3ToVob_VobOutThreadException(TComponent* Sender, const std::string& Message);
   void OggToMp3_MP3OutThreadException(TComponent* Sender, const std::string& Message);
@@ -342,6 +359,10 @@ class TMainForm : public TLangForm {
   void CreateMixerDevices();
   // The full names of the lines of every destination of mixer 0.
   TMixerLineNames MixerLineNames();
+  // Line of Destination to Percent; nothing for index -1 or a line gone.
+  void SetMixerLineVolume(uint32_t Destination, int Line, int Percent);
+  // Ticks VolumeControl at its interval while it found a device.
+  QTimer* FVolumeTimer = nullptr;
 
   // A job as its page shows it: while it runs, Locked is disabled, the status
   // line says what runs and Bar shows the progress; when it ends the bar goes

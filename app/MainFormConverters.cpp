@@ -376,12 +376,18 @@ void TMainForm::WireConversionFlows() {
   WireSink(ApeToWav_WavOut, &TMainForm::ApeToWavProgress, &TMainForm::ApeToWavDone,
            &TMainForm::ApeToWav_WavOutThreadException);
 
-  for (auto [D, P, Dn] : {std::tuple{MP3ToWav, &TMainForm::MP3ToWavProgress, &TMainForm::MP3ToWavDone},
-                          std::tuple{MP3ToVob, &TMainForm::MP3ToVobProgress, &TMainForm::MP3ToVobDone}}) {
+  for (auto [D, P, Dn, E] :
+       {std::tuple{MP3ToWav, &TMainForm::MP3ToWavProgress, &TMainForm::MP3ToWavDone,
+                   &TMainForm::MP3ToWavThreadException},
+        std::tuple{MP3ToVob, &TMainForm::MP3ToVobProgress, &TMainForm::MP3ToVobDone,
+                   &TMainForm::MP3ToVobThreadException}}) {
     TMP3ToWav* Decoder = D;
     Decoder->OnProgress = QueuedProgress(this, [Decoder] { return Decoder->Progress(); }, Progress(P));
     Decoder->OnDone = Queued<TComponent*, bool>(
         this, [this, H = Dn](TComponent* S, bool Success) { (this->*H)(S, Success); });
+    // A read or write error ends the flow with its reason, not as a success.
+    Decoder->OnThreadException = QueuedException(
+        this, [this, H = E](TComponent* S, const std::string& M) { (this->*H)(S, M); });
   }
 }
 
@@ -475,6 +481,8 @@ void TMainForm::Mp3ConvertToVob() {
   }
 }
 
+// Stage 1 found no frame, or decoded the whole file: stage 2 runs on the
+// image (an empty image fails there, with the WAV reader's reason).
 void TMainForm::MP3ToVobDone(TComponent*, bool) {
   // The window may have closed (and freed the writer) while decoding.
   if (!Mp3ToVob_VobOut || !Mp3ToVob_WavStream) {
@@ -508,6 +516,10 @@ void TMainForm::OnVorbisProgress(TComponent*, int Percent) {
   JobProgress(FFlows[flMp3ToVob].Job, Percent);
 }
 void TMainForm::Mp3ToVob_VobOutThreadException(TComponent*, const std::string& Message) {
+  ConversionFailed(flMp3ToVob, Message);
+}
+// The decoding into memory failed part-way: the partial image is not encoded.
+void TMainForm::MP3ToVobThreadException(TComponent*, const std::string& Message) {
   ConversionFailed(flMp3ToVob, Message);
 }
 
@@ -555,8 +567,12 @@ void TMainForm::WavToApeProgress(TComponent*, int P) { JobProgress(FFlows[flWavT
 void TMainForm::ApeToWavProgress(TComponent*, int P) { JobProgress(FFlows[flApeToWav].Job, P); }
 
 // The decoder's Success flag is not looked at: an MP3 without a decodable
-// frame gives an empty WAV file.
+// frame gives an empty WAV file. A decoding that failed part-way ends in
+// MP3ToWavThreadException instead.
 void TMainForm::MP3ToWavDone(TComponent*, bool) { JobFinished(FFlows[flMp3ToWav].Job); }
+void TMainForm::MP3ToWavThreadException(TComponent*, const std::string& M) {
+  ConversionFailed(flMp3ToWav, M);
+}
 void TMainForm::WavToMp3Done(TComponent*) { JobFinished(FFlows[flWavToMp3].Job); }
 void TMainForm::OggToMp3Done(TComponent*) { JobFinished(FFlows[flOggToMp3].Job); }
 void TMainForm::WavToOggDone(TComponent*) { JobFinished(FFlows[flWavToOgg].Job); }

@@ -1,6 +1,7 @@
 #include "codecs/ACS_MAD.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -48,14 +49,16 @@ TComponent* CheckMad(TComponent* Owner) {
 class TMADThread {
  public:
   TMADThread(TComponent* Owner, TStream* In, TStream* Out, std::unique_ptr<TFileStream> OwnIn,
-             std::unique_ptr<TFileStream> OwnOut, TMADProgressEvent OnProgress, TMADDoneEvent OnDone)
+             std::unique_ptr<TFileStream> OwnOut, TMADProgressEvent OnProgress,
+             TMADDoneEvent OnDone, TThreadExceptionEvent OnFailure)
       : FOwner(Owner),
         FIn(In),
         FOut(Out),
         FOwnIn(std::move(OwnIn)),
         FOwnOut(std::move(OwnOut)),
         FOnProgress(std::move(OnProgress)),
-        FOnDone(std::move(OnDone)) {}
+        FOnDone(std::move(OnDone)),
+        FOnFailure(std::move(OnFailure)) {}
 
   // Set after OnDone returned, just before JobEnd is told.
   std::atomic<bool> Finished{false};
@@ -80,6 +83,8 @@ class TMADThread {
   // Makes the header tell the truth and closes the files Run opened.
   void FinishOutput();
   void CleanUp();
+  // Hands the failure to OnThreadException as an exception with its reason.
+  void RaiseFailure(const std::exception_ptr& Failure);
 
   mad_flow Input(mad_stream* S);
   mad_flow Output(const mad_header& H, const mad_pcm& P);
@@ -99,6 +104,7 @@ class TMADThread {
   std::unique_ptr<TFileStream> FOwnOut;  // created by Run, closed by CleanUp
   TMADProgressEvent FOnProgress;
   TMADDoneEvent FOnDone;
+  TThreadExceptionEvent FOnFailure;
 
   mad_decoder FDecoder{};
   std::unique_ptr<uint8_t[]> FBuffer;  // the whole input plus the guard bytes
@@ -120,35 +126,53 @@ class TMADThread {
 };
 
 void TMADThread::Execute() {
-  bool Failed = false;
+  // The first failure is the cause; what fails after it (closing a file that
+  // could not be written) is its echo.
+  std::exception_ptr Failure;
+  auto Keep = [&Failure] {
+    if (!Failure) Failure = std::current_exception();
+  };
   try {
     ReadInput();
     Decode();
   } catch (...) {
-    Failed = true;
+    Keep();
   }
   FBuffer.reset();
   try {
     FlushStage();
   } catch (...) {
-    Failed = true;
+    Keep();
   }
   try {
     FinishOutput();
   } catch (...) {
-    Failed = true;
+    Keep();
   }
   CleanUp();
   // Every end is reported, a failed one too: the caller is waiting for it.
-  if (FOnDone) {
-    try {
-      FOnDone(FOwner, FSuccess && !Failed);
-    } catch (...) {
-      // The handler is the last stop of the run: nobody is left to tell.
-    }
+  try {
+    if (Failure && FOnFailure)
+      RaiseFailure(Failure);
+    else if (FOnDone)
+      FOnDone(FOwner, FSuccess && !Failure);
+  } catch (...) {
+    // The handler is the last stop of the run: nobody is left to tell.
   }
   Finished = true;
   if (JobEnd) JobEnd->End();
+}
+
+void TMADThread::RaiseFailure(const std::exception_ptr& Failure) {
+  try {
+    std::rethrow_exception(Failure);
+  } catch (const std::bad_alloc&) {
+    FOnFailure(FOwner, std::runtime_error(std::strerror(ENOMEM)));
+  } catch (const std::exception& E) {
+    FOnFailure(FOwner, E);
+  } catch (...) {
+    FOnFailure(FOwner, std::runtime_error("Decoding failed."));
+  }
 }
 
 void TMADThread::ReadInput() {
@@ -387,8 +411,8 @@ void TMP3ToWav::Run() {
     OwnOut = std::make_unique<TFileStream>(FOutputFile, TFileMode::fmCreate);
     Out = OwnOut.get();
   }
-  auto W = std::make_shared<TMADThread>(this, In, Out, std::move(OwnIn), std::move(OwnOut), OnProgress,
-                                        OnDone);
+  auto W = std::make_shared<TMADThread>(this, In, Out, std::move(OwnIn), std::move(OwnOut),
+                                        OnProgress, OnDone, OnThreadException);
   // The worker waits until the component knows it: an OnDone handler that
   // calls Run, or destroys the component, looks at FWorker and its thread.
   FWorker = W;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/ACS_Classes.h"
 #include "engine/Component.h"
 #include "engine/JobCompletion.h"
 #include "platform/Streams.h"
@@ -73,8 +74,14 @@ class TMP3ToWav : public TComponent {
 
   // Raised on the worker thread once per run, after the files are closed.
   // Success is true when at least one frame was decoded and nothing failed;
-  // a failure (a read or write error, no memory) ends with Success = false.
+  // false when no frame could be decoded. A failure (a read or write error,
+  // no memory) goes to OnThreadException instead when that is assigned, and
+  // otherwise ends here with Success = false as well.
   TMADDoneEvent OnDone;
+  // Raised on the worker thread, in place of OnDone, when the run failed
+  // part-way; the exception carries the reason ("Cannot write to "x". No
+  // space left on device"). The output has a true header for what it holds.
+  TThreadExceptionEvent OnThreadException;
   // Raised on the worker thread when the rounded percentage changes.
   TMADProgressEvent OnProgress;
 

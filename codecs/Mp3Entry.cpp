@@ -1,6 +1,8 @@
 // The MP3 line of the file-type table: TMP3Out writes, TMP3ToWav decodes, and
 // the information probe reads the first frame header without decoding.
 #include <chrono>
+#include <stdexcept>
+#include <string>
 
 #include "codecs/ACS_LAME.h"
 #include "codecs/ACS_MAD.h"
@@ -11,8 +13,9 @@ namespace {
 
 bool DecodeMp3(const std::string& File, const std::string& WavFile, TStream* WavStream,
                const std::function<bool(int Percent)>& Poll) {
-  // Declared before the decoder: written by its OnDone until it is gone.
+  // Declared before the decoder: written by its events until it is gone.
   bool Success = false;
+  std::string Failure;
 
   TOwned<TMP3ToWav> Decoder(new TMP3ToWav(nullptr));
   Decoder->SetInputFile(File);
@@ -21,6 +24,10 @@ bool DecodeMp3(const std::string& File, const std::string& WavFile, TStream* Wav
   else
     Decoder->SetOutputFile(WavFile);
   Decoder->OnDone = [&Success](TComponent*, bool S) { Success = S; };
+  Decoder->OnThreadException = [&Failure](TComponent*, const std::exception& E) {
+    Failure = E.what();
+    if (Failure.empty()) Failure = "Decoding failed.";
+  };
   Decoder->Run();
   while (!Decoder->WaitForEnd(std::chrono::milliseconds(50))) {
     if (Poll && !Poll(Decoder->Progress())) {
@@ -30,6 +37,8 @@ bool DecodeMp3(const std::string& File, const std::string& WavFile, TStream* Wav
       break;
     }
   }
+  // A read or write error is not "nothing to decode": its reason is the message.
+  if (!Failure.empty()) throw std::runtime_error(Failure);
   return Success;
 }
 

@@ -1,7 +1,6 @@
 // TMP3ToWav against libmad as madplay drives it, and its run rules.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,6 +10,7 @@
 #include <thread>
 
 #include "codecs/ACS_MAD.h"
+#include "codecs/CodecRegistry.h"
 #include "tests/support/TestSupport.h"
 
 using namespace testing_support;
@@ -363,6 +363,98 @@ TEST_F(MP3ToWavTest, WriteFailureStillEndsThroughOnDone) {
   ASSERT_TRUE(R2.Wait());
   EXPECT_TRUE(R2.Success);
   EXPECT_GT(Roomy.Size(), Out.Size());
+}
+
+// An input whose reading fails: the disk gives an I/O error.
+class TUnreadableStream : public TMemoryStream {
+ public:
+  int64_t Read(void*, int64_t) override {
+    throw EReadError("Cannot read from \"song.mp3\". Input/output error");
+  }
+};
+
+// Runs D to its end and records both of its end events.
+struct TFailureRun {
+  std::mutex M;
+  int DoneCount = 0, FailureCount = 0;
+  bool Success = false;
+  std::string Message;
+  void Attach(TMP3ToWav& D) {
+    D.OnDone = [this](TComponent*, bool S) {
+      std::lock_guard<std::mutex> L(M);
+      ++DoneCount;
+      Success = S;
+    };
+    D.OnThreadException = [this](TComponent*, const std::exception& E) {
+      std::lock_guard<std::mutex> L(M);
+      ++FailureCount;
+      Message = E.what();
+    };
+  }
+};
+
+TEST_F(MP3ToWavTest, IoFailureIsToldApartFromNothingToDecode) {
+  const std::string Mp3 = Lame(MakeWav(3), "-b 128");
+  const std::vector<uint8_t> Whole = ReadFileBytes(Mp3);
+  // A write into a full disk, a read that fails, a source cut short in the
+  // middle of a frame, and a source without a frame.
+  TFileStream Full("/dev/full", TFileMode::fmCreate);
+  TUnreadableStream Unreadable;
+  Unreadable.WriteBuffer(Whole.data(), static_cast<int64_t>(Whole.size()));
+  Unreadable.SetPosition(0);
+  WriteFileBytes(Dir.Path("cut.mp3"),
+                 std::vector<uint8_t>(Whole.begin(), Whole.begin() + Whole.size() / 2 + 77));
+  WriteFileBytes(Dir.Path("junk.mp3"), std::vector<uint8_t>(30000, 'x'));
+  const struct {
+    const char* What;
+    std::string In;
+    TStream* InStream;
+    TStream* OutStream;
+    const char* Reason;  // "" = no failure
+    bool Success;
+  } Cases[] = {
+      {"disk full", Mp3, nullptr, &Full, "No space left on device", false},
+      {"read error", "", &Unreadable, nullptr, "Input/output error", false},
+      {"cut short", Dir.Path("cut.mp3"), nullptr, nullptr, "", true},
+      {"no frame", Dir.Path("junk.mp3"), nullptr, nullptr, "", false},
+  };
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.What);
+    TFailureRun R;
+    TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+    R.Attach(*D);
+    D->SetInputFile(C.In);
+    D->SetInputStream(C.InStream);
+    D->SetOutputFile(Dir.Path("out.wav"));
+    D->SetOutputStream(C.OutStream);
+    D->Run();
+    ASSERT_TRUE(D->WaitForEnd(std::chrono::seconds(60)));
+    std::lock_guard<std::mutex> L(R.M);
+    if (*C.Reason) {
+      // The failure is its own end, with the reason, and is no "done".
+      EXPECT_EQ(R.FailureCount, 1);
+      EXPECT_EQ(R.DoneCount, 0);
+      EXPECT_NE(R.Message.find(C.Reason), std::string::npos) << R.Message;
+    } else {
+      EXPECT_EQ(R.FailureCount, 0) << R.Message;
+      EXPECT_EQ(R.DoneCount, 1);
+      EXPECT_EQ(R.Success, C.Success);
+    }
+  }
+  // The file-type table's decoding raises the reason, where nothing to
+  // decode answers false.
+  const TCodecEntry* E = FindCodecFor(Mp3);
+  ASSERT_TRUE(E && E->DecodeToWav);
+  TFileStream Full2("/dev/full", TFileMode::fmCreate);
+  try {
+    E->DecodeToWav(Mp3, "", &Full2, nullptr);
+    ADD_FAILURE() << "a write into a full disk was taken for the end of the audio";
+  } catch (const std::exception& X) {
+    EXPECT_NE(std::string(X.what()).find("No space left on device"), std::string::npos) << X.what();
+  }
+  TMemoryStream Image;
+  EXPECT_FALSE(E->DecodeToWav(Dir.Path("junk.mp3"), "", &Image, nullptr));
+  EXPECT_TRUE(E->DecodeToWav(Dir.Path("cut.mp3"), "", &Image, nullptr));
 }
 
 TEST_F(MP3ToWavTest, RunFromOnDoneRaisesBusy) {

@@ -91,13 +91,15 @@ void ExpectPcmHeaderTrue(const std::vector<uint8_t>& F) {
   EXPECT_EQ(Le32(F, 40), F.size() - 44);
 }
 
-void ExpectImaHeaderTrue(const std::vector<uint8_t>& F, int BlockSize, int Spb) {
+// Frames: what the fact chunk must count; -1 when every block is full.
+void ExpectImaHeaderTrue(const std::vector<uint8_t>& F, int BlockSize, int Spb,
+                         int64_t Frames = -1) {
   ASSERT_GE(F.size(), 60u);
   const size_t Data = F.size() - 60;
   EXPECT_EQ(Data % BlockSize, 0u);
   EXPECT_EQ(Le32(F, 4), F.size() - 8);
   EXPECT_EQ(Le32(F, 56), Data);
-  EXPECT_EQ(Le32(F, 48), Data / BlockSize * Spb);
+  EXPECT_EQ(Le32(F, 48), Frames < 0 ? Data / BlockSize * Spb : static_cast<uint64_t>(Frames));
 }
 
 // A PCM file laid out unlike our own: junk before RIFF, lower-case names, a
@@ -274,6 +276,7 @@ TEST(WaveOutAppend, ImaAppendContinuesBlocksAndTakesFileFormat) {
   ASSERT_FALSE(X.Run().Failed);
   const int Spb = 2 * (256 - 4) + 1;
   const size_t FirstBlocks = (1017 * 2 + 5 + Spb - 1) / Spb;
+  ExpectImaHeaderTrue(ReadFileBytes(Name), 256, Spb, 1017 * 2 + 5);
 
   // A second writer set to PCM and another block size takes the file's.
   auto Out2 = MakeComponent<TWaveOut>(nullptr);
@@ -597,7 +600,8 @@ TEST(WaveOutAdpcm, MonoBlock512TakesOneBlockPerStep) {
   EXPECT_EQ(Tag(F, 40), "fact");
   EXPECT_EQ(Le32(F, 44), 4u);
   EXPECT_EQ(Tag(F, 52), "data");
-  ExpectImaHeaderTrue(F, 512, 1017);
+  // The last block is padded: the fact chunk counts the frames delivered.
+  ExpectImaHeaderTrue(F, 512, 1017, 1017 * 2 + 1);
   // Block k starts with input sample k x 1017: each block took exactly 1017.
   for (int B = 0; B < 3; ++B) {
     EXPECT_EQ(static_cast<int16_t>(Le16(F, 60 + 512 * B)), S[static_cast<size_t>(1017 * B)]);
@@ -637,7 +641,7 @@ TEST(WaveOutAdpcm, StereoBlock1024Holds1017Frames) {
   EXPECT_EQ(Le16(F, 22), 2);
   EXPECT_EQ(Le16(F, 32), 1024);
   EXPECT_EQ(Le16(F, 38), 1017);
-  ExpectImaHeaderTrue(F, 1024, 1017);
+  ExpectImaHeaderTrue(F, 1024, 1017, 1017 * 4 - 10);
   for (int B = 0; B < 4; ++B) {
     EXPECT_EQ(static_cast<int16_t>(Le16(F, 60 + 1024 * B)), S[static_cast<size_t>(2 * 1017 * B)]);
     EXPECT_EQ(static_cast<int16_t>(Le16(F, 64 + 1024 * B)), S[static_cast<size_t>(2 * 1017 * B + 1)]);
@@ -942,4 +946,50 @@ TEST(WaveOutTools, SoxPcmPassesThroughByteIdentical) {
   ASSERT_EQ(testing_support::Run("sox --i " + Quote(T.Path("out.wav")), &Info), 0);
   EXPECT_NE(Info.find("48000"), std::string::npos) << Info;
   EXPECT_NE(Info.find("72000 samples"), std::string::npos) << Info;
+}
+
+// ffprobe takes a compressed stream's length from the fact chunk; sox, the
+// reference writer, puts the frames it was given there. sox and ffmpeg
+// decode every block whole, the padding included.
+TEST(WaveOutTools, ImaFactChunkCountsTheFramesDelivered) {
+  if (!HaveTool("ffprobe") || !HaveTool("sox")) GTEST_SKIP() << "ffprobe or sox is not installed";
+  // Lengths that end inside a block: the last block carries padding.
+  for (const auto& [Channels, Block, Frames] :
+       {std::tuple{1, 512, 44100 + 123}, std::tuple{2, 1024, 30007}}) {
+    SCOPED_TRACE(std::to_string(Channels) + " channels");
+    TempDir T;
+    TFixture X;
+    X.In->Channels = Channels;
+    X.In->Data = Bytes(MakeSignal16(Frames, Channels, 44100));
+    X.In->MaxChunk = 3000;
+    X.Out->SetFileName(T.Path("ima.wav"));
+    X.Out->SetWavType(wtDVIADPCM);
+    X.Out->SetBlockSize(Block);
+    ASSERT_FALSE(X.Run().Failed);
+    const auto F = ReadFileBytes(T.Path("ima.wav"));
+    const int Spb = ImaSamplesPerBlock(Block, Channels);
+    ASSERT_NE(Frames % Spb, 0);
+    EXPECT_EQ(F.size() - 60, static_cast<size_t>((Frames + Spb - 1) / Spb * Block));
+    ExpectImaHeaderTrue(F, Block, Spb, Frames);
+
+    std::string Out, Err;
+    ASSERT_EQ(testing_support::Run("ffprobe -v error -show_entries stream=duration_ts -of "
+                                   "default=noprint_wrappers=1:nokey=1 " +
+                                       Quote(T.Path("ima.wav")),
+                                   &Out, &Err),
+              0)
+        << Err;
+    EXPECT_EQ(std::stol(Out), Frames);
+    // sox's own IMA writer, given the same samples, states the same count.
+    WritePcmWav(T.Path("pcm.wav"), X.In->Data.data(), X.In->Data.size(), Channels, 44100, 16);
+    ASSERT_EQ(testing_support::Run(
+                  "sox " + Quote(T.Path("pcm.wav")) + " -e ima-adpcm " + Quote(T.Path("sox.wav")),
+                  nullptr, &Err),
+              0)
+        << Err;
+    const auto S = ReadFileBytes(T.Path("sox.wav"));
+    const auto At = std::search(S.begin(), S.end(), F.begin() + 40, F.begin() + 48);
+    ASSERT_NE(At, S.end()) << "sox wrote no fact chunk";
+    EXPECT_EQ(Le32(S, static_cast<size_t>(At - S.begin()) + 8), Le32(F, 48));
+  }
 }

@@ -113,6 +113,7 @@ void TWaveOut::BeforeDestruction() {
 
 void TWaveOut::Prepare() {
   FEndOfInput = false;
+  FFramesWritten = 0;
   FFactOffset = -1;
   if (FFileName.empty()) throw EACSException("File name is not assigned.");
 
@@ -299,6 +300,9 @@ bool TWaveOut::EncodeStep() {
   if (Got == 0) return false;
   EncodeImaBlock(FPcmBlock.data(), FChannels, FJobBlockSize, FStepIndex, FAdpcmBlock.data());
   FFile->WriteBuffer(FAdpcmBlock.data(), FJobBlockSize);
+  // A frame the input delivered only in part still went into the block.
+  const int FrameBytes = FChannels * static_cast<int>(sizeof(int16_t));
+  FFramesWritten += (Got + FrameBytes - 1) / FrameBytes;
   return true;
 }
 
@@ -317,9 +321,15 @@ void TWaveOut::PatchHeader() {
   }
   const int64_t DataSize = std::max<int64_t>(0, Length - FDataStart);
   WriteLe32At(*FFile, FDataSizeOffset, SizeField(DataSize));
-  if (FJobType == wtDVIADPCM && FFactOffset >= 0)
-    WriteLe32At(*FFile, FFactOffset,
-                SizeField(DataSize / FJobBlockSize * static_cast<int64_t>(FSamplesPerBlock)));
+  if (FJobType == wtDVIADPCM && FFactOffset >= 0) {
+    // The fact chunk counts the frames delivered, not the silence that pads
+    // the last block. Blocks that were there before an append count whole:
+    // their padding now lies inside the audio and is played.
+    const int64_t Spb = FSamplesPerBlock;
+    const int64_t Before = std::max<int64_t>(0, FJobStart - FDataStart) / FJobBlockSize * Spb;
+    const int64_t Blocks = std::max<int64_t>(0, Length - FJobStart) / FJobBlockSize;
+    WriteLe32At(*FFile, FFactOffset, SizeField(Before + std::min(FFramesWritten, Blocks * Spb)));
+  }
   WriteLe32At(*FFile, FRiffSizeOffset, SizeField(Length - FRiffSizeOffset - 4));
 }
 

@@ -74,6 +74,7 @@ class TWaveOut : public TACSFileOut {
   int64_t FDataStart = 44;      // where the samples begin
   int64_t FFactOffset = -1;     // where the IMA sample count lies; -1 = none
   int64_t FJobStart = 44;       // file length when this job began writing samples
+  int64_t FFramesWritten = 0;   // IMA: frames of this job in the blocks written
   std::vector<uint8_t> FCopyBuffer;
   std::vector<int16_t> FPcmBlock;
   std::vector<uint8_t> FAdpcmBlock;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,8 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QToolButton>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "app/PathSelector.h"
@@ -359,4 +362,85 @@ TEST_F(ConverterJobs, JobThatCannotStartShowsRuntimeErrorAndThePageComesBack) {
   }
   EXPECT_FALSE(std::filesystem::exists(Dir.Path("no such folder")));
   EXPECT_EQ(F.Mp3ToVob_WavStream, nullptr);
+}
+
+namespace {
+
+// A source whose reading fails, as a damaged disk's does.
+class TUnreadableStream : public TMemoryStream {
+ public:
+  int64_t Read(void*, int64_t) override {
+    throw EReadError("Cannot read from \"song.mp3\". Input/output error");
+  }
+};
+
+// Files written by this process may grow to Bytes while the object lives;
+// writes past it fail with "File too large", as on a full disk.
+class TFileSizeLimit {
+ public:
+  explicit TFileSizeLimit(rlim_t Bytes) {
+    getrlimit(RLIMIT_FSIZE, &FOld);
+    FOldHandler = signal(SIGXFSZ, SIG_IGN);
+    rlimit R{Bytes, FOld.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &R);
+  }
+  ~TFileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &FOld);
+    signal(SIGXFSZ, FOldHandler);
+  }
+
+ private:
+  rlimit FOld{};
+  sighandler_t FOldHandler = SIG_DFL;
+};
+
+}  // namespace
+
+TEST_F(ConverterJobs, DecodingThatFailsPartWayShowsTheReasonAndStopsTheFlow) {
+  if (!testing_support::HaveTool("lame")) GTEST_SKIP() << "lame is not installed";
+  TMainForm& F = ShownForm();
+  const std::string Wav = MakeWav("in.wav", 3.0);
+  const std::string Mp3 = Dir.Path("in.mp3");
+  ASSERT_EQ(testing_support::Run("lame --quiet -b 128 " + Quote(Wav) + " " + Quote(Mp3)), 0);
+
+  // MP3 to WAV into a disk that fills up after 100 KB of the 520 KB.
+  const TPanel& P = Panel("Mp3ToWav");
+  Choose(P, Mp3, Dir.Path("full.wav"));
+  Dialogs->Messages.clear();
+  {
+    TFileSizeLimit Limit(100000);
+    ASSERT_TRUE(ConvertAndWait(P));
+  }
+  ASSERT_EQ(Dialogs->Messages.size(), 1);
+  EXPECT_TRUE(Dialogs->Messages[0].startsWith(QStringLiteral("Runtime error: ")));
+  EXPECT_TRUE(Dialogs->Messages[0].contains(QString::fromUtf8(std::strerror(EFBIG))))
+      << Dialogs->Messages[0].toStdString();
+  ExpectIdle(P);
+
+  // MP3 to Ogg with a source that cannot be read: the reason is shown and
+  // nothing is encoded.
+  const TPanel& M = Panel("Mp3ToOgg");
+  const std::string Ogg = Dir.Path("never.ogg");
+  Choose(M, Mp3, Ogg);
+  TUnreadableStream Unreadable;
+  const std::vector<uint8_t> Bytes = ReadFileBytes(Mp3);
+  Unreadable.WriteBuffer(Bytes.data(), static_cast<int64_t>(Bytes.size()));
+  Unreadable.SetPosition(0);
+  F.MP3ToVob->SetInputStream(&Unreadable);
+  Dialogs->Messages.clear();
+  ASSERT_TRUE(ConvertAndWait(M));
+  F.MP3ToVob->SetInputStream(nullptr);
+  ASSERT_EQ(Dialogs->Messages.size(), 1);
+  EXPECT_EQ(Dialogs->Messages[0],
+            QStringLiteral("Runtime error: Cannot read from \"song.mp3\". Input/output error"));
+  ExpectIdle(M);
+  EXPECT_FALSE(std::filesystem::exists(Ogg));
+  EXPECT_EQ(F.Mp3ToVob_WavStream, nullptr);
+
+  // The same flow still converts a readable source.
+  Dialogs->Messages.clear();
+  ASSERT_TRUE(ConvertAndWait(M));
+  EXPECT_TRUE(Dialogs->Messages.isEmpty())
+      << Dialogs->Messages.join(QLatin1Char('\n')).toStdString();
+  EXPECT_GT(std::filesystem::file_size(Ogg), 1000u);
 }
