@@ -460,6 +460,12 @@ void TMainForm::Mp3ConvertToVob() {
   if (!ConversionMayStart(flMp3ToVob)) return;
 
   Mp3ToVob_WavStream = std::make_unique<TMemoryStream>();
+  // The last run's writer has ended (the page was locked until it did): it
+  // goes now rather than keeping its worker until the window closes.
+  if (Mp3ToVob_VobOut) {
+    TComponent::Free(Mp3ToVob_VobOut);
+    Mp3ToVob_VobOut = nullptr;
+  }
   TVorbisOut* Sink = MakeVorbisOut("", WaveIn);
   Mp3ToVob_VobOut = Sink;
   Sink->SetFileName(MP3ToVob->OutputFile());

@@ -443,4 +443,11 @@ TEST_F(ConverterJobs, DecodingThatFailsPartWayShowsTheReasonAndStopsTheFlow) {
   EXPECT_TRUE(Dialogs->Messages.isEmpty())
       << Dialogs->Messages.join(QLatin1Char('\n')).toStdString();
   EXPECT_GT(std::filesystem::file_size(Ogg), 1000u);
+
+  // Each run makes its own writer; the one before it goes, worker and all.
+  ASSERT_NE(F.Mp3ToVob_VobOut, nullptr);
+  TComponent* Owner = F.Mp3ToVob_VobOut->Owner();
+  const int Components = Owner->ComponentCount();
+  ASSERT_TRUE(ConvertAndWait(M));
+  EXPECT_EQ(Owner->ComponentCount(), Components);
 }
