@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <string>
+#include <utility>
 
 #include "codecs/FLAC.h"
 
@@ -14,7 +16,8 @@
 static_assert(std::endian::native == std::endian::little, "PCM assembly assumes a little-endian host");
 
 // The library's C call-backs. None of them lets an exception out: a stream
-// error becomes the library's error status, which the caller then reports.
+// error is kept (the first one) and becomes the library's error status; the
+// caller raises the kept error once the library call has returned.
 struct TFLACCallbacks {
   // ------------------------------------------------------------- encoder
   static FLAC__StreamEncoderWriteStatus Write(const FLAC__StreamEncoder*, const FLAC__byte Buffer[],
@@ -24,6 +27,7 @@ struct TFLACCallbacks {
       Self->FStream->WriteBuffer(Buffer, static_cast<int64_t>(Bytes));
       return FLAC__STREAM_ENCODER_WRITE_STATUS_OK;
     } catch (...) {
+      if (!Self->FStreamError) Self->FStreamError = std::current_exception();
       return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
     }
   }
@@ -35,6 +39,7 @@ struct TFLACCallbacks {
       Self->FStream->Seek(static_cast<int64_t>(Offset), TSeekOrigin::soBeginning);
       return FLAC__STREAM_ENCODER_SEEK_STATUS_OK;
     } catch (...) {
+      if (!Self->FStreamError) Self->FStreamError = std::current_exception();
       return FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
     }
   }
@@ -60,6 +65,7 @@ struct TFLACCallbacks {
       return N == 0 ? FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM
                     : FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
     } catch (...) {
+      if (!Self->FStreamError) Self->FStreamError = std::current_exception();
       *Bytes = 0;
       return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
     }
@@ -163,12 +169,17 @@ struct TFLACCallbacks {
                       (Info.bits_per_sample == 8 || Info.bits_per_sample == 16);
     if (!Self->FFormatOK) Self->FValid = false;
     // No total (a stream written to a pipe): the length is not known.
-    Self->FSize = Total == 0 ? -1
-                             : static_cast<int64_t>(Total) * Self->FChan * (Self->FBPS / 8);
+    Self->FSize = Total == 0 ? -1 : static_cast<int64_t>(Total) * Self->FChan * (Self->FBPS / 8);
   }
 
-  static void Error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void* Client) {
-    static_cast<TFLACIn*>(Client)->FValid = false;
+  // Lost sync, a bad frame header, a frame whose checksum fails: the decoder
+  // would go on with silence in place of the frame. The status is kept, and
+  // DecodeFrame ends the job with it.
+  static void Error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus Status,
+                    void* Client) {
+    auto* Self = static_cast<TFLACIn*>(Client);
+    Self->FValid = false;
+    if (Self->FDecodeError < 0) Self->FDecodeError = Status;
   }
 };
 
@@ -195,18 +206,26 @@ void TFLACOut::SetEnableLooseMidSideStereo(bool Value) {
   if (Value) FEnableMidSideStereo = true;
 }
 
-bool TFLACOut::CloseEncoder() {
-  bool Ok = true;
+std::string TFLACOut::CloseEncoder() {
+  std::string Failure;
   if (FEncoder) {
-    Ok = FLAC().FLAC__stream_encoder_finish(FEncoder);
-    FLAC().FLAC__stream_encoder_delete(FEncoder);
+    const TFLACApi& Api = FLAC();
+    if (!Api.FLAC__stream_encoder_finish(FEncoder))
+      Failure = FLACText(Api.FLAC__stream_encoder_get_state(FEncoder));
+    Api.FLAC__stream_encoder_delete(FEncoder);
     FEncoder = nullptr;
   }
   FStream = nullptr;
   FOwnStream.reset();
   std::vector<uint8_t>().swap(FBlock);
   std::vector<int32_t>().swap(FSamples);
-  return Ok;
+  return Failure;
+}
+
+void TFLACOut::RaiseEncodeError(const std::string& State) {
+  // The stream's own error (a full disk) says more than the encoder's state.
+  if (FStreamError) std::rethrow_exception(std::exchange(FStreamError, nullptr));
+  throw EACSException("Failed to encode data (" + State + ").");
 }
 
 void TFLACOut::Prepare() {
@@ -215,6 +234,7 @@ void TFLACOut::Prepare() {
   FOwnStream = std::make_unique<TFileStream>(FFileName, TFileMode::fmCreate);
   FStream = FOwnStream.get();
   FEndOfInput = false;
+  FStreamError = nullptr;
   TACSInput* In = Input();
   // On any failure below nothing stays open and the empty file goes.
   auto Fail = [&](const char* Message) {
@@ -265,10 +285,10 @@ void TFLACOut::Prepare() {
     }
     // Only whole bytes per sample can be widened for the encoder.
     if (Bits != 8 && Bits != 16) Fail("Failed to initialize FLAC encoder.");
-    if (Api.FLAC__stream_encoder_init_stream(E, &TFLACCallbacks::Write, &TFLACCallbacks::Seek,
-                                             &TFLACCallbacks::Tell, nullptr,
-                                             this) != FLAC__STREAM_ENCODER_INIT_STATUS_OK)
-      Fail("Failed to initialize FLAC encoder.");
+    const FLAC__StreamEncoderInitStatus Init = Api.FLAC__stream_encoder_init_stream(
+        E, &TFLACCallbacks::Write, &TFLACCallbacks::Seek, &TFLACCallbacks::Tell, nullptr, this);
+    if (Init != FLAC__STREAM_ENCODER_INIT_STATUS_OK)
+      Fail(("Failed to initialize FLAC encoder (" + std::string(FLACText(Init)) + ").").c_str());
 
     // The block as the encoder settled it (it picks one itself for 0).
     const uint32_t Block = Api.FLAC__stream_encoder_get_blocksize(E);
@@ -320,18 +340,18 @@ bool TFLACOut::DoOutput(bool Abort) {
   }
   const auto Frames = static_cast<uint32_t>(Samples / FChannels);
   if (Frames > 0 && !FLAC().FLAC__stream_encoder_process_interleaved(FEncoder, FSamples.data(), Frames))
-    throw EACSException("Failed to encode data.");
+    RaiseEncodeError(FLACText(FLAC().FLAC__stream_encoder_get_state(FEncoder)));
   return true;
 }
 
 void TFLACOut::Done() {
-  const bool Ok = CloseEncoder();
+  const std::string Failure = CloseEncoder();
   if (FInputStarted) {
     FInputStarted = false;
     if (TACSInput* In = Input()) In->Flush();
   }
   // The last frames or the stream information could not be written.
-  if (!Ok) throw EACSException("Failed to encode data.");
+  if (!Failure.empty()) RaiseEncodeError(Failure);
 }
 
 // ================================================================ TFLACIn
@@ -363,6 +383,8 @@ void TFLACIn::Release() {
     try {
       FSource->SetPosition(0);
     } catch (...) {
+      // Closing cannot fail; a stream that cannot rewind fails on its next
+      // use, where the error reaches the caller.
     }
   }
   FSource = nullptr;
@@ -391,9 +413,13 @@ void TFLACIn::OpenFile() {
       FValid = false;
       throw EACSException("Failed to initialize FLAC decoder.");
     }
+    FDecodeError = -1;
+    FStreamError = nullptr;
     if (!Api.FLAC__stream_decoder_process_until_end_of_metadata(FDecoder)) FValid = false;
     // Without stream information there is no format to deliver.
     if (!FFormatOK) FValid = false;
+    // What went wrong before the first frame is told by Valid.
+    FDecodeError = -1;
   }
   ++FOpened;
 }
@@ -435,6 +461,7 @@ bool TFLACIn::Seek(int SampleNumber) {
     return false;
   }
   FEndOfFile = false;
+  FDecodeError = -1;  // a frame stepped over on the way is not the job's
   return true;
 }
 
@@ -445,15 +472,26 @@ bool TFLACIn::DecodeFrame() {
     FFrameBytes = FReadIndex = 0;
     const bool Ok = Api.FLAC__stream_decoder_process_single(FDecoder);
     const FLAC__StreamDecoderState State = Api.FLAC__stream_decoder_get_state(FDecoder);
+    if (FStreamError) std::rethrow_exception(std::exchange(FStreamError, nullptr));
+    // A damaged frame must not pass for silence: the job ends here, and what
+    // was delivered before it stays.
+    if (FDecodeError >= 0)
+      throw EACSException(
+          ReadError(FLACText(static_cast<FLAC__StreamDecoderErrorStatus>(FDecodeError))));
     if (!Ok) {
       if (State == FLAC__STREAM_DECODER_END_OF_STREAM) return false;
-      throw EACSException("Error reading FLAC file");
+      throw EACSException(ReadError(FLACText(State)));
     }
     if (FFrameArrived && FFrameBytes > 0) return true;
     // Success without a frame: the end of the stream, or a metadata block
     // passed over; never hand out the previous frame again.
     if (State == FLAC__STREAM_DECODER_END_OF_STREAM) return false;
   }
+}
+
+std::string TFLACIn::ReadError(const char* Status) const {
+  return std::string("Error reading FLAC file") + (FStreamAssigned ? "" : " " + FFileName) + ": " +
+         Status;
 }
 
 int TFLACIn::GetData(void* Buffer, int BufferSize) {

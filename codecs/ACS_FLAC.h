@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <FLAC/stream_decoder.h>
@@ -70,8 +72,11 @@ class TFLACOut : public TACSFileOut {
 
  private:
   friend struct TFLACCallbacks;
-  // Releases the encoder and the file without touching the input.
-  bool CloseEncoder();
+  // Releases the encoder and the file without touching the input; "" when
+  // the encoder finished, else libFLAC's name of its state.
+  std::string CloseEncoder();
+  // Raises the kept stream error, else "Failed to encode data (<State>).".
+  [[noreturn]] void RaiseEncodeError(const std::string& State);
 
   // Properties: written by the window while idle, read by Prepare.
   bool FBestModelSearch = false;
@@ -91,6 +96,7 @@ class TFLACOut : public TACSFileOut {
   std::unique_ptr<TStream> FOwnStream;  // the file this component opened
   bool FInputStarted = false;           // the input was Init-ed and not flushed yet
   bool FEndOfInput = false;
+  std::exception_ptr FStreamError;  // the first failure of the output stream
   int FBytesPerSample = 2;
   int FChannels = 2;
   std::vector<uint8_t> FBlock;       // one block of PCM as read from the input
@@ -101,10 +107,11 @@ class TFLACOut : public TACSFileOut {
 // format, SampleCount and Size come from the stream information block.
 //
 // A file that is not Valid delivers nothing: no stream information, more than
-// 2 channels, a sample size other than 8 or 16 bits. A decoding error further
-// on also clears Valid, but decoding goes on (a damaged frame comes out as
-// silence). 8-bit FLAC samples are signed; they are delivered unsigned, as
-// WAV files hold them.
+// 2 channels, a sample size other than 8 or 16 bits. A damaged frame further
+// on (lost sync, a bad header, a failed checksum) ends the job: GetData raises
+// "Error reading FLAC file <file name>: <libFLAC's status>" and nothing of
+// that frame is delivered. 8-bit FLAC samples are signed; they are delivered
+// unsigned, as WAV files hold them.
 //
 // The data ends at the decoder's end of stream or when Position reaches Size,
 // whichever comes first. A stream whose information gives no total length
@@ -116,8 +123,9 @@ class TFLACIn : public TACSFileIn {
 
   // Copies at most BufferSize bytes of PCM; 0 when the data is over (never
   // with Loop set, unless the range to play is empty). Raises "The Stream is
-  // not opened" outside a job, "Error reading FLAC file" when the decoder
-  // fails other than at the end.
+  // not opened" outside a job, "Error reading FLAC file <file name>:
+  // <libFLAC's status or state>" on a damaged frame or when the decoder fails
+  // other than at the end, and the stream's own error when reading fails.
   int GetData(void* Buffer, int BufferSize) override;
   // Positions the open file at a sample frame; the next byte delivered is
   // that frame's. False when the decoder cannot get there.
@@ -138,6 +146,7 @@ class TFLACIn : public TACSFileIn {
   void Release();
   // Decodes until a frame arrives; false at the end of the stream.
   bool DecodeFrame();
+  std::string ReadError(const char* Status) const;
 
   // Decoder state: owned while the open count is positive. Touched under the
   // file lock (queries on the window thread, the job on the worker).
@@ -152,6 +161,8 @@ class TFLACIn : public TACSFileIn {
   size_t FFrameBytes = 0;
   size_t FReadIndex = 0;
   bool FFrameArrived = false;  // set by the write call-back
+  int FDecodeError = -1;       // the error call-back's first status; -1 = none
+  std::exception_ptr FStreamError;  // the first failure of the read call-back
 };
 
 // The encoder settings of the converters (window and command line): blocks

@@ -77,6 +77,10 @@ class TMADThread {
   // Set by Run once FWorker and Thread are in place.
   std::atomic<bool> Started{false};
   std::thread Thread;
+  // The component's record of the run's end; set by Run before the thread
+  // starts, cleared by the worker itself when the component is destroyed from
+  // inside OnDone (it is gone by the time OnDone returns).
+  TJobCompletion* JobEnd = nullptr;
 
   void Execute();
 
@@ -152,9 +156,11 @@ void TMADThread::Execute() {
     try {
       FOnDone(FOwner, FSuccess && !Failed);
     } catch (...) {
+      // The handler is the last stop of the run: nobody is left to tell.
     }
   }
   Finished = true;
+  if (JobEnd) JobEnd->End();
 }
 
 void TMADThread::ReadInput() {
@@ -356,7 +362,10 @@ mad_flow TMADThread::ErrorCb(void*, mad_stream*, mad_frame*) noexcept {
 
 TMP3ToWav::TMP3ToWav(TComponent* AOwner) : TComponent(CheckMad(AOwner)) {}
 
-TMP3ToWav::~TMP3ToWav() = default;
+TMP3ToWav::~TMP3ToWav() {
+  // The worker is gone (BeforeDestruction): let waiters on other threads go.
+  FJobEnd.Close();
+}
 
 void TMP3ToWav::BeforeDestruction() {
   if (FWorker) FWorker->TerminateRequest = true;
@@ -379,9 +388,10 @@ void TMP3ToWav::ReleaseWorker() {
   if (FWorker->Thread.joinable()) {
     // Destroyed from inside its own OnDone: the worker has nothing left to do
     // with the component and keeps its own state alive until it ends.
-    if (FWorker->Thread.get_id() == std::this_thread::get_id())
+    if (FWorker->Thread.get_id() == std::this_thread::get_id()) {
+      FWorker->JobEnd = nullptr;
       FWorker->Thread.detach();
-    else
+    } else
       FWorker->Thread.join();
   }
   FWorker.reset();
@@ -411,10 +421,14 @@ void TMP3ToWav::Run() {
   // The worker waits until the component knows it: an OnDone handler that
   // calls Run, or destroys the component, looks at FWorker and its thread.
   FWorker = W;
+  W->JobEnd = &FJobEnd;
   W->Thread = std::thread([W] {
     W->Started.wait(false);
     W->Execute();
   });
+  // The worker waits for Started: it cannot end the run before it is begun.
+  FJobEnd.SetWorker(W->Thread.get_id());
+  FJobEnd.Begin();
   W->Started = true;
   W->Started.notify_one();
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/Component.h"
+#include "engine/JobCompletion.h"
 #include "platform/Streams.h"
 
 using TMADDoneEvent = std::function<void(TComponent* Sender, bool Success)>;
@@ -56,6 +57,16 @@ class TMP3ToWav : public TComponent {
   // file error when a file cannot be opened or created.
   void Run();
 
+  // Blocks until the run going on at the time of the call has ended and its
+  // OnDone has returned, at most Bound when given. True when it has, or no run
+  // was going on, or the component is being destroyed (then it must not be
+  // touched again); false when the bound passed first, or when called from
+  // inside OnDone (on the worker), where waiting for oneself would never end.
+  // A run started from OnDone is a new run: call again to wait for it.
+  bool WaitForEnd(std::optional<std::chrono::milliseconds> Bound = std::nullopt) {
+    return FJobEnd.Wait(Bound);
+  }
+
   // Percent of the estimated output written so far (it can pass 100 or stop
   // short of it, as the estimate is rough); 0 when no run is in progress.
   int Progress() const;
@@ -93,4 +104,6 @@ class TMP3ToWav : public TComponent {
   // The current worker; shared with its thread, which keeps its own state
   // alive when the component is destroyed from inside OnDone.
   std::shared_ptr<TMADThread> FWorker;
+  // Begun by Run, ended by the worker after OnDone, closed by destruction.
+  TJobCompletion FJobEnd;
 };

@@ -207,6 +207,7 @@ void TVorbisOut::Prepare() {
       try {
         FStream->SetSize(AppendFrom);
       } catch (...) {
+        // The failure being raised is the cause; this one is its echo.
       }
     }
     FOwnStream.reset();
@@ -215,6 +216,7 @@ void TVorbisOut::Prepare() {
     try {
       In->Flush();
     } catch (...) {
+      // The failure being raised is the cause; this one is its echo.
     }
     throw;
   }
@@ -320,23 +322,37 @@ void TVorbisOut::FinishStream() {
   FEndOfStream = true;
 }
 
+void TVorbisOut::BeforeDestruction() {
+  TACSFileOut::BeforeDestruction();  // the worker has ended after this
+  // A job cut short by destruction gets no Done from the engine: end the
+  // stream here all the same, so that the file is a whole Ogg stream and the
+  // input is flushed.
+  try {
+    Done();
+  } catch (...) {
+    // Destruction has no caller to report to; the file is closed anyway.
+  }
+}
+
 void TVorbisOut::Done() {
   // A job that was stopped or failed on the input side still gets a properly
-  // ended stream of what was encoded; a failing output just gets closed.
+  // ended stream of what was encoded. A stream that cannot be ended fails the
+  // job; the file is closed and the input flushed all the same.
+  std::exception_ptr Failure;
   try {
     FinishStream();
   } catch (...) {
+    Failure = std::current_exception();
   }
   FEndOfStream = true;
   FOwnStream.reset();
   if (!FStreamAssigned) FStream = nullptr;
-  std::exception_ptr Failure;
   if (FInputStarted) {
     FInputStarted = false;
     try {
       if (TACSInput* In = Input()) In->Flush();
     } catch (...) {
-      Failure = std::current_exception();
+      if (!Failure) Failure = std::current_exception();
     }
   }
   {
@@ -400,6 +416,8 @@ int TVorbisIn::CloseCallback(void* Source) {
       Self->FStream = nullptr;
     }
   } catch (...) {
+    // vorbisfile ignores what close returns; a stream that cannot rewind
+    // fails on its next use, where the error reaches the caller.
   }
   return 0;
 }

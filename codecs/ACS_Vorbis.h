@@ -76,6 +76,9 @@ class TVorbisOut : public TACSFileOut {
 
  protected:
   ~TVorbisOut() override;
+  // Ends a job cut short by destruction like Done: the file keeps a whole
+  // stream with its end-of-stream page.
+  void BeforeDestruction() override;
   void Prepare() override;
   bool DoOutput(bool Abort) override;
   void Done() override;

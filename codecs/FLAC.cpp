@@ -30,3 +30,19 @@ void CheckFLAC() {
   Lib.Load();
   Lib.Check();
 }
+
+const char* FLACText(FLAC__StreamEncoderState State) {
+  return (*GApi.FLAC__StreamEncoderStateString)[State];
+}
+
+const char* FLACText(FLAC__StreamEncoderInitStatus Status) {
+  return (*GApi.FLAC__StreamEncoderInitStatusString)[Status];
+}
+
+const char* FLACText(FLAC__StreamDecoderState State) {
+  return (*GApi.FLAC__StreamDecoderStateString)[State];
+}
+
+const char* FLACText(FLAC__StreamDecoderErrorStatus Status) {
+  return (*GApi.FLAC__StreamDecoderErrorStatusString)[Status];
+}

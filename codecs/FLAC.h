@@ -8,7 +8,8 @@
 
 #include "codecs/CodecLibrary.h"
 
-// Entry points the adapters call: a library without one of them is refused.
+// Entry points and message tables the adapters use: a library without one of
+// them is refused.
 #define VELMORA_FLAC_USED(X)                                                                    \
   X(FLAC__stream_encoder_new) X(FLAC__stream_encoder_delete)                                    \
   X(FLAC__stream_encoder_set_verify) X(FLAC__stream_encoder_set_channels)                      \
@@ -26,7 +27,10 @@
   X(FLAC__stream_decoder_delete) X(FLAC__stream_decoder_get_state)                              \
   X(FLAC__stream_decoder_init_stream) X(FLAC__stream_decoder_finish)                            \
   X(FLAC__stream_decoder_flush) X(FLAC__stream_decoder_process_single)                          \
-  X(FLAC__stream_decoder_process_until_end_of_metadata) X(FLAC__stream_decoder_seek_absolute)
+  X(FLAC__stream_decoder_process_until_end_of_metadata) X(FLAC__stream_decoder_seek_absolute)     \
+  X(FLAC__stream_encoder_get_state)                                                              \
+  X(FLAC__StreamEncoderStateString) X(FLAC__StreamEncoderInitStatusString)                       \
+  X(FLAC__StreamDecoderStateString) X(FLAC__StreamDecoderErrorStatusString)
 
 // Looked up as well: the rest of the encoder's setters and getters and of the
 // decoder's processing calls, for later users of the binding.
@@ -34,7 +38,7 @@
   X(FLAC__stream_encoder_set_streamable_subset) X(FLAC__stream_encoder_set_compression_level) \
   X(FLAC__stream_encoder_set_apodization) X(FLAC__stream_encoder_set_do_escape_coding)         \
   X(FLAC__stream_encoder_set_rice_parameter_search_dist) X(FLAC__stream_encoder_set_metadata)  \
-  X(FLAC__stream_encoder_get_state) X(FLAC__stream_encoder_get_verify_decoder_state)           \
+  X(FLAC__stream_encoder_get_verify_decoder_state)                                               \
   X(FLAC__stream_encoder_get_resolved_state_string) X(FLAC__stream_encoder_get_verify)         \
   X(FLAC__stream_encoder_get_streamable_subset) X(FLAC__stream_encoder_get_channels)           \
   X(FLAC__stream_encoder_get_bits_per_sample) X(FLAC__stream_encoder_get_sample_rate)          \
@@ -72,3 +76,10 @@ const TFLACApi& FLAC();
 // Loads the library if needed; raises EACSException with "<file name> library
 // could not be loaded." when it cannot be loaded.
 void CheckFLAC();
+
+// libFLAC's own names of its states and statuses ("FLAC__STREAM_DECODER_ERROR_
+// STATUS_FRAME_CRC_MISMATCH"), for messages; valid while the library is loaded.
+const char* FLACText(FLAC__StreamEncoderState State);
+const char* FLACText(FLAC__StreamEncoderInitStatus Status);
+const char* FLACText(FLAC__StreamDecoderState State);
+const char* FLACText(FLAC__StreamDecoderErrorStatus Status);

@@ -1,8 +1,6 @@
 // The MP3 line of the file-type table: TMP3Out writes, TMP3ToWav decodes, and
 // the information probe reads the first frame header without decoding.
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 
 #include "codecs/ACS_LAME.h"
 #include "codecs/ACS_MAD.h"
@@ -13,10 +11,8 @@ namespace {
 
 bool DecodeMp3(const std::string& File, const std::string& WavFile, TStream* WavStream,
                const std::function<bool(int Percent)>& Poll) {
-  // Declared before the decoder: its worker signals them until it is gone.
-  std::mutex M;
-  std::condition_variable Cv;
-  bool Ended = false, Success = false;
+  // Declared before the decoder: written by its OnDone until it is gone.
+  bool Success = false;
 
   TOwned<TMP3ToWav> Decoder(new TMP3ToWav(nullptr));
   Decoder->SetInputFile(File);
@@ -24,25 +20,15 @@ bool DecodeMp3(const std::string& File, const std::string& WavFile, TStream* Wav
     Decoder->SetOutputStream(WavStream);
   else
     Decoder->SetOutputFile(WavFile);
-  Decoder->OnDone = [&](TComponent*, bool S) {
-    std::lock_guard<std::mutex> L(M);
-    Success = S;
-    Ended = true;
-    Cv.notify_all();
-  };
+  Decoder->OnDone = [&Success](TComponent*, bool S) { Success = S; };
   Decoder->Run();
-
-  std::unique_lock<std::mutex> L(M);
-  while (!Ended) {
-    Cv.wait_for(L, std::chrono::milliseconds(50));
-    if (Ended || !Poll) continue;
-    L.unlock();
-    if (!Poll(Decoder->Progress())) {
+  while (!Decoder->WaitForEnd(std::chrono::milliseconds(50))) {
+    if (Poll && !Poll(Decoder->Progress())) {
       // Destroying the decoder stops it at the next frame and waits for its
       // end, which still closes the output under a true header.
       Decoder.reset();
+      break;
     }
-    L.lock();
   }
   return Success;
 }

@@ -238,6 +238,7 @@ void TAudioOut::Prepare() {
     try {
       In->Flush();
     } catch (...) {
+      // E is what the caller must hear; a failing Flush is only its echo.
     }
     if (dynamic_cast<const ESoundCardError*>(&E)) throw EACSException(E.what());
     throw;

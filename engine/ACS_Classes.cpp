@@ -43,6 +43,8 @@ void TACSInput::Reset() {
   try {
     Flush();
   } catch (...) {
+    // Reset is the way back to idle from any state: a source that cannot
+    // close cleanly is idle all the same.
   }
   FBusy = false;
 }
@@ -213,6 +215,7 @@ void TACSThread::Execute() {
     std::lock_guard<std::mutex> L(FCS);
     FStep(true);
   } catch (...) {
+    // The owner is being destroyed: there is nobody left to report to.
   }
 }
 
@@ -221,13 +224,20 @@ void TACSThread::Execute() {
 TACSOutput::TACSOutput(TComponent* AOwner) : TComponent(AOwner) {
   FThread = std::make_unique<TACSThread>([this](bool Abort) { return DoOutput(Abort); },
                                          [this] { WhenDone(); },
-                                         [this](const std::exception& E) { HandleThreadException(E); });
+                                         [this](const std::exception& E) {
+                                           HandleThreadException(E);
+                                           FJobEnd.End();
+                                         });
   FThread->SuspendWhenIdle = true;
+  FJobEnd.SetWorker(FThread->Id());
 }
 
 TACSOutput::~TACSOutput() {
   // Normally ended by BeforeDestruction; joining again is harmless.
   FThread.reset();
+  // Last: the sinks' own clean-up (BeforeDestruction, destructors) is over
+  // when a waiter on another thread is let go.
+  FJobEnd.Close();
 }
 
 void TACSOutput::BeforeDestruction() {
@@ -243,6 +253,7 @@ void TACSOutput::Run() {
   FInputLock.Unlock();
   try {
     Prepare();
+    FJobEnd.Begin();
     FBusy = true;
     FThread->AbortRequest = false;
     FActive = true;
@@ -253,6 +264,10 @@ void TACSOutput::Run() {
 }
 
 void TACSOutput::Stop() { FThread->AbortRequest = true; }
+
+bool TACSOutput::WaitForEnd(std::optional<std::chrono::milliseconds> Bound) {
+  return FJobEnd.Wait(Bound);
+}
 
 TOutputStatus TACSOutput::Status() const {
   if (!FBusy) return osIdle;
@@ -284,7 +299,9 @@ void TACSOutput::Notification(TComponent* AComponent, TOperation Operation) {
   // flushes the source while it is whole), then forget the source.
   if (FBusy && Status() == osRunning) {
     Stop();
-    while (FBusy) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // On the worker itself (a handler freeing the source) this returns at
+    // once; the job then finds no input and ends.
+    WaitForEnd();
   }
   FInputLock.Lock();
   FInput = nullptr;
@@ -310,20 +327,19 @@ void TACSOutput::WhenDone() {
   Done();
   FBusy = false;
   if (OnDone) OnDone(this);
+  FJobEnd.End();
 }
 
 void TACSOutput::HandleThreadException(const std::exception& E) {
   FInputLock.Unlock();
   if (Status() != osIdle) {
     if (auto* C = dynamic_cast<TACSConverter*>(FInput.load())) {
-      try {
-        C->UnlockChain();
-      } catch (...) {
-      }
+      C->UnlockChain();
     }
     try {
       Done();
     } catch (...) {
+      // E is the cause; a second failure while finishing is its consequence.
     }
   }
   FActive = false;
@@ -332,6 +348,8 @@ void TACSOutput::HandleThreadException(const std::exception& E) {
     try {
       OnThreadException(this, E);
     } catch (...) {
+      // The handler is the last stop of an error: there is nowhere left to
+      // send its own.
     }
   }
 }

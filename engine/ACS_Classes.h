@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "engine/Component.h"
+#include "engine/JobCompletion.h"
 #include "platform/Streams.h"
 
 // The engine's exception: a message and nothing else.
@@ -201,6 +202,8 @@ class TACSThread {
   // Ends the loop: a running worker makes one last Step(true) call first; a
   // suspended one just leaves. Waits until the thread is gone.
   void Terminate();
+  // The worker thread's id (the thread of every step and end handler).
+  std::thread::id Id() const { return FThread.get_id(); }
 
   std::atomic<bool> SuspendWhenIdle{false};
   std::atomic<bool> AbortRequest{false};
@@ -223,6 +226,23 @@ class TACSThread {
   std::thread FThread;
 };
 
+// A sink: runs one job at a time on its own worker thread.
+//
+// Thread rules:
+// - Run, Stop, the setters and destruction belong to the thread that owns the
+//   sink (the window's, or the command line's). Run from inside OnDone or
+//   OnThreadException (on the worker) starts the next job.
+// - Prepare runs on the thread of Run; DoOutput, Done, OnProgress, OnDone and
+//   OnThreadException run on the worker, except that a Prepare failure is
+//   reported to OnThreadException on the thread of Run, before Run returns.
+// - A job ends exactly once: OnDone after Done, or OnThreadException (after
+//   Done, when the job had started). WaitForEnd returns after that handler
+//   has returned, so what the handler wrote can be read without a lock of
+//   one's own.
+// - Destroying a sink during a job ends its worker at the next step without
+//   Done or a handler (sinks that must finish their file do so in their own
+//   BeforeDestruction); WaitForEnd calls on other threads return once the
+//   sink is all but gone, and must not touch it again.
 class TACSOutput : public TComponent {
  public:
   explicit TACSOutput(TComponent* AOwner);
@@ -232,6 +252,14 @@ class TACSOutput : public TComponent {
   void Run();
   // Asks the job to end at the next step; the end goes through OnDone.
   void Stop();
+  // Blocks until the job running at the time of the call has ended and its
+  // OnDone / OnThreadException handler has returned, at most Bound when given.
+  // True when it has, or no job was running (a failed Prepare has already
+  // been reported when Run returns); false when the bound passed first, or
+  // when called on the worker (from inside a handler), where waiting for
+  // oneself would never end. A job started from inside the handler is not
+  // waited for: call again to wait for it.
+  bool WaitForEnd(std::optional<std::chrono::milliseconds> Bound = std::nullopt);
   TOutputStatus Status() const;
   // Percent of the input delivered: 0 without input, -1 for Size -1, 0 for
   // Size 0, else Position / Size * 100 rounded half to even.
@@ -281,6 +309,7 @@ class TACSOutput : public TComponent {
   void HandleThreadException(const std::exception& E);
 
   std::unique_ptr<TACSThread> FThread;
+  TJobCompletion FJobEnd;  // begun by Run, ended by the worker after the handler
 };
 
 class TACSStreamedOutput : public TACSOutput {

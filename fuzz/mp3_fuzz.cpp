@@ -2,12 +2,10 @@
 // of bounds, must end every run through OnDone, and must leave a WAV image
 // whose header states exactly the bytes behind it. The frame-header probe
 // gets the same bytes.
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "codecs/ACS_MAD.h"
 #include "codecs/MpegFrame.h"
@@ -31,22 +29,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   TMemoryStream In, Out;
   In.Write(Data, static_cast<int64_t>(Size));
   In.SetPosition(0);
-  std::mutex M;
-  std::condition_variable Cv;
-  bool Ended = false, Success = false;
+  bool Success = false;
   {
     TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
     D->SetInputStream(&In);
     D->SetOutputStream(&Out);
-    D->OnDone = [&](TComponent*, bool S) {
-      std::lock_guard<std::mutex> L(M);
-      Ended = true;
-      Success = S;
-      Cv.notify_all();
-    };
+    D->OnDone = [&Success](TComponent*, bool S) { Success = S; };
     D->Run();
-    std::unique_lock<std::mutex> L(M);
-    Cv.wait(L, [&] { return Ended; });
+    D->WaitForEnd();
   }
   if (Success) {
     if (Out.Size() < 44) std::abort();

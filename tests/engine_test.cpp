@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -59,10 +58,10 @@ class TCollectSink : public TACSOutput {
   }
 };
 
-// Waits for the end of a job and records how it ended and on which thread.
+// Records how jobs ended and on which thread. The handlers write on the
+// worker; the test reads after the sink's WaitForEnd has returned.
 struct TJobWatch {
   std::mutex M;
-  std::condition_variable Cv;
   int DoneCount = 0, ErrorCount = 0;
   std::string Error;
   std::thread::id ErrorThread;
@@ -74,20 +73,14 @@ struct TJobWatch {
       std::lock_guard<std::mutex> L(M);
       BusyInOnDone = S.Busy();
       ++DoneCount;
-      Cv.notify_all();
     };
     S.OnThreadException = [this](TComponent*, const std::exception& E) {
       std::lock_guard<std::mutex> L(M);
       Error = E.what();
       ErrorThread = std::this_thread::get_id();
       ++ErrorCount;
-      Cv.notify_all();
     };
     S.OnProgress = [&S](TComponent*) { S.ProgressSeen.push_back(S.Progress()); };
-  }
-  bool WaitEnds(int N) {
-    std::unique_lock<std::mutex> L(M);
-    return Cv.wait_for(L, 10s, [&] { return DoneCount + ErrorCount >= N; });
   }
 };
 
@@ -95,10 +88,6 @@ std::vector<uint8_t> Bytes(size_t N) {
   std::vector<uint8_t> V(N);
   for (size_t I = 0; I < N; ++I) V[I] = static_cast<uint8_t>(I * 7 + 3);
   return V;
-}
-
-void WaitIdle(TACSOutput& S) {
-  for (int I = 0; I < 5000 && S.Status() != osIdle; ++I) std::this_thread::sleep_for(1ms);
 }
 
 class Engine : public ::testing::Test {
@@ -118,8 +107,7 @@ class Engine : public ::testing::Test {
 
 TEST_F(Engine, JobDeliversEverythingAndEndsThroughOnDoneAfterDone) {
   Sink->Run();
-  ASSERT_TRUE(Watch.WaitEnds(1));
-  WaitIdle(*Sink);
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
   EXPECT_EQ(Watch.DoneCount, 1);
   EXPECT_EQ(Watch.ErrorCount, 0);
   EXPECT_EQ(Sink->Got, Src->Data);
@@ -144,7 +132,7 @@ TEST_F(Engine, RunOnBusySinkRaisesAndLeavesTheJobRunning) {
   }
   EXPECT_EQ(Sink->PrepareCalls, 1);
   Sink->Hold = false;
-  ASSERT_TRUE(Watch.WaitEnds(1));
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
   EXPECT_EQ(Sink->Got, Src->Data) << "the running job went on untouched";
   EXPECT_EQ(Watch.ErrorCount, 0);
 }
@@ -174,7 +162,7 @@ TEST_F(Engine, PrepareFailureReachesOnThreadExceptionOnTheCallingThread) {
   // The sink can run again.
   Sink->FailPrepare = false;
   Sink->Run();
-  ASSERT_TRUE(Watch.WaitEnds(2));
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
   EXPECT_EQ(Watch.DoneCount, 1);
 }
 
@@ -184,8 +172,7 @@ TEST_F(Engine, StopEndsTheJobThroughOnDoneWithDone) {
   while (!Sink->InStep) std::this_thread::sleep_for(1ms);
   Sink->Stop();
   Sink->Hold = false;
-  ASSERT_TRUE(Watch.WaitEnds(1));
-  WaitIdle(*Sink);
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
   EXPECT_EQ(Watch.DoneCount, 1);
   EXPECT_EQ(Watch.ErrorCount, 0);
   EXPECT_EQ(Sink->DoneCalls, 1);
@@ -196,8 +183,7 @@ TEST_F(Engine, StopEndsTheJobThroughOnDoneWithDone) {
 TEST_F(Engine, StepFailureEndsThroughOnThreadExceptionAfterDone) {
   Src->FailAfter = 8192;
   Sink->Run();
-  ASSERT_TRUE(Watch.WaitEnds(1));
-  WaitIdle(*Sink);
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
   EXPECT_EQ(Watch.ErrorCount, 1);
   EXPECT_EQ(Watch.DoneCount, 0);
   EXPECT_EQ(Watch.Error, "Simulated read failure");
@@ -208,15 +194,14 @@ TEST_F(Engine, StepFailureEndsThroughOnThreadExceptionAfterDone) {
   // The input lock was released: the next job can read.
   Src->FailAfter = -1;
   Sink->Run();
-  ASSERT_TRUE(Watch.WaitEnds(2));
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
   EXPECT_EQ(Watch.DoneCount, 1);
 }
 
 TEST_F(Engine, DoneFailureIsReportedAsAThreadException) {
   Sink->FailDone = true;
   Sink->Run();
-  ASSERT_TRUE(Watch.WaitEnds(1));
-  WaitIdle(*Sink);
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
   EXPECT_EQ(Watch.ErrorCount, 1);
   EXPECT_EQ(Watch.Error, "done failed");
   EXPECT_EQ(Watch.DoneCount, 0);
@@ -260,8 +245,7 @@ TEST_F(Engine, ProgressRoundsHalfToEven) {
 
 TEST_F(Engine, ProgressIsReportedOnlyOnChangeAndRestartsAtZero) {
   Sink->Run();
-  ASSERT_TRUE(Watch.WaitEnds(1));
-  WaitIdle(*Sink);
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
   const std::vector<int> First = Sink->ProgressSeen;
   ASSERT_FALSE(First.empty());
   EXPECT_EQ(First.back(), 100);
@@ -269,8 +253,7 @@ TEST_F(Engine, ProgressIsReportedOnlyOnChangeAndRestartsAtZero) {
   EXPECT_LE(First.size(), 101u);
   Sink->ProgressSeen.clear();
   Sink->Run();
-  ASSERT_TRUE(Watch.WaitEnds(2));
-  WaitIdle(*Sink);
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
   ASSERT_FALSE(Sink->ProgressSeen.empty());
   EXPECT_EQ(Sink->ProgressSeen.front(), 0) << "the second job starts by reporting 0";
 }
@@ -285,8 +268,7 @@ TEST_F(Engine, SwappingTheInputOfARunningJobFlushesTheOldAndInitsTheNew) {
   EXPECT_EQ(Second->InitCount, 1);
   EXPECT_EQ(Src->FlushCount, 1);
   Sink->Hold = false;
-  ASSERT_TRUE(Watch.WaitEnds(1));
-  WaitIdle(*Sink);
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
   ASSERT_GE(Sink->Got.size(), 20000u);
   EXPECT_TRUE(std::all_of(Sink->Got.end() - 20000, Sink->Got.end(), [](uint8_t B) { return B == 0xAB; }));
   EXPECT_EQ(Second->FlushCount, 1) << "Done flushes the new input";
@@ -310,7 +292,7 @@ TEST_F(Engine, RemovingTheInputOfARunningJobEndsTheJobFirst) {
   Releaser.join();
   EXPECT_EQ(Sink->Input(), nullptr);
   EXPECT_EQ(Sink->DoneCalls, 1);
-  ASSERT_TRUE(Watch.WaitEnds(1));
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
   EXPECT_EQ(Watch.DoneCount, 1);
 }
 
@@ -359,16 +341,142 @@ TEST_F(Engine, ManySuccessiveJobsResumeTheWorkerEachTime) {
   Src->Data = Bytes(5000);
   std::atomic<int> Left{50};
   Sink->OnDone = [&](TComponent*) {
-    if (--Left > 0) {
+    if (--Left > 0) Sink->Run();
+  };
+  Sink->Run();
+  // Each wait covers the job running when it starts; the next job is begun
+  // inside the handler, before the previous one counts as ended.
+  for (int I = 0; I < 50; ++I)
+    ASSERT_TRUE(Sink->WaitForEnd(10s))
+        << "a job started from OnDone never ran; " << Left << " left";
+  EXPECT_EQ(Left, 0);
+  EXPECT_EQ(Src->InitCount, 50);
+  EXPECT_EQ(Sink->Status(), osIdle);
+}
+
+// ---------------------------------------------------------------- WaitForEnd
+
+TEST_F(Engine, WaitForEndReturnsOnlyAfterOnDoneHasReturned) {
+  std::atomic<bool> Returned{false};
+  Sink->OnDone = [&](TComponent*) {
+    // Busy is already clear here: a wait on Busy would return now.
+    std::this_thread::sleep_for(50ms);
+    Returned = true;
+  };
+  Sink->Run();
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
+  EXPECT_TRUE(Returned);
+  EXPECT_EQ(Sink->Got, Src->Data);
+}
+
+TEST_F(Engine, WaitForEndReturnsOnlyAfterOnThreadExceptionHasReturned) {
+  Src->FailAfter = 8192;
+  std::atomic<bool> Returned{false};
+  Sink->OnThreadException = [&](TComponent*, const std::exception&) {
+    std::this_thread::sleep_for(50ms);
+    Returned = true;
+  };
+  Sink->Run();
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
+  EXPECT_TRUE(Returned);
+}
+
+TEST_F(Engine, BoundedWaitForEndTimesOutWhileTheJobRuns) {
+  Sink->Hold = true;
+  Sink->Run();
+  while (!Sink->InStep) std::this_thread::sleep_for(1ms);
+  const auto Start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Sink->WaitForEnd(50ms));
+  EXPECT_GE(std::chrono::steady_clock::now() - Start, 50ms);
+  EXPECT_EQ(Sink->Status(), osRunning);
+  Sink->Hold = false;
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
+  EXPECT_EQ(Watch.DoneCount, 1);
+  EXPECT_EQ(Sink->Got, Src->Data);
+}
+
+TEST_F(Engine, WaitForEndWithoutAJobOrAfterAFailedPrepareReturnsAtOnce) {
+  EXPECT_TRUE(Sink->WaitForEnd(0ms)) << "no job ever ran";
+  Sink->FailPrepare = true;
+  Sink->Run();
+  EXPECT_TRUE(Sink->WaitForEnd(0ms)) << "the failure was reported inside Run";
+  EXPECT_EQ(Watch.ErrorCount, 1);
+  EXPECT_EQ(Watch.Error, "prepare failed");
+  Sink->FailPrepare = false;
+  Sink->Run();
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
+  EXPECT_TRUE(Sink->WaitForEnd(0ms)) << "a job that has ended is not waited for again";
+  EXPECT_EQ(Watch.DoneCount, 1);
+}
+
+TEST_F(Engine, WaitForEndFromTheWorkersOwnHandlersReturnsFalseAtOnce) {
+  std::atomic<int> InProgress{-1}, InDone{-1};
+  Sink->OnProgress = [&](TComponent*) {
+    if (InProgress < 0) InProgress = Sink->WaitForEnd() ? 1 : 0;
+  };
+  Sink->OnDone = [&](TComponent*) { InDone = Sink->WaitForEnd() ? 1 : 0; };
+  Sink->Run();
+  ASSERT_TRUE(Sink->WaitForEnd(10s)) << "a handler's wait deadlocked the worker";
+  EXPECT_EQ(InProgress, 0);
+  EXPECT_EQ(InDone, 0);
+}
+
+TEST_F(Engine, WaitForEndCoversTheJobRunningWhenItIsCalled) {
+  std::atomic<int> Ends{0};
+  std::atomic<bool> SecondStarted{false};
+  Sink->OnDone = [&](TComponent*) {
+    if (++Ends == 1) {
+      Sink->Hold = true;  // the second job waits in its first step
       Sink->Run();
-    } else {
-      std::lock_guard<std::mutex> L(Watch.M);
-      ++Watch.DoneCount;
-      Watch.Cv.notify_all();
+      SecondStarted = true;
     }
   };
   Sink->Run();
-  ASSERT_TRUE(Watch.WaitEnds(1)) << "a job started from OnDone never ran; " << Left << " left";
-  WaitIdle(*Sink);
-  EXPECT_EQ(Src->InitCount, 50);
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
+  EXPECT_EQ(Ends, 1);
+  EXPECT_TRUE(SecondStarted) << "the first handler had not returned";
+  EXPECT_EQ(Src->InitCount, 2) << "the job started from OnDone is running";
+  EXPECT_FALSE(Sink->WaitForEnd(20ms)) << "the second job is held";
+  Sink->Hold = false;
+  ASSERT_TRUE(Sink->WaitForEnd(10s));
+  EXPECT_EQ(Ends, 2);
+  EXPECT_EQ(Sink->Status(), osIdle);
+}
+
+TEST_F(Engine, RemovingTheInputFromTheWorkerDoesNotWaitForItself) {
+  // Freeing the source of a running job waits for the job's end, except on
+  // the worker itself: there the job just finds no input and ends.
+  Sink->OnProgress = [&](TComponent*) {
+    if (Src) {
+      TComponent::Free(Src);
+      Src = nullptr;
+    }
+  };
+  Sink->Run();
+  ASSERT_TRUE(Sink->WaitForEnd(10s)) << "the worker waited for itself";
+  EXPECT_EQ(Sink->Input(), nullptr);
+  EXPECT_EQ(Watch.DoneCount, 1);
+}
+
+TEST(JobCompletion, ClosingReleasesEveryWaiterBeforeItReturns) {
+  auto* J = new TJobCompletion;
+  J->Begin();
+  std::atomic<int> Released{0};
+  std::vector<std::thread> Waiters;
+  for (int I = 0; I < 3; ++I) Waiters.emplace_back([&] { Released += J->Wait() ? 1 : 0; });
+  for (int I = 0; I < 10000 && J->Waiting() < 3; ++I) std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(J->Waiting(), 3);
+  EXPECT_EQ(Released, 0) << "a waiter left before the job ended";
+  delete J;  // the owner is destroyed with the job still running
+  for (auto& W : Waiters) W.join();
+  EXPECT_EQ(Released, 3);
+}
+
+TEST(JobCompletion, EndWithoutABegunJobIsIgnored) {
+  TJobCompletion J;
+  J.End();  // a start that failed before Begin
+  J.Begin();
+  EXPECT_FALSE(J.Wait(10ms)) << "the stray End counted for the later job";
+  J.End();
+  EXPECT_TRUE(J.Wait(0ms));
 }

@@ -3,15 +3,14 @@
 // decode here exactly as `flac -d` decodes them.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <functional>
 #include <cstring>
-#include <mutex>
+#include <functional>
 #include <random>
 
 #include "codecs/ACS_FLAC.h"
 #include "codecs/FLAC.h"
 #include "tests/support/TestSupport.h"
+#include "wave/WaveOut.h"
 
 using namespace testing_support;
 
@@ -219,7 +218,9 @@ TEST_F(FlacTest, StartFailuresReportAndLeaveNoFile) {
   EXPECT_EQ(RunJob(*W), "File name is not assigned.");
   W->SetFileName(T.Path("bad.flac"));
   W->SetBlockSize(8);  // below what the format allows
-  EXPECT_EQ(RunJob(*W), "Failed to initialize FLAC encoder.");
+  EXPECT_EQ(
+      RunJob(*W),
+      "Failed to initialize FLAC encoder (FLAC__STREAM_ENCODER_INIT_STATUS_INVALID_BLOCK_SIZE).");
   EXPECT_FALSE(FileExists(T.Path("bad.flac")));
   EXPECT_EQ(In->InitCount, In->FlushCount);
   In->Bits = 24;
@@ -322,10 +323,57 @@ TEST_F(FlacTest, UnsupportedOrDamagedFilesDeliverNothingOrEndCleanly) {
         EXPECT_LE(ReadAll(*R).size(), Pcm.size());
       }
     } catch (const EACSException& E) {
-      EXPECT_STREQ(E.what(), "Error reading FLAC file");
+      EXPECT_EQ(std::string(E.what()).rfind(
+                    "Error reading FLAC file " + T.Path("bad.flac") + ": FLAC__", 0),
+                0u)
+          << E.what();
       R->Reset();
     }
   }
+}
+
+TEST_F(FlacTest, DamagedFrameEndsTheJobWithTheFileAndStatusAndATrueWavHeader) {
+  const std::vector<uint8_t> Pcm = AsBytes(MakeSignal16(44100, 2, 44100));
+  std::vector<uint8_t> Flac = ReadFileBytes(FlacEncode(T, "d.flac", Pcm, 2, 16, "-b 1152"));
+  // One byte in the middle of the audio frames: that frame's checksum fails.
+  Flac[Flac.size() / 2] ^= 0x5A;
+  const std::string Damaged = T.Path("damaged.flac");
+  WriteFileBytes(Damaged, Flac);
+
+  TFLACIn* In = Reader(Damaged);
+  ASSERT_TRUE(In->Valid()) << "the damage is past the stream information";
+  auto* Out = new TWaveOut(Owner.get());
+  Out->SetInput(In);
+  Out->SetFileName(T.Path("out.wav"));
+  const std::string Error = RunJob(*Out);
+  EXPECT_EQ(
+      Error.rfind("Error reading FLAC file " + Damaged + ": FLAC__STREAM_DECODER_ERROR_STATUS_", 0),
+      0u)
+      << "got \"" << Error << "\"";
+
+  // What came before the damaged frame is there, under a header that says so.
+  const std::vector<uint8_t> W = ReadFileBytes(T.Path("out.wav"));
+  ASSERT_GE(W.size(), 44u);
+  auto Le32 = [&](size_t At) {
+    return W[At] | W[At + 1] << 8 | W[At + 2] << 16 | static_cast<uint32_t>(W[At + 3]) << 24;
+  };
+  EXPECT_EQ(Le32(4), W.size() - 8);
+  ASSERT_EQ(0, std::memcmp(&W[36], "data", 4));
+  EXPECT_EQ(Le32(40), W.size() - 44);
+  const std::vector<uint8_t> Got = AsBytes(ReadPcm16Wav(T.Path("out.wav")));
+  EXPECT_GT(Got.size(), 0u);
+  EXPECT_LT(Got.size(), Pcm.size() * 3 / 4);
+  EXPECT_TRUE(std::equal(Got.begin(), Got.end(), Pcm.begin())) << "only whole, undamaged frames";
+
+  // The command line says the same and fails.
+  std::string Err;
+  EXPECT_NE(testing_support::Run(Quote(BinDir() + "/velmora-cli") + " convert " + Quote(Damaged) +
+                                     " " + Quote(T.Path("cli.wav")),
+                                 nullptr, &Err),
+            0);
+  EXPECT_NE(Err.find("Runtime error: Error reading FLAC file " + Damaged + ": FLAC__"),
+            std::string::npos)
+      << Err;
 }
 
 TEST_F(FlacTest, GivenStreamIsReadAndRewound) {

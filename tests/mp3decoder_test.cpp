@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -22,21 +21,21 @@ uint32_t Le32(const std::vector<uint8_t>& B, size_t At) {
   return B[At] | B[At + 1] << 8 | B[At + 2] << 16 | static_cast<uint32_t>(B[At + 3]) << 24;
 }
 
-// Runs a decoder to its end and records what its events said.
+// Records what a decoder's events said; read once the run has ended.
 struct TDecodeRun {
   std::mutex M;
-  std::condition_variable Cv;
+  TMP3ToWav* Decoder = nullptr;
   int DoneCount = 0;
   bool Success = false;
   std::atomic<int> ProgressEvents{0};
   std::vector<int> Percents;  // Progress() seen inside OnProgress
 
   void Attach(TMP3ToWav& D) {
+    Decoder = &D;
     D.OnDone = [this](TComponent*, bool S) {
       std::lock_guard<std::mutex> L(M);
       Success = S;
       ++DoneCount;
-      Cv.notify_all();
     };
     D.OnProgress = [this, &D](TComponent*) {
       ++ProgressEvents;
@@ -45,10 +44,7 @@ struct TDecodeRun {
     };
   }
   // False when the run did not end within the time.
-  bool Wait(int Seconds = 60) {
-    std::unique_lock<std::mutex> L(M);
-    return Cv.wait_for(L, std::chrono::seconds(Seconds), [this] { return DoneCount > 0; });
-  }
+  bool Wait(int Seconds = 60) { return Decoder->WaitForEnd(std::chrono::seconds(Seconds)); }
 };
 
 // Decodes In to Out with a fresh component; returns the Success flag.
@@ -357,8 +353,6 @@ TEST_F(MP3ToWavTest, WriteFailureStillEndsThroughOnDone) {
   const std::vector<uint8_t> B(Out.Memory(), Out.Memory() + Out.Size());
   EXPECT_EQ(B.size() - 44, Le32(B, 40));
   // The worker marks itself finished right after OnDone returns.
-  for (int I = 0; I < 10000 && D->Progress() != 0; ++I)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(0, D->Progress());
   // The component can run again afterwards.
   TMemoryStream Roomy;
@@ -374,26 +368,22 @@ TEST_F(MP3ToWavTest, WriteFailureStillEndsThroughOnDone) {
 TEST_F(MP3ToWavTest, RunFromOnDoneRaisesBusy) {
   const std::string Mp3 = Lame(MakeWav(1), "-b 128");
   TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
-  std::mutex M;
-  std::condition_variable Cv;
-  bool Ended = false;
   std::string Message;
+  int InsideWait = -1;
   D->OnDone = [&](TComponent* Sender, bool) {
     try {
       static_cast<TMP3ToWav*>(Sender)->Run();
     } catch (const std::exception& E) {
       Message = E.what();
     }
-    std::lock_guard<std::mutex> L(M);
-    Ended = true;
-    Cv.notify_all();
+    InsideWait = D->WaitForEnd() ? 1 : 0;  // the worker cannot wait for itself
   };
   D->SetInputFile(Mp3);
   D->SetOutputFile(Dir.Path("o.wav"));
   D->Run();
-  std::unique_lock<std::mutex> L(M);
-  ASSERT_TRUE(Cv.wait_for(L, std::chrono::seconds(30), [&] { return Ended; }));
+  ASSERT_TRUE(D->WaitForEnd(std::chrono::seconds(30)));
   EXPECT_EQ("Component is buisy.", Message);
+  EXPECT_EQ(0, InsideWait);
 }
 
 TEST_F(MP3ToWavTest, RunDuringARunRaisesBusyAndLeavesItAlone) {

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -29,26 +28,18 @@ struct TJobEnd {
 
 // Runs Sink to its end; fails the test when it does not end in time.
 TJobEnd RunJob(TACSOutput& Sink, bool StopAtOnce = false) {
-  std::mutex M;
-  std::condition_variable Cv;
   TJobEnd R;
-  Sink.OnDone = [&](TComponent*) {
-    std::lock_guard<std::mutex> L(M);
-    R.Ended = true;
-    Cv.notify_all();
-  };
+  Sink.OnDone = [&](TComponent*) { R.Ended = true; };
   Sink.OnThreadException = [&](TComponent*, const std::exception& E) {
-    std::lock_guard<std::mutex> L(M);
     R.Ended = R.Failed = true;
     R.Error = E.what();
-    Cv.notify_all();
   };
   Sink.Run();
   if (StopAtOnce) Sink.Stop();
-  std::unique_lock<std::mutex> L(M);
-  EXPECT_TRUE(Cv.wait_for(L, std::chrono::seconds(120), [&] { return R.Ended; }));
-  L.unlock();
-  while (Sink.Status() == osRunning) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // The handlers are gone once this returns; a job stuck past the bound would
+  // outlive R, so the wait goes on after reporting it.
+  EXPECT_TRUE(Sink.WaitForEnd(std::chrono::seconds(120)));
+  Sink.WaitForEnd();
   Sink.OnDone = nullptr;
   Sink.OnThreadException = nullptr;
   return R;
@@ -319,22 +310,13 @@ TEST_F(MP3OutTest, StopDuringAJobLeavesAFileToolsRead) {
   Out->Id3TagTitle = "Cut";
   std::atomic<bool> Going{false};
   Out->OnProgress = [&](TComponent*) { Going = true; };
-  std::mutex M;
-  std::condition_variable Cv;
   bool Ended = false;
-  Out->OnDone = [&](TComponent*) {
-    std::lock_guard<std::mutex> L(M);
-    Ended = true;
-    Cv.notify_all();
-  };
+  Out->OnDone = [&](TComponent*) { Ended = true; };
   Out->Run();
   while (!Going) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   Out->Stop();
-  {
-    std::unique_lock<std::mutex> L(M);
-    ASSERT_TRUE(Cv.wait_for(L, std::chrono::seconds(60), [&] { return Ended; }));
-  }
-  while (Out->Status() == osRunning) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(Out->WaitForEnd(std::chrono::seconds(60)));
+  ASSERT_TRUE(Ended);
   const std::string F = Dir.Path("stopped.mp3");
   std::string Err;
   EXPECT_EQ(0, testing_support::Run("ffmpeg -v error -i " + Quote(F) + " -f null -", nullptr, &Err));

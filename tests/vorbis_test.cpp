@@ -3,10 +3,15 @@
 // encoder gets the settings it was given, and bad input fails cleanly.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -102,6 +107,93 @@ std::string MakeOggenc(const TempDir& T, const std::string& Name, int Channels, 
   WritePcmWav(Wav, S.data(), S.size() * 2, Channels, Rate, 16);
   EXPECT_EQ(0, testing_support::Run("oggenc -Q " + Extra + " -o " + Quote(Ogg) + " " + Quote(Wav)));
   return Ogg;
+}
+
+// An endless 16-bit stereo tone that counts what it delivers. With a gate
+// set, once GateAt bytes are out a read waits until the gate opens and then
+// delivers one sample frame.
+class TEndlessSource : public TACSInput {
+ public:
+  using TACSInput::TACSInput;
+  std::atomic<int64_t> Delivered{0};
+  std::atomic<int> InitCount{0}, FlushCount{0};
+  int64_t GateAt = -1;  // -1 = no gate
+
+  int InBitsPerSample() override { return 16; }
+  int InChannels() override { return 2; }
+  int InSampleRate() override { return 44100; }
+  void Init() override {
+    ++InitCount;
+    FPosition = 0;
+    FSize = -1;
+    FBusy = true;
+  }
+  void Flush() override {
+    ++FlushCount;
+    FBusy = false;
+  }
+  int GetData(void* Buffer, int BufferSize) override {
+    int N = std::min(BufferSize, 16384) & ~3;
+    if (GateAt >= 0 && Delivered >= GateAt) {
+      std::unique_lock<std::mutex> L(FGateLock);
+      FAtGate = true;
+      FGateChanged.notify_all();
+      FGateChanged.wait(L, [this] { return FGateOpen; });
+      N = 4;
+    }
+    auto* S = static_cast<int16_t*>(Buffer);
+    for (int I = 0; I < N / 4; ++I, ++FFrame) {
+      const auto V = static_cast<int16_t>(8000 * std::sin(FFrame * 2 * M_PI * 440 / 44100));
+      S[2 * I] = V;
+      S[2 * I + 1] = static_cast<int16_t>(-V);
+    }
+    Delivered += N;
+    FPosition += N;
+    return N;
+  }
+  // True once a read waits at the gate (within the bound).
+  bool WaitAtGate() {
+    std::unique_lock<std::mutex> L(FGateLock);
+    return FGateChanged.wait_for(L, std::chrono::seconds(60), [this] { return FAtGate; });
+  }
+  void OpenGate() {
+    std::lock_guard<std::mutex> L(FGateLock);
+    FGateOpen = true;
+    FGateChanged.notify_all();
+  }
+
+ private:
+  int64_t FFrame = 0;  // worker only
+  std::mutex FGateLock;
+  std::condition_variable FGateChanged;
+  bool FAtGate = false, FGateOpen = false;  // guarded by FGateLock
+};
+
+// The header-type flags of every Ogg page of a file, in order; empty when the
+// file is not a sequence of whole pages.
+std::vector<uint8_t> OggPageFlags(const std::string& File) {
+  const std::vector<uint8_t> F = ReadFileBytes(File);
+  std::vector<uint8_t> Flags;
+  size_t P = 0;
+  while (P < F.size()) {
+    if (P + 27 > F.size() || std::memcmp(&F[P], "OggS", 4) || P + 27 + F[P + 26] > F.size())
+      return {};
+    size_t Body = 0;
+    for (int I = 0; I < F[P + 26]; ++I) Body += F[P + 27 + I];
+    Flags.push_back(F[P + 5]);
+    P += 27 + F[P + 26] + Body;
+  }
+  if (P != F.size()) return {};
+  return Flags;
+}
+
+// The descriptor this process holds open on File; -1 when there is none.
+int DescriptorOf(const std::string& File) {
+  for (const auto& E : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code Ec;
+    if (std::filesystem::read_symlink(E.path(), Ec) == File) return std::stoi(E.path().filename());
+  }
+  return -1;
 }
 
 // ---------------------------------------------------------------- writer
@@ -285,6 +377,67 @@ TEST(VorbisOut, FailedInputStillLeavesAnEndedStream) {
   EXPECT_EQ(0, testing_support::Run("ogginfo " + Quote(T.Path("f.ogg")), &Out));
   EXPECT_EQ(std::string::npos, Out.find("WARNING")) << Out;
   EXPECT_EQ(44100u * 2, Oggdec(T.Path("f.ogg"), T.Path("f.wav")).size());
+}
+
+TEST(VorbisOut, DestroyedMidJobLeavesAnEndedStreamAndFlushesItsInput) {
+  REQUIRE_TOOLS();
+  TempDir T;
+  TOwned<TEndlessSource> Src = MakeComponent<TEndlessSource>(nullptr);
+  TOwned<TVorbisOut> O = MakeComponent<TVorbisOut>(nullptr);
+  O->SetFileName(T.Path("d.ogg"));
+  O->SetInput(Src.get());
+  O->Run();
+  // The source never ends: only the destruction below ends this job.
+  for (int I = 0; I < 60000 && Src->Delivered < 44100 * 4 * 2; ++I)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_GE(Src->Delivered, 44100 * 4 * 2) << "the job never got two seconds in";
+  O.reset();  // the window closes mid-job
+  EXPECT_EQ(1, Src->InitCount);
+  EXPECT_EQ(1, Src->FlushCount) << "the input was not flushed";
+  EXPECT_FALSE(Src->Busy());
+  const std::vector<uint8_t> Flags = OggPageFlags(T.Path("d.ogg"));
+  ASSERT_GE(Flags.size(), 3u) << "not a sequence of whole Ogg pages";
+  EXPECT_EQ(0x04, Flags.back() & 0x04) << "the last page has no end-of-stream flag";
+  std::string Out;
+  EXPECT_EQ(0, testing_support::Run("ogginfo " + Quote(T.Path("d.ogg")), &Out));
+  EXPECT_EQ(std::string::npos, Out.find("WARNING")) << Out;
+  EXPECT_GE(Oggdec(T.Path("d.ogg"), T.Path("d.wav")).size(), 44100u * 2 * 2);
+}
+
+TEST(VorbisOut, StreamThatCannotBeEndedFailsTheJob) {
+  REQUIRE_TOOLS();
+  TempDir T;
+  TOwned<TEndlessSource> Src = MakeComponent<TEndlessSource>(nullptr);
+  Src->GateAt = 4 * 16384 * 4;  // a few steps in
+  bool Succeeded = false;
+  std::string Error;
+  TOwned<TVorbisOut> O = MakeComponent<TVorbisOut>(nullptr);
+  // Whatever fails below, the worker is not left waiting at the gate.
+  struct TOpener {
+    TEndlessSource* S;
+    ~TOpener() { S->OpenGate(); }
+  } Opener{Src.get()};
+  O->SetFileName(T.Path("full.ogg"));
+  O->SetInput(Src.get());
+  O->OnDone = [&](TComponent*) { Succeeded = true; };
+  O->OnThreadException = [&](TComponent*, const std::exception& E) { Error = E.what(); };
+  O->Run();
+  ASSERT_TRUE(Src->WaitAtGate());
+  // From here on the disk is full: every write to the file fails.
+  const int Fd = DescriptorOf(T.Path("full.ogg"));
+  ASSERT_GE(Fd, 0);
+  const int Full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(Full, 0);
+  ASSERT_EQ(Fd, dup2(Full, Fd));
+  close(Full);
+  // Stopped: the last step reads one sample frame, writes nothing, and the
+  // end of the job has to write the stream's last pages.
+  O->Stop();
+  Src->OpenGate();
+  ASSERT_TRUE(O->WaitForEnd(std::chrono::seconds(60)));
+  EXPECT_FALSE(Succeeded) << "a stream without its end was reported as done";
+  EXPECT_NE(std::string::npos, Error.find("No space left on device")) << Error;
+  EXPECT_EQ(1, Src->FlushCount);
 }
 
 TEST(VorbisOut, AppendChainsAStreamWithItsOwnSerial) {

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -56,30 +55,22 @@ struct TJobEnd {
 // on this one when the job fails to start).
 TJobEnd RunJob(TWaveOut& Out) {
   struct TState {
-    std::mutex M;
-    std::condition_variable CV;
+    std::mutex M;  // a wrongly doubled event may still come in below
     TJobEnd End;
   };
   auto St = std::make_shared<TState>();
   Out.OnDone = [St](TComponent*) {
     std::lock_guard<std::mutex> L(St->M);
     ++St->End.DoneCount;
-    St->CV.notify_all();
   };
   Out.OnThreadException = [St](TComponent*, const std::exception& E) {
     std::lock_guard<std::mutex> L(St->M);
     ++St->End.ErrorCount;
     St->End.Failed = true;
     St->End.Message = E.what();
-    St->CV.notify_all();
   };
   Out.Run();
-  std::unique_lock<std::mutex> L(St->M);
-  if (!St->CV.wait_for(L, std::chrono::seconds(60),
-                       [&] { return St->End.DoneCount + St->End.ErrorCount > 0; }))
-    throw std::runtime_error("the job did not end");
-  L.unlock();
-  while (Out.Busy()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!Out.WaitForEnd(std::chrono::seconds(60))) throw std::runtime_error("the job did not end");
   // Give a wrongly doubled end event the chance to show.
   std::this_thread::sleep_for(std::chrono::milliseconds(2));
   std::lock_guard<std::mutex> L2(St->M);

@@ -161,6 +161,7 @@ void TWaveOut::BeforeDestruction() {
     try {
       Done();
     } catch (...) {
+      // Destruction has no caller to report to; the file is closed anyway.
     }
     FActive = false;
     FBusy = false;
@@ -217,6 +218,7 @@ void TWaveOut::Prepare() {
     try {
       In->Flush();
     } catch (...) {
+      // The failure being raised is the cause; this one is its echo.
     }
     throw;
   }
@@ -411,6 +413,7 @@ void TWaveOut::Done() {
       try {
         CloseJob();
       } catch (...) {
+        // The header failure being raised is the cause.
       }
       throw;
     }

@@ -1,11 +1,8 @@
 #include "app/cli/CliCommon.h"
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <mutex>
 
 namespace {
 volatile std::sig_atomic_t GInterrupted = 0;
@@ -61,26 +58,17 @@ int ReportError(const std::string& Message) {
 
 int RunSinkJob(TACSOutput& Sink, bool PrintProgress) {
   // The events arrive on the sink's worker thread; this thread only waits.
-  std::mutex M;
-  std::condition_variable Cv;
-  bool Ended = false;
+  // What the handler writes is read once WaitForEnd has returned.
   std::string Error;
   bool Failed = false;
 
   Sink.OnProgress = [&](TComponent*) {
     if (PrintProgress) std::fprintf(stderr, "%d\n", Sink.Progress());
   };
-  Sink.OnDone = [&](TComponent*) {
-    std::lock_guard<std::mutex> L(M);
-    Ended = true;
-    Cv.notify_all();
-  };
+  Sink.OnDone = nullptr;
   Sink.OnThreadException = [&](TComponent*, const std::exception& E) {
-    std::lock_guard<std::mutex> L(M);
     Error = E.what();
     Failed = true;
-    Ended = true;
-    Cv.notify_all();
   };
 
   try {
@@ -90,18 +78,12 @@ int RunSinkJob(TACSOutput& Sink, bool PrintProgress) {
   }
 
   bool Stopped = false;
-  std::unique_lock<std::mutex> L(M);
-  while (!Ended) {
-    Cv.wait_for(L, std::chrono::milliseconds(50));
+  while (!Sink.WaitForEnd(std::chrono::milliseconds(50))) {
     if (!Stopped && InterruptRequested()) {
       Sink.Stop();
       Stopped = true;
     }
   }
-  L.unlock();
-  // The sink clears Busy before raising OnDone; wait for the worker to leave
-  // the handler so that the events above are not called after this returns.
-  while (Sink.Status() == osRunning) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   Sink.OnProgress = nullptr;
   Sink.OnDone = nullptr;
   Sink.OnThreadException = nullptr;

@@ -4,9 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -191,30 +188,19 @@ void TMemorySource::Flush() {
 }
 
 std::string RunJob(TACSOutput& Sink, std::function<void()> OnProgress) {
-  std::mutex M;
-  std::condition_variable Cv;
-  bool Ended = false;
   std::string Error;
   Sink.OnProgress = [&](TComponent*) {
     if (OnProgress) OnProgress();
   };
-  Sink.OnDone = [&](TComponent*) {
-    std::lock_guard<std::mutex> L(M);
-    Ended = true;
-    Cv.notify_all();
-  };
+  Sink.OnDone = nullptr;
   Sink.OnThreadException = [&](TComponent*, const std::exception& E) {
-    std::lock_guard<std::mutex> L(M);
     Error = E.what();
     if (Error.empty()) Error = "(empty message)";
-    Ended = true;
-    Cv.notify_all();
   };
   Sink.Run();
-  std::unique_lock<std::mutex> L(M);
-  Cv.wait(L, [&] { return Ended; });
-  L.unlock();
-  while (Sink.Status() == osRunning) std::this_thread::yield();
+  Sink.WaitForEnd();
+  Sink.OnProgress = nullptr;
+  Sink.OnThreadException = nullptr;
   return Error;
 }
 
