@@ -10,10 +10,10 @@
 
 #include "codecs/MAD.h"
 #include "codecs/MpegFrame.h"
+#include "wave/RiffChunks.h"
 
 namespace {
 
-constexpr int HeaderBytes = 44;
 // The largest data size the 32-bit size fields of the header can state.
 constexpr int64_t MaxDataBytes = 0xFFFFFFFFll - 36;
 // A memory stream is sized from the estimate up to this much in advance; past
@@ -32,18 +32,6 @@ inline int16_t Scale(mad_fixed_t X) {
   else if (X < -0x10000000)
     X = -0x10000000;
   return static_cast<int16_t>(X >> 13);
-}
-
-void Put32(uint8_t* P, uint32_t V) {
-  P[0] = static_cast<uint8_t>(V);
-  P[1] = static_cast<uint8_t>(V >> 8);
-  P[2] = static_cast<uint8_t>(V >> 16);
-  P[3] = static_cast<uint8_t>(V >> 24);
-}
-
-void Put16(uint8_t* P, uint16_t V) {
-  P[0] = static_cast<uint8_t>(V);
-  P[1] = static_cast<uint8_t>(V >> 8);
 }
 
 // Checks the library before the component exists, so that a missing library
@@ -222,26 +210,14 @@ void TMADThread::WriteHeader(const mad_header& H, const mad_pcm& P) {
   FSuccess = true;
 
   const int64_t Stated = std::min(FEstimate, MaxDataBytes);
-  const uint16_t Align = static_cast<uint16_t>(FChannels * 2);
-  uint8_t Hd[HeaderBytes];
-  std::memcpy(Hd, "RIFF", 4);
-  Put32(Hd + 4, static_cast<uint32_t>(Stated + 36));
-  std::memcpy(Hd + 8, "WAVEfmt ", 8);
-  Put32(Hd + 16, 16);
-  Put16(Hd + 20, 1);
-  Put16(Hd + 22, static_cast<uint16_t>(FChannels));
-  Put32(Hd + 24, static_cast<uint32_t>(FSampleRate));
-  Put32(Hd + 28, static_cast<uint32_t>(FSampleRate) * Align);
-  Put16(Hd + 32, Align);
-  Put16(Hd + 34, 16);
-  std::memcpy(Hd + 36, "data", 4);
-  Put32(Hd + 40, static_cast<uint32_t>(Stated));
+  uint8_t Hd[PcmHeaderSize];
+  PutPcmHeader(Hd, FChannels, FSampleRate, 16, Stated);
 
   if (auto* Mem = dynamic_cast<TMemoryStream*>(FOut)) {
     // The image starts at the start of a memory stream, which is sized once
     // from the estimate; FinishOutput cuts it to what was really written.
     try {
-      Mem->SetSize(std::min(Stated, MaxPresize) + HeaderBytes);
+      Mem->SetSize(std::min(Stated, MaxPresize) + PcmHeaderSize);
     } catch (const std::bad_alloc&) {
       // Only a head start: the stream grows as it is written.
     }
@@ -252,7 +228,7 @@ void TMADThread::WriteHeader(const mad_header& H, const mad_pcm& P) {
   } catch (const EStreamError&) {
     FHeaderPos = -1;
   }
-  FOut->WriteBuffer(Hd, HeaderBytes);
+  FOut->WriteBuffer(Hd, PcmHeaderSize);
   FHeaderWritten = true;
 }
 
@@ -290,7 +266,7 @@ mad_flow TMADThread::Output(const mad_header& H, const mad_pcm& P) {
   if (FStaged * 2 >= StageBytes) FlushStage();
 
   if (FEstimate != 0) {
-    const int64_t Position = std::max<int64_t>(FHeaderPos, 0) + HeaderBytes + Decoded + Bytes;
+    const int64_t Position = std::max<int64_t>(FHeaderPos, 0) + PcmHeaderSize + Decoded + Bytes;
     // A damaged first frame can make the estimate absurdly small.
     const double Exact = static_cast<double>(Position) / static_cast<double>(FEstimate) * 100.0;
     const int Percent = static_cast<int>(std::nearbyint(std::min(Exact, 1e9)));
@@ -313,14 +289,9 @@ void TMADThread::FlushStage() {
 
 void TMADThread::FinishOutput() {
   if (!FHeaderWritten || FHeaderPos < 0) return;
-  const int64_t End = FHeaderPos + HeaderBytes + FWritten;
-  uint8_t V[4];
-  Put32(V, static_cast<uint32_t>(FWritten + 36));
-  FOut->Seek(FHeaderPos + 4, TSeekOrigin::soBeginning);
-  FOut->WriteBuffer(V, 4);
-  Put32(V, static_cast<uint32_t>(FWritten));
-  FOut->Seek(FHeaderPos + 40, TSeekOrigin::soBeginning);
-  FOut->WriteBuffer(V, 4);
+  const int64_t End = FHeaderPos + PcmHeaderSize + FWritten;
+  WriteLe32At(*FOut, FHeaderPos + PcmRiffSizeAt, SizeField(FWritten + 36));
+  WriteLe32At(*FOut, FHeaderPos + PcmDataSizeAt, SizeField(FWritten));
   // A memory stream was sized from the estimate, and a file of our own may
   // hold the start of a write that failed: both end where the data ends.
   if (dynamic_cast<TMemoryStream*>(FOut) || FOut == FOwnOut.get()) FOut->SetSize(End);

@@ -11,6 +11,7 @@
 #include "codecs/VorbisEnc.h"
 #include "codecs/VorbisFile.h"
 #include "codecs/ogg.h"
+#include "wave/RiffChunks.h"
 
 // PCM between components is little-endian; the conversions below read it in
 // place.
@@ -51,10 +52,6 @@ void CheckVorbisLibraries() {
   for (TCodecLibrary* Lib :
        {&OggLibrary(), &VorbisLibrary(), &VorbisFileLibrary(), &VorbisEncLibrary()})
     if (!Lib->Load()) throw EACSException(Lib->LoadError());
-}
-
-uint32_t Le32(const uint8_t* P) {
-  return P[0] | P[1] << 8 | P[2] << 16 | static_cast<uint32_t>(P[3]) << 24;
 }
 
 }  // namespace
@@ -236,7 +233,7 @@ int TVorbisOut::FreeSerialAfterExistingData() {
       throw EACSException("Cannot append data to this .ogg file.");
     int64_t Body = 0;
     for (int I = 0; I < Head[26]; ++I) Body += Head[27 + I];
-    Used.insert(Le32(Head + 14));
+    Used.insert(GetLe32(Head + 14));
     Pos += 27 + Head[26] + Body;
     if (Pos > End) throw EACSException("Cannot append data to this .ogg file.");
   }

@@ -75,11 +75,6 @@ TCodecEntry WaveEntry() {
   E.Extension = ".wav";
   E.ValueOptions = {"--block-size"};
   E.FlagOptions = {"--adpcm", "--append"};
-  E.MakeSource = [](TComponent* Owner, const std::string& File, const TJobOptions&) {
-    auto* In = new TWaveIn(Owner);
-    In->SetFileName(File);
-    return static_cast<TACSInput*>(In);
-  };
   E.SetSinkOptions = [](TACSOutput* Sink, const TJobOptions& O) {
     auto* Out = static_cast<TWaveOut*>(Sink);
     if (O.Has("--adpcm")) Out->SetWavType(wtDVIADPCM);
@@ -91,21 +86,12 @@ TCodecEntry WaveEntry() {
     }
     if (O.Has("--append")) Out->SetFileMode(foAppend);
   };
-  E.MakeSink = [Set = E.SetSinkOptions](TComponent* Owner, const std::string& File,
-                                        const TJobOptions& O) {
-    auto* Out = new TWaveOut(Owner);
-    Out->SetFileName(File);
+  SetFileSource<TWaveIn>(E);
+  SetFileSink<TWaveOut>(E, [](TWaveOut* Out) {
     // The written file takes the source's format: plain PCM.
     Out->SetWavType(wtPCM);
     Out->SetBlockSize(512);
-    Set(Out, O);
-    return static_cast<TACSOutput*>(Out);
-  };
-  E.Info = [](const std::string& File) {
-    TOwned<TWaveIn> In(new TWaveIn(nullptr));
-    In->SetFileName(File);
-    return InfoFromFileIn(*In);
-  };
+  });
   return E;
 }
 
@@ -114,11 +100,6 @@ TCodecEntry VorbisEntry() {
   E.Extension = ".ogg";
   E.ValueOptions = {"--quality", "--bitrate", "--comment", "--serial"};
   E.FlagOptions = {"--append"};
-  E.MakeSource = [](TComponent* Owner, const std::string& File, const TJobOptions&) {
-    auto* In = new TVorbisIn(Owner);
-    In->SetFileName(File);
-    return static_cast<TACSInput*>(In);
-  };
   E.SetSinkOptions = [](TACSOutput* Sink, const TJobOptions& O) {
     if (O.Has("--quality") && O.Has("--bitrate"))
       throw EACSException("Options --quality and --bitrate exclude each other");
@@ -140,24 +121,15 @@ TCodecEntry VorbisEntry() {
     if (O.Has("--comment")) Out->SetComments(O.All("--comment"));
     if (O.Has("--append")) Out->SetFileMode(foAppend);
   };
-  E.MakeSink = [Set = E.SetSinkOptions](TComponent* Owner, const std::string& File,
-                                        const TJobOptions& O) {
-    auto* Out = new TVorbisOut(Owner);
-    Out->SetFileName(File);
+  SetFileSource<TVorbisIn>(E);
+  SetFileSink<TVorbisOut>(E, [](TVorbisOut* Out) {
     // The Settings page's default quality, not the component's.
     Out->SetCompression(0.5f);
     Out->SetDesiredNominalBitrate(brAutoSelect);
     Out->SetDesiredMaximumBitrate(brAutoSelect);
     Out->SetMinimumBitrate(brAutoSelect);
     Out->SetSerial(0);
-    Set(Out, O);
-    return static_cast<TACSOutput*>(Out);
-  };
-  E.Info = [](const std::string& File) {
-    TOwned<TVorbisIn> In(new TVorbisIn(nullptr));
-    In->SetFileName(File);
-    return InfoFromFileIn(*In);
-  };
+  });
   return E;
 }
 
@@ -165,11 +137,6 @@ TCodecEntry FlacEntry() {
   TCodecEntry E;
   E.Extension = ".flac";
   E.ValueOptions = {"--mid-side", "--loose-mid-side"};
-  E.MakeSource = [](TComponent* Owner, const std::string& File, const TJobOptions&) {
-    auto* In = new TFLACIn(Owner);
-    In->SetFileName(File);
-    return static_cast<TACSInput*>(In);
-  };
   E.SetSinkOptions = [](TACSOutput* Sink, const TJobOptions& O) {
     auto Switch = [&O](const char* Name) {
       const std::string V = O.Text(Name);
@@ -182,20 +149,11 @@ TCodecEntry FlacEntry() {
     if (O.Has("--mid-side")) Out->SetEnableMidSideStereo(Switch("--mid-side"));
     if (O.Has("--loose-mid-side")) Out->SetEnableLooseMidSideStereo(Switch("--loose-mid-side"));
   };
-  E.MakeSink = [Set = E.SetSinkOptions](TComponent* Owner, const std::string& File,
-                                        const TJobOptions& O) {
-    auto* Out = new TFLACOut(Owner);
-    Out->SetFileName(File);
+  SetFileSource<TFLACIn>(E);
+  SetFileSink<TFLACOut>(E, [](TFLACOut* Out) {
     // The window's FLAC writer starts with these.
     SetConverterFlacEncoding(*Out);
-    Set(Out, O);
-    return static_cast<TACSOutput*>(Out);
-  };
-  E.Info = [](const std::string& File) {
-    TOwned<TFLACIn> In(new TFLACIn(nullptr));
-    In->SetFileName(File);
-    return InfoFromFileIn(*In);
-  };
+  });
   return E;
 }
 

@@ -81,3 +81,34 @@ const TCodecEntry* FindCodecFor(const std::string& FileName);
 std::string LowerExtension(const std::string& FileName);
 // Fills an info record from a file source's queries.
 TFileInfo InfoFromFileIn(TACSFileIn& In);
+
+// The source and the probe of a type that the file source TIn reads:
+// MakeSource and Info each make a TIn on File.
+template <class TIn>
+void SetFileSource(TCodecEntry& E) {
+  E.MakeSource = [](TComponent* Owner, const std::string& File, const TJobOptions&) -> TACSInput* {
+    auto* In = new TIn(Owner);
+    In->SetFileName(File);
+    return In;
+  };
+  E.Info = [](const std::string& File) {
+    TOwned<TIn> In(new TIn(nullptr));
+    In->SetFileName(File);
+    return InfoFromFileIn(*In);
+  };
+}
+
+// The sink of a type that TOut writes, once E.SetSinkOptions is set: MakeSink
+// makes a TOut on File, gives it the type's starting values by
+// Defaults(TOut*), then the job's options through SetSinkOptions.
+template <class TOut, class FDefaults>
+void SetFileSink(TCodecEntry& E, FDefaults Defaults) {
+  E.MakeSink = [Set = E.SetSinkOptions, Defaults](TComponent* Owner, const std::string& File,
+                                                  const TJobOptions& O) -> TACSOutput* {
+    auto* Out = new TOut(Owner);
+    Out->SetFileName(File);
+    Defaults(Out);
+    Set(Out, O);
+    return Out;
+  };
+}

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "FuzzRead.h"
 #include "codecs/ACS_MAC.h"
 
 namespace {
@@ -21,21 +22,6 @@ const std::string& InputFile() {
     return "/proc/self/fd/" + std::to_string(Fd);
   }();
   return Name;
-}
-
-void ReadJob(TMACIn& In, int Calls, int Piece) {
-  static uint8_t Buf[20000];
-  try {
-    In.Init();
-  } catch (const EAPEException&) {
-    return;
-  }
-  try {
-    for (int I = 0; I < Calls; ++I)
-      if (In.GetData(Buf, Piece) == 0) break;
-  } catch (const EAPEException&) {
-  }
-  In.Flush();
 }
 
 }  // namespace
@@ -59,14 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
     return 0;
   }
   // Hostile headers may promise hours of silence: the reads are bounded.
-  ReadJob(*In, 100, 20000);
+  ReadJob<EAPEException, EAPEException>(*In, 100, 20000);
 
   if (Size > 0) {
-    const uint8_t Pick = Data[Size - 1];
-    In->SetLoop(true);
-    In->SetStartSample(Frames > 0 ? (Pick * 131) % Frames : 0);
-    In->SetEndSample(Pick & 1 ? -1 : Frames);
-    ReadJob(*In, 64, 1 + Pick * 70);
+    ReadPickedRange<EAPEException, EAPEException>(*In, Data, Size, Frames);
   }
   return 0;
 }

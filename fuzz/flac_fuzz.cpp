@@ -6,28 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "FuzzRead.h"
 #include "codecs/ACS_FLAC.h"
-#include "platform/Streams.h"
-
-namespace {
-
-void ReadJob(TFLACIn& F, int Calls, int Piece) {
-  static uint8_t Buf[20000];
-  F.Init();
-  try {
-    for (int I = 0; I < Calls; ++I)
-      if (F.GetData(Buf, Piece) == 0) break;
-  } catch (const EACSException&) {
-  }
-  F.Flush();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   TMemoryStream S;
-  S.Write(Data, static_cast<int64_t>(Size));
-  S.SetPosition(0);
+  LoadInput(S, Data, Size);
   auto F = MakeComponent<TFLACIn>(nullptr);
   F->SetStream(&S);
 
@@ -37,14 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   (void)F->InBitsPerSample();
   (void)F->TotalTime();
   const int Frames = F->SampleCount();
-  ReadJob(*F, 100000, 4096);
+  ReadJob<TNoError, EACSException>(*F, 100000, 4096);
 
   if (Valid && Size > 0) {
-    const uint8_t Pick = Data[Size - 1];
-    F->SetLoop(true);
-    F->SetStartSample(Frames > 0 ? (Pick * 131) % Frames : 0);
-    F->SetEndSample(Pick & 1 ? -1 : Frames);
-    ReadJob(*F, 64, 1 + Pick * 70);
+    ReadPickedRange<TNoError, EACSException>(*F, Data, Size, Frames);
   }
   return 0;
 }

@@ -5,24 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "FuzzRead.h"
 #include "codecs/ACS_Vorbis.h"
-#include "platform/Streams.h"
-
-namespace {
-
-void ReadJob(TVorbisIn& V, int Calls, int Piece) {
-  static uint8_t Buf[20000];
-  try {
-    V.Init();
-  } catch (const EACSException&) {
-    return;  // not a readable file: refused before any read
-  }
-  for (int I = 0; I < Calls; ++I)
-    if (V.GetData(Buf, Piece) == 0) break;
-  V.Flush();
-}
-
-}  // namespace
 
 // WATCHOUT: vorbisfile itself leaks a few bytes (its list of serial numbers)
 // when an open fails part-way through the headers; it has already cleared the
@@ -33,8 +17,7 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libvorbisfil
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   TMemoryStream S;
-  S.Write(Data, static_cast<int64_t>(Size));
-  S.SetPosition(0);
+  LoadInput(S, Data, Size);
   auto V = MakeComponent<TVorbisIn>(nullptr);
   V->SetStream(&S);
 
@@ -44,14 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   (void)V->TotalTime();
   (void)V->Comments();
   const int Frames = V->SampleCount();
-  ReadJob(*V, 2000, 4096);
+  // A file that does not open is refused before any read.
+  ReadJob<EACSException>(*V, 2000, 4096);
 
   if (Valid && Size > 0) {
-    const uint8_t Pick = Data[Size - 1];
-    V->SetLoop(true);
-    V->SetStartSample(Frames > 0 ? (Pick * 131) % Frames : 0);
-    V->SetEndSample(Pick & 1 ? -1 : Frames);
-    ReadJob(*V, 64, 1 + Pick * 70);
+    ReadPickedRange<EACSException>(*V, Data, Size, Frames);
   }
   return 0;
 }

@@ -51,6 +51,27 @@ class TPulseConnection {
   // True when it finished. Null (the request could not be sent) is false.
   bool Finish(pa_operation* Op, int TimeoutMs);
 
+  // With the lock held: sends one of the server's list queries
+  // (pa_context_get_source_info_list and its kind) with L as the call-back's
+  // user data. Every item goes to L.Item(const TInfo&), the end of the list
+  // to L.End(bool Failed) (Failed when the server broke the list off); both
+  // run on the loop's thread. Null when the request could not be sent.
+  template <class TInfo, class TList>
+  pa_operation* List(pa_operation* (*Query)(pa_context*,
+                                            void (*)(pa_context*, const TInfo*, int, void*), void*),
+                     TList& L) {
+    return Query(
+        FContext,
+        [](pa_context*, const TInfo* I, int Eol, void* U) {
+          auto* Into = static_cast<TList*>(U);
+          if (Eol != 0)
+            Into->End(Eol < 0);
+          else if (I)
+            Into->Item(*I);
+        },
+        &L);
+  }
+
   // The loop's user data for call-backs that only wake a waiter.
   static void Signal(pa_context*, void* Loop) {
     pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(Loop), 0);

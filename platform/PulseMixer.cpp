@@ -117,24 +117,13 @@ bool ReadState(TPulseConnection& C, TServerState& S) {
   struct TRead {
     TServerState* S;
     bool Failed = false;
+    void Item(const pa_source_info& I) { S->Inputs.push_back(InputFrom(I)); }
+    void Item(const pa_sink_info& I) { S->Outputs.push_back(OutputFrom(I)); }
+    void End(bool Broken) { Failed = Failed || Broken; }
   } R{&S};
   S = TServerState();
-  pa_operation* Inputs = pa_context_get_source_info_list(
-      C.Context(),
-      [](pa_context*, const pa_source_info* I, int Eol, void* U) {
-        auto* Rd = static_cast<TRead*>(U);
-        if (Eol < 0) Rd->Failed = true;
-        if (Eol == 0 && I) Rd->S->Inputs.push_back(InputFrom(*I));
-      },
-      &R);
-  pa_operation* Outputs = pa_context_get_sink_info_list(
-      C.Context(),
-      [](pa_context*, const pa_sink_info* I, int Eol, void* U) {
-        auto* Rd = static_cast<TRead*>(U);
-        if (Eol < 0) Rd->Failed = true;
-        if (Eol == 0 && I) Rd->S->Outputs.push_back(OutputFrom(*I));
-      },
-      &R);
+  pa_operation* Inputs = C.List(pa_context_get_source_info_list, R);
+  pa_operation* Outputs = C.List(pa_context_get_sink_info_list, R);
   pa_operation* Server = pa_context_get_server_info(
       C.Context(),
       [](pa_context*, const pa_server_info* I, void* U) {
@@ -265,8 +254,7 @@ class TPulseMixerDevice final : public TMixerDevice {
   uint32_t GetLineInfo(uint32_t Destination, int32_t Source, TMixerLineInfo& Info) override {
     TLoopLock L(*FConn);
     TServerState S;
-    if (!ReadState(*FConn, S)) return kMixerError;
-    NoteKeys(S);
+    if (!ReadKeyed(S)) return kMixerError;
     Info = TMixerLineInfo();
     Info.Destination = Destination;
     Info.Source = Source;
@@ -309,8 +297,7 @@ class TPulseMixerDevice final : public TMixerDevice {
   uint32_t GetLineControl(uint32_t LineId, TMixerControlKind Kind, TMixerControl& Control) override {
     TLoopLock L(*FConn);
     TServerState S;
-    if (!ReadState(*FConn, S)) return kMixerError;
-    NoteKeys(S);
+    if (!ReadKeyed(S)) return kMixerError;
     Control = TMixerControl();
     Control.Id = ControlId(LineId, Kind);
     Control.Kind = Kind;
@@ -336,8 +323,7 @@ class TPulseMixerDevice final : public TMixerDevice {
     {
       TLoopLock L(*FConn);
       TServerState S;
-      if (!ReadState(*FConn, S)) return kMixerError;
-      NoteKeys(S);
+      if (!ReadKeyed(S)) return kMixerError;
       if (Key == kRecordingKey) {
         if (Kind != TMixerControlKind::Select) return kMixerInvalidControl;
         return Select(S, Values);
@@ -370,8 +356,7 @@ class TPulseMixerDevice final : public TMixerDevice {
     const auto Kind = static_cast<TMixerControlKind>(KindNo);
     TLoopLock L(*FConn);
     TServerState S;
-    if (!ReadState(*FConn, S)) return kMixerError;
-    NoteKeys(S);
+    if (!ReadKeyed(S)) return kMixerError;
     if (Key == kRecordingKey) {
       if (Kind != TMixerControlKind::Select) return kMixerInvalidControl;
       const size_t N = S.Inputs.size();
@@ -489,6 +474,14 @@ class TPulseMixerDevice final : public TMixerDevice {
   // Loop locked: every input gets its key at first sight.
   void NoteKeys(const TServerState& S) {
     for (const TInput& In : S.Inputs) KeyFor(In.Name);
+  }
+
+  // Loop locked: the server's state, every input keyed; false when the server
+  // did not answer.
+  bool ReadKeyed(TServerState& S) {
+    if (!ReadState(*FConn, S)) return false;
+    NoteKeys(S);
+    return true;
   }
 
   // Loop locked, at open: what change notifications compare against. From
@@ -668,19 +661,15 @@ bool ApplyPlaybackVolume(const std::string& Server, uint32_t LeftRight) {
       std::string Pid;
       std::vector<std::pair<uint32_t, uint8_t>> Found;  // index, channels
       bool Failed = false;
+      void Item(const pa_sink_input_info& I) {
+        const char* P = pa_proplist_gets(I.proplist, PA_PROP_APPLICATION_PROCESS_ID);
+        const char* App = pa_proplist_gets(I.proplist, PA_PROP_APPLICATION_NAME);
+        if (P && Pid == P && App && std::string(App) == "Velmora")
+          Found.emplace_back(I.index, I.sample_spec.channels);
+      }
+      void End(bool Broken) { Failed = Failed || Broken; }
     } S{std::to_string(::getpid()), {}, false};
-    pa_operation* List = pa_context_get_sink_input_info_list(
-        C.Context(),
-        [](pa_context*, const pa_sink_input_info* I, int Eol, void* U) {
-          auto* St = static_cast<TStreams*>(U);
-          if (Eol < 0) St->Failed = true;
-          if (Eol != 0 || !I) return;
-          const char* Pid = pa_proplist_gets(I->proplist, PA_PROP_APPLICATION_PROCESS_ID);
-          const char* App = pa_proplist_gets(I->proplist, PA_PROP_APPLICATION_NAME);
-          if (Pid && St->Pid == Pid && App && std::string(App) == "Velmora")
-            St->Found.emplace_back(I->index, I->sample_spec.channels);
-        },
-        &S);
+    pa_operation* List = C.List(pa_context_get_sink_input_info_list, S);
     if (!C.Finish(List, kQueryTimeoutMs) || S.Failed) return false;
     bool Ok = true;
     for (const auto& Stream : S.Found) {

@@ -33,34 +33,17 @@ TDeviceList ReadDevices(TPulseConnection& C, bool Sources) {
     void Add(uint32_t Index, const char* Name, const char* Description) {
       List.Devices.push_back({static_cast<int>(Index), Name ? Name : "", Description ? Description : ""});
     }
+    void Item(const pa_source_info& I) { Add(I.index, I.name, I.description); }
+    void Item(const pa_sink_info& I) { Add(I.index, I.name, I.description); }
+    // A list the server broke off still gives the devices it named.
+    void End(bool) { Finish(ListDone); }
     void Finish(bool& Flag) {
       Flag = true;
       pa_threaded_mainloop_signal(Loop, 0);
     }
   } S{C.Loop(), Sources, {}, false, false};
-  pa_operation* List;
-  if (Sources)
-    List = pa_context_get_source_info_list(
-        C.Context(),
-        [](pa_context*, const pa_source_info* I, int Eol, void* U) {
-          auto* St = static_cast<TState*>(U);
-          if (Eol != 0)
-            St->Finish(St->ListDone);
-          else if (I)
-            St->Add(I->index, I->name, I->description);
-        },
-        &S);
-  else
-    List = pa_context_get_sink_info_list(
-        C.Context(),
-        [](pa_context*, const pa_sink_info* I, int Eol, void* U) {
-          auto* St = static_cast<TState*>(U);
-          if (Eol != 0)
-            St->Finish(St->ListDone);
-          else if (I)
-            St->Add(I->index, I->name, I->description);
-        },
-        &S);
+  pa_operation* List = Sources ? C.List(pa_context_get_source_info_list, S)
+                               : C.List(pa_context_get_sink_info_list, S);
   pa_operation* Info = pa_context_get_server_info(
       C.Context(),
       [](pa_context*, const pa_server_info* I, void* U) {

@@ -416,6 +416,43 @@ TEST(WaveOutAppend, RefusedAppendLeavesFileUntouched) {
   }
 }
 
+TEST(WaveOutAppend, DataChunkHeaderMustEndWithinTheFirst8192Bytes) {
+  const auto S16 = Bytes(MakeSignal16(500, 2, 44100));
+  std::vector<uint8_t> Pcm;
+  {
+    TempDir T;
+    WritePcmWav(T.Path("p.wav"), S16.data(), S16.size(), 2, 44100, 16);
+    Pcm = ReadFileBytes(T.Path("p.wav"));
+  }
+  // A LIST chunk before "data" puts its header at DataAt: it ends at 8192
+  // or one byte past it.
+  for (const uint32_t DataAt : {8184u, 8185u}) {
+    SCOPED_TRACE(DataAt);
+    const uint32_t List = DataAt - 44;
+    std::vector<uint8_t> F(Pcm.begin(), Pcm.begin() + 36);
+    F.insert(F.end(), {'L', 'I', 'S', 'T', static_cast<uint8_t>(List),
+                       static_cast<uint8_t>(List >> 8), 0, 0});
+    F.resize(F.size() + List, 0);
+    F.insert(F.end(), Pcm.begin() + 36, Pcm.end());
+    TempDir T;
+    const std::string Name = T.Path("x.wav");
+    WriteFileBytes(Name, F);
+    TFixture X;
+    X.In->Data = Bytes(MakeSignal16(2000, 2, 44100));
+    X.Out->SetFileName(Name);
+    X.Out->SetFileMode(foAppend);
+    const TJobEnd E = X.Run();
+    EXPECT_EQ(E.Failed, DataAt == 8185u) << E.Message;
+    const auto After = ReadFileBytes(Name);
+    if (DataAt == 8185u) {
+      EXPECT_EQ(After, F);
+    } else {
+      ASSERT_EQ(After.size(), F.size() + X.In->Data.size());
+      EXPECT_EQ(Le32(After, DataAt + 4), S16.size() + X.In->Data.size());
+    }
+  }
+}
+
 TEST(WaveOutAppend, RandomlyDamagedHeadersNeverCrash) {
   TempDir T;
   const auto S = Bytes(MakeSignal16(300, 2, 44100));

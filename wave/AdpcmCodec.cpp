@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "wave/AdpcmTables.h"
+#include "wave/RiffChunks.h"
 
 // ---------------------------------------------------------------- IMA ADPCM encoding
 
@@ -105,8 +106,6 @@ void EncodeImaBlock(const int16_t* Samples, int Channels, int BlockSize, uint8_t
 
 namespace {
 
-int16_t Le16(const uint8_t* P) { return static_cast<int16_t>(P[0] | (P[1] << 8)); }
-
 // One IMA nibble: the standard reconstruction with integer shifts. The lower
 // limit is -32767 so that the output stays symmetric.
 inline int16_t ImaExpand(int& Predictor, int& Index, int Nibble) {
@@ -161,7 +160,7 @@ int DecodeImaBlock(const uint8_t* Block, int Bytes, int Channels, int16_t* Out) 
   int Predictor[2] = {0, 0}, Index[2] = {0, 0};
   for (int C = 0; C < Channels; ++C) {
     const uint8_t* H = Block + 4 * C;
-    Predictor[C] = Le16(H);
+    Predictor[C] = static_cast<int16_t>(GetLe16(H));
     Index[C] = std::min<int>(H[2], 88);
     Out[C] = static_cast<int16_t>(Predictor[C]);
   }
@@ -223,9 +222,9 @@ int DecodeMsBlock(const uint8_t* Block, int Bytes, int Channels, int SamplesPerB
     const int Index = std::min<int>(Block[C], Count - 1);
     Ch[C].C1 = Table.Pair[Index][0];
     Ch[C].C2 = Table.Pair[Index][1];
-    Ch[C].Delta = Le16(Block + Channels + 2 * C);
-    Ch[C].S1 = Le16(Block + 3 * Channels + 2 * C);
-    Ch[C].S2 = Le16(Block + 5 * Channels + 2 * C);
+    Ch[C].Delta = static_cast<int16_t>(GetLe16(Block + Channels + 2 * C));
+    Ch[C].S1 = static_cast<int16_t>(GetLe16(Block + 3 * Channels + 2 * C));
+    Ch[C].S2 = static_cast<int16_t>(GetLe16(Block + 5 * Channels + 2 * C));
     Out[C] = static_cast<int16_t>(Ch[C].S2);
     Out[Channels + C] = static_cast<int16_t>(Ch[C].S1);
   }

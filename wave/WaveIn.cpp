@@ -5,26 +5,12 @@
 #include <climits>
 #include <cstring>
 
+#include "wave/RiffChunks.h"
+
 static_assert(std::endian::native == std::endian::little,
               "decoded samples are stored in host order, which must be the file's");
 
 namespace {
-
-uint16_t Le16(const uint8_t* P) { return static_cast<uint16_t>(P[0] | (P[1] << 8)); }
-uint32_t Le32(const uint8_t* P) {
-  return static_cast<uint32_t>(P[0]) | static_cast<uint32_t>(P[1]) << 8 |
-         static_cast<uint32_t>(P[2]) << 16 | static_cast<uint32_t>(P[3]) << 24;
-}
-
-// Two chunk names are the same when every byte pair is equal or differs by
-// exactly 32, which ignores the case of letters.
-bool SameName(const uint8_t* W, const char* Name) {
-  for (int I = 0; I < 4; ++I) {
-    const int D = W[I] - static_cast<uint8_t>(Name[I]);
-    if (D != 0 && D != 32 && D != -32) return false;
-  }
-  return true;
-}
 
 // What the header scan found.
 struct TWaveHeader {
@@ -43,133 +29,86 @@ struct TWaveHeader {
   uint32_t DataSize = 0;
 };
 
-// The header scan over the first bytes of a stream. P counts the bytes taken;
-// a take that runs past the stream's end leaves P at the end.
-class THeaderScan {
- public:
-  THeaderScan(const uint8_t* Head, int64_t HeadLen, int64_t StreamLen)
-      : FHead(Head), FHeadLen(HeadLen), FStreamLen(StreamLen) {}
-
-  TWaveHeader Run() {
-    TWaveHeader H;
-    uint8_t W[4];
-    if (!Take(W, 4)) return H;
-    int State = 1;
-    for (;;) {
-      if (FP >= TWaveIn::HeaderScanLimit) return TWaveHeader{};
-      bool Ok = true;
-      if (State <= 2) {
-        // "RIFF" and "WAVE" are searched for one byte at a time.
-        if (SameName(W, State == 1 ? "RIFF" : "WAVE")) {
-          if (State == 1) Ok = Take(nullptr, 4);  // the RIFF size means nothing here
-          Ok = Ok && Take(W, 4);
-          ++State;
-        } else {
-          std::memmove(W, W + 1, 3);
-          Ok = Take(W + 3, 1);
-        }
-      } else {
-        uint8_t S[4];
-        if (!Take(S, 4)) return TWaveHeader{};
-        const uint32_t Size = Le32(S);
-        if (State == 3 && SameName(W, "fmt ")) {
-          // A body not wholly inside the head reaches past the scan limit or
-          // the end of the stream: the scan would give up after it anyway.
-          if (FP + Size > FHeadLen) return TWaveHeader{};
-          if (!DecodeFmt(FHead + FP, Size, H)) return TWaveHeader{};
-          Ok = Take(nullptr, Size) && Take(W, 4);
-          State = H.Type == wtPCM ? 5 : 4;
-        } else if (State == 4 && SameName(W, "fact")) {
-          if (Size >= 4 && FP + 4 <= FHeadLen) H.FactSamples = Le32(FHead + FP);
-          Ok = Take(nullptr, Size) && Take(W, 4);
-          State = 5;
-        } else if (State == 5 && SameName(W, "data")) {
-          H.DataOffset = FP;
-          H.DataSize = Size;
-          H.Found = true;
-          return H;
-        } else {
-          Ok = Take(nullptr, Size) && Take(W, 4);  // a chunk of no interest
-        }
-      }
-      if (!Ok || FP >= FStreamLen) return TWaveHeader{};
-    }
-  }
-
- private:
-  // Takes N bytes into Dst (when given); false when the stream ends first.
-  bool Take(uint8_t* Dst, int64_t N) {
-    if (N > FStreamLen - FP) {
-      FP = FStreamLen;
+// Reads the fields of a "fmt " body; false for a format tag of no known kind.
+bool DecodeFmt(const uint8_t* B, uint32_t Size, TWaveHeader& H) {
+  const int Tag = Size >= 2 ? GetLe16(B) : 0;
+  switch (Tag) {
+    case 1:
+      H.Type = wtPCM;
+      break;
+    case 2:
+      H.Type = wtMSADPCM;
+      break;
+    case 17:
+      H.Type = wtDVIADPCM;
+      break;
+    case 85:
+      H.Type = wtACM;
+      break;
+    default:
+      H.Type = wtUnsupported;
       return false;
-    }
-    if (Dst)
-      for (int64_t I = 0; I < N; ++I) Dst[I] = FP + I < FHeadLen ? FHead[FP + I] : 0;
-    FP += N;
+  }
+  if (Size < 16) {
+    H.FmtShort = true;
     return true;
   }
-
-  // Reads the fields of a "fmt " body; false for a format tag of no known kind.
-  static bool DecodeFmt(const uint8_t* B, uint32_t Size, TWaveHeader& H) {
-    const int Tag = Size >= 2 ? Le16(B) : 0;
-    switch (Tag) {
-      case 1:
-        H.Type = wtPCM;
-        break;
-      case 2:
-        H.Type = wtMSADPCM;
-        break;
-      case 17:
-        H.Type = wtDVIADPCM;
-        break;
-      case 85:
-        H.Type = wtACM;
-        break;
-      default:
-        H.Type = wtUnsupported;
-        return false;
-    }
-    if (Size < 16) {
-      H.FmtShort = true;
-      return true;
-    }
-    H.Channels = Le16(B + 2);
-    H.Rate = static_cast<int>(std::min<uint32_t>(Le32(B + 4), INT_MAX));
-    H.BlockAlign = Le16(B + 12);
-    H.Bits = Le16(B + 14);
-    if (H.Type == wtPCM) return true;
-    if (Size < 20) {
-      H.FmtShort = true;
-      return true;
-    }
-    H.SamplesPerBlock = Le16(B + 18);
-    if (H.Type != wtMSADPCM) return true;
-    if (Size < 22) {
-      H.FmtShort = true;
-      return true;
-    }
-    const int Pairs = Le16(B + 20);
-    if (Pairs > MaxMsCoefficients) {
-      H.TooManyPairs = true;
-      return true;
-    }
-    if (Size < 22u + 4u * static_cast<uint32_t>(Pairs)) {
-      H.FmtShort = true;
-      return true;
-    }
-    H.Coefficients.Count = Pairs;
-    for (int I = 0; I < Pairs; ++I) {
-      H.Coefficients.Pair[I][0] = static_cast<int16_t>(Le16(B + 22 + 4 * I));
-      H.Coefficients.Pair[I][1] = static_cast<int16_t>(Le16(B + 24 + 4 * I));
-    }
+  H.Channels = GetLe16(B + 2);
+  H.Rate = static_cast<int>(std::min<uint32_t>(GetLe32(B + 4), INT_MAX));
+  H.BlockAlign = GetLe16(B + 12);
+  H.Bits = GetLe16(B + 14);
+  if (H.Type == wtPCM) return true;
+  if (Size < 20) {
+    H.FmtShort = true;
     return true;
   }
+  H.SamplesPerBlock = GetLe16(B + 18);
+  if (H.Type != wtMSADPCM) return true;
+  if (Size < 22) {
+    H.FmtShort = true;
+    return true;
+  }
+  const int Pairs = GetLe16(B + 20);
+  if (Pairs > MaxMsCoefficients) {
+    H.TooManyPairs = true;
+    return true;
+  }
+  if (Size < 22u + 4u * static_cast<uint32_t>(Pairs)) {
+    H.FmtShort = true;
+    return true;
+  }
+  H.Coefficients.Count = Pairs;
+  for (int I = 0; I < Pairs; ++I) {
+    H.Coefficients.Pair[I][0] = static_cast<int16_t>(GetLe16(B + 22 + 4 * I));
+    H.Coefficients.Pair[I][1] = static_cast<int16_t>(GetLe16(B + 24 + 4 * I));
+  }
+  return true;
+}
 
-  const uint8_t* FHead;
-  int64_t FHeadLen;
-  int64_t FStreamLen;
-  int64_t FP = 0;
-};
+// The header scan over the first bytes of a stream: Head holds them, HeadLen
+// of them as read (the rest are zero). "fmt " comes first, then for anything
+// but PCM a "fact" chunk, then "data"; other chunks are passed over.
+TWaveHeader ScanHeader(const std::vector<uint8_t>& Head, int64_t HeadLen) {
+  // The scan takes a chunk name only while it ends before the limit, so the
+  // last chunk it looks at starts 5 bytes short of it.
+  TChunkWalk Walk(Head.data(), static_cast<int64_t>(Head.size()), TWaveIn::HeaderScanLimit - 5);
+  TChunk C;
+  if (!Walk.FindForm() || !Walk.Find("fmt ", C)) return {};
+  TWaveHeader H;
+  // A body not wholly inside the head reaches past the scan limit or the end
+  // of the stream: the scan would give up after it anyway.
+  if (C.Body + C.Size > HeadLen) return {};
+  if (!DecodeFmt(Head.data() + C.Body, C.Size, H)) return {};
+  if (H.Type != wtPCM) {
+    if (!Walk.Find("fact", C)) return {};
+    if (C.Size >= 4 && C.Body + 4 <= HeadLen) H.FactSamples = GetLe32(Head.data() + C.Body);
+  }
+  if (!Walk.Find("data", C)) return {};
+  H.DataOffset = C.Body;
+  H.DataSize = C.Size;
+  H.Found = true;
+  return H;
+}
 
 // Frames a piece of Bytes bytes of an ADPCM block decodes to.
 int AdpcmFrames(TWavType Type, int Bytes, int Channels, int SamplesPerBlock) {
@@ -237,7 +176,7 @@ void TWaveIn::ReadHeader() {
   std::vector<uint8_t> Head(
       static_cast<size_t>(std::min<int64_t>(StreamLen, HeaderScanLimit + 16)));
   const int64_t HeadLen = FStream->Read(Head.data(), static_cast<int64_t>(Head.size()));
-  const TWaveHeader H = THeaderScan(Head.data(), HeadLen, StreamLen).Run();
+  const TWaveHeader H = ScanHeader(Head, HeadLen);
   if (!H.Found) return;
 
   FWavType = H.Type;

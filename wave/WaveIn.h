@@ -9,6 +9,7 @@
 
 #include "engine/ACS_Classes.h"
 #include "wave/AdpcmCodec.h"
+#include "wave/RiffChunks.h"
 #include "wave/WavType.h"
 
 // Reads a WAVE file named by SetFileName, or the stream given by SetStream.
@@ -34,7 +35,7 @@ class TWaveIn : public TACSFileIn {
   // The block buffer: one PCM refill or one decoded ADPCM block.
   static constexpr int BufferSize = 16384;
   // The "data" chunk must begin before this many bytes into the file.
-  static constexpr int HeaderScanLimit = 8192;
+  static constexpr int HeaderScanLimit = static_cast<int>(WaveHeaderScanLimit);
 
   explicit TWaveIn(TComponent* AOwner);
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "wave/AdpcmCodec.h"
+#include "wave/RiffChunks.h"
 
 static_assert(std::endian::native == std::endian::little,
               "WAVE samples are little-endian and are moved without swapping");
@@ -12,48 +13,7 @@ static_assert(std::endian::native == std::endian::little,
 namespace {
 
 constexpr int CopyBufferSize = 16384;
-constexpr int PcmHeaderSize = 44;
 constexpr int ImaHeaderSize = 60;
-// The "data" chunk of a file we append to must start within this many bytes.
-constexpr int64_t HeaderScanLimit = 8192;
-
-void Put16(uint8_t* P, uint32_t V) {
-  P[0] = static_cast<uint8_t>(V);
-  P[1] = static_cast<uint8_t>(V >> 8);
-}
-
-void Put32(uint8_t* P, uint32_t V) {
-  for (int I = 0; I < 4; ++I) P[I] = static_cast<uint8_t>(V >> (8 * I));
-}
-
-uint16_t Get16(const uint8_t* P) { return static_cast<uint16_t>(P[0] | P[1] << 8); }
-
-uint32_t Get32(const uint8_t* P) {
-  return P[0] | P[1] << 8 | P[2] << 16 | static_cast<uint32_t>(P[3]) << 24;
-}
-
-// A size field holds 32 bits; anything larger is written as the largest value.
-uint32_t SizeField(int64_t V) {
-  if (V < 0) return 0;
-  return V > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(V);
-}
-
-void WriteField32(TStream& S, int64_t Offset, uint32_t V) {
-  uint8_t B[4];
-  Put32(B, V);
-  S.SetPosition(Offset);
-  S.WriteBuffer(B, 4);
-}
-
-// Chunk names match when each byte is equal or differs by exactly 32, which
-// makes letter case irrelevant ("data", "DATA").
-bool SameName(const uint8_t* P, const char* Name) {
-  for (int I = 0; I < 4; ++I) {
-    const int D = P[I] - static_cast<uint8_t>(Name[I]);
-    if (D != 0 && D != 32 && D != -32) return false;
-  }
-  return true;
-}
 
 // What the header of a file we append to says, and where its fields lie.
 struct TExistingHeader {
@@ -70,67 +30,48 @@ struct TExistingHeader {
   int64_t DataStart = 0;
 };
 
-// Finds "RIFF" and "WAVE" by sliding one byte at a time, then walks the chunks:
-// "fmt " first, for IMA ADPCM a "fact" chunk next, then "data", skipping any
-// other chunk by its stored size (no pad bytes). Every chunk header looked at
-// must lie in the file and within the first HeaderScanLimit bytes, and every
-// field read must lie inside its chunk; anything else leaves the type
-// wtUnsupported. Never reads past what it loaded.
+// Finds the form and walks the chunks (see TChunkWalk): "fmt " first, for IMA
+// ADPCM a "fact" chunk next, then "data". Every chunk header looked at must lie
+// in the file and within the first WaveHeaderScanLimit bytes, and every field
+// read must lie inside its chunk; anything else leaves the type wtUnsupported.
+// Never reads past what it loaded.
 TExistingHeader ScanExistingHeader(TStream& S) {
   TExistingHeader H;
   // Room for a chunk header just below the limit plus the format fields read.
-  std::vector<uint8_t> Buf(static_cast<size_t>(HeaderScanLimit + 64));
+  std::vector<uint8_t> Buf(static_cast<size_t>(WaveHeaderScanLimit + 64));
   S.SetPosition(0);
   const int64_t N = S.Read(Buf.data(), static_cast<int64_t>(Buf.size()));
-  const int64_t Window = std::min(N, HeaderScanLimit);  // where names may be looked at
   const uint8_t* B = Buf.data();
+  TChunkWalk Walk(B, N, WaveHeaderScanLimit - 8);
+  if (!Walk.FindForm()) return H;
+  H.RiffSizeOffset = Walk.RiffAt() + 4;
 
-  auto Slide = [&](int64_t From, const char* Name) -> int64_t {
-    for (int64_t I = From; I + 4 <= Window; ++I)
-      if (SameName(B + I, Name)) return I;
-    return -1;
-  };
-  const int64_t Riff = Slide(0, "RIFF");
-  if (Riff < 0) return H;
-  const int64_t Wave = Slide(Riff + 8, "WAVE");
-  if (Wave < 0) return H;
-  H.RiffSizeOffset = Riff + 4;
-
-  enum { sFmt, sFact, sData } State = sFmt;
-  TWavType Type = wtUnsupported;
-  int64_t Q = Wave + 4;
-  while (Q + 8 <= Window) {
-    const uint8_t* Name = B + Q;
-    const int64_t Size = Get32(B + Q + 4);
-    const int64_t Body = Q + 8;
-    if (State == sFmt && SameName(Name, "fmt ")) {
-      if (Size < 16 || Body + 16 > N) return H;
-      const uint16_t Tag = Get16(B + Body);
-      if (Tag == 1)
-        Type = wtPCM;
-      else if (Tag == 17)
-        Type = wtDVIADPCM;
-      else
-        return H;
-      H.Channels = Get16(B + Body + 2);
-      H.Rate = static_cast<int>(std::min<uint32_t>(Get32(B + Body + 4), 0x7FFFFFFF));
-      H.BlockAlign = Get16(B + Body + 12);
-      H.Bits = Get16(B + Body + 14);
-      if (Type == wtDVIADPCM && Size >= 20 && Body + 20 <= N) H.SamplesPerBlock = Get16(B + Body + 18);
-      State = Type == wtPCM ? sData : sFact;
-    } else if (State == sFact && SameName(Name, "fact")) {
-      if (Size < 4 || Body + 4 > N) return H;
-      H.FactOffset = Body;
-      State = sData;
-    } else if (State == sData && SameName(Name, "data")) {
-      H.DataSize = static_cast<uint32_t>(Size);
-      H.DataSizeOffset = Q + 4;
-      H.DataStart = Body;
-      H.Type = Type;
-      return H;
-    }
-    Q = Body + Size;
+  TChunk C;
+  if (!Walk.Find("fmt ", C)) return H;
+  if (C.Size < 16 || C.Body + 16 > N) return H;
+  const uint16_t Tag = GetLe16(B + C.Body);
+  TWavType Type;
+  if (Tag == 1)
+    Type = wtPCM;
+  else if (Tag == 17)
+    Type = wtDVIADPCM;
+  else
+    return H;
+  H.Channels = GetLe16(B + C.Body + 2);
+  H.Rate = static_cast<int>(std::min<uint32_t>(GetLe32(B + C.Body + 4), 0x7FFFFFFF));
+  H.BlockAlign = GetLe16(B + C.Body + 12);
+  H.Bits = GetLe16(B + C.Body + 14);
+  if (Type == wtDVIADPCM) {
+    if (C.Size >= 20 && C.Body + 20 <= N) H.SamplesPerBlock = GetLe16(B + C.Body + 18);
+    if (!Walk.Find("fact", C)) return H;
+    if (C.Size < 4 || C.Body + 4 > N) return H;
+    H.FactOffset = C.Body;
   }
+  if (!Walk.Find("data", C)) return H;
+  H.DataSize = C.Size;
+  H.DataSizeOffset = C.At + 4;
+  H.DataStart = C.Body;
+  H.Type = Type;
   return H;
 }
 
@@ -242,42 +183,30 @@ void TWaveOut::PrepareNew(int Bits, int Channels, int Rate, int64_t InputSize) {
     const int64_t DataSize = Frames < 0 ? -1 : (Frames + Spb - 1) / Spb * BlockSize;
     H.assign(ImaHeaderSize, 0);
     std::memcpy(&H[0], "RIFF", 4);
-    Put32(&H[4], DataSize < 0 ? 0xFFFFFFFFu : SizeField(DataSize + 52));
+    PutLe32(&H[4], DataSize < 0 ? 0xFFFFFFFFu : SizeField(DataSize + 52));
     std::memcpy(&H[8], "WAVEfmt ", 8);
-    Put32(&H[16], 20);
-    Put16(&H[20], 17);
-    Put16(&H[22], static_cast<uint32_t>(Channels));
-    Put32(&H[24], static_cast<uint32_t>(Rate));
-    Put32(&H[28], static_cast<uint32_t>(Rate / Spb * BlockSize));
-    Put16(&H[32], static_cast<uint32_t>(BlockSize));
-    Put16(&H[34], 4);
-    Put16(&H[36], 2);
-    Put16(&H[38], static_cast<uint32_t>(Spb));
+    PutLe32(&H[16], 20);
+    PutLe16(&H[20], 17);
+    PutLe16(&H[22], static_cast<uint32_t>(Channels));
+    PutLe32(&H[24], static_cast<uint32_t>(Rate));
+    PutLe32(&H[28], static_cast<uint32_t>(Rate / Spb * BlockSize));
+    PutLe16(&H[32], static_cast<uint32_t>(BlockSize));
+    PutLe16(&H[34], 4);
+    PutLe16(&H[36], 2);
+    PutLe16(&H[38], static_cast<uint32_t>(Spb));
     std::memcpy(&H[40], "fact", 4);
-    Put32(&H[44], 4);
-    Put32(&H[48], Frames < 0 ? 0 : SizeField(Frames));
+    PutLe32(&H[44], 4);
+    PutLe32(&H[48], Frames < 0 ? 0 : SizeField(Frames));
     std::memcpy(&H[52], "data", 4);
-    Put32(&H[56], DataSize < 0 ? 0xFFFFFFFFu : SizeField(DataSize));
+    PutLe32(&H[56], DataSize < 0 ? 0xFFFFFFFFu : SizeField(DataSize));
     FSamplesPerBlock = Spb;
     FJobBlockSize = BlockSize;
     FFactOffset = 48;
     FDataSizeOffset = 56;
   } else {
-    const int Align = Bits * Channels / 8;
     H.assign(PcmHeaderSize, 0);
-    std::memcpy(&H[0], "RIFF", 4);
-    Put32(&H[4], InputSize < 0 ? 0xFFFFFFFFu : SizeField(InputSize + 36));
-    std::memcpy(&H[8], "WAVEfmt ", 8);
-    Put32(&H[16], 16);
-    Put16(&H[20], 1);
-    Put16(&H[22], static_cast<uint32_t>(Channels));
-    Put32(&H[24], static_cast<uint32_t>(Rate));
-    Put32(&H[28], static_cast<uint32_t>(Rate) * static_cast<uint32_t>(Align));
-    Put16(&H[32], static_cast<uint32_t>(Align));
-    Put16(&H[34], static_cast<uint32_t>(Bits));
-    std::memcpy(&H[36], "data", 4);
-    Put32(&H[40], InputSize < 0 ? 0xFFFFFFFFu : SizeField(InputSize));
-    FDataSizeOffset = 40;
+    PutPcmHeader(H.data(), Channels, Rate, Bits, InputSize);
+    FDataSizeOffset = PcmDataSizeAt;
   }
   // Every check has passed: only now is an existing file replaced.
   if (!FFile) {
@@ -387,11 +316,11 @@ void TWaveOut::PatchHeader() {
     }
   }
   const int64_t DataSize = std::max<int64_t>(0, Length - FDataStart);
-  WriteField32(*FFile, FDataSizeOffset, SizeField(DataSize));
+  WriteLe32At(*FFile, FDataSizeOffset, SizeField(DataSize));
   if (FJobType == wtDVIADPCM && FFactOffset >= 0)
-    WriteField32(*FFile, FFactOffset,
-                 SizeField(DataSize / FJobBlockSize * static_cast<int64_t>(FSamplesPerBlock)));
-  WriteField32(*FFile, FRiffSizeOffset, SizeField(Length - FRiffSizeOffset - 4));
+    WriteLe32At(*FFile, FFactOffset,
+                SizeField(DataSize / FJobBlockSize * static_cast<int64_t>(FSamplesPerBlock)));
+  WriteLe32At(*FFile, FRiffSizeOffset, SizeField(Length - FRiffSizeOffset - 4));
 }
 
 void TWaveOut::CloseJob() {

@@ -1,0 +1,69 @@
+#include "wave/RiffChunks.h"
+
+#include <cstring>
+
+uint32_t SizeField(int64_t V) {
+  if (V < 0) return 0;
+  return V > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(V);
+}
+
+void WriteLe32At(TStream& S, int64_t Offset, uint32_t V) {
+  uint8_t B[4];
+  PutLe32(B, V);
+  S.SetPosition(Offset);
+  S.WriteBuffer(B, 4);
+}
+
+bool SameChunkName(const uint8_t* P, const char* Name) {
+  for (int I = 0; I < 4; ++I) {
+    const int D = P[I] - static_cast<uint8_t>(Name[I]);
+    if (D != 0 && D != 32 && D != -32) return false;
+  }
+  return true;
+}
+
+int64_t TChunkWalk::Slide(int64_t From, const char* Name) const {
+  for (int64_t I = From; I <= FLastStart && I + 4 <= FLen; ++I)
+    if (SameChunkName(FHead + I, Name)) return I;
+  return -1;
+}
+
+bool TChunkWalk::FindForm() {
+  FNext = -1;
+  FRiff = Slide(0, "RIFF");
+  if (FRiff < 0) return false;
+  const int64_t Wave = Slide(FRiff + 8, "WAVE");  // past the RIFF size field
+  if (Wave < 0) return false;
+  FNext = Wave + 4;
+  return true;
+}
+
+bool TChunkWalk::Find(const char* Name, TChunk& C) {
+  if (FNext < 0) return false;
+  while (FNext <= FLastStart && FNext + 8 <= FLen) {
+    C.At = FNext;
+    C.Name = FHead + FNext;
+    C.Size = GetLe32(FHead + FNext + 4);
+    C.Body = FNext + 8;
+    FNext = C.Body + C.Size;
+    if (SameChunkName(C.Name, Name)) return true;
+  }
+  FNext = -1;  // the walk is over
+  return false;
+}
+
+void PutPcmHeader(uint8_t* H, int Channels, int Rate, int Bits, int64_t DataBytes) {
+  const uint32_t Align = static_cast<uint32_t>(Bits * Channels / 8);
+  std::memcpy(H, "RIFF", 4);
+  PutLe32(H + PcmRiffSizeAt, DataBytes < 0 ? 0xFFFFFFFFu : SizeField(DataBytes + 36));
+  std::memcpy(H + 8, "WAVEfmt ", 8);
+  PutLe32(H + 16, 16);
+  PutLe16(H + 20, 1);
+  PutLe16(H + 22, static_cast<uint32_t>(Channels));
+  PutLe32(H + 24, static_cast<uint32_t>(Rate));
+  PutLe32(H + 28, static_cast<uint32_t>(Rate) * Align);
+  PutLe16(H + 32, Align);
+  PutLe16(H + 34, static_cast<uint32_t>(Bits));
+  std::memcpy(H + 36, "data", 4);
+  PutLe32(H + PcmDataSizeAt, DataBytes < 0 ? 0xFFFFFFFFu : SizeField(DataBytes));
+}

@@ -1,0 +1,99 @@
+// The bytes of a RIFF WAVE file, for the reader, the writer and the MP3
+// decoder: little-endian fields, chunk names, the walk over the chunks at the
+// start of a file, and the canonical 44-byte PCM header.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/Streams.h"
+
+// ---------------------------------------------------------------- fields
+
+inline uint16_t GetLe16(const uint8_t* P) { return static_cast<uint16_t>(P[0] | P[1] << 8); }
+
+inline uint32_t GetLe32(const uint8_t* P) {
+  return static_cast<uint32_t>(P[0]) | static_cast<uint32_t>(P[1]) << 8 |
+         static_cast<uint32_t>(P[2]) << 16 | static_cast<uint32_t>(P[3]) << 24;
+}
+
+inline void PutLe16(uint8_t* P, uint32_t V) {
+  P[0] = static_cast<uint8_t>(V);
+  P[1] = static_cast<uint8_t>(V >> 8);
+}
+
+inline void PutLe32(uint8_t* P, uint32_t V) {
+  for (int I = 0; I < 4; ++I) P[I] = static_cast<uint8_t>(V >> (8 * I));
+}
+
+// A size field holds 32 bits: a negative value is written as 0, anything
+// larger than the field as the largest value.
+uint32_t SizeField(int64_t V);
+
+// Writes a 32-bit field at Offset of S (a header patched once the sizes are
+// known). Raises what the stream raises.
+void WriteLe32At(TStream& S, int64_t Offset, uint32_t V);
+
+// ---------------------------------------------------------------- chunks
+
+// Chunk names match when each byte is equal or differs by exactly 32, which
+// makes letter case irrelevant ("data", "DATA"); it also lets a space match a
+// zero byte.
+bool SameChunkName(const uint8_t* P, const char* Name);
+
+// The "data" chunk of a file must lie near its start: the reader and the
+// writer look at no chunk header beyond the first this many bytes.
+constexpr int64_t WaveHeaderScanLimit = 8192;
+
+// One chunk header met by a TChunkWalk. Offsets count from the start of the
+// bytes the walk was given.
+struct TChunk {
+  const uint8_t* Name = nullptr;  // four bytes
+  uint32_t Size = 0;              // the body size as stored
+  int64_t At = 0;                 // the header
+  int64_t Body = 0;               // the body, At + 8
+};
+
+// A walk over the RIFF WAVE form in the first bytes of a stream.
+//
+// FindForm looks for "RIFF", and then for "WAVE" from 8 bytes after it, one
+// byte at a time, so that junk in front of the form is passed over. Find then
+// walks the chunks by their stored sizes: the next chunk starts right after
+// the body, with no pad byte after an odd size. A chunk header is looked at
+// only while its 8 bytes lie in the given bytes and it starts at or before
+// LastStart; a name is looked for by FindForm only there too. Nothing past
+// the given bytes is ever read.
+class TChunkWalk {
+ public:
+  TChunkWalk(const uint8_t* Head, int64_t Len, int64_t LastStart)
+      : FHead(Head), FLen(Len), FLastStart(LastStart) {}
+
+  // False when "RIFF" or "WAVE" is not there. Only the first "RIFF" counts.
+  bool FindForm();
+  // Where "RIFF" was found (its size field follows it).
+  int64_t RiffAt() const { return FRiff; }
+  // Moves to the next chunk named Name, passing over the others and over the
+  // chunk the previous Find stopped at; false when the walk runs out first.
+  bool Find(const char* Name, TChunk& C);
+
+ private:
+  int64_t Slide(int64_t From, const char* Name) const;
+
+  const uint8_t* FHead;
+  int64_t FLen;
+  int64_t FLastStart;
+  int64_t FRiff = -1;
+  int64_t FNext = -1;  // the next chunk header to look at; -1 before FindForm
+};
+
+// ---------------------------------------------------------------- PCM header
+
+// The canonical PCM header: "RIFF", "WAVE", a 16-byte "fmt " chunk and the
+// "data" chunk header, with the sample data right after it.
+constexpr int PcmHeaderSize = 44;
+constexpr int64_t PcmRiffSizeAt = 4;   // the RIFF size: data bytes + 36
+constexpr int64_t PcmDataSizeAt = 40;  // the "data" size
+
+// Fills Header (PcmHeaderSize bytes) for DataBytes of PCM; a negative
+// DataBytes stands for an unknown length, and both size fields then hold all
+// ones until the writer knows better.
+void PutPcmHeader(uint8_t* Header, int Channels, int Rate, int Bits, int64_t DataBytes);
