@@ -149,6 +149,7 @@ void TMACOut::SetCompressionLevel(int Value) {
 
 void TMACOut::Prepare() {
   if (FFileName.empty()) throw EACSException("File name is not assigned.");
+  CheckInputFile();
   TACSInput* In = Input();
   try {
     In->Init();
@@ -156,7 +157,10 @@ void TMACOut::Prepare() {
     FEndOfInput = false;
     FCompress = std::make_unique<TAPECompress>();
     MACDll().FillWaveFormatEx(&FFormat, In->InSampleRate(), In->InBitsPerSample(), In->InChannels());
-    const int R = FCompress->Start(FFileName, &FFormat, FMaxAudioBytes, FCompressionLevel, nullptr,
+    // The compressor writes into the part file and Done puts that in the
+    // target's place: an existing file is replaced only by a finished one.
+    FPart = std::make_unique<TReplacementFile>(FFileName);
+    const int R = FCompress->Start(FPart->PartName(), &FFormat, FMaxAudioBytes, FCompressionLevel, nullptr,
                                    APE_CREATE_WAV_HEADER);
     if (R != 0)
       throw EACSException("Error starting APECompress.\r\n" + EAPEException::ErrorText(R));
@@ -164,6 +168,7 @@ void TMACOut::Prepare() {
   } catch (...) {
     // The job does not start, so Done never runs: leave nothing open.
     FCompress.reset();
+    FPart.reset();
     if (FInputStarted) {
       FInputStarted = false;
       In->Flush();
@@ -206,6 +211,17 @@ void TMACOut::Done() {
     R = FCompress->Finish(nullptr, 0, 0);
     FCompress.reset();
   }
+  // A file the compressor could not finish is gone (it removed it): the
+  // target stays as it was.
+  std::exception_ptr Failure;
+  if (FPart && R == 0) {
+    try {
+      FPart->Commit();
+    } catch (...) {
+      Failure = std::current_exception();
+    }
+  }
+  FPart.reset();
   std::vector<uint8_t>().swap(FBuffer);
   if (FInputStarted) {
     FInputStarted = false;
@@ -213,6 +229,7 @@ void TMACOut::Done() {
   }
   // A file that could not be completed is gone: the job must not look done.
   if (R != 0) throw EAPEException(R);
+  if (Failure) std::rethrow_exception(Failure);
 }
 
 // ================================================================ TMACIn

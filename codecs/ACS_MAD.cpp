@@ -48,7 +48,7 @@ TComponent* CheckMad(TComponent* Owner) {
 class TMADThread {
  public:
   TMADThread(TComponent* Owner, TStream* In, TStream* Out, std::unique_ptr<TFileStream> OwnIn,
-             std::unique_ptr<TFileStream> OwnOut, TMADProgressEvent OnProgress, TMADDoneEvent OnDone)
+             std::unique_ptr<TReplacementFile> OwnOut, TMADProgressEvent OnProgress, TMADDoneEvent OnDone)
       : FOwner(Owner),
         FIn(In),
         FOut(Out),
@@ -65,6 +65,9 @@ class TMADThread {
   // Set by Run once FWorker and Thread are in place.
   std::atomic<bool> Started{false};
   std::thread Thread;
+  // What ended the run, when something failed (the first failure); written
+  // before OnDone.
+  std::string Failure;
   // The component's record of the run's end; set by Run before the thread
   // starts, cleared by the worker itself when the component is destroyed from
   // inside OnDone (it is gone by the time OnDone returns).
@@ -96,7 +99,7 @@ class TMADThread {
   TStream* FIn;
   TStream* FOut;
   std::unique_ptr<TFileStream> FOwnIn;   // opened by Run, closed by CleanUp
-  std::unique_ptr<TFileStream> FOwnOut;  // created by Run, closed by CleanUp
+  std::unique_ptr<TReplacementFile> FOwnOut;  // created by Run, closed by CleanUp
   TMADProgressEvent FOnProgress;
   TMADDoneEvent FOnDone;
 
@@ -121,22 +124,36 @@ class TMADThread {
 
 void TMADThread::Execute() {
   bool Failed = false;
+  auto Note = [this, &Failed](std::exception_ptr E) {
+    Failed = true;
+    if (!Failure.empty()) return;
+    try {
+      std::rethrow_exception(E);
+    } catch (const std::exception& X) {
+      Failure = X.what();
+    } catch (...) {
+      Failure = "Unknown error";
+    }
+  };
   try {
     ReadInput();
     Decode();
   } catch (...) {
-    Failed = true;
+    Note(std::current_exception());
   }
   FBuffer.reset();
   try {
     FlushStage();
   } catch (...) {
-    Failed = true;
+    Note(std::current_exception());
   }
   try {
     FinishOutput();
+    // A file of our own takes the target's place once its header is true,
+    // after a stop or a failure too; one without a single frame does not.
+    if (FOwnOut && FHeaderWritten) FOwnOut->Commit();
   } catch (...) {
-    Failed = true;
+    Note(std::current_exception());
   }
   CleanUp();
   // Every end is reported, a failed one too: the caller is waiting for it.
@@ -373,7 +390,8 @@ void TMP3ToWav::Run() {
     if (!FWorker->Finished.load()) throw std::runtime_error("Component is buisy.");
     ReleaseWorker();
   }
-  std::unique_ptr<TFileStream> OwnIn, OwnOut;
+  std::unique_ptr<TFileStream> OwnIn;
+  std::unique_ptr<TReplacementFile> OwnOut;
   TStream* In = FInputStream;
   if (!FInputStreamAssigned) {
     if (FInputFile.empty()) throw std::runtime_error("Neither input stream not file name is assigned.");
@@ -384,7 +402,7 @@ void TMP3ToWav::Run() {
   if (!FOutputStreamAssigned) {
     if (FOutputFile.empty())
       throw std::runtime_error("Neither output stream not file name is assigned.");
-    OwnOut = std::make_unique<TFileStream>(FOutputFile, TFileMode::fmCreate);
+    OwnOut = std::make_unique<TReplacementFile>(FOutputFile);
     Out = OwnOut.get();
   }
   auto W = std::make_shared<TMADThread>(this, In, Out, std::move(OwnIn), std::move(OwnOut), OnProgress,
@@ -402,6 +420,13 @@ void TMP3ToWav::Run() {
   FJobEnd.Begin();
   W->Started = true;
   W->Started.notify_one();
+}
+
+std::string TMP3ToWav::Failure() const {
+  if (!FWorker) return {};
+  // Written by the worker before OnDone: safe from OnDone and after the end.
+  if (!FWorker->Finished.load() && FWorker->Thread.get_id() != std::this_thread::get_id()) return {};
+  return FWorker->Failure;
 }
 
 int TMP3ToWav::Progress() const {

@@ -25,6 +25,11 @@ class TMADThread;
 // at the start (a "Xing" or "Info" frame: silence that carries the stream's
 // length) is not audio and is skipped as well.
 //
+// A file output is written under a part name beside it and put in its place
+// when the run ends (see TReplacementFile), after a stop or a failure too,
+// with its header patched; a run that decodes no frame leaves an existing file
+// as it was.
+//
 // The header is written before the first samples with sizes estimated from
 // the input's size and the first frame's bit rate. When decoding ends on a
 // stream that can seek, both sizes are patched to the bytes really written;
@@ -70,6 +75,10 @@ class TMP3ToWav : public TComponent {
   // Percent of the estimated output written so far (it can pass 100 or stop
   // short of it, as the estimate is rough); 0 when no run is in progress.
   int Progress() const;
+  // Why the last run failed (a read or write error such as "Cannot write to
+  // "x.wav". No space left on device"); "" when it did not fail, found no
+  // frame to decode, or has not ended (from OnDone it is known).
+  std::string Failure() const;
 
   // Raised on the worker thread once per run, after the files are closed.
   // Success is true when at least one frame was decoded and nothing failed;

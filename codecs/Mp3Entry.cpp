@@ -20,7 +20,13 @@ bool DecodeMp3(const std::string& File, const std::string& WavFile, TStream* Wav
     Decoder->SetOutputStream(WavStream);
   else
     Decoder->SetOutputFile(WavFile);
-  Decoder->OnDone = [&Success](TComponent*, bool S) { Success = S; };
+  // A read or write failure (a full disk) is told as it is; "no frame could
+  // be decoded" is only the caller's guess for a plain false.
+  std::string Failure;
+  Decoder->OnDone = [&Success, &Failure](TComponent* Sender, bool S) {
+    Success = S;
+    Failure = static_cast<TMP3ToWav*>(Sender)->Failure();
+  };
   Decoder->Run();
   while (!Decoder->WaitForEnd(std::chrono::milliseconds(50))) {
     if (Poll && !Poll(Decoder->Progress())) {
@@ -30,6 +36,7 @@ bool DecodeMp3(const std::string& File, const std::string& WavFile, TStream* Wav
       break;
     }
   }
+  if (!Success && !Failure.empty()) throw EACSException(Failure);
   return Success;
 }
 

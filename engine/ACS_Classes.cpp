@@ -356,4 +356,13 @@ void TACSOutput::HandleThreadException(const std::exception& E) {
 
 // ---------------------------------------------------------------- TACSFileOut
 
+void TACSFileOut::CheckInputFile() {
+  TACSInput* In = Input();
+  while (auto* C = dynamic_cast<TACSConverter*>(In)) In = C->Input();
+  auto* F = dynamic_cast<TACSFileIn*>(In);
+  if (!F || F->Valid()) return;
+  const std::string Name = F->FileName().empty() ? std::string("The source") : F->FileName();
+  throw EACSException(Name + ": not a valid or supported " + F->FormatName() + " file");
+}
+
 void TACSFileOut::SetFileMode(TFileOutputMode) { FFileMode = foRewrite; }
