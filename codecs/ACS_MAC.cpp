@@ -1,6 +1,7 @@
 #include "codecs/ACS_MAC.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -198,6 +199,7 @@ bool TMACOut::DoOutput(bool Abort) {
     const int64_t N = std::min(Available, Left);
     std::memcpy(Dst, P, static_cast<size_t>(N));
     const int R = FCompress->UnlockBuffer(N);
+    if (R == APE_ERROR_IO_WRITE) RaiseWriteError(errno);
     if (R != 0) throw EACSException("APECompress.UnlockBuffer Error: " + std::to_string(R));
     P += N;
     Left -= N;
@@ -205,10 +207,17 @@ bool TMACOut::DoOutput(bool Abort) {
   return true;
 }
 
+void TMACOut::RaiseWriteError(int Errno) {
+  // The compressor only says that a write failed; the system says why.
+  throw EACSException("Cannot write to \"" + FFileName + "\". " + std::strerror(Errno));
+}
+
 void TMACOut::Done() {
   int R = 0;
+  int WriteErrno = 0;
   if (FCompress) {
     R = FCompress->Finish(nullptr, 0, 0);
+    WriteErrno = errno;
     FCompress.reset();
   }
   // A file the compressor could not finish is gone (it removed it): the
@@ -228,6 +237,7 @@ void TMACOut::Done() {
     if (TACSInput* In = Input()) In->Flush();
   }
   // A file that could not be completed is gone: the job must not look done.
+  if (R == APE_ERROR_IO_WRITE) RaiseWriteError(WriteErrno);
   if (R != 0) throw EAPEException(R);
   if (Failure) std::rethrow_exception(Failure);
 }

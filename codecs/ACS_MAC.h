@@ -117,6 +117,9 @@ class TMACOut : public TACSFileOut {
 
   // Job state: set up by Prepare before the worker is resumed, then used by
   // the worker only.
+  // "Cannot write to "<file>". <reason>" for a write the compressor failed.
+  [[noreturn]] void RaiseWriteError(int Errno);
+
   std::unique_ptr<TAPECompress> FCompress;
   std::unique_ptr<TReplacementFile> FPart;  // the file the compressor writes
   APE_WAVEFORMATEX FFormat{};

@@ -65,8 +65,9 @@ struct TCodecEntry {
   // WavStream. Blocks until the decoding ends; Poll (when set) is called about
   // every 50 ms with the progress percentage and returns false to cut the
   // decoding short (the image then ends with what was decoded, under a true
-  // header). False when nothing could be decoded or the decoding failed;
-  // raises when a file cannot be opened or the decoder library is missing.
+  // header). False when nothing could be decoded; raises when a file cannot
+  // be opened, reading or writing fails (the message tells why: "... No
+  // space left on device") or the decoder library is missing.
   std::function<bool(const std::string& File, const std::string& WavFile, TStream* WavStream,
                      const std::function<bool(int Percent)>& Poll)>
       DecodeToWav;

@@ -361,8 +361,12 @@ void TACSFileOut::CheckInputFile() {
   while (auto* C = dynamic_cast<TACSConverter*>(In)) In = C->Input();
   auto* F = dynamic_cast<TACSFileIn*>(In);
   if (!F || F->Valid()) return;
-  const std::string Name = F->FileName().empty() ? std::string("The source") : F->FileName();
-  throw EACSException(Name + ": not a valid or supported " + F->FormatName() + " file");
+  throw EACSException(NotValidMessage(*F));
+}
+
+std::string NotValidMessage(const TACSFileIn& In) {
+  const std::string Name = In.FileName().empty() ? std::string("The source") : In.FileName();
+  return Name + ": not a valid or supported " + In.FormatName() + " file";
 }
 
 void TACSFileOut::SetFileMode(TFileOutputMode) { FFileMode = foRewrite; }

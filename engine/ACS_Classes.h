@@ -184,6 +184,10 @@ class TACSFileIn : public TACSStreamedInput {
   std::recursive_mutex FFileLock;
 };
 
+// "<file>: not a valid or supported <format> file": what a job says of a file
+// source that is not Valid.
+std::string NotValidMessage(const TACSFileIn& In);
+
 // ---------------------------------------------------------------- sinks
 
 class TACSOutput;

@@ -1,4 +1,6 @@
 // TMP3ToWav against libmad as madplay drives it, and its run rules.
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
