@@ -96,7 +96,7 @@ class TFLACOut : public TACSFileOut {
   // resumed, then used by the worker only.
   FLAC__StreamEncoder* FEncoder = nullptr;
   std::unique_ptr<TReplacementFile> FOwnStream;  // the file this component made
-  bool FInputStarted = false;  // the input was Init-ed and not flushed yet
+  bool FInputStarted = false;                    // the input was Init-ed and not flushed yet
   bool FEndOfInput = false;
   std::exception_ptr FStreamError;  // the first failure of the output stream
   int FBytesPerSample = 2;

@@ -161,8 +161,8 @@ void TMACOut::Prepare() {
     // The compressor writes into the part file and Done puts that in the
     // target's place: an existing file is replaced only by a finished one.
     FPart = std::make_unique<TReplacementFile>(FFileName);
-    const int R = FCompress->Start(FPart->PartName(), &FFormat, FMaxAudioBytes, FCompressionLevel, nullptr,
-                                   APE_CREATE_WAV_HEADER);
+    const int R = FCompress->Start(FPart->PartName(), &FFormat, FMaxAudioBytes, FCompressionLevel,
+                                   nullptr, APE_CREATE_WAV_HEADER);
     if (R != 0)
       throw EACSException("Error starting APECompress.\r\n" + EAPEException::ErrorText(R));
     FBuffer.resize(65536);

@@ -48,7 +48,8 @@ TComponent* CheckMad(TComponent* Owner) {
 class TMADThread {
  public:
   TMADThread(TComponent* Owner, TStream* In, TStream* Out, std::unique_ptr<TFileStream> OwnIn,
-             std::unique_ptr<TReplacementFile> OwnOut, TMADProgressEvent OnProgress, TMADDoneEvent OnDone)
+             std::unique_ptr<TReplacementFile> OwnOut, TMADProgressEvent OnProgress,
+             TMADDoneEvent OnDone)
       : FOwner(Owner),
         FIn(In),
         FOut(Out),
@@ -425,7 +426,8 @@ void TMP3ToWav::Run() {
 std::string TMP3ToWav::Failure() const {
   if (!FWorker) return {};
   // Written by the worker before OnDone: safe from OnDone and after the end.
-  if (!FWorker->Finished.load() && FWorker->Thread.get_id() != std::this_thread::get_id()) return {};
+  if (!FWorker->Finished.load() && FWorker->Thread.get_id() != std::this_thread::get_id())
+    return {};
   return FWorker->Failure;
 }
 

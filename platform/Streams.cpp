@@ -239,7 +239,8 @@ void TReplacementFile::Abandon() {
 
 void TReplacementFile::Commit() {
   if (FCommitted) return;
-  if (FAbandoned) throw EWriteError("Cannot write to \"" + FileName() + "\". The file was discarded");
+  if (FAbandoned)
+    throw EWriteError("Cannot write to \"" + FileName() + "\". The file was discarded");
   struct stat St {};
   if (::stat(FRealTarget.c_str(), &St) == 0) ::fchmod(Handle(), St.st_mode & 07777);
   if (::fsync(Handle()) != 0 || ::rename(FPartName.c_str(), FRealTarget.c_str()) != 0) {

@@ -341,7 +341,8 @@ TEST_F(CliConvert, WritingOverTheSourceIsRefusedForEveryType) {
 TEST_F(CliConvert, ASourceThatCannotDeliverAudioFailsTheJobAndLeavesTheOutputAsItWas) {
   // Both used to come out as an empty file and a zero exit status.
   WriteFileBytes(Dir.Path("text.wav"), std::vector<uint8_t>(4000, 'x'));
-  ASSERT_EQ(0, Sh("sox -n -r 8000 -c 2 -b 24 " + Quote(Dir.Path("24.wav")) + " synth 0.3 sine 300"));
+  ASSERT_EQ(0,
+            Sh("sox -n -r 8000 -c 2 -b 24 " + Quote(Dir.Path("24.wav")) + " synth 0.3 sine 300"));
   ASSERT_EQ(0, Sh("flac -s " + Quote(Dir.Path("24.wav")) + " -o " + Quote(Dir.Path("24.flac"))));
   const std::vector<uint8_t> Old = {'o', 'l', 'd'};
   for (const auto& [In, Type] : {std::pair{"text.wav", "WAV"}, std::pair{"24.flac", "FLAC"}})

@@ -3,9 +3,8 @@
 // short by a full disk or a kill never leaves a final name holding a file
 // whose header lies, and a new file only replaces the old one when the job
 // ends.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -114,7 +113,7 @@ TEST_F(FileWriters, EveryWriterRefusesAFileSourceThatIsNotValidAndLeavesTheOutpu
   Bad.push_back({"24-bit PCM WAV", Dir.Path("24bit.wav"), false});
   if (HaveTool("flac")) {
     ASSERT_EQ(0, testing_support::Run("flac -s -f " + Quote(Dir.Path("24bit.wav")) + " -o " +
-                     Quote(Dir.Path("24bit.flac"))));
+                                      Quote(Dir.Path("24bit.flac"))));
     Bad.push_back({"24-bit FLAC", Dir.Path("24bit.flac"), true});
   }
   for (const TWriterKind& W : Writers)
@@ -140,7 +139,7 @@ TEST_F(FileWriters, EveryRefusalOfTheInputComesBeforeTheOutputIsTouched) {
     int Channels;
     size_t Bytes;
   };
-  const TCase Cases[] = {{"wav", 12, 2, 4000}, {"mp3", 24, 2, 6000},  {"ogg", 24, 2, 6000},
+  const TCase Cases[] = {{"wav", 12, 2, 4000},  {"mp3", 24, 2, 6000}, {"ogg", 24, 2, 6000},
                          {"flac", 24, 2, 6000}, {"ape", 12, 2, 6000}, {"ape", 16, 2, 0},
                          {"mp3", 16, 3, 6000},  {"flac", 16, 0, 0}};
   for (const TCase& C : Cases) {

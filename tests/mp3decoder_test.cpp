@@ -1,14 +1,12 @@
 // TMP3ToWav against libmad as madplay drives it, and its run rules.
-#include <filesystem>
-
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
