@@ -5,7 +5,6 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <utility>
 
@@ -14,6 +13,25 @@
 // PCM between components is little-endian; frames are assembled in native
 // 16-bit words and handed out as bytes.
 static_assert(std::endian::native == std::endian::little, "PCM assembly assumes a little-endian host");
+
+namespace {
+
+// Makes the stream information of a file whose encoder failed say that the
+// length and the checksum are not known (both 0): the encoder wrote them at
+// the start from the input's expected size and could not correct them.
+void ForgetStreamLength(TStream& S) {
+  // "fLaC", the block header, then STREAMINFO: the 36-bit sample count takes
+  // the low nibble of byte 21 and bytes 22 to 25, the MD5 sum bytes 26 to 41.
+  uint8_t B[21];
+  S.SetPosition(21);
+  S.ReadBuffer(B, 1);
+  B[0] &= 0xF0;
+  std::memset(B + 1, 0, 20);
+  S.SetPosition(21);
+  S.WriteBuffer(B, 21);
+}
+
+}  // namespace
 
 // The library's C call-backs. None of them lets an exception out: a stream
 // error is kept (the first one) and becomes the library's error status; the
@@ -208,12 +226,29 @@ void TFLACOut::SetEnableLooseMidSideStereo(bool Value) {
 
 std::string TFLACOut::CloseEncoder() {
   std::string Failure;
+  bool Failed = FStreamError != nullptr;
   if (FEncoder) {
     const TFLACApi& Api = FLAC();
-    if (!Api.FLAC__stream_encoder_finish(FEncoder))
+    const FLAC__StreamEncoderState Before = Api.FLAC__stream_encoder_get_state(FEncoder);
+    if (Before != FLAC__STREAM_ENCODER_OK && Before != FLAC__STREAM_ENCODER_UNINITIALIZED)
+      Failed = true;
+    if (!Api.FLAC__stream_encoder_finish(FEncoder)) {
       Failure = FLACText(Api.FLAC__stream_encoder_get_state(FEncoder));
+      Failed = true;
+    }
     Api.FLAC__stream_encoder_delete(FEncoder);
     FEncoder = nullptr;
+  }
+  if (FOwnStream) {
+    // Stopped, failed or finished, the file takes the target's place once its
+    // stream information is true; one that cannot be made true is dropped.
+    try {
+      if (Failed) ForgetStreamLength(*FOwnStream);
+      FOwnStream->Commit();
+    } catch (...) {
+      if (!FStreamError) FStreamError = std::current_exception();
+      if (Failure.empty()) Failure = "the file could not be completed";
+    }
   }
   FStream = nullptr;
   FOwnStream.reset();
@@ -230,13 +265,12 @@ void TFLACOut::RaiseEncodeError(const std::string& State) {
 
 void TFLACOut::Prepare() {
   if (FFileName.empty()) throw EACSException("File name is not assigned.");
+  CheckInputFile();
   const TFLACApi& Api = FLAC();
-  FOwnStream = std::make_unique<TFileStream>(FFileName, TFileMode::fmCreate);
-  FStream = FOwnStream.get();
   FEndOfInput = false;
   FStreamError = nullptr;
   TACSInput* In = Input();
-  // On any failure below nothing stays open and the empty file goes.
+  // On any failure below nothing stays open and a file begun goes.
   auto Fail = [&](const char* Message) {
     if (FEncoder) {
       Api.FLAC__stream_encoder_delete(FEncoder);
@@ -244,8 +278,6 @@ void TFLACOut::Prepare() {
     }
     FStream = nullptr;
     FOwnStream.reset();
-    std::error_code Ec;
-    std::filesystem::remove(FFileName, Ec);
     if (FInputStarted) {
       FInputStarted = false;
       In->Flush();
@@ -285,6 +317,10 @@ void TFLACOut::Prepare() {
     }
     // Only whole bytes per sample can be widened for the encoder.
     if (Bits != 8 && Bits != 16) Fail("Failed to initialize FLAC encoder.");
+    // Every check that needs no file has passed: the encoder writes the
+    // stream's start into a new file as it is initialised.
+    FOwnStream = std::make_unique<TReplacementFile>(FFileName);
+    FStream = FOwnStream.get();
     const FLAC__StreamEncoderInitStatus Init = Api.FLAC__stream_encoder_init_stream(
         E, &TFLACCallbacks::Write, &TFLACCallbacks::Seek, &TFLACCallbacks::Tell, nullptr, this);
     if (Init != FLAC__STREAM_ENCODER_INIT_STATUS_OK)

@@ -72,8 +72,10 @@ class TFLACOut : public TACSFileOut {
 
  private:
   friend struct TFLACCallbacks;
-  // Releases the encoder and the file without touching the input; "" when
-  // the encoder finished, else libFLAC's name of its state.
+  // Releases the encoder and puts the file in the target's place (after a
+  // failure with a length of "unknown" in its stream information) without
+  // touching the input; "" when all went well, else libFLAC's name of its
+  // state (a failure of the file itself is kept in FStreamError).
   std::string CloseEncoder();
   // Raises the kept stream error, else "Failed to encode data (<State>).".
   [[noreturn]] void RaiseEncodeError(const std::string& State);
@@ -93,8 +95,8 @@ class TFLACOut : public TACSFileOut {
   // Job state: set up by Prepare (caller's thread) before the worker is
   // resumed, then used by the worker only.
   FLAC__StreamEncoder* FEncoder = nullptr;
-  std::unique_ptr<TStream> FOwnStream;  // the file this component opened
-  bool FInputStarted = false;           // the input was Init-ed and not flushed yet
+  std::unique_ptr<TReplacementFile> FOwnStream;  // the file this component made
+  bool FInputStarted = false;                    // the input was Init-ed and not flushed yet
   bool FEndOfInput = false;
   std::exception_ptr FStreamError;  // the first failure of the output stream
   int FBytesPerSample = 2;
@@ -130,6 +132,7 @@ class TFLACIn : public TACSFileIn {
   // Positions the open file at a sample frame; the next byte delivered is
   // that frame's. False when the decoder cannot get there.
   bool Seek(int SampleNumber) override;
+  std::string FormatName() const override { return "FLAC"; }
   void Init() override;
   void Reset() override;
 

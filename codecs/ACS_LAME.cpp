@@ -52,9 +52,7 @@ void TMP3Out::BeforeDestruction() {
 void TMP3Out::Prepare() {
   TACSInput* In = Input();
   if (FFileName.empty()) throw EACSException("File name is not assigned.");
-  // Replaces an existing file whatever FileMode says: there is no appending.
-  FOwnStream = std::make_unique<TFileStream>(FFileName, TFileMode::fmCreate);
-  FStream = FOwnStream.get();
+  CheckInputFile();
   try {
     In->Init();
     FInputOpen = true;
@@ -84,13 +82,14 @@ void TMP3Out::Prepare() {
                           std::to_string(Kbps) + " kbit/s.");
     FOutBuffer = std::make_unique<uint8_t[]>(OutBufferSize);
     FCarry = 0;
+    // Every check has passed: only now is a file created. It replaces an
+    // existing one (there is no appending, whatever FileMode says) when Done
+    // has finished it.
+    FOwnStream = std::make_unique<TReplacementFile>(FFileName);
+    FStream = FOwnStream.get();
     // The encoder's first output is a placeholder frame for its information
-    // frame; remember where it goes (a pipe cannot seek: no information frame).
-    try {
-      FFirstFramePos = FStream->Position();
-    } catch (const EStreamError&) {
-      FFirstFramePos = -1;
-    }
+    // frame, at the start of the new file.
+    FFirstFramePos = 0;
   } catch (...) {
     // The engine does not call Done for a job that failed to start.
     ReleaseJob(std::current_exception());
@@ -165,6 +164,15 @@ void TMP3Out::Done() {
       WriteInfoFrame();
     } catch (...) {
       Err = std::current_exception();
+    }
+  }
+  // A stopped or failed job keeps the whole frames it wrote: MP3 frames carry
+  // no length that could lie, so the file takes the target's place all the same.
+  if (FOwnStream) {
+    try {
+      FOwnStream->Commit();
+    } catch (...) {
+      if (!Err) Err = std::current_exception();
     }
   }
   ReleaseJob(Err);

@@ -66,7 +66,7 @@ class TMP3Out : public TACSFileOut {
   // Job state: written by Prepare (caller's thread) before the worker is
   // resumed, then used only by the worker (DoOutput, Done).
   lame_global_struct* FLame = nullptr;
-  std::unique_ptr<TStream> FOwnStream;  // the file Prepare created
+  std::unique_ptr<TReplacementFile> FOwnStream;  // the file Prepare created
   bool FInputOpen = false;              // Input was Init-ed and not yet flushed
   int FBits = 16;
   int FChannels = 2;

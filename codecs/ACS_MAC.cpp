@@ -1,6 +1,7 @@
 #include "codecs/ACS_MAC.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -149,6 +150,7 @@ void TMACOut::SetCompressionLevel(int Value) {
 
 void TMACOut::Prepare() {
   if (FFileName.empty()) throw EACSException("File name is not assigned.");
+  CheckInputFile();
   TACSInput* In = Input();
   try {
     In->Init();
@@ -156,14 +158,18 @@ void TMACOut::Prepare() {
     FEndOfInput = false;
     FCompress = std::make_unique<TAPECompress>();
     MACDll().FillWaveFormatEx(&FFormat, In->InSampleRate(), In->InBitsPerSample(), In->InChannels());
-    const int R = FCompress->Start(FFileName, &FFormat, FMaxAudioBytes, FCompressionLevel, nullptr,
-                                   APE_CREATE_WAV_HEADER);
+    // The compressor writes into the part file and Done puts that in the
+    // target's place: an existing file is replaced only by a finished one.
+    FPart = std::make_unique<TReplacementFile>(FFileName);
+    const int R = FCompress->Start(FPart->PartName(), &FFormat, FMaxAudioBytes, FCompressionLevel,
+                                   nullptr, APE_CREATE_WAV_HEADER);
     if (R != 0)
       throw EACSException("Error starting APECompress.\r\n" + EAPEException::ErrorText(R));
     FBuffer.resize(65536);
   } catch (...) {
     // The job does not start, so Done never runs: leave nothing open.
     FCompress.reset();
+    FPart.reset();
     if (FInputStarted) {
       FInputStarted = false;
       In->Flush();
@@ -193,6 +199,7 @@ bool TMACOut::DoOutput(bool Abort) {
     const int64_t N = std::min(Available, Left);
     std::memcpy(Dst, P, static_cast<size_t>(N));
     const int R = FCompress->UnlockBuffer(N);
+    if (R == APE_ERROR_IO_WRITE) RaiseWriteError(errno);
     if (R != 0) throw EACSException("APECompress.UnlockBuffer Error: " + std::to_string(R));
     P += N;
     Left -= N;
@@ -200,19 +207,39 @@ bool TMACOut::DoOutput(bool Abort) {
   return true;
 }
 
+void TMACOut::RaiseWriteError(int Errno) {
+  // The compressor only says that a write failed; the system says why.
+  throw EACSException("Cannot write to \"" + FFileName + "\". " + std::strerror(Errno));
+}
+
 void TMACOut::Done() {
   int R = 0;
+  int WriteErrno = 0;
   if (FCompress) {
     R = FCompress->Finish(nullptr, 0, 0);
+    WriteErrno = errno;
     FCompress.reset();
   }
+  // A file the compressor could not finish is gone (it removed it): the
+  // target stays as it was.
+  std::exception_ptr Failure;
+  if (FPart && R == 0) {
+    try {
+      FPart->Commit();
+    } catch (...) {
+      Failure = std::current_exception();
+    }
+  }
+  FPart.reset();
   std::vector<uint8_t>().swap(FBuffer);
   if (FInputStarted) {
     FInputStarted = false;
     if (TACSInput* In = Input()) In->Flush();
   }
   // A file that could not be completed is gone: the job must not look done.
+  if (R == APE_ERROR_IO_WRITE) RaiseWriteError(WriteErrno);
   if (R != 0) throw EAPEException(R);
+  if (Failure) std::rethrow_exception(Failure);
 }
 
 // ================================================================ TMACIn

@@ -117,7 +117,11 @@ class TMACOut : public TACSFileOut {
 
   // Job state: set up by Prepare before the worker is resumed, then used by
   // the worker only.
+  // "Cannot write to "<file>". <reason>" for a write the compressor failed.
+  [[noreturn]] void RaiseWriteError(int Errno);
+
   std::unique_ptr<TAPECompress> FCompress;
+  std::unique_ptr<TReplacementFile> FPart;  // the file the compressor writes
   APE_WAVEFORMATEX FFormat{};
   std::vector<uint8_t> FBuffer;
   bool FEndOfInput = false;
@@ -142,6 +146,7 @@ class TMACIn : public TACSFileIn {
   void Reset() override;
   // Positions the file at a sample frame; false when the library cannot.
   bool Seek(int SampleNumber) override;
+  std::string FormatName() const override { return "APE"; }
 
  protected:
   ~TMACIn() override;

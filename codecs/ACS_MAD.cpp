@@ -49,7 +49,7 @@ TComponent* CheckMad(TComponent* Owner) {
 class TMADThread {
  public:
   TMADThread(TComponent* Owner, TStream* In, TStream* Out, std::unique_ptr<TFileStream> OwnIn,
-             std::unique_ptr<TFileStream> OwnOut, TMADProgressEvent OnProgress,
+             std::unique_ptr<TReplacementFile> OwnOut, TMADProgressEvent OnProgress,
              TMADDoneEvent OnDone, TThreadExceptionEvent OnFailure)
       : FOwner(Owner),
         FIn(In),
@@ -101,7 +101,7 @@ class TMADThread {
   TStream* FIn;
   TStream* FOut;
   std::unique_ptr<TFileStream> FOwnIn;   // opened by Run, closed by CleanUp
-  std::unique_ptr<TFileStream> FOwnOut;  // created by Run, closed by CleanUp
+  std::unique_ptr<TReplacementFile> FOwnOut;  // created by Run, closed by CleanUp
   TMADProgressEvent FOnProgress;
   TMADDoneEvent FOnDone;
   TThreadExceptionEvent FOnFailure;
@@ -146,6 +146,9 @@ void TMADThread::Execute() {
   }
   try {
     FinishOutput();
+    // A file of our own takes the target's place once its header is true,
+    // after a stop or a failure too; one without a single frame does not.
+    if (FOwnOut && FHeaderWritten) FOwnOut->Commit();
   } catch (...) {
     Keep();
   }
@@ -397,7 +400,8 @@ void TMP3ToWav::Run() {
     if (!FWorker->Finished.load()) throw std::runtime_error("Component is buisy.");
     ReleaseWorker();
   }
-  std::unique_ptr<TFileStream> OwnIn, OwnOut;
+  std::unique_ptr<TFileStream> OwnIn;
+  std::unique_ptr<TReplacementFile> OwnOut;
   TStream* In = FInputStream;
   if (!FInputStreamAssigned) {
     if (FInputFile.empty()) throw std::runtime_error("Neither input stream not file name is assigned.");
@@ -408,7 +412,7 @@ void TMP3ToWav::Run() {
   if (!FOutputStreamAssigned) {
     if (FOutputFile.empty())
       throw std::runtime_error("Neither output stream not file name is assigned.");
-    OwnOut = std::make_unique<TFileStream>(FOutputFile, TFileMode::fmCreate);
+    OwnOut = std::make_unique<TReplacementFile>(FOutputFile);
     Out = OwnOut.get();
   }
   auto W = std::make_shared<TMADThread>(this, In, Out, std::move(OwnIn), std::move(OwnOut),

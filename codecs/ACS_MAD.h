@@ -26,6 +26,11 @@ class TMADThread;
 // at the start (a "Xing" or "Info" frame: silence that carries the stream's
 // length) is not audio and is skipped as well.
 //
+// A file output is written under a part name beside it and put in its place
+// when the run ends (see TReplacementFile), after a stop or a failure too,
+// with its header patched; a run that decodes no frame leaves an existing file
+// as it was.
+//
 // The header is written before the first samples with sizes estimated from
 // the input's size and the first frame's bit rate. When decoding ends on a
 // stream that can seek, both sizes are patched to the bytes really written;

@@ -123,6 +123,7 @@ void TVorbisOut::SetMinimumBitrate(TVorbisBitRate Value) {
 
 void TVorbisOut::Prepare() {
   if (!FStreamAssigned && FFileName.empty()) throw EACSException("File name is not assigned.");
+  CheckInputFile();
   TACSInput* In = Input();
   In->Init();
   FInputStarted = true;
@@ -178,7 +179,7 @@ void TVorbisOut::Prepare() {
       if (FFileMode == foAppend && FileExists(FFileName))
         FOwnStream = std::make_unique<TFileStream>(FFileName, TFileMode::fmOpenReadWrite);
       else
-        FOwnStream = std::make_unique<TFileStream>(FFileName, TFileMode::fmCreate);
+        FOwnStream = std::make_unique<TReplacementFile>(FFileName);
       FStream = FOwnStream.get();
     }
     int StreamSerial = FSerial;
@@ -346,6 +347,15 @@ void TVorbisOut::Done() {
     Failure = std::current_exception();
   }
   FEndOfStream = true;
+  // A new file takes the target's place, ended or not: Ogg pages carry no
+  // total that could lie. (An appended file was written in place.)
+  if (auto* R = dynamic_cast<TReplacementFile*>(FOwnStream.get())) {
+    try {
+      R->Commit();
+    } catch (...) {
+      if (!Failure) Failure = std::current_exception();
+    }
+  }
   FOwnStream.reset();
   if (!FStreamAssigned) FStream = nullptr;
   if (FInputStarted) {

@@ -360,4 +360,17 @@ void TACSOutput::HandleThreadException(const std::exception& E) {
 
 // ---------------------------------------------------------------- TACSFileOut
 
+void TACSFileOut::CheckInputFile() {
+  TACSInput* In = Input();
+  while (auto* C = dynamic_cast<TACSConverter*>(In)) In = C->Input();
+  auto* F = dynamic_cast<TACSFileIn*>(In);
+  if (!F || F->Valid()) return;
+  throw EACSException(NotValidMessage(*F));
+}
+
+std::string NotValidMessage(const TACSFileIn& In) {
+  const std::string Name = In.FileName().empty() ? std::string("The source") : In.FileName();
+  return Name + ": not a valid or supported " + In.FormatName() + " file";
+}
+
 void TACSFileOut::SetFileMode(TFileOutputMode) { FFileMode = foRewrite; }

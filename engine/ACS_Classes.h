@@ -129,6 +129,8 @@ class TACSFileIn : public TACSStreamedInput {
   int TotalTime() override;
   // False when there is nothing to open or the file is not of this format.
   virtual bool Valid();
+  // The format in messages about the file ("WAV", "FLAC", ...).
+  virtual std::string FormatName() const { return "audio"; }
   void Init() override;
   void Flush() override;
   void Reset() override;
@@ -181,6 +183,10 @@ class TACSFileIn : public TACSStreamedInput {
   // Flush (worker thread, when looping).
   std::recursive_mutex FFileLock;
 };
+
+// "<file>: not a valid or supported <format> file": what a job says of a file
+// source that is not Valid.
+std::string NotValidMessage(const TACSFileIn& In);
 
 // ---------------------------------------------------------------- sinks
 
@@ -334,6 +340,13 @@ class TACSFileOut : public TACSStreamedOutput {
   virtual void SetFileMode(TFileOutputMode Value);
 
  protected:
+  // The first act of every Prepare, before anything is opened or written:
+  // refuses a job whose input is, or reads through converters from, a file
+  // source that is not Valid, with "<file>: not a valid or supported <format>
+  // file" (or the reader's own reason when asking it raises). Such a source
+  // would deliver nothing and the job would end in an empty file.
+  void CheckInputFile();
+
   std::string FFileName;
   TFileOutputMode FFileMode = foRewrite;
 };

@@ -7,11 +7,30 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
 
 std::string Reason() { return std::strerror(errno); }
+
+// Where a replacement is really put: a target that is a symbolic link keeps
+// the link and has the file it points to replaced.
+std::string FollowLink(const std::string& Target) {
+  struct stat St {};
+  if (::lstat(Target.c_str(), &St) != 0 || !S_ISLNK(St.st_mode)) return Target;
+  char* Real = ::realpath(Target.c_str(), nullptr);
+  if (!Real) return Target;
+  std::string R(Real);
+  std::free(Real);
+  return R;
+}
+
+int CreatePart(const std::string& Target, const std::string& Part) {
+  const int Fd = ::open(Part.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (Fd < 0) throw EFCreateError("Cannot create file \"" + Target + "\". " + Reason());
+  return Fd;
+}
 
 }  // namespace
 
@@ -185,6 +204,60 @@ void TMemoryStream::LoadFromFile(const std::string& FileName) {
 void TMemoryStream::SaveToFile(const std::string& FileName) {
   TFileStream F(FileName, TFileMode::fmCreate);
   F.WriteBuffer(FData.data(), static_cast<int64_t>(FSize));
+}
+
+std::string PartFileName(const std::string& Target) {
+  const size_t Slash = Target.rfind('/');
+  const std::string Dir = Slash == std::string::npos ? "" : Target.substr(0, Slash + 1);
+  const std::string Base = Slash == std::string::npos ? Target : Target.substr(Slash + 1);
+  return Dir + "." + Base + ".velmora-part";
+}
+
+TReplacementFile::TReplacementFile(const std::string& Target)
+    : TReplacementFile(Target, FollowLink(Target)) {}
+
+TReplacementFile::TReplacementFile(const std::string& Target, const std::string& RealTarget)
+    : TFileStream(Target, CreatePart(Target, PartFileName(RealTarget))),
+      FRealTarget(RealTarget),
+      FPartName(PartFileName(RealTarget)) {
+  struct stat St {};
+  if (::stat(FRealTarget.c_str(), &St) == 0 && S_ISDIR(St.st_mode)) {
+    Abandon();
+    throw EFCreateError("Cannot create file \"" + Target + "\". Is a directory");
+  }
+}
+
+TReplacementFile::~TReplacementFile() {
+  if (!FCommitted) Abandon();
+}
+
+void TReplacementFile::Abandon() {
+  if (FCommitted || FAbandoned) return;
+  FAbandoned = true;
+  ::unlink(FPartName.c_str());
+}
+
+void TReplacementFile::Commit() {
+  if (FCommitted) return;
+  if (FAbandoned)
+    throw EWriteError("Cannot write to \"" + FileName() + "\". The file was discarded");
+  struct stat St {};
+  if (::stat(FRealTarget.c_str(), &St) == 0) ::fchmod(Handle(), St.st_mode & 07777);
+  if (::fsync(Handle()) != 0 || ::rename(FPartName.c_str(), FRealTarget.c_str()) != 0) {
+    const std::string R = Reason();
+    Abandon();
+    throw EWriteError("Cannot write to \"" + FileName() + "\". " + R);
+  }
+  FCommitted = true;
+  // The rename itself is made durable with the folder; a failure here leaves
+  // a finished file under its name all the same.
+  const size_t Slash = FRealTarget.rfind('/');
+  const std::string Dir = Slash == std::string::npos ? "." : FRealTarget.substr(0, Slash + 1);
+  const int D = ::open(Dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (D >= 0) {
+    ::fsync(D);
+    ::close(D);
+  }
 }
 
 bool FileExists(const std::string& Name) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Exceptions.h"
@@ -63,10 +64,49 @@ class TFileStream : public TStream {
   const std::string& FileName() const { return FFileName; }
   int Handle() const { return FHandle; }
 
+ protected:
+  // Takes over Handle, an open descriptor; FileName is the name messages use.
+  TFileStream(std::string FileName, int Handle) : FFileName(std::move(FileName)), FHandle(Handle) {}
+
  private:
   std::string FFileName;
   int FHandle = -1;
 };
+
+// A new output file that takes the place of its target only when it is
+// finished. It is written under a hidden name beside the target,
+// ".<name>.velmora-part", and Commit renames it over the target: until then an
+// existing target stays as it was, and a process killed mid-way leaves only
+// the part file. Destroyed without Commit, the part file goes. Messages name
+// the target. New files get 0666 less the umask; an existing target's
+// permissions pass to the file that replaces it.
+class TReplacementFile : public TFileStream {
+ public:
+  // Raises EFCreateError when the part file cannot be created.
+  explicit TReplacementFile(const std::string& Target);
+  ~TReplacementFile() override;
+
+  // The name written to until Commit.
+  const std::string& PartName() const { return FPartName; }
+  bool Committed() const { return FCommitted; }
+  // Forces the data to disk and renames the part file over the target. Raises
+  // EWriteError with the reason (a full disk may only show here); the part
+  // file is then removed and the target left alone.
+  void Commit();
+  // Removes the part file; the target stays as it was.
+  void Abandon();
+
+ private:
+  TReplacementFile(const std::string& Target, const std::string& RealTarget);
+
+  std::string FRealTarget;  // the target with a symbolic link followed
+  std::string FPartName;
+  bool FCommitted = false;
+  bool FAbandoned = false;
+};
+
+// The part file name TReplacementFile uses for Target.
+std::string PartFileName(const std::string& Target);
 
 class TMemoryStream : public TStream {
  public:

@@ -330,7 +330,9 @@ TEST_F(ApeTest, StartFailuresNameTheCauseAndLeaveTheInputFree) {
   Out->SetInput(Src);
   EXPECT_EQ("File name is not assigned.", RunJob(*Out));
   Out->SetFileName(Path("no/such/folder/x.ape"));
-  EXPECT_EQ("Error starting APECompress.\r\ninvalid output file", RunJob(*Out));
+  EXPECT_EQ(
+      "Cannot create file \"" + Path("no/such/folder/x.ape") + "\". No such file or directory",
+      RunJob(*Out));
   EXPECT_FALSE(Src->Busy());
   Src->Bits = 12;
   Out->SetFileName(Path("x.ape"));

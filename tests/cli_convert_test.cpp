@@ -338,4 +338,25 @@ TEST_F(CliConvert, WritingOverTheSourceIsRefusedForEveryType) {
   }
 }
 
+TEST_F(CliConvert, ASourceThatCannotDeliverAudioFailsTheJobAndLeavesTheOutputAsItWas) {
+  // Both used to come out as an empty file and a zero exit status.
+  WriteFileBytes(Dir.Path("text.wav"), std::vector<uint8_t>(4000, 'x'));
+  ASSERT_EQ(0,
+            Sh("sox -n -r 8000 -c 2 -b 24 " + Quote(Dir.Path("24.wav")) + " synth 0.3 sine 300"));
+  ASSERT_EQ(0, Sh("flac -s " + Quote(Dir.Path("24.wav")) + " -o " + Quote(Dir.Path("24.flac"))));
+  const std::vector<uint8_t> Old = {'o', 'l', 'd'};
+  for (const auto& [In, Type] : {std::pair{"text.wav", "WAV"}, std::pair{"24.flac", "FLAC"}})
+    for (const char* T : Types) {
+      SCOPED_TRACE(std::string(In) + " to " + T);
+      const std::string Out = Dir.Path(std::string("out.") + T);
+      WriteFileBytes(Out, Old);
+      std::string Err;
+      EXPECT_EQ(1, Cli("convert " + Quote(Dir.Path(In)) + " " + Quote(Out), &Err));
+      EXPECT_NE(std::string::npos, Err.find("Runtime error: " + Dir.Path(In) +
+                                            ": not a valid or supported " + Type + " file"))
+          << Err;
+      EXPECT_EQ(Old, ReadFileBytes(Out));
+    }
+}
+
 }  // namespace

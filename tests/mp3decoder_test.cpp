@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -315,7 +316,7 @@ TEST_F(MP3ToWavTest, FramesOfAnotherChannelCountFollowTheFirstFrame) {
 
 // ------------------------------------------------------------ ends of a run
 
-TEST_F(MP3ToWavTest, InputWithoutFramesEndsWithDoneFalseAndNoSamples) {
+TEST_F(MP3ToWavTest, InputWithoutFramesEndsWithDoneFalseAndNoFile) {
   for (const std::string& Content : {std::string(), std::string(100000, 'x'),
                                     std::string("RIFF....WAVEfmt not an mp3 at all")}) {
     const std::string In = Dir.Path("junk.mp3"), Out = Dir.Path("junk.wav");
@@ -331,7 +332,9 @@ TEST_F(MP3ToWavTest, InputWithoutFramesEndsWithDoneFalseAndNoSamples) {
     }
     EXPECT_EQ(1, R.DoneCount);
     EXPECT_FALSE(R.Success);
-    EXPECT_EQ(0u, ReadFileBytes(Out).size());
+    // Nothing decoded, nothing written: not even an empty file.
+    EXPECT_FALSE(std::filesystem::exists(Out));
+    EXPECT_FALSE(std::filesystem::exists(PartFileName(Out)));
   }
 }
 

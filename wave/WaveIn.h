@@ -52,6 +52,7 @@ class TWaveIn : public TACSFileIn {
   // of the block that holds the frame. False for a stream that cannot seek, a
   // negative frame, or a file that is not Valid.
   bool Seek(int SampleNumber) override;
+  std::string FormatName() const override { return "WAV"; }
 
  protected:
   void OpenFile() override;

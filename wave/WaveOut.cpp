@@ -116,6 +116,7 @@ void TWaveOut::Prepare() {
   FFramesWritten = 0;
   FFactOffset = -1;
   if (FFileName.empty()) throw EACSException("File name is not assigned.");
+  CheckInputFile();
 
   // The input is opened before the output so that everything that can refuse
   // the job is known before an existing file is replaced or changed.
@@ -209,9 +210,10 @@ void TWaveOut::PrepareNew(int Bits, int Channels, int Rate, int64_t InputSize) {
     PutPcmHeader(H.data(), Channels, Rate, Bits, InputSize);
     FDataSizeOffset = PcmDataSizeAt;
   }
-  // Every check has passed: only now is an existing file replaced.
+  // Every check has passed: only now is a file created. It takes the place of
+  // an existing one when Done has made its header true.
   if (!FFile) {
-    FFile = std::make_unique<TFileStream>(FFileName, TFileMode::fmCreate);
+    FFile = std::make_unique<TReplacementFile>(FFileName);
     FStream = FFile.get();
   }
   FFile->SetPosition(0);
@@ -346,6 +348,10 @@ void TWaveOut::Done() {
   if (FFile) {
     try {
       PatchHeader();
+      // A new file replaces the target only now, stopped or failed or not:
+      // its header tells what it holds. One whose header could not be made
+      // true is dropped when it closes.
+      if (auto* R = dynamic_cast<TReplacementFile*>(FFile.get())) R->Commit();
     } catch (...) {
       // The file still closes and the input is still flushed; the failure is
       // then reported.

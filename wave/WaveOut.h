@@ -42,8 +42,10 @@ class TWaveOut : public TACSFileOut {
   // One step: 16384 bytes of PCM, or one IMA ADPCM block. Read and write
   // errors leave the step and end the job through OnThreadException.
   bool DoOutput(bool Abort) override;
-  // Makes the header tell what is on disk (sizes, IMA sample count), closes
-  // the file and flushes the input. Safe to call again and after a failure.
+  // Makes the header tell what is on disk (sizes, IMA sample count), puts a
+  // new file in the target's place (see TReplacementFile; an appended file is
+  // written in place), closes the file and flushes the input. Safe to call
+  // again and after a failure.
   void Done() override;
 
  private:

@@ -108,7 +108,7 @@ int CmdConvert(const std::vector<std::string>& Args) {
       if (E < -1 || E > INT32_MAX) throw EACSException("Option --end is out of range");
       FileIn->SetEndSample(static_cast<int>(E));
     }
-    if (!FileIn->Valid()) throw EACSException("Unsupported or damaged file: " + InName);
+    if (!FileIn->Valid()) throw EACSException(NotValidMessage(*FileIn));
     const int Frames = FileIn->SampleCount();
     if (FileIn->StartSample() > Frames)
       throw EACSException("Option --start is past the end of the file");

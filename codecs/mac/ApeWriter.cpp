@@ -37,7 +37,11 @@ TApeWriter::~TApeWriter() {
 }
 
 int TApeWriter::Fail(int Code) {
+  // The caller may ask errno why a write failed: removing the file must not
+  // change it.
+  const int Saved = errno;
   Discard();
+  errno = Saved;
   FState = TState::Failed;
   FError = Code;
   return Code;
@@ -207,6 +211,7 @@ int TApeWriter::WriteAt(int64_t Offset, const void* Data, size_t Bytes) {
   while (Bytes > 0) {
     const ssize_t W = ::pwrite(FFd, P, Bytes, Offset);
     if (W < 0 && errno == EINTR) continue;
+    if (W == 0) errno = ENOSPC;  // nothing taken: the device is full
     if (W <= 0) return APE_ERROR_IO_WRITE;
     P += W;
     Bytes -= static_cast<size_t>(W);

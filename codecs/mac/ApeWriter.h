@@ -46,6 +46,8 @@ class TApeWriter {
   int ReadAt(int64_t Offset, void* Data, size_t Bytes);
   // Moves Bytes bytes at From to To inside the file.
   int MoveData(int64_t From, int64_t To, int64_t Bytes);
+  // Discards the file and keeps Code; errno stays as the failing call left
+  // it, so that a caller can tell why a write failed (APE_ERROR_IO_WRITE).
   int Fail(int Code);
   void Discard();
 
