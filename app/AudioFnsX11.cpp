@@ -1,11 +1,11 @@
 // Closing a window of another program by its title, on the X display. Kept
 // apart from the Qt code: the X headers define names that clash with Qt's.
-#include "app/AudioFns.h"
-
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
+
+#include "app/AudioFns.h"
 
 // After every other header: X defines None, Status, Bool and more as macros.
 #include <X11/Xlib.h>
@@ -96,4 +96,3 @@ bool CloseWindowByTitle(const std::string& Title, int TimeoutMs) {
     return false;
   }
 }
-

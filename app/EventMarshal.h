@@ -49,9 +49,8 @@ inline TThreadExceptionEvent QueuedException(
     QObject* Context, std::function<void(TComponent*, const std::string&)> Handler) {
   return [Context, Handler = std::move(Handler)](TComponent* Sender, const std::exception& E) {
     std::string Message = E.what();
-    PostToThreadOf(Context, [Handler, Sender, Message = std::move(Message)]() {
-      Handler(Sender, Message);
-    });
+    PostToThreadOf(Context,
+                   [Handler, Sender, Message = std::move(Message)]() { Handler(Sender, Message); });
   };
 }
 

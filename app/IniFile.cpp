@@ -58,9 +58,8 @@ TLoad Load(const std::string& Path, TIni& Ini, int* Err = nullptr) {
 // over Path, so that a failure at any point leaves the old file whole.
 void ReplaceFile(const std::string& Path, const std::string& Data, mode_t Mode) {
   const std::filesystem::path P(Path);
-  std::string Tmpl =
-      (P.parent_path().empty() ? std::string(".") : P.parent_path().string()) + "/." +
-      P.filename().string() + ".XXXXXX";
+  std::string Tmpl = (P.parent_path().empty() ? std::string(".") : P.parent_path().string()) +
+                     "/." + P.filename().string() + ".XXXXXX";
   const int Fd = ::mkstemp(Tmpl.data());
   if (Fd < 0) Fail(Path, errno);
   struct TCleanup {
@@ -124,8 +123,7 @@ std::optional<std::string> TIniFile::Read(const std::string& Section,
   return std::string(V);
 }
 
-void TIniFile::Write(const std::string& Section, const std::string& Key,
-                     const std::string& Value) {
+void TIniFile::Write(const std::string& Section, const std::string& Key, const std::string& Value) {
   // A symbolic link is followed, so that the file it names is the one changed.
   std::string Target = FPath;
   std::error_code Ec;

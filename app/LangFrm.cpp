@@ -106,15 +106,23 @@ bool TLangForm::SetLangText(QObject* O, const std::string& Name, const QString& 
   if (!GetLangText(O, Name, Old)) return false;
   if (Name == "Caption") {
     int Index;
-    if (auto* B = qobject_cast<QAbstractButton*>(O)) B->setText(Value);
-    else if (auto* L = qobject_cast<QLabel*>(O)) SetPlainLabel(L, Value);
-    else if (auto* G = qobject_cast<QGroupBox*>(O)) G->setTitle(Value);
-    else if (auto* T = TabOf(O, Index)) T->setTabText(Index, Value);
+    if (auto* B = qobject_cast<QAbstractButton*>(O))
+      B->setText(Value);
+    else if (auto* L = qobject_cast<QLabel*>(O))
+      SetPlainLabel(L, Value);
+    else if (auto* G = qobject_cast<QGroupBox*>(O))
+      G->setTitle(Value);
+    else if (auto* T = TabOf(O, Index))
+      T->setTabText(Index, Value);
   } else if (Name == "Text") {
-    if (auto* P = qobject_cast<TPathSelector*>(O)) P->SetText(Value);
-    else if (auto* E = qobject_cast<QLineEdit*>(O)) E->setText(Value);
-    else if (auto* C = qobject_cast<QComboBox*>(O)) C->setEditText(Value);
-    else if (auto* M = qobject_cast<QPlainTextEdit*>(O)) M->setPlainText(Value);
+    if (auto* P = qobject_cast<TPathSelector*>(O))
+      P->SetText(Value);
+    else if (auto* E = qobject_cast<QLineEdit*>(O))
+      E->setText(Value);
+    else if (auto* C = qobject_cast<QComboBox*>(O))
+      C->setEditText(Value);
+    else if (auto* M = qobject_cast<QPlainTextEdit*>(O))
+      M->setPlainText(Value);
   } else {
     qobject_cast<QWidget*>(O)->setToolTip(PlainToolTip(Value));
   }

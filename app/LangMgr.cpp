@@ -214,8 +214,7 @@ void TLangMgr::Free(TLangMgr*& M) {
 }
 
 void TLangMgr::RegisterForm(ILangForm* Form) {
-  if (Form && std::find(FForms.begin(), FForms.end(), Form) == FForms.end())
-    FForms.push_back(Form);
+  if (Form && std::find(FForms.begin(), FForms.end(), Form) == FForms.end()) FForms.push_back(Form);
 }
 
 void TLangMgr::UnregisterForm(ILangForm* Form) {
@@ -231,8 +230,8 @@ void InitLanguageManager() {
   if (LanguageManager) return;
   std::error_code Ec;
   const auto Exe = std::filesystem::read_symlink("/proc/self/exe", Ec);
-  LanguageManager = new TLangMgr(Ec ? std::string("./velmora") : Exe.string(),
-                                 LanguageChoiceFile(), CurrentLanguageCode());
+  LanguageManager = new TLangMgr(Ec ? std::string("./velmora") : Exe.string(), LanguageChoiceFile(),
+                                 CurrentLanguageCode());
 }
 
 void FinalizeLanguageManager() { TLangMgr::Free(LanguageManager); }

@@ -222,9 +222,8 @@ void TMainForm::CreateMixerDevices() {
   AudioMixer = Make<TAudioMixer2>("AudioMixer");
   // Nothing here listens to the mixer's changes, but its queue of them must
   // still be emptied, on this thread.
-  AudioMixer->SetOnNotifyPending([this](TAudioMixer2* M) {
-    PostToThreadOf(this, [M] { M->ProcessNotifications(); });
-  });
+  AudioMixer->SetOnNotifyPending(
+      [this](TAudioMixer2* M) { PostToThreadOf(this, [M] { M->ProcessNotifications(); }); });
   VolumeControl = Make<TVolumeControl>("VolumeControl");
   VolumeControl->SetInterval(200);
   // The control keeps track bars in step with the device volumes. Bars are
@@ -361,8 +360,7 @@ QGroupBox* TMainForm::MakeGroup(const QString& Title, QWidget* Parent) {
   return G;
 }
 
-TPathSelector* TMainForm::MakePathSelector(const char* Name, const QString& What,
-                                           QWidget* Parent) {
+TPathSelector* TMainForm::MakePathSelector(const char* Name, const QString& What, QWidget* Parent) {
   auto* P = new TPathSelector(What, Parent);
   P->setObjectName(QLatin1String(Name));
   return P;

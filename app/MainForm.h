@@ -388,8 +388,17 @@ class TMainForm : public TLangForm {
   // The converters, in the order of ConverterPages (page by page, left
   // panel first).
   enum TFlowIndex {
-    flMp3ToWav, flWavToMp3, flMp3ToVob, flOggToMp3, flWavToOgg,
-    flOggToWav, flWavToFlac, flFlacToWav, flWavToApe, flApeToWav, flCount
+    flMp3ToWav,
+    flWavToMp3,
+    flMp3ToVob,
+    flOggToMp3,
+    flWavToOgg,
+    flOggToWav,
+    flWavToFlac,
+    flFlacToWav,
+    flWavToApe,
+    flApeToWav,
+    flCount
   };
   // A converter as the window runs it.
   struct TConversionFlow {

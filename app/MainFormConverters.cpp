@@ -354,7 +354,8 @@ void TMainForm::WireConversionFlows() {
     return [this, H](TComponent* S, int P) { (this->*H)(S, P); };
   };
   auto WireSink = [&](TACSOutput* Sink, TProgressHandler P, TDoneHandler D, TFailHandler E) {
-    Sink->OnProgress = QueuedProgress(this, [Sink] { return Sink->Progress(); }, Progress(P));
+    Sink->OnProgress = QueuedProgress(
+        this, [Sink] { return Sink->Progress(); }, Progress(P));
     Sink->OnDone = QueuedEvent(this, [this, D](TComponent* S) { (this->*D)(S); });
     Sink->OnThreadException =
         QueuedException(this, [this, E](TComponent* S, const std::string& M) { (this->*E)(S, M); });
@@ -382,7 +383,8 @@ void TMainForm::WireConversionFlows() {
         std::tuple{MP3ToVob, &TMainForm::MP3ToVobProgress, &TMainForm::MP3ToVobDone,
                    &TMainForm::MP3ToVobThreadException}}) {
     TMP3ToWav* Decoder = D;
-    Decoder->OnProgress = QueuedProgress(this, [Decoder] { return Decoder->Progress(); }, Progress(P));
+    Decoder->OnProgress = QueuedProgress(
+        this, [Decoder] { return Decoder->Progress(); }, Progress(P));
     Decoder->OnDone = Queued<TComponent*, bool>(
         this, [this, H = Dn](TComponent* S, bool Success) { (this->*H)(S, Success); });
     // A read or write error ends the flow with its reason, not as a success.
@@ -420,7 +422,8 @@ bool TMainForm::ConversionMayStart(TFlowIndex F) {
     return false;
   }
   if (!IsInputFileAndOutputFileUnLocked(In, Out)) {
-    ShowMessage(QStringLiteral("Input/Output file locked by the other programme, please unlock it first!"));
+    ShowMessage(
+        QStringLiteral("Input/Output file locked by the other programme, please unlock it first!"));
     return false;
   }
   return true;
@@ -469,8 +472,9 @@ void TMainForm::Mp3ConvertToVob() {
   TVorbisOut* Sink = MakeVorbisOut("", WaveIn);
   Mp3ToVob_VobOut = Sink;
   Sink->SetFileName(MP3ToVob->OutputFile());
-  Sink->OnProgress = QueuedProgress(this, [Sink] { return Sink->Progress(); },
-                                    [this](TComponent* S, int P) { OnVorbisProgress(S, P); });
+  Sink->OnProgress = QueuedProgress(
+      this, [Sink] { return Sink->Progress(); },
+      [this](TComponent* S, int P) { OnVorbisProgress(S, P); });
   Sink->OnDone = QueuedEvent(this, [this](TComponent* S) { OnVorbisDone(S); });
   Sink->OnThreadException = QueuedException(
       this, [this](TComponent* S, const std::string& M) { Mp3ToVob_VobOutThreadException(S, M); });

@@ -52,8 +52,8 @@ void TMainForm::BuildMixerPage() {
     Grid->addWidget(Label, Row, 0);
     Grid->addWidget(Bar, Row++, 1);
   }
-  QLabel* Note = MakeLabel(QStringLiteral("(Note:You can change the volume dynamicly when mixing)"),
-                           Sheet);
+  QLabel* Note =
+      MakeLabel(QStringLiteral("(Note:You can change the volume dynamicly when mixing)"), Sheet);
   Grid->addWidget(Note, Row++, 1);
 
   auto* Bottom = new QHBoxLayout;

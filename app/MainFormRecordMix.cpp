@@ -60,7 +60,8 @@ void TMainForm::BuildRecordMixPage() {
       new QCheckBox(QStringLiteral("Play the background music when recording"), Sheet);
   PlaySourceAudioCheckBox->setObjectName(QStringLiteral("PlaySourceAudioCheckBox"));
   PlaySourceAudioCheckBox->setChecked(true);
-  PlayAudioAfterMixedCK = new QCheckBox(QStringLiteral("Play the mixing audio after finished"), Sheet);
+  PlayAudioAfterMixedCK =
+      new QCheckBox(QStringLiteral("Play the mixing audio after finished"), Sheet);
   PlayAudioAfterMixedCK->setObjectName(QStringLiteral("PlayAudioAfterMixedCK"));
   Left->addWidget(PlaySourceAudioCheckBox);
   Left->addWidget(PlayAudioAfterMixedCK);
@@ -69,8 +70,8 @@ void TMainForm::BuildRecordMixPage() {
   Mode->setAccessibleName(QStringLiteral("Recording mode"));
   auto* ModeColumn = new QVBoxLayout(Mode);
   ModeColumn->setContentsMargins(6, 2, 6, 2);
-  MixAfterRecRadioButton =
-      new QRadioButton(QStringLiteral("Mix after recorded mode(Slow but high audio quality)"), Mode);
+  MixAfterRecRadioButton = new QRadioButton(
+      QStringLiteral("Mix after recorded mode(Slow but high audio quality)"), Mode);
   MixAfterRecRadioButton->setObjectName(QStringLiteral("MixAfterRecRadioButton"));
   MixAfterRecRadioButton->setChecked(true);
   StereoMixRadioButton =

@@ -69,7 +69,8 @@ void TMainForm::BuildSettingsPage() {
   PageControl->addTab(SeCustomTabSheet8, QStringLiteral("Settings"));
   QWidget* Sheet = SeCustomTabSheet8;
   auto* Page = new QVBoxLayout(Sheet);
-  Page->addWidget(MakeLabel(QStringLiteral("Use bellow settings when convert/mix/record/rip"), Sheet));
+  Page->addWidget(
+      MakeLabel(QStringLiteral("Use bellow settings when convert/mix/record/rip"), Sheet));
 
   auto* Grid = new QGridLayout;
   Page->addLayout(Grid);
@@ -93,7 +94,8 @@ void TMainForm::BuildSettingsPage() {
   };
 
   auto Wave = Group("WaveSettings", 0, 0, 1);
-  WaveSampleRate = Choice(Wave, "Sample Rate (Hz)", "WaveSampleRate", Numbers({"11025", "22050", "44100"}));
+  WaveSampleRate =
+      Choice(Wave, "Sample Rate (Hz)", "WaveSampleRate", Numbers({"11025", "22050", "44100"}));
   WaveBitsPerSample = Choice(Wave, "Bits per Sample", "WaveBitsPerSample", Numbers({"8", "16"}));
   WaveChannels = Choice(Wave, "Channels", "WaveChannels", Numbers({"Mono", "Stereo"}));
 
@@ -117,7 +119,8 @@ void TMainForm::BuildSettingsPage() {
                           Numbers({"FAST", "NORMAL", "HIGH", "EXTRA_HIGH"}));
 
   auto Flac = Group("Flac Settings", 1, 2, 1);
-  FlacMidSideStereo = Choice(Flac, "MidSideStereo", "FlacMidSideStereo", Numbers({"False", "True"}));
+  FlacMidSideStereo =
+      Choice(Flac, "MidSideStereo", "FlacMidSideStereo", Numbers({"False", "True"}));
   FlacLooseMidSideStereo =
       Choice(Flac, "LooseMidSideStereo", "FlacLooseMidSideStereo", Numbers({"False", "True"}));
 

@@ -21,7 +21,8 @@ bool IsMicrophone(const std::string& Name) {
 }
 
 bool IsStereoMix(const std::string& Name) {
-  return SameName(Name, "\xE7\xAB\x8B\xE4\xBD\x93\xE5\xA3\xB0\xE6\xB7\xB7\xE9\x9F\xB3") ||  // 立体声混音
+  return SameName(Name,
+                  "\xE7\xAB\x8B\xE4\xBD\x93\xE5\xA3\xB0\xE6\xB7\xB7\xE9\x9F\xB3") ||  // 立体声混音
          SameName(Name, "Stereo Mix");
 }
 

@@ -51,8 +51,8 @@ class TFirstPaint : public QObject {
       FSeen = true;
       // Report once the paint itself has been done.
       QTimer::singleShot(0, [this] {
-        std::printf("first paint after %.1f ms, resident memory %ld KB\n",
-                    (NowNs() - FStart) / 1e6, ResidentKb());
+        std::printf("first paint after %.1f ms, resident memory %ld KB\n", (NowNs() - FStart) / 1e6,
+                    ResidentKb());
         std::fflush(stdout);
         QCoreApplication::quit();
       });

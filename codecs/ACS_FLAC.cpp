@@ -12,7 +12,8 @@
 
 // PCM between components is little-endian; frames are assembled in native
 // 16-bit words and handed out as bytes.
-static_assert(std::endian::native == std::endian::little, "PCM assembly assumes a little-endian host");
+static_assert(std::endian::native == std::endian::little,
+              "PCM assembly assumes a little-endian host");
 
 namespace {
 
@@ -93,7 +94,8 @@ struct TFLACCallbacks {
                                                    void* Client) {
     auto* Self = static_cast<TFLACIn*>(Client);
     try {
-      if (Offset > static_cast<FLAC__uint64>(INT64_MAX)) return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
+      if (Offset > static_cast<FLAC__uint64>(INT64_MAX))
+        return FLAC__STREAM_DECODER_SEEK_STATUS_ERROR;
       Self->FSource->Seek(static_cast<int64_t>(Offset), TSeekOrigin::soBeginning);
       return FLAC__STREAM_DECODER_SEEK_STATUS_OK;
     } catch (...) {
@@ -132,14 +134,17 @@ struct TFLACCallbacks {
     }
   }
 
-  static FLAC__StreamDecoderWriteStatus DecoderWrite(const FLAC__StreamDecoder*, const FLAC__Frame* Frame,
-                                                     const FLAC__int32* const Buffer[], void* Client) {
+  static FLAC__StreamDecoderWriteStatus DecoderWrite(const FLAC__StreamDecoder*,
+                                                     const FLAC__Frame* Frame,
+                                                     const FLAC__int32* const Buffer[],
+                                                     void* Client) {
     auto* Self = static_cast<TFLACIn*>(Client);
     const unsigned Channels = static_cast<unsigned>(Self->FChan);
     const unsigned Bits = static_cast<unsigned>(Self->FBPS);
     // A frame that does not match the stream information cannot be laid out
     // in the format the source reports: stop rather than deliver garbage.
-    if (!Self->FFormatOK || Frame->header.channels != Channels || Frame->header.bits_per_sample != Bits)
+    if (!Self->FFormatOK || Frame->header.channels != Channels ||
+        Frame->header.bits_per_sample != Bits)
       return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
     const size_t N = Frame->header.blocksize;
     const size_t Bytes = N * Channels * (Bits / 8);
@@ -174,7 +179,8 @@ struct TFLACCallbacks {
     return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
   }
 
-  static void Metadata(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* Block, void* Client) {
+  static void Metadata(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* Block,
+                       void* Client) {
     if (Block->type != FLAC__METADATA_TYPE_STREAMINFO) return;
     auto* Self = static_cast<TFLACIn*>(Client);
     const FLAC__StreamMetadata_StreamInfo& Info = Block->data.stream_info;
@@ -313,7 +319,8 @@ void TFLACOut::Prepare() {
     const int64_t Size = In->Size();
     if (Size > 0 && Bits >= 8 && Channels > 0) {
       const double Frames = static_cast<double>(Size) / (Bits / 8) / Channels;
-      Api.FLAC__stream_encoder_set_total_samples_estimate(E, static_cast<FLAC__uint64>(std::llround(Frames)));
+      Api.FLAC__stream_encoder_set_total_samples_estimate(
+          E, static_cast<FLAC__uint64>(std::llround(Frames)));
     }
     // Only whole bytes per sample can be widened for the encoder.
     if (Bits != 8 && Bits != 16) Fail("Failed to initialize FLAC encoder.");
@@ -375,7 +382,8 @@ bool TFLACOut::DoOutput(bool Abort) {
     for (size_t I = 0; I < Samples; ++I) FSamples[I] = static_cast<int32_t>(FBlock[I]) - 128;
   }
   const auto Frames = static_cast<uint32_t>(Samples / FChannels);
-  if (Frames > 0 && !FLAC().FLAC__stream_encoder_process_interleaved(FEncoder, FSamples.data(), Frames))
+  if (Frames > 0 &&
+      !FLAC().FLAC__stream_encoder_process_interleaved(FEncoder, FSamples.data(), Frames))
     RaiseEncodeError(FLACText(FLAC().FLAC__stream_encoder_get_state(FEncoder)));
   return true;
 }
@@ -430,7 +438,8 @@ void TFLACIn::OpenFile() {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (FOpened == 0) {
     if (!FStreamAssigned && FFileName.empty()) throw EACSException("File name is not assigned");
-    if (!FStreamAssigned) FOwnStream = std::make_unique<TFileStream>(FFileName, TFileMode::fmOpenRead);
+    if (!FStreamAssigned)
+      FOwnStream = std::make_unique<TFileStream>(FFileName, TFileMode::fmOpenRead);
     FSource = FOwnStream ? FOwnStream.get() : FStream;
     FValid = true;
     FFormatOK = false;
@@ -442,9 +451,10 @@ void TFLACIn::OpenFile() {
     FDecoder = Api.FLAC__stream_decoder_new();
     if (!FDecoder ||
         Api.FLAC__stream_decoder_init_stream(
-            FDecoder, &TFLACCallbacks::Read, &TFLACCallbacks::DecoderSeek, &TFLACCallbacks::DecoderTell,
-            &TFLACCallbacks::Length, &TFLACCallbacks::Eof, &TFLACCallbacks::DecoderWrite,
-            &TFLACCallbacks::Metadata, &TFLACCallbacks::Error, this) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
+            FDecoder, &TFLACCallbacks::Read, &TFLACCallbacks::DecoderSeek,
+            &TFLACCallbacks::DecoderTell, &TFLACCallbacks::Length, &TFLACCallbacks::Eof,
+            &TFLACCallbacks::DecoderWrite, &TFLACCallbacks::Metadata, &TFLACCallbacks::Error,
+            this) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
       Release();
       FValid = false;
       throw EACSException("Failed to initialize FLAC decoder.");

@@ -1,14 +1,14 @@
 // FLAC file sink and source over libFLAC (bound at run time).
 #pragma once
 
+#include <FLAC/stream_decoder.h>
+#include <FLAC/stream_encoder.h>
+
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <FLAC/stream_decoder.h>
-#include <FLAC/stream_encoder.h>
 
 #include "engine/ACS_Classes.h"
 
@@ -101,8 +101,8 @@ class TFLACOut : public TACSFileOut {
   std::exception_ptr FStreamError;  // the first failure of the output stream
   int FBytesPerSample = 2;
   int FChannels = 2;
-  std::vector<uint8_t> FBlock;       // one block of PCM as read from the input
-  std::vector<int32_t> FSamples;     // the same block widened for the encoder
+  std::vector<uint8_t> FBlock;    // one block of PCM as read from the input
+  std::vector<int32_t> FSamples;  // the same block widened for the encoder
 };
 
 // Decodes a FLAC file to 8- or 16-bit PCM, one FLAC frame per refill. The
@@ -163,8 +163,8 @@ class TFLACIn : public TACSFileIn {
   std::vector<int16_t> FFrame;
   size_t FFrameBytes = 0;
   size_t FReadIndex = 0;
-  bool FFrameArrived = false;  // set by the write call-back
-  int FDecodeError = -1;       // the error call-back's first status; -1 = none
+  bool FFrameArrived = false;       // set by the write call-back
+  int FDecodeError = -1;            // the error call-back's first status; -1 = none
   std::exception_ptr FStreamError;  // the first failure of the read call-back
 };
 

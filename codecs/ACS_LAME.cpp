@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr int KbpsTable[] = {8,  16, 24, 32,  40,  48,  56,  64,  80,
+constexpr int KbpsTable[] = {8,  16,  24,  32,  40,  48,  56,  64,  80,
                              96, 112, 128, 144, 160, 192, 224, 256, 320};
 
 // Takes the encoder library before the component exists, so that a missing
@@ -63,13 +63,15 @@ void TMP3Out::Prepare() {
       throw EACSException("Cannot encode " + std::to_string(FBits) + "-bit " +
                           std::to_string(FChannels) + "-channel audio to mp3.");
     // The encoder would take a rate of 0 or less for 44100 Hz without a word.
-    if (Rate <= 0) throw EACSException("Cannot encode " + std::to_string(Rate) + " Hz audio to mp3.");
+    if (Rate <= 0)
+      throw EACSException("Cannot encode " + std::to_string(Rate) + " Hz audio to mp3.");
 
     const TLameEntryPoints& L = Lame();
     FLame = L.lame_init();
     if (!FLame) throw EACSException("The mp3 encoder could not be started.");
     if (In->Size() > 0)
-      L.lame_set_num_samples(FLame, static_cast<unsigned long>(In->Size() / ((FBits / 8) * FChannels)));
+      L.lame_set_num_samples(FLame,
+                             static_cast<unsigned long>(In->Size() / ((FBits / 8) * FChannels)));
     L.lame_set_in_samplerate(FLame, Rate);
     // Always two channels: mono is fed as two equal ones.
     L.lame_set_num_channels(FLame, 2);
@@ -78,8 +80,8 @@ void TMP3Out::Prepare() {
     // Without this check a refused set-up would make every block fail and the
     // job would end "normally" with an empty file.
     if (L.lame_init_params(FLame) < 0)
-      throw EACSException("The mp3 encoder cannot encode " + std::to_string(Rate) + " Hz audio at " +
-                          std::to_string(Kbps) + " kbit/s.");
+      throw EACSException("The mp3 encoder cannot encode " + std::to_string(Rate) +
+                          " Hz audio at " + std::to_string(Kbps) + " kbit/s.");
     FOutBuffer = std::make_unique<uint8_t[]>(OutBufferSize);
     FCarry = 0;
     // Every check has passed: only now is a file created. It replaces an
@@ -135,11 +137,10 @@ bool TMP3Out::DoOutput(bool Abort) {
 void TMP3Out::Encode(int Frames) {
   if (Frames <= 0) return;
   const TLameEntryPoints& L = Lame();
-  const int N = FChannels == 2
-                    ? L.lame_encode_buffer_interleaved(FLame, FPcm.data(), Frames, FOutBuffer.get(),
-                                                       OutBufferSize)
-                    : L.lame_encode_buffer(FLame, FPcm.data(), FPcm.data(), Frames, FOutBuffer.get(),
-                                           OutBufferSize);
+  const int N = FChannels == 2 ? L.lame_encode_buffer_interleaved(FLame, FPcm.data(), Frames,
+                                                                  FOutBuffer.get(), OutBufferSize)
+                               : L.lame_encode_buffer(FLame, FPcm.data(), FPcm.data(), Frames,
+                                                      FOutBuffer.get(), OutBufferSize);
   if (N < 0) throw EACSException("The mp3 encoder failed (error " + std::to_string(N) + ").");
   FStream->WriteBuffer(FOutBuffer.get(), N);
 }

@@ -12,8 +12,24 @@
 struct lame_global_struct;
 
 enum class TMP3BitRate {
-  br8, br16, br24, br32, br40, br48, br56, br64, br80,
-  br96, br112, br128, br144, br160, br192, br224, br256, br320
+  br8,
+  br16,
+  br24,
+  br32,
+  br40,
+  br48,
+  br56,
+  br64,
+  br80,
+  br96,
+  br112,
+  br128,
+  br144,
+  br160,
+  br192,
+  br224,
+  br256,
+  br320
 };
 
 // The bit rate in kbit/s that a TMP3BitRate stands for.
@@ -67,11 +83,11 @@ class TMP3Out : public TACSFileOut {
   // resumed, then used only by the worker (DoOutput, Done).
   lame_global_struct* FLame = nullptr;
   std::unique_ptr<TReplacementFile> FOwnStream;  // the file Prepare created
-  bool FInputOpen = false;              // Input was Init-ed and not yet flushed
+  bool FInputOpen = false;                       // Input was Init-ed and not yet flushed
   int FBits = 16;
   int FChannels = 2;
-  int FCarry = 0;                // bytes of an incomplete sample frame kept for the next block
-  int64_t FFirstFramePos = -1;   // where the encoder's placeholder frame starts; -1 = cannot seek
+  int FCarry = 0;               // bytes of an incomplete sample frame kept for the next block
+  int64_t FFirstFramePos = -1;  // where the encoder's placeholder frame starts; -1 = cannot seek
   std::array<int16_t, InBufferSize / 2> FPcm{};
   std::array<uint8_t, InBufferSize> FRaw{};  // one block as the input delivered it
   std::unique_ptr<uint8_t[]> FOutBuffer;     // OutBufferSize bytes from Prepare to Done

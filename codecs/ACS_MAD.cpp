@@ -100,7 +100,7 @@ class TMADThread {
   TComponent* FOwner;
   TStream* FIn;
   TStream* FOut;
-  std::unique_ptr<TFileStream> FOwnIn;   // opened by Run, closed by CleanUp
+  std::unique_ptr<TFileStream> FOwnIn;        // opened by Run, closed by CleanUp
   std::unique_ptr<TReplacementFile> FOwnOut;  // created by Run, closed by CleanUp
   TMADProgressEvent FOnProgress;
   TMADDoneEvent FOnDone;
@@ -404,7 +404,8 @@ void TMP3ToWav::Run() {
   std::unique_ptr<TReplacementFile> OwnOut;
   TStream* In = FInputStream;
   if (!FInputStreamAssigned) {
-    if (FInputFile.empty()) throw std::runtime_error("Neither input stream not file name is assigned.");
+    if (FInputFile.empty())
+      throw std::runtime_error("Neither input stream not file name is assigned.");
     OwnIn = std::make_unique<TFileStream>(FInputFile, TFileMode::fmOpenRead);
     In = OwnIn.get();
   }

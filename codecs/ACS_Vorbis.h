@@ -111,7 +111,7 @@ class TVorbisOut : public TACSFileOut {
   bool FInputStarted = false;
   bool FEndOfStream = false;
   int FInBits = 16, FInChannels = 2;
-  int FCarry = 0;  // bytes of an incomplete frame kept at the start of FPcm
+  int FCarry = 0;                     // bytes of an incomplete frame kept at the start of FPcm
   std::array<int16_t, 32768> FPcm{};  // 65536 bytes of input per step
 };
 

@@ -90,21 +90,20 @@ void LoadCodecLibraries();
 // List, and Accessor() returning the table. For the bindings whose every entry
 // point the components call (MAD and LAME keep hand-written tables).
 #define VELMORA_DEFINE_CODEC_BINDING(TApi, Accessor, Library, File, List) \
-  namespace {                                                              \
-  /* Written by the binder under the library's lock, before the load flag  \
-     is seen. */                                                           \
-  TApi G##Accessor##Api;                                                   \
-  bool Bind##Accessor(const TCodecLibrary& Lib) {                          \
-    bool Complete = true;                                                  \
-    TApi& A = G##Accessor##Api;                                            \
-    (void)A;                                                               \
-    List(VELMORA_BIND_ENTRY)                                               \
-    return Complete;                                                       \
-  }                                                                        \
-  }                                                                        \
-  TCodecLibrary& Library() {                                               \
-    static TCodecLibrary Lib(File, Bind##Accessor);                        \
-    return Lib;                                                            \
-  }                                                                        \
+  namespace {                                                             \
+  /* Written by the binder under the library's lock, before the load flag \
+     is seen. */                                                          \
+  TApi G##Accessor##Api;                                                  \
+  bool Bind##Accessor(const TCodecLibrary& Lib) {                         \
+    bool Complete = true;                                                 \
+    TApi& A = G##Accessor##Api;                                           \
+    (void)A;                                                              \
+    List(VELMORA_BIND_ENTRY) return Complete;                             \
+  }                                                                       \
+  }                                                                       \
+  TCodecLibrary& Library() {                                              \
+    static TCodecLibrary Lib(File, Bind##Accessor);                       \
+    return Lib;                                                           \
+  }                                                                       \
   const TApi& Accessor() { return G##Accessor##Api; }
 #define VELMORA_BIND_ENTRY(Name) Complete = Lib.Bind(A.Name, #Name) && Complete;

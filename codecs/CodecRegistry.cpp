@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "codecs/ACS_Vorbis.h"
 #include "codecs/ACS_FLAC.h"
+#include "codecs/ACS_Vorbis.h"
 #include "wave/ACS_Wave.h"
 
 std::string TJobOptions::Text(const std::string& Name, const std::string& Default) const {

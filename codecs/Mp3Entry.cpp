@@ -47,7 +47,8 @@ bool DecodeMp3(const std::string& File, const std::string& WavFile, TStream* Wav
 TCodecEntry Mp3Entry() {
   TCodecEntry E;
   E.Extension = ".mp3";
-  E.ValueOptions = {"--bitrate", "--title", "--artist", "--album", "--year", "--track", "--comment"};
+  E.ValueOptions = {"--bitrate", "--title", "--artist", "--album",
+                    "--year",    "--track", "--comment"};
   E.SetSinkOptions = [](TACSOutput* Sink, const TJobOptions& O) {
     auto* Out = static_cast<TMP3Out*>(Sink);
     if (O.Has("--bitrate")) {

@@ -8,12 +8,12 @@
 #include <string>
 
 struct TMpegFrameHeader {
-  int Version = 0;          // 10 = MPEG-1, 20 = MPEG-2, 25 = MPEG-2.5
-  int Layer = 0;            // 1, 2 or 3
-  int BitRate = 0;          // bit/s; 0 = free format
-  int SampleRate = 0;       // Hz
-  int Channels = 0;         // 1 or 2
-  bool Protected = false;   // a 16-bit CRC follows the header
+  int Version = 0;         // 10 = MPEG-1, 20 = MPEG-2, 25 = MPEG-2.5
+  int Layer = 0;           // 1, 2 or 3
+  int BitRate = 0;         // bit/s; 0 = free format
+  int SampleRate = 0;      // Hz
+  int Channels = 0;        // 1 or 2
+  bool Protected = false;  // a 16-bit CRC follows the header
   bool Padding = false;
   int FrameBytes = 0;       // whole frame with header; 0 for free format
   int SamplesPerFrame = 0;  // per channel

@@ -127,7 +127,8 @@ int TAudioMixerLine::SelectedSource() {
   if (FLastResult != kMixerNoError) return -1;
   const uint32_t Items = static_cast<uint32_t>(Values.size());
   for (uint32_t K = 0; K < Items; ++K)
-    if (Values[K] != 0) return SelectorItem(Items, static_cast<int>(K));  // the mapping is its own inverse
+    if (Values[K] != 0)
+      return SelectorItem(Items, static_cast<int>(K));  // the mapping is its own inverse
   return -1;
 }
 
@@ -244,8 +245,7 @@ void TAudioMixer2::ProcessNotifications() {
   for (const auto& [Change, Id] : Pending) {
     if (Change == TMixerChange::Line) {
       TAudioMixerLine* Line = nullptr;
-      if (FDestination->Valid() && FDestination->Info().LineId == Id)
-        Line = FDestination.get();
+      if (FDestination->Valid() && FDestination->Info().LineId == Id) Line = FDestination.get();
       for (size_t I = 0; !Line && I < FLines.size(); ++I)
         if (FLines[I]->Valid() && FLines[I]->Info().LineId == Id) Line = FLines[I].get();
       if (Line && OnLineChange) OnLineChange(this, Line);

@@ -23,8 +23,8 @@ class TAudioMixer2;
 class TAudioMixerLine;
 
 using TMixerLineNotifyEvent = std::function<void(TComponent* Sender, TAudioMixerLine* MixerLine)>;
-using TMixerControlNotifyEvent =
-    std::function<void(TComponent* Sender, TAudioMixerLine* MixerLine, TMixerControlType ControlType)>;
+using TMixerControlNotifyEvent = std::function<void(TComponent* Sender, TAudioMixerLine* MixerLine,
+                                                    TMixerControlType ControlType)>;
 
 // A x B / C rounded half away from zero; -1 when C is 0 or the result does
 // not fit in 32 bits.

@@ -231,8 +231,8 @@ void TAudioOut::Prepare() {
     F.SampleRate = In->InSampleRate();
     F.Channels = In->InChannels();
     F.BitsPerSample = In->InBitsPerSample();
-    FStream = CurrentSoundCard().OpenPlayback(FBaseChannel, F,
-                                              [this](TSoundBlock* B) { BlockDone(B); });
+    FStream =
+        CurrentSoundCard().OpenPlayback(FBaseChannel, F, [this](TSoundBlock* B) { BlockDone(B); });
   } catch (const std::exception& E) {
     // The input was opened for a job that will not run.
     try {

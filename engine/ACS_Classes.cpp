@@ -1,7 +1,6 @@
 #include "engine/ACS_Classes.h"
 
 #include <climits>
-
 #include <cmath>
 
 namespace {
@@ -120,8 +119,7 @@ int TACSFileIn::TotalTime() {
 void TACSFileIn::Init() {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (FBusy) throw EACSException("The component is buisy");
-  if (!FStreamAssigned && FFileName.empty())
-    throw EACSException("The file name is not assigned");
+  if (!FStreamAssigned && FFileName.empty()) throw EACSException("The file name is not assigned");
   OpenFile();
   if (FStartSample != 0) Seek(FStartSample);
   if (FStartSample != 0 || FEndSample != -1) {
@@ -292,9 +290,7 @@ void TACSOutput::SetDelay(int Value) {
   if (Value <= 100) FThread->Delay = Value;
 }
 
-void TACSOutput::SetInput(TACSInput* Value) {
-  SwapInput(this, FInput, FInputLock, FBusy, Value);
-}
+void TACSOutput::SetInput(TACSInput* Value) { SwapInput(this, FInput, FInputLock, FBusy, Value); }
 
 void TACSOutput::Notification(TComponent* AComponent, TOperation Operation) {
   TComponent::Notification(AComponent, Operation);

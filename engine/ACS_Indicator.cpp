@@ -16,7 +16,7 @@ constexpr int kLanes = 16;
 // z[n] = x[2n] + i·x[2n+1], split into the even and odd halves afterwards.
 struct TTables {
   int BitRev[32];
-  double TwRe[16], TwIm[16];      // e^(-2πik/32)
+  double TwRe[16], TwIm[16];        // e^(-2πik/32)
   double SplitRe[32], SplitIm[32];  // e^(-2πij/64)
   TTables() {
     for (int N = 0; N < 32; ++N) {
@@ -185,7 +185,8 @@ void TSoundIndicator::Analyse(const void* Data, int Bytes, int Bits, int Channel
   double Sum[kBands] = {};
   const auto* P = static_cast<const uint8_t*>(Data);
   if (Bits == 8)
-    Channels == 1 ? Spectrum<8, 1>(P, Chunks, FWindow, Sum) : Spectrum<8, 2>(P, Chunks, FWindow, Sum);
+    Channels == 1 ? Spectrum<8, 1>(P, Chunks, FWindow, Sum)
+                  : Spectrum<8, 2>(P, Chunks, FWindow, Sum);
   else
     Channels == 1 ? Spectrum<16, 1>(P, Chunks, FWindow, Sum)
                   : Spectrum<16, 2>(P, Chunks, FWindow, Sum);

@@ -50,7 +50,7 @@ class TComponent {
 
   TComponent* FOwner = nullptr;
   std::string FName;
-  std::vector<TComponent*> FComponents;   // owned
+  std::vector<TComponent*> FComponents;    // owned
   std::vector<TComponent*> FFreeNotifies;  // both directions, not owned
   bool FDestroying = false;
 };

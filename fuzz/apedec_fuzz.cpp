@@ -29,7 +29,8 @@ const std::string& InputFile() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   const std::string& Name = InputFile();
   const int Fd = std::stoi(Name.substr(Name.rfind('/') + 1));
-  if (::ftruncate(Fd, 0) != 0 || ::pwrite(Fd, Data, Size, 0) != static_cast<ssize_t>(Size)) return 0;
+  if (::ftruncate(Fd, 0) != 0 || ::pwrite(Fd, Data, Size, 0) != static_cast<ssize_t>(Size))
+    return 0;
 
   auto In = MakeComponent<TMACIn>(nullptr);
   In->SetFileName(Name);

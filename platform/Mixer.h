@@ -41,7 +41,7 @@ struct TMixerControl {
 struct TMixerLineInfo {
   uint32_t LineId = 0;  // unique within the device; stays the same while the line exists
   uint32_t Destination = 0;
-  int32_t Source = -1;       // -1 for the destination line itself
+  int32_t Source = -1;  // -1 for the destination line itself
   uint32_t Channels = 0;
   uint32_t Connections = 0;  // destination lines: how many source lines it has
   std::string Name;

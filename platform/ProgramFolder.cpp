@@ -30,9 +30,9 @@ std::string XdgDir(const char* Var, const char* Fallback) {
 std::string WritableProgramFile(const std::string& Name, bool Config) {
   const std::string Prog = ProgramFolder();
   if (::access(Prog.c_str(), W_OK) == 0) return Prog + Name;
-  const std::string Dir = (Config ? XdgDir("XDG_CONFIG_HOME", ".config")
-                                  : XdgDir("XDG_DATA_HOME", ".local/share")) +
-                          "/Velmora/";
+  const std::string Dir =
+      (Config ? XdgDir("XDG_CONFIG_HOME", ".config") : XdgDir("XDG_DATA_HOME", ".local/share")) +
+      "/Velmora/";
   std::error_code Ec;
   std::filesystem::create_directories(Dir, Ec);
   return Dir + Name;

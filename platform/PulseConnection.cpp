@@ -41,7 +41,10 @@ bool TPulseConnection::Finish(pa_operation* Op, int TimeoutMs) {
   // Any change of the operation's state wakes the waiter, whatever its own
   // call-back does.
   pa_operation_set_state_callback(
-      Op, [](pa_operation*, void* Loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(Loop), 0); },
+      Op,
+      [](pa_operation*, void* Loop) {
+        pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(Loop), 0);
+      },
       FLoop);
   const bool Done = Wait(
       [&] { return pa_operation_get_state(Op) != PA_OPERATION_RUNNING || !Good(); }, TimeoutMs);

@@ -150,8 +150,8 @@ bool ReadState(TPulseConnection& C, TServerState& S) {
 template <class F>
 bool Request(TPulseConnection& C, F Send) {
   int Success = 0;
-  pa_operation* Op = Send(
-      [](pa_context*, int Ok, void* U) { *static_cast<int*>(U) = Ok; }, &Success);
+  pa_operation* Op =
+      Send([](pa_context*, int Ok, void* U) { *static_cast<int*>(U) = Ok; }, &Success);
   return C.Finish(Op, kQueryTimeoutMs) && Success != 0;
 }
 
@@ -230,14 +230,16 @@ class TPulseMixerDevice final : public TMixerDevice {
     TLoopLock L(*FConn);
     TServerState S;
     if (!ReadState(*FConn, S))
-      throw ESoundCardError("The sound server did not list its devices (" + FConn->LastError() + ")");
+      throw ESoundCardError("The sound server did not list its devices (" + FConn->LastError() +
+                            ")");
     Remember(S);
     pa_context_set_subscribe_callback(FConn->Context(), &TPulseMixerDevice::OnEvent, this);
     const auto Mask = static_cast<pa_subscription_mask_t>(
         PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
     if (!FConn->Finish(pa_context_subscribe(FConn->Context(), Mask, nullptr, nullptr),
                        kQueryTimeoutMs))
-      throw ESoundCardError("The sound server does not report changes (" + FConn->LastError() + ")");
+      throw ESoundCardError("The sound server does not report changes (" + FConn->LastError() +
+                            ")");
   }
 
   ~TPulseMixerDevice() override {
@@ -294,7 +296,8 @@ class TPulseMixerDevice final : public TMixerDevice {
     return kMixerInvalidLine;
   }
 
-  uint32_t GetLineControl(uint32_t LineId, TMixerControlKind Kind, TMixerControl& Control) override {
+  uint32_t GetLineControl(uint32_t LineId, TMixerControlKind Kind,
+                          TMixerControl& Control) override {
     TLoopLock L(*FConn);
     TServerState S;
     if (!ReadKeyed(S)) return kMixerError;
@@ -369,7 +372,8 @@ class TPulseMixerDevice final : public TMixerDevice {
     if (Key == kPlaybackKey) {
       const TOutput* O = S.Output();
       if (!O) return kMixerError;
-      Values.push_back(Kind == TMixerControlKind::Volume ? static_cast<int32_t>(O->Volume) : O->Mute);
+      Values.push_back(Kind == TMixerControlKind::Volume ? static_cast<int32_t>(O->Volume)
+                                                         : O->Mute);
       return kMixerNoError;
     }
     if (!ExistingLine(S, Key)) return kMixerInvalidControl;
@@ -434,8 +438,9 @@ class TPulseMixerDevice final : public TMixerDevice {
     if (Kind == TMixerControlKind::Mute) {
       const int Mute = Values[0] != 0;
       Ok = Request(*FConn, [&](pa_context_success_cb_t Cb, void* U) {
-        return Key == kPlaybackKey ? pa_context_set_sink_mute_by_name(C, Name.c_str(), Mute, Cb, U)
-                                   : pa_context_set_source_mute_by_name(C, Name.c_str(), Mute, Cb, U);
+        return Key == kPlaybackKey
+                   ? pa_context_set_sink_mute_by_name(C, Name.c_str(), Mute, Cb, U)
+                   : pa_context_set_source_mute_by_name(C, Name.c_str(), Mute, Cb, U);
       });
     } else {
       pa_cvolume V;
@@ -446,8 +451,9 @@ class TPulseMixerDevice final : public TMixerDevice {
         pa_cvolume_set(&V, Channels, static_cast<pa_volume_t>(Average(Values)));
       }
       Ok = Request(*FConn, [&](pa_context_success_cb_t Cb, void* U) {
-        return Key == kPlaybackKey ? pa_context_set_sink_volume_by_name(C, Name.c_str(), &V, Cb, U)
-                                   : pa_context_set_source_volume_by_name(C, Name.c_str(), &V, Cb, U);
+        return Key == kPlaybackKey
+                   ? pa_context_set_sink_volume_by_name(C, Name.c_str(), &V, Cb, U)
+                   : pa_context_set_source_volume_by_name(C, Name.c_str(), &V, Cb, U);
       });
     }
     return Ok ? kMixerNoError : kMixerError;
@@ -546,8 +552,10 @@ class TPulseMixerDevice final : public TMixerDevice {
     }
     const TInput Was = It->second;
     It->second = Now;
-    if (Was.Volume != Now.Volume) Self->Emit(TMixerChange::Control, ControlId(Key, TMixerControlKind::Volume));
-    if (Was.Mute != Now.Mute) Self->Emit(TMixerChange::Control, ControlId(Key, TMixerControlKind::Mute));
+    if (Was.Volume != Now.Volume)
+      Self->Emit(TMixerChange::Control, ControlId(Key, TMixerControlKind::Volume));
+    if (Was.Mute != Now.Mute)
+      Self->Emit(TMixerChange::Control, ControlId(Key, TMixerControlKind::Mute));
   }
 
   static void OnOutput(pa_context*, const pa_sink_info* I, int Eol, void* U) {
@@ -586,7 +594,7 @@ class TPulseMixerDevice final : public TMixerDevice {
   TMixerNotify FNotify;
   std::shared_ptr<TMicMonitor> FMonitor;
   // Guarded by the loop lock (the caller's thread and the loop's thread).
-  std::map<std::string, uint32_t> FKeys;  // input name -> line key
+  std::map<std::string, uint32_t> FKeys;   // input name -> line key
   std::map<uint32_t, std::string> FNames;  // line key -> input name
   uint32_t FNextKey = kFirstInputKey;
   std::map<uint32_t, TInput> FInputs;  // by server index, as last seen
@@ -630,7 +638,8 @@ uint32_t TPulseMixerService::Open(uint32_t Device, TMixerNotify Notify,
 }
 
 pa_volume_t ChannelVolumeToPulse(uint16_t Volume) {
-  return static_cast<pa_volume_t>((static_cast<uint64_t>(Volume) * PA_VOLUME_NORM + 0x7FFF) / 0xFFFF);
+  return static_cast<pa_volume_t>((static_cast<uint64_t>(Volume) * PA_VOLUME_NORM + 0x7FFF) /
+                                  0xFFFF);
 }
 
 uint16_t PulseToChannelVolume(pa_volume_t Volume) {
@@ -677,9 +686,11 @@ bool ApplyPlaybackVolume(const std::string& Server, uint32_t LeftRight) {
       const auto Index = Stream.first;
       pa_cvolume V;
       PlaybackVolumeToPulse(LeftRight, Stream.second, V);
-      Ok = Request(C, [&](pa_context_success_cb_t Cb, void* U) {
-             return pa_context_set_sink_input_volume(C.Context(), Index, &V, Cb, U);
-           }) && Ok;
+      Ok = Request(C,
+                   [&](pa_context_success_cb_t Cb, void* U) {
+                     return pa_context_set_sink_input_volume(C.Context(), Index, &V, Cb, U);
+                   }) &&
+           Ok;
     }
     return Ok;
   } catch (const ESoundCardError&) {

@@ -31,7 +31,8 @@ TDeviceList ReadDevices(TPulseConnection& C, bool Sources) {
     bool ListDone = false;
     bool InfoDone = false;
     void Add(uint32_t Index, const char* Name, const char* Description) {
-      List.Devices.push_back({static_cast<int>(Index), Name ? Name : "", Description ? Description : ""});
+      List.Devices.push_back(
+          {static_cast<int>(Index), Name ? Name : "", Description ? Description : ""});
     }
     void Item(const pa_source_info& I) { Add(I.index, I.name, I.description); }
     void Item(const pa_sink_info& I) { Add(I.index, I.name, I.description); }
@@ -48,7 +49,8 @@ TDeviceList ReadDevices(TPulseConnection& C, bool Sources) {
       C.Context(),
       [](pa_context*, const pa_server_info* I, void* U) {
         auto* St = static_cast<TState*>(U);
-        const char* Name = I ? (St->Sources ? I->default_source_name : I->default_sink_name) : nullptr;
+        const char* Name =
+            I ? (St->Sources ? I->default_source_name : I->default_sink_name) : nullptr;
         St->List.DefaultName = Name ? Name : "";
         St->Finish(St->InfoDone);
       },
@@ -88,7 +90,8 @@ bool ProgramVolume(const pa_sample_spec& Spec, pa_cvolume& Volume) {
 }
 
 // Numbers the devices the way components see them: 0 first, then 1 ... n.
-std::vector<TSoundDevice> Numbered(const TDeviceList& L, bool Sources, const std::string& Selection) {
+std::vector<TSoundDevice> Numbered(const TDeviceList& L, bool Sources,
+                                   const std::string& Selection) {
   std::vector<TSoundDevice> R;
   if (L.Devices.empty()) return R;
   const std::string Target = Sources && !Selection.empty() ? Selection : L.DefaultName;
@@ -128,11 +131,12 @@ class TPulseStream final : public TSoundStream {
   // Connects to the server and opens the device; raises ESoundCardError.
   void Open(const std::string& Server, int Device, const std::string& Selection,
             int PlaybackTargetMs = TPulseSoundCard::kPlaybackTargetMs) {
-    const std::string What = std::string(FCapture ? "Capture" : "Playback") + " device " +
-                             std::to_string(Device);
+    const std::string What =
+        std::string(FCapture ? "Capture" : "Playback") + " device " + std::to_string(Device);
     if (!FFormat.Supported())
-      throw ESoundCardError(What + " cannot play or record " + std::to_string(FFormat.BitsPerSample) +
-                            "-bit, " + std::to_string(FFormat.Channels) + "-channel sound at " +
+      throw ESoundCardError(What + " cannot play or record " +
+                            std::to_string(FFormat.BitsPerSample) + "-bit, " +
+                            std::to_string(FFormat.Channels) + "-channel sound at " +
                             std::to_string(FFormat.SampleRate) + " Hz");
     FConn = std::make_unique<TPulseConnection>(Server);
     TLoopLock L(*FConn);
@@ -158,8 +162,8 @@ class TPulseStream final : public TSoundStream {
     Attr.prebuf = static_cast<uint32_t>(-1);
     Attr.minreq = static_cast<uint32_t>(-1);
     Attr.fragsize = static_cast<uint32_t>(-1);
-    const auto Flags = static_cast<pa_stream_flags_t>(
-        PA_STREAM_ADJUST_LATENCY | (FCapture ? PA_STREAM_START_CORKED : 0));
+    const auto Flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
+                                                      (FCapture ? PA_STREAM_START_CORKED : 0));
     const char* Dev = DeviceName.empty() ? nullptr : DeviceName.c_str();
     int Rc;
     if (FCapture) {
@@ -168,8 +172,8 @@ class TPulseStream final : public TSoundStream {
       pa_stream_set_read_callback(FStream, &TPulseStream::OnRead, this);
       Rc = pa_stream_connect_record(FStream, Dev, &Attr, Flags);
     } else {
-      Attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(
-          static_cast<pa_usec_t>(PlaybackTargetMs) * PA_USEC_PER_MSEC, &Spec));
+      Attr.tlength = static_cast<uint32_t>(
+          pa_usec_to_bytes(static_cast<pa_usec_t>(PlaybackTargetMs) * PA_USEC_PER_MSEC, &Spec));
       pa_stream_set_write_callback(FStream, &TPulseStream::OnWrite, this);
       pa_cvolume Volume;
       const bool SetVolume = ProgramVolume(Spec, Volume);
@@ -213,8 +217,8 @@ class TPulseStream final : public TSoundStream {
   void Reset() override {
     TLoopLock L(*FConn);
     if (FReady && !Failed()) {
-      pa_operation* Op =
-          FCapture ? pa_stream_cork(FStream, 1, nullptr, nullptr) : pa_stream_flush(FStream, nullptr, nullptr);
+      pa_operation* Op = FCapture ? pa_stream_cork(FStream, 1, nullptr, nullptr)
+                                  : pa_stream_flush(FStream, nullptr, nullptr);
       if (Op) pa_operation_unref(Op);
     }
     FCarry.clear();
@@ -275,8 +279,7 @@ class TPulseStream final : public TSoundStream {
     auto* Self = static_cast<TPulseStream*>(U);
     const pa_stream_state_t St = pa_stream_get_state(S);
     if ((St == PA_STREAM_FAILED || St == PA_STREAM_TERMINATED) && !Self->FClosing && Self->FReady)
-      Self->Fail("The sound device stopped working (" +
-                 PulseError(pa_stream_get_context(S)) + ")");
+      Self->Fail("The sound device stopped working (" + PulseError(pa_stream_get_context(S)) + ")");
     pa_threaded_mainloop_signal(Self->FConn->Loop(), 0);
   }
 
@@ -289,7 +292,8 @@ class TPulseStream final : public TSoundStream {
       const void* Data = nullptr;
       size_t N = 0;
       if (pa_stream_peek(S, &Data, &N) < 0) {
-        Self->Fail("The sound device stopped working (" + PulseError(pa_stream_get_context(S)) + ")");
+        Self->Fail("The sound device stopped working (" + PulseError(pa_stream_get_context(S)) +
+                   ")");
         return;
       }
       if (N == 0) break;
@@ -363,8 +367,8 @@ class TPulseStream final : public TSoundStream {
   std::unique_ptr<TPulseConnection> FConn;
   // Everything below: guarded by the main-loop lock.
   pa_stream* FStream = nullptr;
-  bool FReady = false;    // connected; failures after this are reported
-  bool FClosing = false;  // the destructor is disconnecting on purpose
+  bool FReady = false;               // connected; failures after this are reported
+  bool FClosing = false;             // the destructor is disconnecting on purpose
   std::deque<TSoundBlock*> FBlocks;  // held blocks, oldest first
   size_t FOffset = 0;                // playback: bytes of the front block already written
   std::vector<uint8_t> FCarry;       // playback: bytes short of a whole frame

@@ -13,7 +13,8 @@ TSoundLoopback::TSoundLoopback(TSoundCard& Card, int CaptureDevice, int Playback
                               1000 / Format.BlockAlign() * Format.BlockAlign()))) {
   if (!Format.Supported() || Format.BlockAlign() <= 0)
     throw ESoundCardError("The loopback cannot carry this sound format");
-  for (int I = 0; I < std::max(Blocks, 2); ++I) FPool.push_back(std::make_unique<TSoundBlock>(FBlockBytes));
+  for (int I = 0; I < std::max(Blocks, 2); ++I)
+    FPool.push_back(std::make_unique<TSoundBlock>(FBlockBytes));
   // Should opening the capture side fail, the streams' destruction gives every
   // block back into the queues, which outlive them.
   FPlayback = Card.OpenPlayback(PlaybackDevice, Format, [this](TSoundBlock* B) { Played(B); });

@@ -49,8 +49,8 @@ class TSoundLoopback {
   // Guarded by FLock: blocks waiting to go to the other device.
   std::mutex FLock;
   std::condition_variable FWake;
-  std::deque<TSoundBlock*> FToPlay;     // recorded, not yet handed to playback
-  std::deque<TSoundBlock*> FToRecord;   // played, not yet handed back to capture
+  std::deque<TSoundBlock*> FToPlay;    // recorded, not yet handed to playback
+  std::deque<TSoundBlock*> FToRecord;  // played, not yet handed back to capture
   bool FStop = false;
   std::unique_ptr<TSoundStream> FCapture;
   std::unique_ptr<TSoundStream> FPlayback;

@@ -69,8 +69,7 @@ TFileStream::TFileStream(const std::string& FileName, TFileMode Mode) : FFileNam
   switch (Mode) {
     case TFileMode::fmCreate:
       FHandle = ::open(FileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      if (FHandle < 0)
-        throw EFCreateError("Cannot create file \"" + FileName + "\". " + Reason());
+      if (FHandle < 0) throw EFCreateError("Cannot create file \"" + FileName + "\". " + Reason());
       break;
     case TFileMode::fmOpenRead:
       FHandle = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);

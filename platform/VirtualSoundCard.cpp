@@ -100,7 +100,8 @@ class TVirtualStream final : public TSoundStream {
       bool Fails = false;
       const int64_t Limit = FCapture ? FSettings.CaptureFailAfter : FSettings.PlaybackFailAfter;
       if (Limit >= 0 && FDone + Bytes > static_cast<uint64_t>(Limit)) {
-        N = static_cast<size_t>(static_cast<uint64_t>(Limit) - std::min<uint64_t>(FDone, static_cast<uint64_t>(Limit)));
+        N = static_cast<size_t>(static_cast<uint64_t>(Limit) -
+                                std::min<uint64_t>(FDone, static_cast<uint64_t>(Limit)));
         Fails = true;
       }
       L.unlock();
@@ -141,7 +142,7 @@ class TVirtualStream final : public TSoundStream {
   const TPcmFormat FFormat;
   TSoundBlockDone FOnDone;
   const TVirtualSoundCard::TSettings FSettings;
-  uint64_t FDone = 0;  // device thread only: bytes recorded or played
+  uint64_t FDone = 0;        // device thread only: bytes recorded or played
   mutable std::mutex FLock;  // guards everything below
   std::condition_variable FWake;
   std::deque<TSoundBlock*> FBlocks;
@@ -165,7 +166,8 @@ TVirtualSoundCard::~TVirtualSoundCard() = default;
 std::vector<TSoundDevice> TVirtualSoundCard::CaptureDevices() {
   std::vector<TSoundDevice> R;
   for (int I = 0; I < FCaptureCount; ++I)
-    R.push_back({I, "virtual-source-" + std::to_string(I), "Virtual microphone " + std::to_string(I)});
+    R.push_back(
+        {I, "virtual-source-" + std::to_string(I), "Virtual microphone " + std::to_string(I)});
   return R;
 }
 
@@ -188,13 +190,15 @@ std::unique_ptr<TSoundStream> TVirtualSoundCard::Open(bool Capture, int Device,
     if (D >= (Capture ? FCaptureCount : FPlaybackCount))
       throw ESoundCardError(What + " does not exist");
     if (!Format.Supported()) throw ESoundCardError(What + " cannot carry this format");
-    if (!FOpenFailure.empty()) throw ESoundCardError(What + " could not be opened: " + FOpenFailure);
+    if (!FOpenFailure.empty())
+      throw ESoundCardError(What + " could not be opened: " + FOpenFailure);
     S = FSettings;
     ++FOpen;
     FLastFormat = Format;
     FLastDevice = Device;
   }
-  return std::make_unique<TVirtualStream>(*this, Capture, D, Format, std::move(OnDone), std::move(S));
+  return std::make_unique<TVirtualStream>(*this, Capture, D, Format, std::move(OnDone),
+                                          std::move(S));
 }
 
 std::unique_ptr<TSoundStream> TVirtualSoundCard::OpenCapture(int Device, const TPcmFormat& Format,

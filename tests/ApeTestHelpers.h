@@ -70,7 +70,10 @@ inline std::vector<uint8_t> DecodeWithFfmpeg(const std::string& File, int Bits, 
   testing_support::TempDir T;
   const std::string Raw = T.Path("out.raw");
   const std::string Cmd = "ffmpeg -nostdin -v error -err_detect crccheck+explode -i " +
-                          testing_support::Quote(File) + " -f " + (Bits == 8 ? "u8" : Bits == 24 ? "s24le" : "s16le") +
+                          testing_support::Quote(File) + " -f " +
+                          (Bits == 8    ? "u8"
+                           : Bits == 24 ? "s24le"
+                                        : "s16le") +
                           " -y " + testing_support::Quote(Raw);
   std::string E;
   Ok = testing_support::Run(Cmd, nullptr, &E) == 0 && E.empty();

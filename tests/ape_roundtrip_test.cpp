@@ -73,11 +73,11 @@ TEST_P(ApeRoundTrip, DecodesBitExactlyThroughFfmpegAndTheReader) {
       std::string Err;
       const std::vector<uint8_t> ByFfmpeg = DecodeWithFfmpeg(File, Bits, Ok, &Err);
       ASSERT_TRUE(Ok) << Err;
-      EXPECT_TRUE(ByFfmpeg == Pcm) << "ffmpeg decoded " << ByFfmpeg.size() << " bytes of "
-                                   << Pcm.size() << " differently";
+      EXPECT_TRUE(ByFfmpeg == Pcm)
+          << "ffmpeg decoded " << ByFfmpeg.size() << " bytes of " << Pcm.size() << " differently";
       const std::vector<uint8_t> ByReader = DecodeWithReader(File);
-      EXPECT_TRUE(ByReader == Pcm) << "TMACIn decoded " << ByReader.size() << " bytes of "
-                                   << Pcm.size() << " differently";
+      EXPECT_TRUE(ByReader == Pcm)
+          << "TMACIn decoded " << ByReader.size() << " bytes of " << Pcm.size() << " differently";
     }
   }
 }

@@ -137,7 +137,8 @@ TEST_F(ApeTest, ExpectedSizeOnlyMovesWhereTheFramesStart) {
   const std::vector<uint8_t> Pcm = MusicLike(Blocks, 1, 16);
   ASSERT_EQ("", Compress(Pcm, 16, 1, Path("unknown.ape"), 2000, -1));
   const std::vector<uint8_t> Ref = ReadFileBytes(Path("unknown.ape"));
-  const int64_t Sizes[] = {static_cast<int64_t>(Pcm.size()), 1000, 50 * static_cast<int64_t>(Pcm.size())};
+  const int64_t Sizes[] = {static_cast<int64_t>(Pcm.size()), 1000,
+                           50 * static_cast<int64_t>(Pcm.size())};
   for (const int64_t Max : Sizes) {
     SCOPED_TRACE(Max);
     ASSERT_EQ("", Compress(Pcm, 16, 1, Path("sized.ape"), 2000, Max));
@@ -159,7 +160,8 @@ TEST_F(ApeTest, SilentAndEqualChannelFramesUseTheShortForms) {
   ASSERT_EQ("", Compress(Mono, 16, 1, Path("mono.ape"), 2000));
   ASSERT_EQ("", Compress(Dual, 16, 2, Path("dual.ape"), 2000));
   // The equal pair is coded once: the size of the mono file and a word.
-  EXPECT_EQ(std::filesystem::file_size(Path("mono.ape")) + 4, std::filesystem::file_size(Path("dual.ape")));
+  EXPECT_EQ(std::filesystem::file_size(Path("mono.ape")) + 4,
+            std::filesystem::file_size(Path("dual.ape")));
   EXPECT_TRUE(DecodeWithReader(Path("dual.ape")) == Dual);
   EXPECT_TRUE(DecodeWithReader(Path("silent.ape")) == Silence(Blocks, 2, 16));
 }
@@ -269,7 +271,8 @@ TEST_F(ApeTest, DamagedFrameRaisesInsteadOfDeliveringIt) {
     Error = E.what();
   }
   In->Flush();
-  EXPECT_TRUE(Error == "MACDll error: invalid checksum" || Error == "MACDll error: decompressing frame")
+  EXPECT_TRUE(Error == "MACDll error: invalid checksum" ||
+              Error == "MACDll error: decompressing frame")
       << Error;
   EXPECT_EQ(73728u * 4, Got.size());
   EXPECT_TRUE(std::equal(Got.begin(), Got.end(), Pcm.begin()));
@@ -279,11 +282,13 @@ TEST_F(ApeTest, TruncatedAndScrambledFilesGiveALibraryErrorAndNoCrash) {
   const std::vector<uint8_t> Pcm = MusicLike(73728 + 4000, 2, 16);
   ASSERT_EQ("", Compress(Pcm, 16, 2, Path("t.ape"), 2000));
   const std::vector<uint8_t> F = ReadFileBytes(Path("t.ape"));
-  const size_t Cuts[] = {3, 40, 52, 76, 81, F.size() / 3, F.size() / 2, F.size() - 40, F.size() - 5};
+  const size_t Cuts[] = {3,           40, 52, 76, 81, F.size() / 3, F.size() / 2, F.size() - 40,
+                         F.size() - 5};
   for (const size_t Cut : Cuts) {
     SCOPED_TRACE("cut at " + std::to_string(Cut));
     WriteFileBytes(Path("cut.ape"), std::vector<uint8_t>(F.begin(), F.begin() + Cut));
-    EXPECT_EQ(0u, ReadError(Path("cut.ape")).rfind("MACDll error: ", 0)) << ReadError(Path("cut.ape"));
+    EXPECT_EQ(0u, ReadError(Path("cut.ape")).rfind("MACDll error: ", 0))
+        << ReadError(Path("cut.ape"));
   }
   // Scrambled header fields: whatever the reader makes of them, it reports
   // through the library's errors and never crashes.
@@ -381,7 +386,8 @@ TEST_F(ApeTest, TwentyFourBitPcmRoundTripsWhereDecodersAgree) {
   // Loud 24-bit material: the predictors' 32-bit sums overflow on it.
   const std::vector<uint8_t> Music = MusicLike(30000, 2, 16);
   std::vector<uint8_t> Pcm;
-  for (size_t I = 0; I < Music.size(); I += 2) Pcm.insert(Pcm.end(), {0x5A, Music[I], Music[I + 1]});
+  for (size_t I = 0; I < Music.size(); I += 2)
+    Pcm.insert(Pcm.end(), {0x5A, Music[I], Music[I + 1]});
   std::vector<uint8_t> Mono;
   for (size_t I = 0; I < Pcm.size(); I += 6) Mono.insert(Mono.end(), &Pcm[I], &Pcm[I + 3]);
   const struct {
@@ -465,7 +471,8 @@ TEST_F(ApeTest, LibraryComesFromTheProgramFolder) {
   std::filesystem::copy_file(Cli, Path("velmora-cli"));
   ASSERT_EQ("", Compress(MusicLike(100, 1, 16), 16, 1, Path("c.ape"), 2000));
   std::string Err;
-  EXPECT_EQ(1, testing_support::Run(Quote(Path("velmora-cli")) + " info " + Quote(Path("c.ape")), nullptr, &Err));
+  EXPECT_EQ(1, testing_support::Run(Quote(Path("velmora-cli")) + " info " + Quote(Path("c.ape")),
+                                    nullptr, &Err));
   EXPECT_NE(std::string::npos, Err.find("libMACDll.so library could not be loaded.")) << Err;
 }
 
@@ -476,23 +483,25 @@ TEST_F(ApeTest, CliConvertsBothWaysAndReportsInfo) {
   if (!std::filesystem::exists(Cli)) GTEST_SKIP() << "velmora-cli is not built";
   const std::vector<uint8_t> Pcm = MusicLike(50000, 2, 16);
   WritePcmWav(Path("a.wav"), Pcm.data(), Pcm.size(), 2, 44100, 16);
-  ASSERT_EQ(0, testing_support::Run(Quote(Cli) + " convert " + Quote(Path("a.wav")) + " " + Quote(Path("a.ape")) +
-                   " --level 4000"));
+  ASSERT_EQ(0, testing_support::Run(Quote(Cli) + " convert " + Quote(Path("a.wav")) + " " +
+                                    Quote(Path("a.ape")) + " --level 4000"));
   EXPECT_EQ(4000u, Le32(ReadFileBytes(Path("a.ape")), 52) & 0xFFFF);
-  ASSERT_EQ(0, testing_support::Run(Quote(Cli) + " convert " + Quote(Path("a.wav")) + " " + Quote(Path("d.ape"))));
+  ASSERT_EQ(0, testing_support::Run(Quote(Cli) + " convert " + Quote(Path("a.wav")) + " " +
+                                    Quote(Path("d.ape"))));
   EXPECT_EQ(2000u, Le32(ReadFileBytes(Path("d.ape")), 52) & 0xFFFF);
   std::string Out;
   ASSERT_EQ(0, testing_support::Run(Quote(Cli) + " info " + Quote(Path("a.ape")), &Out));
   EXPECT_NE(std::string::npos, Out.find("samples=50000")) << Out;
   EXPECT_NE(std::string::npos, Out.find("channels=2")) << Out;
-  ASSERT_EQ(0, testing_support::Run(Quote(Cli) + " convert " + Quote(Path("a.ape")) + " " + Quote(Path("b.wav"))));
+  ASSERT_EQ(0, testing_support::Run(Quote(Cli) + " convert " + Quote(Path("a.ape")) + " " +
+                                    Quote(Path("b.wav"))));
   const std::vector<int16_t> Back = ReadPcm16Wav(Path("b.wav"));
   ASSERT_EQ(Pcm.size(), Back.size() * 2);
   EXPECT_EQ(0, std::memcmp(Back.data(), Pcm.data(), Pcm.size()));
   std::string Err;
-  EXPECT_EQ(1, testing_support::Run(Quote(Cli) + " convert " + Quote(Path("a.wav")) + " " + Quote(Path("x.ape")) +
-                       " --level 5000",
-                   nullptr, &Err));
+  EXPECT_EQ(1, testing_support::Run(Quote(Cli) + " convert " + Quote(Path("a.wav")) + " " +
+                                        Quote(Path("x.ape")) + " --level 5000",
+                                    nullptr, &Err));
   EXPECT_NE(std::string::npos, Err.find("--level")) << Err;
 }
 

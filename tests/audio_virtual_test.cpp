@@ -296,7 +296,8 @@ TEST_F(AudioOutVirtual, PlaysEveryByteOfItsInputAndKeepsAtMostNineBlocksQueued) 
 TEST_F(AudioOutVirtual, VolumeScalesTheSamples) {
   auto Src = MakeComponent<TMemorySource>(nullptr);
   const int16_t S[] = {32767, -32768, 1000, -1000, 0, 255};
-  Src->Data.assign(reinterpret_cast<const uint8_t*>(S), reinterpret_cast<const uint8_t*>(S) + sizeof S);
+  Src->Data.assign(reinterpret_cast<const uint8_t*>(S),
+                   reinterpret_cast<const uint8_t*>(S) + sizeof S);
   auto Out = MakeComponent<TAudioOut>(nullptr);
   Out->SetVolume(51);  // one fifth
   Out->SetInput(Src.get());

@@ -1,6 +1,5 @@
 // velmora-cli devices / record / play against the test sound server.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <algorithm>
@@ -26,7 +25,6 @@ int Sh(const std::string& Cmd, std::string* Out = nullptr, std::string* Err = nu
 namespace {
 
 std::string Cli() { return Quote(BinDir() + "/velmora-cli"); }
-
 
 bool HaveTestServer() {
   for (const TSoundDevice& D : TPulseSoundCard().CaptureDevices())
@@ -109,7 +107,8 @@ TEST(SoundCardCli, RecordWritesTheMicrophoneToAWavAndPrintsTheLevel) {
 TEST(SoundCardCli, RecordRefusesAFormatTheCardCannotCarry) {
   TempDir T;
   std::string Err;
-  EXPECT_EQ(Sh(Cli() + " record " + Quote(T.Path("x.wav")) + " --seconds 1 --bits 12", nullptr, &Err), 1);
+  EXPECT_EQ(
+      Sh(Cli() + " record " + Quote(T.Path("x.wav")) + " --seconds 1 --bits 12", nullptr, &Err), 1);
   EXPECT_NE(Err.find("Runtime error: Option --bits must be 8 or 16"), std::string::npos) << Err;
   EXPECT_EQ(Sh(Cli() + " record " + Quote(T.Path("x.wav")) + " --channels 3", nullptr, &Err), 1);
   EXPECT_NE(Err.find("--channels"), std::string::npos) << Err;
@@ -147,7 +146,8 @@ TEST(SoundCardCli, RecordWritesMp3WhenTheNameSaysSo) {
   if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is needed";
   TempDir T;
   std::string Err, Out;
-  ASSERT_EQ(Sh(Cli() + " record " + Quote(T.Path("rec.mp3")) + " --seconds 1", nullptr, &Err), 0) << Err;
+  ASSERT_EQ(Sh(Cli() + " record " + Quote(T.Path("rec.mp3")) + " --seconds 1", nullptr, &Err), 0)
+      << Err;
   ASSERT_EQ(Sh("ffprobe -v error -show_entries format=format_name,duration -of csv=p=0 " +
                    Quote(T.Path("rec.mp3")),
                &Out),

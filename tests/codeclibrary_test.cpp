@@ -1,10 +1,11 @@
 // The codec library binding: load flag, counted loading, missing libraries
 // and entry points, and the components' message for a missing library.
+#include "codecs/CodecLibrary.h"
+
 #include <gtest/gtest.h>
 
 #include "codecs/ACS_LAME.h"
 #include "codecs/ACS_MAD.h"
-#include "codecs/CodecLibrary.h"
 #include "codecs/MAD.h"
 #include "codecs/lame.h"
 #include "tests/support/TestSupport.h"

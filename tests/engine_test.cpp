@@ -29,9 +29,9 @@ class TCollectSink : public TACSOutput {
   bool FailPrepare = false;
   bool FailDone = false;
   std::atomic<bool> Endless{false};  // the job ends only when stopped
-  std::atomic<bool> Hold{false};    // steps wait while set
-  std::atomic<bool> InStep{false};  // a step is waiting on Hold
-  std::vector<int> ProgressSeen;    // worker thread only
+  std::atomic<bool> Hold{false};     // steps wait while set
+  std::atomic<bool> InStep{false};   // a step is waiting on Hold
+  std::vector<int> ProgressSeen;     // worker thread only
 
  protected:
   void Prepare() override {
@@ -272,7 +272,8 @@ TEST_F(Engine, SwappingTheInputOfARunningJobFlushesTheOldAndInitsTheNew) {
   Sink->Hold = false;
   ASSERT_TRUE(Sink->WaitForEnd(10s));
   ASSERT_GE(Sink->Got.size(), 20000u);
-  EXPECT_TRUE(std::all_of(Sink->Got.end() - 20000, Sink->Got.end(), [](uint8_t B) { return B == 0xAB; }));
+  EXPECT_TRUE(
+      std::all_of(Sink->Got.end() - 20000, Sink->Got.end(), [](uint8_t B) { return B == 0xAB; }));
   EXPECT_EQ(Second->FlushCount, 1) << "Done flushes the new input";
 }
 

@@ -1,15 +1,16 @@
 // The FLAC writer and reader against the flac and metaflac tools: files made
 // here pass `flac -t` and decode to the source samples; files made by flac
 // decode here exactly as `flac -d` decodes them.
-#include <climits>
+#include "codecs/FLAC.h"
+
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <functional>
 #include <random>
 
 #include "codecs/ACS_FLAC.h"
-#include "codecs/FLAC.h"
 #include "tests/support/TestSupport.h"
 #include "wave/WaveOut.h"
 
@@ -34,7 +35,6 @@ std::vector<uint8_t> Correlated16(int Frames) {
   }
   return AsBytes(R);
 }
-
 
 // Everything a source delivers in one job, pulled in uneven pieces.
 std::vector<uint8_t> ReadAll(TACSInput& In, size_t Limit = SIZE_MAX) {
@@ -86,7 +86,8 @@ std::string FlacEncode(const TempDir& T, const std::string& Name, const std::vec
 class FlacTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!HaveTool("flac") || !HaveTool("metaflac")) GTEST_SKIP() << "flac and metaflac are not installed";
+    if (!HaveTool("flac") || !HaveTool("metaflac"))
+      GTEST_SKIP() << "flac and metaflac are not installed";
   }
   TempDir T;
   TOwned<TComponent> Owner{new TComponent(nullptr)};
@@ -238,13 +239,16 @@ TEST_F(FlacTest, FilesMadeByFlacDecodeExactlyAsFlacDecodesThem) {
   int Case = 0;
   for (int Bits : {8, 16})
     for (int Channels : {1, 2})
-      for (const char* Options : {"-b 1152", "-b 4608 -S-", "-b 576 -l 8 -S 1s", "--lax -b 16384 -S-"}) {
+      for (const char* Options :
+           {"-b 1152", "-b 4608 -S-", "-b 576 -l 8 -S 1s", "--lax -b 16384 -S-"}) {
         const int Frames = 30011 + Case;  // ends in a short frame
         std::vector<uint8_t> Pcm = Bits == 8 ? MakeSignal8(Frames, Channels, 44100)
                                              : AsBytes(MakeSignal16(Frames, Channels, 44100));
-        const std::string F = FlacEncode(T, "c" + std::to_string(Case++) + ".flac", Pcm, Channels, Bits, Options);
+        const std::string F =
+            FlacEncode(T, "c" + std::to_string(Case++) + ".flac", Pcm, Channels, Bits, Options);
         TFLACIn* R = Reader(F);
-        SCOPED_TRACE(std::to_string(Bits) + " bits, " + std::to_string(Channels) + " channels, " + Options);
+        SCOPED_TRACE(std::to_string(Bits) + " bits, " + std::to_string(Channels) + " channels, " +
+                     Options);
         ASSERT_TRUE(R->Valid());
         EXPECT_EQ(R->InBitsPerSample(), Bits);
         EXPECT_EQ(R->InChannels(), Channels);
@@ -271,21 +275,26 @@ TEST_F(FlacTest, RangesSeekExactlyAndLoopFromTheStart) {
     TFLACIn* R = Reader(FlacEncode(T, "r.flac", Pcm, 2, 16, Options));
     R->SetStartSample(12345);
     R->SetEndSample(40000);
-    EXPECT_EQ(ReadAll(*R), std::vector<uint8_t>(Pcm.begin() + 12345 * 4, Pcm.begin() + 40000 * 4)) << Options;
+    EXPECT_EQ(ReadAll(*R), std::vector<uint8_t>(Pcm.begin() + 12345 * 4, Pcm.begin() + 40000 * 4))
+        << Options;
     R->SetEndSample(-1);
     R->SetLoop(true);
     const size_t Part = Pcm.size() - 12345 * 4;
     const std::vector<uint8_t> Looped = ReadAll(*R, 2 * Part + 1000);
     ASSERT_GE(Looped.size(), 2 * Part + 1000);
-    EXPECT_TRUE(std::equal(Looped.begin() + Part, Looped.begin() + 2 * Part, Pcm.begin() + 12345 * 4)) << Options;
+    EXPECT_TRUE(
+        std::equal(Looped.begin() + Part, Looped.begin() + 2 * Part, Pcm.begin() + 12345 * 4))
+        << Options;
   }
 }
 
 TEST_F(FlacTest, StreamOfUnknownLengthPlaysToItsEnd) {
   const std::vector<uint8_t> Pcm = AsBytes(MakeSignal16(20000, 2, 44100));
   WriteFileBytes(T.Path("p.raw"), Pcm);
-  Tool("flac -s --force-raw-format --endian=little --sign=signed --channels=2 --bps=16 --sample-rate=44100 - -c < " +
-       Quote(T.Path("p.raw")) + " > " + Quote(T.Path("p.flac")));
+  Tool(
+      "flac -s --force-raw-format --endian=little --sign=signed --channels=2 --bps=16 "
+      "--sample-rate=44100 - -c < " +
+      Quote(T.Path("p.raw")) + " > " + Quote(T.Path("p.flac")));
   ASSERT_EQ(Meta("show-total-samples", T.Path("p.flac")), "0");
   TFLACIn* R = Reader(T.Path("p.flac"));
   EXPECT_TRUE(R->Valid());
@@ -316,7 +325,8 @@ TEST_F(FlacTest, UnsupportedOrDamagedFilesDeliverNothingOrEndCleanly) {
   for (int Damage = 0; Damage < 6; ++Damage) {
     std::vector<uint8_t> Bad = Good;
     if (Damage == 0) Bad.resize(Bad.size() / 2);
-    for (int I = 0; Damage > 0 && I < Damage * 20; ++I) Bad[Rng() % Bad.size()] = static_cast<uint8_t>(Rng());
+    for (int I = 0; Damage > 0 && I < Damage * 20; ++I)
+      Bad[Rng() % Bad.size()] = static_cast<uint8_t>(Rng());
     WriteFileBytes(T.Path("bad.flac"), Bad);
     TFLACIn* R = Reader(T.Path("bad.flac"));
     try {
@@ -419,7 +429,8 @@ TEST_F(FlacTest, CommandLineConvertsBothWaysAndReportsInfo) {
   const std::string Cli = Quote(BinDir() + "/velmora-cli");
   const std::vector<uint8_t> Pcm = Correlated16(30000);
   WritePcmWav(T.Path("in.wav"), Pcm.data(), Pcm.size(), 2, 44100, 16);
-  Tool(Cli + " convert " + Quote(T.Path("in.wav")) + " " + Quote(T.Path("o.flac")) + " --mid-side 0");
+  Tool(Cli + " convert " + Quote(T.Path("in.wav")) + " " + Quote(T.Path("o.flac")) +
+       " --mid-side 0");
   Tool("flac -t -s " + Quote(T.Path("o.flac")));
   EXPECT_EQ(Analysis(T.Path("o.flac")).find("_SIDE"), std::string::npos);
   EXPECT_EQ(Tool(Cli + " info " + Quote(T.Path("o.flac"))),
@@ -428,8 +439,9 @@ TEST_F(FlacTest, CommandLineConvertsBothWaysAndReportsInfo) {
   EXPECT_EQ(AsBytes(ReadPcm16Wav(T.Path("back.wav"))), Pcm);
 
   std::string Err;
-  EXPECT_NE(testing_support::Run(Cli + " convert " + Quote(T.Path("in.wav")) + " " + Quote(T.Path("x.flac")) + " --loose-mid-side 2",
-                nullptr, &Err),
+  EXPECT_NE(testing_support::Run(Cli + " convert " + Quote(T.Path("in.wav")) + " " +
+                                     Quote(T.Path("x.flac")) + " --loose-mid-side 2",
+                                 nullptr, &Err),
             0);
   EXPECT_NE(Err.find("Option --loose-mid-side needs 0 or 1"), std::string::npos) << Err;
 }

@@ -2,12 +2,11 @@
 // starts (a speaker whose monitor is the "Stereo Mix", and a microphone that
 // hears what is played into its feed). Tones go in through the engine's own
 // playback, come out through its capture, and are measured.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
-#include <spawn.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,8 +33,12 @@ using namespace testing_support;
 
 namespace {
 
-int CaptureNumber(const std::string& Name) { return FindDevice(CurrentSoundCard().CaptureDevices(), Name); }
-int PlaybackNumber(const std::string& Name) { return FindDevice(CurrentSoundCard().PlaybackDevices(), Name); }
+int CaptureNumber(const std::string& Name) {
+  return FindDevice(CurrentSoundCard().CaptureDevices(), Name);
+}
+int PlaybackNumber(const std::string& Name) {
+  return FindDevice(CurrentSoundCard().PlaybackDevices(), Name);
+}
 
 std::string Sh(const std::string& Cmd) {
   std::string Out;
@@ -91,7 +94,8 @@ std::vector<int16_t> Record(int Device, double Seconds) {
   In->Init();
   size_t Got = 0;
   while (Got < Bytes) {
-    const int N = In->GetData(B.data() + Got, static_cast<int>(std::min<size_t>(Bytes - Got, 16384)));
+    const int N =
+        In->GetData(B.data() + Got, static_cast<int>(std::min<size_t>(Bytes - Got, 16384)));
     if (N <= 0) break;
     Got += static_cast<size_t>(N);
   }
@@ -143,7 +147,9 @@ TMeasure Measure(const std::vector<int16_t>& S, double Skip = 0.3) {
   return R;
 }
 
-double SineDb(double Amplitude) { return 20 * std::log10(Amplitude * 32767 / 32768.0 / std::sqrt(2.0)); }
+double SineDb(double Amplitude) {
+  return 20 * std::log10(Amplitude * 32767 / 32768.0 / std::sqrt(2.0));
+}
 // What a server volume does to the level of the sound passing through it.
 double VolumeDb(pa_volume_t V) { return 20 * std::log10(pa_sw_volume_to_linear(V)); }
 
@@ -166,15 +172,16 @@ class MixerPulse : public ::testing::Test {
   }
   // The server's state as the test server starts it, and this program's own.
   void Restore() {
-    Sh("pactl set-source-volume " + Quote(kMic) + " 100%; pactl set-source-mute " + Quote(kMic) + " 0");
+    Sh("pactl set-source-volume " + Quote(kMic) + " 100%; pactl set-source-mute " + Quote(kMic) +
+       " 0");
     CurrentSoundCard().SetRecordingSelection(std::string());
     SetOutputVolume(TOutputKind::Wave, 0, 0xFFFFFFFFu);
   }
   bool Ready = false;
 };
 
-#define REQUIRE_TEST_SERVER()                                                                   \
-  if (!Ready)                                                                                   \
+#define REQUIRE_TEST_SERVER()                                                                  \
+  if (!Ready)                                                                                  \
   GTEST_SKIP() << "no test sound server answers, or pactl is missing (start one with: source " \
                   "scripts/pulse.sh; pulse_start)"
 
@@ -362,9 +369,9 @@ TEST_F(MixerPulse, ChangesMadeByOtherProgramsAreReported) {
 
   // A new input changes the recording destination's line.
   Seen.clear();
-  const std::string Module = Sh(
-      "pactl load-module module-null-sink sink_name=velmora_mixer_probe "
-      "sink_properties=device.description=Probe");
+  const std::string Module =
+      Sh("pactl load-module module-null-sink sink_name=velmora_mixer_probe "
+         "sink_properties=device.description=Probe");
   ASSERT_FALSE(Module.empty());
   struct TUnload {
     std::string Index;

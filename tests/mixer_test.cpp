@@ -2,6 +2,8 @@
 // volume and selector arithmetic, result codes, destination changes and the
 // routing of change notifications. Also the device volumes on the virtual
 // sound card and the loopback that carries microphone monitoring.
+#include "platform/Mixer.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,7 +14,6 @@
 #include "devices/Volumes.h"
 #include "devices/WaveMixer.h"
 #include "platform/DeviceVolumes.h"
-#include "platform/Mixer.h"
 #include "platform/PulseMixer.h"
 #include "platform/SoundLoopback.h"
 #include "platform/VirtualSoundCard.h"
@@ -34,7 +35,7 @@ struct TFakeDestination {
 };
 
 struct TFakeState {
-  std::vector<std::vector<TFakeDestination>> Devices;  // per device: destinations
+  std::vector<std::vector<TFakeDestination>> Devices;           // per device: destinations
   std::vector<std::pair<uint32_t, std::vector<int32_t>>> Sent;  // control id, values
   std::map<uint32_t, std::vector<int32_t>> Current;             // control id -> values
   int Opens = 0;
@@ -54,7 +55,8 @@ class TFakeDevice : public TMixerDevice {
   uint32_t GetLineInfo(uint32_t D, int32_t Source, TMixerLineInfo& Info) override {
     if (D >= Dests().size()) return kMixerInvalidLine;
     const TFakeDestination& Dest = Dests()[D];
-    if (Source < -1 || Source >= static_cast<int32_t>(Dest.Sources.size())) return kMixerInvalidLine;
+    if (Source < -1 || Source >= static_cast<int32_t>(Dest.Sources.size()))
+      return kMixerInvalidLine;
     const TFakeLine& L = Source < 0 ? Dest.Line : Dest.Sources[static_cast<size_t>(Source)];
     Info = TMixerLineInfo();
     Info.LineId = LineIdOf(FDevice, D, Source);
@@ -114,7 +116,8 @@ class TFakeService : public TMixerService {
     Destinations = static_cast<uint32_t>(FS.Devices[Device].size());
     return kMixerNoError;
   }
-  uint32_t Open(uint32_t Device, TMixerNotify Notify, std::unique_ptr<TMixerDevice>& Opened) override {
+  uint32_t Open(uint32_t Device, TMixerNotify Notify,
+                std::unique_ptr<TMixerDevice>& Opened) override {
     if (Device >= FS.Devices.size()) return kMixerBadDevice;
     ++FS.Opens;
     FS.Notify = std::move(Notify);
@@ -433,7 +436,7 @@ TEST_F(VolumeControlVirtual, TrackBarsFollowTheVolumeAndSetIt) {
   EXPECT_EQ(Across.Max, 255);
   EXPECT_EQ(Across.Pos, 200);
   EXPECT_EQ(V->GetByIndex(1), 200);  // synchronising wrote nothing back
-  Across.SetPosition(90);  // the user moves the bar
+  Across.SetPosition(90);            // the user moves the bar
   EXPECT_EQ(V->GetByIndex(1), 90);
   V->SetWaveTrackBar(&Upright);
   EXPECT_FALSE(Across.Change);  // the old bar is let go

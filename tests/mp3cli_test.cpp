@@ -21,9 +21,9 @@ class Mp3Cli : public ::testing::Test {
   }
   std::string Ffprobe(const std::string& Entries, const std::string& File) {
     std::string Out;
-    testing_support::Run("ffprobe -v error -show_entries " + Entries + " -of default=nw=1:nk=1 " +
-                             Quote(File),
-                         &Out);
+    testing_support::Run(
+        "ffprobe -v error -show_entries " + Entries + " -of default=nw=1:nk=1 " + Quote(File),
+        &Out);
     while (!Out.empty() && Out.back() == '\n') Out.pop_back();
     return Out;
   }
@@ -103,8 +103,8 @@ TEST_F(Mp3Cli, StartAndEndDoNotApplyToMp3Input) {
 TEST_F(Mp3Cli, UndecodableMp3IsAnError) {
   WriteFileBytes(Dir.Path("junk.mp3"), std::vector<uint8_t>(5000, 'j'));
   std::string Err;
-  EXPECT_EQ(1, Cli("convert " + Quote(Dir.Path("junk.mp3")) + " " + Quote(Dir.Path("o.wav")), nullptr,
-                   &Err));
+  EXPECT_EQ(1, Cli("convert " + Quote(Dir.Path("junk.mp3")) + " " + Quote(Dir.Path("o.wav")),
+                   nullptr, &Err));
   EXPECT_NE(std::string::npos, Err.find("No audio could be decoded"));
 }
 

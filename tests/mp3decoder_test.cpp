@@ -101,8 +101,9 @@ class MP3ToWavTest : public ::testing::Test {
   // Stereo 44.1 kHz music-like material of the given length.
   std::string MakeWav(double Seconds, const std::string& Extra = "") {
     const std::string W = Dir.Path("src" + std::to_string(++FCount) + ".wav");
-    EXPECT_EQ(0, testing_support::Run("sox -n -r 44100 -c 2 -b 16 " + Quote(W) + " synth " + std::to_string(Seconds) +
-                     " sine 220-880 pinknoise vol 0.6 " + Extra));
+    EXPECT_EQ(0, testing_support::Run("sox -n -r 44100 -c 2 -b 16 " + Quote(W) + " synth " +
+                                      std::to_string(Seconds) + " sine 220-880 pinknoise vol 0.6 " +
+                                      Extra));
     return W;
   }
   std::string Lame(const std::string& Wav, const std::string& Args) {
@@ -127,7 +128,8 @@ struct TLameCase {
 
 void PrintTo(const TLameCase& C, std::ostream* Os) { *Os << C.Name; }
 
-class MP3ToWavAgainstLibmad : public MP3ToWavTest, public ::testing::WithParamInterface<TLameCase> {};
+class MP3ToWavAgainstLibmad : public MP3ToWavTest,
+                              public ::testing::WithParamInterface<TLameCase> {};
 
 // madplay -d rounds to the nearest step where this decoder drops the low bits,
 // so every sample is the same or exactly one step below madplay's; the length,
@@ -182,8 +184,10 @@ TEST_F(MP3ToWavTest, FullScaleSamplesClipInsteadOfWrapping) {
   WritePcmWav(W, Sq.data(), Sq.size() * 2, 2, 44100, 16);
   const std::string Mp3 = Lame(W, "-b 320");
   ASSERT_TRUE(DecodeFile(Mp3, Dir.Path("ours.wav")));
-  ASSERT_EQ(0, testing_support::Run("madplay -Q -d -o wave:" + Quote(Dir.Path("m.wav")) + " " + Quote(Mp3)));
-  const std::vector<int16_t> A = ReadPcm16Wav(Dir.Path("ours.wav")), B = ReadPcm16Wav(Dir.Path("m.wav"));
+  ASSERT_EQ(0, testing_support::Run("madplay -Q -d -o wave:" + Quote(Dir.Path("m.wav")) + " " +
+                                    Quote(Mp3)));
+  const std::vector<int16_t> A = ReadPcm16Wav(Dir.Path("ours.wav")),
+                             B = ReadPcm16Wav(Dir.Path("m.wav"));
   ASSERT_EQ(B.size(), A.size());
   EXPECT_GT(std::count(A.begin(), A.end(), int16_t(32767)), 1000);
   EXPECT_GT(std::count(A.begin(), A.end(), int16_t(-32768)), 1000);
@@ -318,7 +322,7 @@ TEST_F(MP3ToWavTest, FramesOfAnotherChannelCountFollowTheFirstFrame) {
 
 TEST_F(MP3ToWavTest, InputWithoutFramesEndsWithDoneFalseAndNoFile) {
   for (const std::string& Content : {std::string(), std::string(100000, 'x'),
-                                    std::string("RIFF....WAVEfmt not an mp3 at all")}) {
+                                     std::string("RIFF....WAVEfmt not an mp3 at all")}) {
     const std::string In = Dir.Path("junk.mp3"), Out = Dir.Path("junk.wav");
     WriteFileBytes(In, std::vector<uint8_t>(Content.begin(), Content.end()));
     TDecodeRun R;
@@ -595,7 +599,8 @@ TEST_F(MP3ToWavTest, ComponentMayBeDestroyedFromItsOwnOnDone) {
   D->SetInputFile(Mp3);
   D->SetOutputFile(Dir.Path("o.wav"));
   D->Run();
-  for (int I = 0; I < 3000 && !Freed; ++I) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int I = 0; I < 3000 && !Freed; ++I)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(Freed);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the worker leave
 }

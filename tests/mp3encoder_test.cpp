@@ -13,8 +13,8 @@
 #include "codecs/ACS_LAME.h"
 #include "codecs/MpegFrame.h"
 #include "codecs/lame.h"
-#include "wave/ACS_Wave.h"
 #include "tests/support/TestSupport.h"
+#include "wave/ACS_Wave.h"
 
 using namespace testing_support;
 using enum TMP3BitRate;
@@ -320,7 +320,8 @@ TEST_F(MP3OutTest, StopDuringAJobLeavesAFileToolsRead) {
   ASSERT_TRUE(Ended);
   const std::string F = Dir.Path("stopped.mp3");
   std::string Err;
-  EXPECT_EQ(0, testing_support::Run("ffmpeg -v error -i " + Quote(F) + " -f null -", nullptr, &Err));
+  EXPECT_EQ(0,
+            testing_support::Run("ffmpeg -v error -i " + Quote(F) + " -f null -", nullptr, &Err));
   EXPECT_EQ("", Err);
   EXPECT_EQ("Cut", Probe(F, "format_tags=title")["TAG:title"]);
   // Exactly what was read before the stop.
@@ -375,9 +376,9 @@ TEST_F(MP3OutTest, FailingInputEndsThroughOnThreadExceptionWithAClosedFile) {
   EXPECT_EQ(1, S->FlushCount);
   // What was encoded is still a readable file.
   std::string Err;
-  EXPECT_EQ(0, testing_support::Run("ffmpeg -v error -i " + Quote(Dir.Path("failed.mp3")) +
-                                        " -f null -",
-                                    nullptr, &Err));
+  EXPECT_EQ(
+      0, testing_support::Run("ffmpeg -v error -i " + Quote(Dir.Path("failed.mp3")) + " -f null -",
+                              nullptr, &Err));
   // The sink runs again afterwards.
   TMemorySource* S2 = Source(44100, 2, 44100);
   Out->SetInput(S2);

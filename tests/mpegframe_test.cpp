@@ -1,7 +1,8 @@
 // Frame headers read without decoding, checked against files lame makes.
+#include "codecs/MpegFrame.h"
+
 #include <gtest/gtest.h>
 
-#include "codecs/MpegFrame.h"
 #include "tests/support/TestSupport.h"
 
 using namespace testing_support;

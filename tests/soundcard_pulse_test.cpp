@@ -3,7 +3,6 @@
 // hears what is played into its feed sink), or a private one for the test
 // that takes its server away.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -73,8 +72,8 @@ std::vector<uint8_t> ToneBytes(double Seconds, double Freq, double Amplitude) {
   const int Frames = static_cast<int>(Seconds * 44100);
   std::vector<int16_t> S(static_cast<size_t>(Frames) * 2);
   for (int I = 0; I < Frames; ++I)
-    S[2 * I] = S[2 * I + 1] =
-        static_cast<int16_t>(std::lround(Amplitude * 32767 * std::sin(2 * M_PI * Freq * I / 44100)));
+    S[2 * I] = S[2 * I + 1] = static_cast<int16_t>(
+        std::lround(Amplitude * 32767 * std::sin(2 * M_PI * Freq * I / 44100)));
   std::vector<uint8_t> B(S.size() * 2);
   std::memcpy(B.data(), S.data(), B.size());
   return B;
@@ -124,7 +123,9 @@ TToneFit MeasureTone(const std::vector<int16_t>& S, size_t First, size_t Frames)
 }
 
 // The expected RMS level of a sine of the given peak amplitude.
-double SineDb(double Amplitude) { return 20 * std::log10(Amplitude * 32767 / 32768.0 / std::sqrt(2.0)); }
+double SineDb(double Amplitude) {
+  return 20 * std::log10(Amplitude * 32767 / 32768.0 / std::sqrt(2.0));
+}
 
 class SoundCardPulse : public ::testing::Test {
  protected:
@@ -156,8 +157,8 @@ class SoundCardPulse : public ::testing::Test {
   std::vector<TSoundDevice> Capture, Playback;
 };
 
-#define REQUIRE_TEST_SERVER()                                                                  \
-  if (!HaveTestServer())                                                                       \
+#define REQUIRE_TEST_SERVER()                                                               \
+  if (!HaveTestServer())                                                                    \
   GTEST_SKIP() << "no test sound server answers (start one with: source scripts/pulse.sh; " \
                   "pulse_start)"
 
@@ -281,7 +282,8 @@ TEST_F(SoundCardPulse, FilePlayedToTheSpeakerIsHeardOnItsMonitor) {
   const auto Start = std::chrono::steady_clock::now();
   Player->Run();
   ASSERT_TRUE(End.Wait(30));
-  const double Took = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+  const double Took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
   // What was played has been heard once half a second more has come in.
   const uint64_t HeardAtEnd = FileSize(Raw);
   ASSERT_TRUE(WaitFor([&] { return FileSize(Raw) >= HeardAtEnd + 88200; }));
@@ -416,19 +418,20 @@ TEST(SoundCardServerLoss, ServerGoingAwayEndsTheRecordingWithATrueFile) {
   std::filesystem::create_directories(T.Path("run"));
   std::filesystem::create_directories(T.Path("home"));
   std::filesystem::permissions(T.Path("run"), std::filesystem::perms::owner_all);
-  WriteFileBytes(T.Path("server.pa"),
-                 [] {
-                   const std::string S =
-                       "load-module module-native-protocol-unix auth-anonymous=1\n"
-                       "load-module module-null-sink sink_name=lone rate=44100 channels=2 "
-                       "format=s16le\n";
-                   return std::vector<uint8_t>(S.begin(), S.end());
-                 }());
+  WriteFileBytes(T.Path("server.pa"), [] {
+    const std::string S =
+        "load-module module-native-protocol-unix auth-anonymous=1\n"
+        "load-module module-null-sink sink_name=lone rate=44100 channels=2 "
+        "format=s16le\n";
+    return std::vector<uint8_t>(S.begin(), S.end());
+  }());
   std::string PidText;
-  ASSERT_EQ(testing_support::Run("HOME=" + Quote(T.Path("home")) + " XDG_RUNTIME_DIR=" + Quote(T.Path("run")) +
+  ASSERT_EQ(testing_support::Run(
+                "HOME=" + Quote(T.Path("home")) + " XDG_RUNTIME_DIR=" + Quote(T.Path("run")) +
                     " pulseaudio -n -F " + Quote(T.Path("server.pa")) +
                     " --daemonize=no --exit-idle-time=-1 --disallow-exit --use-pid-file=no"
-                    " --log-target=file:" + T.Path("pa.log") + " </dev/null >/dev/null 2>&1 & echo $!",
+                    " --log-target=file:" +
+                    T.Path("pa.log") + " </dev/null >/dev/null 2>&1 & echo $!",
                 &PidText),
             0);
   const pid_t Pid = static_cast<pid_t>(std::stol(PidText));

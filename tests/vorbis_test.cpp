@@ -1,9 +1,8 @@
 // Ogg Vorbis reader and writer against the reference tools: oggenc files decode
 // like oggdec, our files pass ogginfo and decode with oggdec and ffmpeg, the
 // encoder gets the settings it was given, and bad input fails cleanly.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,7 +28,6 @@ bool HaveTools() {
 }
 #define REQUIRE_TOOLS() \
   if (!HaveTools()) GTEST_SKIP() << "vorbis-tools (oggenc, oggdec, ogginfo) and sox are needed"
-
 
 // Encodes 16-bit Pcm with Out through a memory source; returns the failure text.
 std::string Encode(TVorbisOut& Out, const std::vector<int16_t>& Pcm, int Channels, int Rate,
@@ -288,7 +286,8 @@ TEST(VorbisOut, RefusedEncoderSetUpFailsPrepareAndKeepsTheOldFile) {
   EXPECT_EQ("", Encode(*O, MakeSignal16(4410, 1, 44100), 1, 44100));
   // Nor may a comment line without a name reach the file.
   O->SetComments({"no equals sign"});
-  EXPECT_NE(std::string::npos, Encode(*O, MakeSignal16(441, 1, 44100), 1, 44100).find("NAME=value"));
+  EXPECT_NE(std::string::npos,
+            Encode(*O, MakeSignal16(441, 1, 44100), 1, 44100).find("NAME=value"));
 }
 
 class VorbisOutFormats : public testing::TestWithParam<std::pair<int, int>> {};
@@ -316,8 +315,8 @@ TEST_P(VorbisOutFormats, OutputPassesOgginfoAndDecodesToTheInputLength) {
   EXPECT_EQ(S.size(), D.size());
   for (int C = 0; C < Channels; ++C) EXPECT_GT(Correlation(D, S, Channels, C), 0.95) << C;
   if (HaveTool("ffmpeg")) {
-    ASSERT_EQ(0, testing_support::Run("ffmpeg -v error -i " + Quote(T.Path("o.ogg")) + " -f s16le " +
-                     Quote(T.Path("f.raw"))));
+    ASSERT_EQ(0, testing_support::Run("ffmpeg -v error -i " + Quote(T.Path("o.ogg")) +
+                                      " -f s16le " + Quote(T.Path("f.raw"))));
     EXPECT_EQ(S.size() * 2, ReadFileBytes(T.Path("f.raw")).size());
   }
 }
@@ -621,25 +620,28 @@ TEST(VorbisIn, CliConvertsBothWaysAndAnswersInfo) {
   const std::string Cli = BinDir() + "/velmora-cli";
   const std::vector<int16_t> S = MakeSignal16(44100, 2, 44100);
   WritePcmWav(T.Path("a.wav"), S.data(), S.size() * 2, 2, 44100, 16);
-  ASSERT_EQ(0, testing_support::Run(Cli + " convert " + Quote(T.Path("a.wav")) + " " + Quote(T.Path("a.ogg")) +
-                   " --comment ARTIST=Me --comment TITLE=Song"));
+  ASSERT_EQ(0, testing_support::Run(Cli + " convert " + Quote(T.Path("a.wav")) + " " +
+                                    Quote(T.Path("a.ogg")) +
+                                    " --comment ARTIST=Me --comment TITLE=Song"));
   EXPECT_EQ(ReadIdHeader(MakeOggenc(T, "q5", 2, 44100, 0.1, "-q 5")).Nominal,
             ReadIdHeader(T.Path("a.ogg")).Nominal);  // quality 0.5 unless told
   std::string Out;
   testing_support::Run("vorbiscomment -l " + Quote(T.Path("a.ogg")), &Out);
   EXPECT_EQ("ARTIST=Me\nTITLE=Song\n", Out);
   ASSERT_EQ(0, testing_support::Run(Cli + " info " + Quote(T.Path("a.ogg")), &Out));
-  EXPECT_NE(std::string::npos, Out.find("valid=1\nchannels=2\nrate=44100\nbits=16\nsamples=44100\n"))
+  EXPECT_NE(std::string::npos,
+            Out.find("valid=1\nchannels=2\nrate=44100\nbits=16\nsamples=44100\n"))
       << Out;
-  ASSERT_EQ(0, testing_support::Run(Cli + " convert " + Quote(T.Path("a.ogg")) + " " + Quote(T.Path("b.wav"))));
+  ASSERT_EQ(0, testing_support::Run(Cli + " convert " + Quote(T.Path("a.ogg")) + " " +
+                                    Quote(T.Path("b.wav"))));
   EXPECT_TRUE(Oggdec(T.Path("a.ogg"), T.Path("ref.wav")) == ReadPcm16Wav(T.Path("b.wav")));
-  ASSERT_EQ(0, testing_support::Run(Cli + " convert " + Quote(T.Path("a.wav")) + " " + Quote(T.Path("m.ogg")) +
-                   " --bitrate 96"));
+  ASSERT_EQ(0, testing_support::Run(Cli + " convert " + Quote(T.Path("a.wav")) + " " +
+                                    Quote(T.Path("m.ogg")) + " --bitrate 96"));
   EXPECT_EQ(96000, ReadIdHeader(T.Path("m.ogg")).Nominal);
   std::string Err;
-  EXPECT_EQ(1, testing_support::Run(Cli + " convert " + Quote(T.Path("a.wav")) + " " + Quote(T.Path("x.ogg")) +
-                       " --bitrate 100",
-                   nullptr, &Err));
+  EXPECT_EQ(1, testing_support::Run(Cli + " convert " + Quote(T.Path("a.wav")) + " " +
+                                        Quote(T.Path("x.ogg")) + " --bitrate 100",
+                                    nullptr, &Err));
   EXPECT_NE(std::string::npos, Err.find("--bitrate")) << Err;
 }
 

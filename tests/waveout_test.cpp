@@ -1,6 +1,8 @@
 // The WAV writer: header fields, appending, IMA ADPCM blocks, the ends of a job
 // (normal, stopped, failed reading, failed writing) and round trips through
 // sox and ffmpeg.
+#include "wave/WaveOut.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,14 +23,14 @@
 
 #include "tests/support/TestSupport.h"
 #include "wave/AdpcmCodec.h"
-#include "wave/WaveOut.h"
 
 using namespace testing_support;
 
 namespace {
 
 uint32_t Le32(const std::vector<uint8_t>& F, size_t At) {
-  return F.at(At) | F.at(At + 1) << 8 | F.at(At + 2) << 16 | static_cast<uint32_t>(F.at(At + 3)) << 24;
+  return F.at(At) | F.at(At + 1) << 8 | F.at(At + 2) << 16 |
+         static_cast<uint32_t>(F.at(At + 3)) << 24;
 }
 uint16_t Le16(const std::vector<uint8_t>& F, size_t At) {
   return static_cast<uint16_t>(F.at(At) | F.at(At + 1) << 8);
@@ -308,8 +310,8 @@ struct TRefusal {
 };
 
 std::vector<uint8_t> ImaFile(int Channels, int BlockAlign, int Bits, bool WithFact) {
-  std::vector<uint8_t> F = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
-                            20, 0, 0, 0, 17, 0};
+  std::vector<uint8_t> F = {'R', 'I', 'F', 'F', 0,   0,  0, 0, 'W', 'A', 'V',
+                            'E', 'f', 'm', 't', ' ', 20, 0, 0, 0,   17,  0};
   auto P16 = [&F](uint32_t V) {
     F.push_back(static_cast<uint8_t>(V));
     F.push_back(static_cast<uint8_t>(V >> 8));
@@ -644,7 +646,8 @@ TEST(WaveOutAdpcm, StereoBlock1024Holds1017Frames) {
   ExpectImaHeaderTrue(F, 1024, 1017, 1017 * 4 - 10);
   for (int B = 0; B < 4; ++B) {
     EXPECT_EQ(static_cast<int16_t>(Le16(F, 60 + 1024 * B)), S[static_cast<size_t>(2 * 1017 * B)]);
-    EXPECT_EQ(static_cast<int16_t>(Le16(F, 64 + 1024 * B)), S[static_cast<size_t>(2 * 1017 * B + 1)]);
+    EXPECT_EQ(static_cast<int16_t>(Le16(F, 64 + 1024 * B)),
+              S[static_cast<size_t>(2 * 1017 * B + 1)]);
   }
 }
 
@@ -799,7 +802,8 @@ TEST(WaveOutFailure, WriteFailureEndsThroughOnThreadExceptionWithTrueHeader) {
     int Status = 0;
     ASSERT_EQ(::waitpid(Pid, &Status, 0), Pid);
     ASSERT_TRUE(WIFEXITED(Status));
-    ASSERT_EQ(WEXITSTATUS(Status), 0) << "1: ended through OnDone, 2: crashed, 4: input not flushed";
+    ASSERT_EQ(WEXITSTATUS(Status), 0)
+        << "1: ended through OnDone, 2: crashed, 4: input not flushed";
     const auto Msg = ReadFileBytes(Report);
     EXPECT_NE(std::string(Msg.begin(), Msg.end()).find("Cannot write to"), std::string::npos);
     const auto F = ReadFileBytes(Name);
@@ -876,14 +880,14 @@ TEST(WaveOutTools, ImaAdpcmDecodesCloseToInputWithFfmpegAndSox) {
     X.Out->SetBlockSize(Channels == 1 ? 512 : 1024);
     ASSERT_FALSE(X.Run().Failed);
     std::string Err;
-    ASSERT_EQ(testing_support::Run("ffmpeg -v error -y -i " + Quote(T.Path("ima.wav")) + " -f s16le " +
-                      Quote(T.Path("ff.raw")),
-                  nullptr, &Err),
+    ASSERT_EQ(testing_support::Run("ffmpeg -v error -y -i " + Quote(T.Path("ima.wav")) +
+                                       " -f s16le " + Quote(T.Path("ff.raw")),
+                                   nullptr, &Err),
               0)
         << Err;
     ASSERT_EQ(testing_support::Run("sox " + Quote(T.Path("ima.wav")) + " -t raw -e signed -b 16 " +
-                      Quote(T.Path("sox.raw")),
-                  nullptr, &Err),
+                                       Quote(T.Path("sox.raw")),
+                                   nullptr, &Err),
               0)
         << Err;
     const auto Ff = RawS16(T.Path("ff.raw"));
@@ -896,7 +900,8 @@ TEST(WaveOutTools, ImaAdpcmDecodesCloseToInputWithFfmpegAndSox) {
     const int Block = Channels == 1 ? 512 : 1024;
     std::vector<int16_t> Own;
     for (size_t At = 60; At + Block <= F.size(); At += Block) {
-      std::vector<int16_t> Frames(static_cast<size_t>(ImaDecodedFrames(Block, Channels)) * Channels);
+      std::vector<int16_t> Frames(static_cast<size_t>(ImaDecodedFrames(Block, Channels)) *
+                                  Channels);
       const int N = DecodeImaBlock(&F[At], Block, Channels, Frames.data());
       Own.insert(Own.end(), Frames.begin(), Frames.begin() + N * Channels);
     }
@@ -925,8 +930,8 @@ TEST(WaveOutTools, SoxPcmPassesThroughByteIdentical) {
   TempDir T;
   std::string Err;
   ASSERT_EQ(testing_support::Run("sox -n -r 48000 -c 2 -b 16 " + Quote(T.Path("in.wav")) +
-                    " synth 1.5 sine 300 sine 1200 gain -3",
-                nullptr, &Err),
+                                     " synth 1.5 sine 300 sine 1200 gain -3",
+                                 nullptr, &Err),
             0)
       << Err;
   int Ch = 0, Rate = 0;
@@ -938,8 +943,14 @@ TEST(WaveOutTools, SoxPcmPassesThroughByteIdentical) {
   X.In->Data = Bytes(S);
   X.Out->SetFileName(T.Path("out.wav"));
   ASSERT_FALSE(X.Run().Failed);
-  ASSERT_EQ(testing_support::Run("sox " + Quote(T.Path("in.wav")) + " -t raw " + Quote(T.Path("a.raw")), nullptr, &Err), 0);
-  ASSERT_EQ(testing_support::Run("sox " + Quote(T.Path("out.wav")) + " -t raw " + Quote(T.Path("b.raw")), nullptr, &Err), 0)
+  ASSERT_EQ(
+      testing_support::Run("sox " + Quote(T.Path("in.wav")) + " -t raw " + Quote(T.Path("a.raw")),
+                           nullptr, &Err),
+      0);
+  ASSERT_EQ(
+      testing_support::Run("sox " + Quote(T.Path("out.wav")) + " -t raw " + Quote(T.Path("b.raw")),
+                           nullptr, &Err),
+      0)
       << Err;
   EXPECT_EQ(ReadFileBytes(T.Path("a.raw")), ReadFileBytes(T.Path("b.raw")));
   std::string Info;

@@ -246,7 +246,8 @@ void TWaveOut::PrepareAppend(int Bits, int Channels, int Rate) {
     const int Align = H.Bits * H.Channels / 8;
     if (H.Bits < 8 || H.Bits % 8 != 0 || Align <= 0 || DataBytes % Align != 0)
       throw EACSException(CannotAppend);
-    if (Bits != H.Bits || Channels != H.Channels || Rate != H.Rate) throw EACSException(OtherFormat);
+    if (Bits != H.Bits || Channels != H.Channels || Rate != H.Rate)
+      throw EACSException(OtherFormat);
   } else {
     // The blocks are continued as they are: they must be laid out as this
     // writer lays out its own, and the old samples must end on a block.

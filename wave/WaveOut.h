@@ -68,15 +68,15 @@ class TWaveOut : public TACSFileOut {
   bool FEndOfInput = false;  // the input ran dry while an ADPCM block was filled
   TWavType FJobType = wtPCM;
   int FChannels = 0;
-  int FSamplesPerBlock = 0;     // IMA only
-  int FJobBlockSize = 0;        // IMA only
+  int FSamplesPerBlock = 0;  // IMA only
+  int FJobBlockSize = 0;     // IMA only
   uint8_t FStepIndex[2] = {0, 0};
-  int64_t FRiffSizeOffset = 4;  // where the RIFF size field lies
-  int64_t FDataSizeOffset = 40; // where the "data" size field lies
-  int64_t FDataStart = 44;      // where the samples begin
-  int64_t FFactOffset = -1;     // where the IMA sample count lies; -1 = none
-  int64_t FJobStart = 44;       // file length when this job began writing samples
-  int64_t FFramesWritten = 0;   // IMA: frames of this job in the blocks written
+  int64_t FRiffSizeOffset = 4;   // where the RIFF size field lies
+  int64_t FDataSizeOffset = 40;  // where the "data" size field lies
+  int64_t FDataStart = 44;       // where the samples begin
+  int64_t FFactOffset = -1;      // where the IMA sample count lies; -1 = none
+  int64_t FJobStart = 44;        // file length when this job began writing samples
+  int64_t FFramesWritten = 0;    // IMA: frames of this job in the blocks written
   std::vector<uint8_t> FCopyBuffer;
   std::vector<int16_t> FPcmBlock;
   std::vector<uint8_t> FAdpcmBlock;

@@ -32,8 +32,9 @@ TACSOutput* MakeConvertSink(const TCodecEntry& OutCodec, TComponent* Owner,
 // A type with a decoder of its own (MP3): straight to a WAV file when no WAV
 // writer option asks for more, otherwise into memory first, read back as WAV
 // by the sink's source.
-int ConvertDecoded(const TCodecEntry& InCodec, const TCodecEntry& OutCodec, const std::string& InName,
-                   const std::string& OutName, const TJobOptions& Options) {
+int ConvertDecoded(const TCodecEntry& InCodec, const TCodecEntry& OutCodec,
+                   const std::string& InName, const std::string& OutName,
+                   const TJobOptions& Options) {
   if (Options.Has("--start") || Options.Has("--end"))
     throw EACSException("Options --start and --end do not apply to this type of file");
   int Last = -1;
@@ -80,8 +81,7 @@ int CmdConvert(const std::vector<std::string>& Args) {
     FlagOptions.insert(C.FlagOptions.begin(), C.FlagOptions.end());
   }
   const TCliArgs A = ParseArgs(Args, ValueOptions, FlagOptions);
-  if (A.Positional.size() != 2)
-    throw EACSException("Usage: velmora-cli convert IN OUT [options]");
+  if (A.Positional.size() != 2) throw EACSException("Usage: velmora-cli convert IN OUT [options]");
   const std::string& InName = A.Positional[0];
   const std::string& OutName = A.Positional[1];
 
@@ -89,7 +89,8 @@ int CmdConvert(const std::vector<std::string>& Args) {
   const TCodecEntry* OutCodec = FindCodecFor(OutName);
   if (!InCodec || (!InCodec->MakeSource && !InCodec->DecodeToWav))
     throw EACSException("Cannot read this type of file: " + InName);
-  if (!OutCodec || !OutCodec->MakeSink) throw EACSException("Cannot write this type of file: " + OutName);
+  if (!OutCodec || !OutCodec->MakeSink)
+    throw EACSException("Cannot write this type of file: " + OutName);
   if (!std::filesystem::exists(InName)) throw EACSException("File not found: " + InName);
   // Writing over the source would destroy it before it is read.
   if (SameFile(InName, OutName)) throw EACSException("Input and output are the same file");

@@ -71,8 +71,7 @@ int IntOption(const TJobOptions& O, const std::string& Name, long long Default, 
 // Prints the level of band 0 about ten times a second while a recording runs.
 class TLevelPrinter {
  public:
-  explicit TLevelPrinter(TSoundIndicator& Meter)
-      : FMeter(Meter), FThread([this] { Execute(); }) {}
+  explicit TLevelPrinter(TSoundIndicator& Meter) : FMeter(Meter), FThread([this] { Execute(); }) {}
   ~TLevelPrinter() {
     {
       std::lock_guard<std::mutex> L(FLock);
@@ -126,10 +125,12 @@ int CmdRecord(const std::vector<std::string>& Args) {
   const TCliArgs A = ParseArgs(Args, ValueOptions, FlagOptions);
   if (A.Positional.size() != 1)
     throw EACSException(
-        "Usage: velmora-cli record OUT [--seconds N] [--device N] [--rate R --bits B --channels C]");
+        "Usage: velmora-cli record OUT [--seconds N] [--device N] [--rate R --bits B --channels "
+        "C]");
   const std::string& OutName = A.Positional[0];
   const TCodecEntry* OutCodec = FindCodecFor(OutName);
-  if (!OutCodec || !OutCodec->MakeSink) throw EACSException("Cannot write this type of file: " + OutName);
+  if (!OutCodec || !OutCodec->MakeSink)
+    throw EACSException("Cannot write this type of file: " + OutName);
   const TJobOptions& O = A.Options;
   const int Bits = IntOption(O, "--bits", 16, 8, 16);
   if (Bits != 8 && Bits != 16) throw EACSException("Option --bits must be 8 or 16");
@@ -196,8 +197,9 @@ int CmdMonitor(const std::vector<std::string>& Args) {
   if (!Mic) return ReportError("There is no microphone to hear.");
   Mic->SetVolume(Volume);
   Mic->SetMute(false);
-  if (Mic->Mute()) return ReportError("The microphone cannot be heard (result " +
-                                      std::to_string(Mic->LastResult()) + ").");
+  if (Mic->Mute())
+    return ReportError("The microphone cannot be heard (result " +
+                       std::to_string(Mic->LastResult()) + ").");
   std::fprintf(stderr, "Hearing the microphone on the default output%s\n",
                Seconds < 0 ? " until Ctrl+C" : "");
   const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);

@@ -16,34 +16,31 @@ struct TCommandEntry {
 
 // One line per command.
 const TCommandEntry Commands[] = {
-    {"info", CmdInfo},
-    {"convert", CmdConvert},
-    {"devices", CmdDevices},
-    {"record", CmdRecord},
-    {"play", CmdPlay},
-    {"monitor", CmdMonitor},
+    {"info", CmdInfo},     {"convert", CmdConvert}, {"devices", CmdDevices},
+    {"record", CmdRecord}, {"play", CmdPlay},       {"monitor", CmdMonitor},
 };
 
 void Usage() {
-  std::fprintf(stderr,
-               "Usage:\n"
-               "  velmora-cli info FILE\n"
-               "  velmora-cli convert IN OUT [--adpcm] [--block-size N] [--append]\n"
-               "                             [--start FRAME] [--end FRAME] [--settings]\n"
-               "      --settings: the saved settings (Settings.ini of the window) for MP3 bit rate,\n"
-               "                  Ogg quality, FLAC mid-side and APE level; options given win\n"
-               "      MP3 output: [--bitrate KBPS] [--title T] [--artist A] [--album A]\n"
-               "                  [--year Y] [--track N] [--comment C]\n"
-               "      Ogg output: [--quality Q] (0.5 by default) or [--bitrate KBPS],\n"
-               "                  [--comment NAME=value]... [--serial N] [--append]\n"
-               "      APE output: [--level 1000|2000|3000|4000]   (2000 by default)\n"
-               "      FLAC output: [--mid-side 0|1] [--loose-mid-side 0|1]   (1 and 0 by default)\n"
-               "  velmora-cli devices\n"
-               "  velmora-cli record OUT [--seconds N] [--device N] [--rate R] [--bits B]\n"
-               "                         [--channels C]   (until Ctrl+C without --seconds)\n"
-               "  velmora-cli play FILE [--device N]\n"
-               "  velmora-cli monitor [--seconds N] [--volume PERCENT]   (hear the microphone)\n"
-               "File types are chosen by extension:");
+  std::fprintf(
+      stderr,
+      "Usage:\n"
+      "  velmora-cli info FILE\n"
+      "  velmora-cli convert IN OUT [--adpcm] [--block-size N] [--append]\n"
+      "                             [--start FRAME] [--end FRAME] [--settings]\n"
+      "      --settings: the saved settings (Settings.ini of the window) for MP3 bit rate,\n"
+      "                  Ogg quality, FLAC mid-side and APE level; options given win\n"
+      "      MP3 output: [--bitrate KBPS] [--title T] [--artist A] [--album A]\n"
+      "                  [--year Y] [--track N] [--comment C]\n"
+      "      Ogg output: [--quality Q] (0.5 by default) or [--bitrate KBPS],\n"
+      "                  [--comment NAME=value]... [--serial N] [--append]\n"
+      "      APE output: [--level 1000|2000|3000|4000]   (2000 by default)\n"
+      "      FLAC output: [--mid-side 0|1] [--loose-mid-side 0|1]   (1 and 0 by default)\n"
+      "  velmora-cli devices\n"
+      "  velmora-cli record OUT [--seconds N] [--device N] [--rate R] [--bits B]\n"
+      "                         [--channels C]   (until Ctrl+C without --seconds)\n"
+      "  velmora-cli play FILE [--device N]\n"
+      "  velmora-cli monitor [--seconds N] [--volume PERCENT]   (hear the microphone)\n"
+      "File types are chosen by extension:");
   for (const TCodecEntry& C : Codecs()) std::fprintf(stderr, " %s", C.Extension.c_str());
   std::fprintf(stderr, "\n");
 }

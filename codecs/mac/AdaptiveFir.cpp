@@ -21,11 +21,12 @@ inline int32_t Dot(const int16_t* H, const int16_t* C, int N) {
 #if defined(__SSE2__)
   __m128i S0 = _mm_setzero_si128(), S1 = _mm_setzero_si128();
   for (int J = 0; J < N; J += 16) {
-    S0 = _mm_add_epi32(S0, _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(H + J)),
-                                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(C + J))));
-    S1 = _mm_add_epi32(S1,
-                       _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(H + J + 8)),
-                                      _mm_loadu_si128(reinterpret_cast<const __m128i*>(C + J + 8))));
+    S0 =
+        _mm_add_epi32(S0, _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(H + J)),
+                                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(C + J))));
+    S1 = _mm_add_epi32(
+        S1, _mm_madd_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(H + J + 8)),
+                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(C + J + 8))));
   }
   S0 = _mm_add_epi32(S0, S1);
   S0 = _mm_add_epi32(S0, _mm_shuffle_epi32(S0, 0x4E));
@@ -56,8 +57,7 @@ inline void Adapt(int16_t* C, const int16_t* D, int N, bool Add) {
     }
   }
 #else
-  for (int J = 0; J < N; ++J)
-    C[J] = static_cast<int16_t>(Add ? C[J] + D[J] : C[J] - D[J]);
+  for (int J = 0; J < N; ++J) C[J] = static_cast<int16_t>(Add ? C[J] + D[J] : C[J] - D[J]);
 #endif
 }
 

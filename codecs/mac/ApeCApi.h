@@ -60,7 +60,7 @@ enum {
   APE_INFO_SAMPLE_RATE = 1003,
   APE_INFO_BITS_PER_SAMPLE = 1004,
   APE_INFO_CHANNELS = 1006,
-  APE_INFO_WAV_DATA_BYTES = 1014,  // PCM bytes of the whole file
+  APE_INFO_WAV_DATA_BYTES = 1014,   // PCM bytes of the whole file
   APE_DECOMPRESS_LENGTH_MS = 2003,  // length in milliseconds (rounded down)
 };
 
@@ -133,8 +133,8 @@ APE_API int c_APECompress_UnlockBuffer(APE_COMPRESS_HANDLE hAPECompress, int64_t
 // cannot be represented: it is removed and APE_ERROR_INPUT_FILE_TOO_SMALL
 // returned.
 APE_API int c_APECompress_Finish(APE_COMPRESS_HANDLE hAPECompress,
-                                 const unsigned char* pTerminatingData,
-                                 int64_t nTerminatingBytes, int64_t nWAVTerminatingBytes);
+                                 const unsigned char* pTerminatingData, int64_t nTerminatingBytes,
+                                 int64_t nWAVTerminatingBytes);
 // Abandons the file: it is closed and removed.
 APE_API int c_APECompress_Kill(APE_COMPRESS_HANDLE hAPECompress);
 
@@ -158,15 +158,16 @@ APE_API intptr_t c_APEDecompress_GetInfo(APE_DECOMPRESS_HANDLE hAPEDecompress, i
 // ---------------------------------------------------------------- helpers
 
 // Fills a PCM format record. Returns an error code.
-APE_API int FillWaveFormatEx(APE_WAVEFORMATEX* pWaveFormatEx, int nSampleRate,
-                             int nBitsPerSample, int nChannels);
+APE_API int FillWaveFormatEx(APE_WAVEFORMATEX* pWaveFormatEx, int nSampleRate, int nBitsPerSample,
+                             int nChannels);
 // Fills a canonical 44-byte header for nAudioBytes of PCM. Returns an error code.
 APE_API int FillWaveHeader(APE_WAVE_HEADER* pWAVHeader, int64_t nAudioBytes,
                            const APE_WAVEFORMATEX* pWaveFormatEx, int64_t nTerminatingBytes);
 // The format version this library writes (3990).
 APE_API int GetVersionNumber(void);
 // 0 when nVersion is the version of this interface, -1 otherwise.
-APE_API int GetInterfaceCompatibility(int nVersion, int bDisplayWarningsOnFailure, void* hwndParent);
+APE_API int GetInterfaceCompatibility(int nVersion, int bDisplayWarningsOnFailure,
+                                      void* hwndParent);
 
 // Whole-file operations. Checking a file is supported; the others are not
 // part of this library and refuse with APE_ERROR_UNSUPPORTED_FILE_TYPE.

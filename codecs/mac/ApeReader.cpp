@@ -95,7 +95,8 @@ int TApeReader::Open(const char* FileName) {
 }
 
 int TApeReader::Append(const AVFrame* F, int64_t Limit) {
-  if (F->ch_layout.nb_channels != FChannels || F->nb_samples < 0) return -APE_ERROR_DECOMPRESSING_FRAME;
+  if (F->ch_layout.nb_channels != FChannels || F->nb_samples < 0)
+    return -APE_ERROR_DECOMPRESSING_FRAME;
   const int N = F->nb_samples;
   const size_t Old = FPcm.size();
   if (static_cast<int64_t>(Old / FBlockAlign) + N > Limit) return -APE_ERROR_DECOMPRESSING_FRAME;
@@ -174,8 +175,7 @@ int TApeReader::DecodeFrame() {
     // Words are stored little-endian with the frame's first byte most
     // significant; the CRC is the frame's first big-endian word.
     if (static_cast<int64_t>(Size) < 8 + Skip + 4) return -APE_ERROR_DECOMPRESSING_FRAME;
-    for (uint32_t I = Skip; I < Skip + 4; ++I)
-      Crc = Crc << 8 | P[8 + (I & ~3u) + 3 - (I & 3u)];
+    for (uint32_t I = Skip; I < Skip + 4; ++I) Crc = Crc << 8 | P[8 + (I & ~3u) + 3 - (I & 3u)];
     Crc &= 0x7FFFFFFFu;
     HaveCrc = true;
   }
@@ -237,7 +237,8 @@ int TApeReader::GetData(uint8_t* Buffer, int64_t Blocks, int64_t* Retrieved) {
       continue;
     }
     const int64_t N = std::min(Avail, Blocks - Got);
-    std::memcpy(Buffer + Got * FBlockAlign, FPcm.data() + FPcmPos, static_cast<size_t>(N) * FBlockAlign);
+    std::memcpy(Buffer + Got * FBlockAlign, FPcm.data() + FPcmPos,
+                static_cast<size_t>(N) * FBlockAlign);
     FPcmPos += static_cast<size_t>(N) * FBlockAlign;
     Got += N;
   }
@@ -270,13 +271,18 @@ int TApeReader::Seek(int64_t Block) {
 
 intptr_t TApeReader::GetInfo(int Field) const {
   switch (Field) {
-    case APE_INFO_SAMPLE_RATE: return FRate;
-    case APE_INFO_BITS_PER_SAMPLE: return FBits;
-    case APE_INFO_CHANNELS: return FChannels;
-    case APE_INFO_WAV_DATA_BYTES: return static_cast<intptr_t>(FTotalBlocks * FBlockAlign);
+    case APE_INFO_SAMPLE_RATE:
+      return FRate;
+    case APE_INFO_BITS_PER_SAMPLE:
+      return FBits;
+    case APE_INFO_CHANNELS:
+      return FChannels;
+    case APE_INFO_WAV_DATA_BYTES:
+      return static_cast<intptr_t>(FTotalBlocks * FBlockAlign);
     case APE_DECOMPRESS_LENGTH_MS:
       return FRate > 0 ? static_cast<intptr_t>(FTotalBlocks * 1000 / FRate) : 0;
-    default: return 0;
+    default:
+      return 0;
   }
 }
 

@@ -68,7 +68,8 @@ int TApeWriter::Start(const char* FileName, const APE_WAVEFORMATEX* Format, int6
   if (Level % 1000 != 0 || Level < 1000 || Level > 5000) return APE_ERROR_BAD_PARAMETER;
   // Decoders disagree about the arithmetic of loud 24-bit stereo at the
   // insane level; such a file could not be read back reliably.
-  if (Bits == 24 && Channels == 2 && Level == 5000) return APE_ERROR_INPUT_FILE_UNSUPPORTED_BIT_DEPTH;
+  if (Bits == 24 && Channels == 2 && Level == 5000)
+    return APE_ERROR_INPUT_FILE_UNSUPPORTED_BIT_DEPTH;
   FStoreHeader = HeaderData != nullptr && HeaderBytes > 0;
   if (FStoreHeader && HeaderBytes > kMaxHeaderData) return APE_ERROR_BAD_PARAMETER;
 
@@ -285,11 +286,12 @@ int TApeWriter::Finish(const uint8_t* TerminatingData, int64_t TerminatingBytes,
   const int64_t WavTerm = std::clamp<int64_t>(WavTerminatingBytes, 0, TerminatingBytes);
   FMd5.Update(TerminatingData, static_cast<size_t>(WavTerm));
   if (TerminatingBytes > 0) {
-    if (const int R = WriteAt(DataStart + FWritten, TerminatingData,
-                              static_cast<size_t>(TerminatingBytes)))
+    if (const int R =
+            WriteAt(DataStart + FWritten, TerminatingData, static_cast<size_t>(TerminatingBytes)))
       return Fail(R);
   }
-  if (::ftruncate(FFd, DataStart + FWritten + TerminatingBytes) != 0) return Fail(APE_ERROR_IO_WRITE);
+  if (::ftruncate(FFd, DataStart + FWritten + TerminatingBytes) != 0)
+    return Fail(APE_ERROR_IO_WRITE);
 
   std::vector<uint8_t> Head(static_cast<size_t>(DataStart));
   uint8_t* D = Head.data();

@@ -72,13 +72,13 @@ class TApeWriter {
   int64_t FReservedEntries = 0;  // seek-table entries laid out at Start
   int64_t FDataStart = 0;        // file offset of the frame region as written
 
-  std::vector<uint8_t> FFrameBytes;   // logical bytes of the frame being made
-  std::vector<uint8_t> FOut;          // packed file bytes not yet written
-  uint8_t FCarry[4] = {0, 0, 0, 0};   // logical bytes short of a whole word
+  std::vector<uint8_t> FFrameBytes;  // logical bytes of the frame being made
+  std::vector<uint8_t> FOut;         // packed file bytes not yet written
+  uint8_t FCarry[4] = {0, 0, 0, 0};  // logical bytes short of a whole word
   size_t FCarryLen = 0;
-  uint64_t FLogicalBytes = 0;         // logical bytes of all frames so far
-  int64_t FWritten = 0;               // bytes of the frame region written
-  std::vector<uint64_t> FFrameStarts; // logical offset of every frame
+  uint64_t FLogicalBytes = 0;          // logical bytes of all frames so far
+  int64_t FWritten = 0;                // bytes of the frame region written
+  std::vector<uint64_t> FFrameStarts;  // logical offset of every frame
   uint64_t FTotalBlocks = 0;
   uint32_t FLastFrameBlocks = 0;
   TMd5 FMd5;

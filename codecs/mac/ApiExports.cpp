@@ -64,7 +64,8 @@ int64_t c_APECompress_GetBufferBytesAvailable(APE_COMPRESS_HANDLE hAPECompress) 
   return hAPECompress ? Writer(hAPECompress)->BufferBytesAvailable() : 0;
 }
 
-unsigned char* c_APECompress_LockBuffer(APE_COMPRESS_HANDLE hAPECompress, int64_t* pBytesAvailable) {
+unsigned char* c_APECompress_LockBuffer(APE_COMPRESS_HANDLE hAPECompress,
+                                        int64_t* pBytesAvailable) {
   if (!hAPECompress) {
     if (pBytesAvailable) *pBytesAvailable = 0;
     return nullptr;
@@ -112,7 +113,9 @@ APE_DECOMPRESS_HANDLE c_APEDecompress_Create(const char* pFilename, int* pErrorC
   return R;
 }
 
-void c_APEDecompress_Destroy(APE_DECOMPRESS_HANDLE hAPEDecompress) { delete Reader(hAPEDecompress); }
+void c_APEDecompress_Destroy(APE_DECOMPRESS_HANDLE hAPEDecompress) {
+  delete Reader(hAPEDecompress);
+}
 
 int c_APEDecompress_GetData(APE_DECOMPRESS_HANDLE hAPEDecompress, char* pBuffer, int64_t nBlocks,
                             int64_t* pBlocksRetrieved) {
@@ -145,7 +148,8 @@ int FillWaveFormatEx(APE_WAVEFORMATEX* pWaveFormatEx, int nSampleRate, int nBits
   pWaveFormatEx->wFormatTag = 1;
   pWaveFormatEx->nChannels = static_cast<uint16_t>(nChannels);
   pWaveFormatEx->nSamplesPerSec = static_cast<uint32_t>(nSampleRate);
-  pWaveFormatEx->nAvgBytesPerSec = static_cast<uint32_t>(nSampleRate) * static_cast<uint32_t>(Align);
+  pWaveFormatEx->nAvgBytesPerSec =
+      static_cast<uint32_t>(nSampleRate) * static_cast<uint32_t>(Align);
   pWaveFormatEx->nBlockAlign = static_cast<uint16_t>(Align);
   pWaveFormatEx->wBitsPerSample = static_cast<uint16_t>(nBitsPerSample);
   pWaveFormatEx->cbSize = 0;

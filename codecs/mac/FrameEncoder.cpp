@@ -11,9 +11,8 @@ namespace {
 constexpr uint32_t kCum[21] = {0,     19578, 36160, 48417, 56323, 60899, 63265,
                                64435, 64971, 65232, 65351, 65416, 65447, 65466,
                                65476, 65482, 65485, 65488, 65490, 65491, 65492};
-constexpr uint32_t kWidth[21] = {19578, 16582, 12257, 7906, 4576, 2366, 1170,
-                                 536,   261,   119,   65,   31,   19,   10,
-                                 6,     3,     3,     2,    1,    1,    1};
+constexpr uint32_t kWidth[21] = {19578, 16582, 12257, 7906, 4576, 2366, 1170, 536, 261, 119, 65,
+                                 31,    19,    10,    6,    3,    3,    2,    1,   1,   1};
 constexpr uint32_t kEscape = 63;
 
 struct TFilterSpec {
@@ -23,11 +22,16 @@ struct TFilterSpec {
 // Filters per level, largest (applied first when compressing) first.
 std::vector<TFilterSpec> FiltersForLevel(int Level) {
   switch (Level) {
-    case 2000: return {{16, 11}};
-    case 3000: return {{64, 11}};
-    case 4000: return {{256, 13}, {32, 10}};
-    case 5000: return {{1280, 15}, {256, 13}, {16, 11}};
-    default: return {};
+    case 2000:
+      return {{16, 11}};
+    case 3000:
+      return {{64, 11}};
+    case 4000:
+      return {{256, 13}, {32, 10}};
+    case 5000:
+      return {{1280, 15}, {256, 13}, {16, 11}};
+    default:
+      return {};
   }
 }
 
@@ -63,7 +67,8 @@ void TFrameEncoder::Unpack(const uint8_t* Pcm, int Blocks) {
     } else if (FBits == 16) {
       V = static_cast<int16_t>(static_cast<uint16_t>(Pcm[2 * I] | Pcm[2 * I + 1] << 8));
     } else {
-      const uint32_t U = static_cast<uint32_t>(Pcm[3 * I]) | static_cast<uint32_t>(Pcm[3 * I + 1]) << 8 |
+      const uint32_t U = static_cast<uint32_t>(Pcm[3 * I]) |
+                         static_cast<uint32_t>(Pcm[3 * I + 1]) << 8 |
                          static_cast<uint32_t>(Pcm[3 * I + 2]) << 16;
       V = static_cast<int32_t>(U << 8) >> 8;
     }

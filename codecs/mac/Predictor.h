@@ -13,8 +13,8 @@ class TScaledFirstOrder {
  public:
   void Reset() { FLast = 0; }
   int32_t Compress(int32_t X) {
-    const int32_t Y = static_cast<int32_t>(static_cast<uint32_t>(X) -
-                                           static_cast<uint32_t>(Mul31Shift5(FLast)));
+    const int32_t Y =
+        static_cast<int32_t>(static_cast<uint32_t>(X) - static_cast<uint32_t>(Mul31Shift5(FLast)));
     FLast = X;
     return Y;
   }
@@ -42,9 +42,9 @@ class TPredictor {
   static uint32_t U(int32_t V) { return static_cast<uint32_t>(V); }
 
   TScaledFirstOrder FStageA, FStageB;
-  int32_t FA[4];      // terms of the own input: A(t-1), then three differences
-  int32_t FB[5];      // terms of the cross input: B(t), then four differences
-  int32_t FLastB;     // B(t-1)
+  int32_t FA[4];   // terms of the own input: A(t-1), then three differences
+  int32_t FB[5];   // terms of the cross input: B(t), then four differences
+  int32_t FLastB;  // B(t-1)
   int32_t FCoefA[4];
   int32_t FCoefB[5];
 };

@@ -47,7 +47,8 @@ class TXvfb {
       if (std::strchr(Buf, '\n')) break;
     }
     ::close(P[0]);
-    if (N > 0 && Buf[0] >= '0' && Buf[0] <= '9') FDisplay = ":" + std::string(Buf, std::strcspn(Buf, "\n"));
+    if (N > 0 && Buf[0] >= '0' && Buf[0] <= '9')
+      FDisplay = ":" + std::string(Buf, std::strcspn(Buf, "\n"));
   }
   ~TXvfb() {
     if (FPid > 0) {

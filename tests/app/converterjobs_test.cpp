@@ -311,9 +311,8 @@ TEST_F(ConverterJobs, SourceThatIsNotOfItsFormatFailsWithRuntimeErrorAndThePageC
     Dialogs->Messages.clear();
     ASSERT_TRUE(ConvertAndWait(P));
     ASSERT_EQ(Dialogs->Messages.size(), 1);
-    EXPECT_EQ(Dialogs->Messages[0],
-              QString::fromStdString("Runtime error: " + Flac24 +
-                                     ": not a valid or supported FLAC file"));
+    EXPECT_EQ(Dialogs->Messages[0], QString::fromStdString("Runtime error: " + Flac24 +
+                                                           ": not a valid or supported FLAC file"));
     EXPECT_FALSE(std::filesystem::exists(Dir.Path("24out.wav")));
     ExpectIdle(P);
   }

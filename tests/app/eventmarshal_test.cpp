@@ -1,6 +1,8 @@
 // Engine events carried to the window's thread: a real WAV job's progress,
 // completion and failure arrive there, in order, and only through the event
 // loop.
+#include "app/EventMarshal.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -12,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/EventMarshal.h"
 #include "tests/support/TestSupport.h"
 #include "wave/ACS_Wave.h"
 
@@ -48,15 +49,18 @@ class EventMarshal : public ::testing::Test {
     Out->OnProgress = QueuedEvent(&Context, [this](TComponent* S) {
       Calls.push_back({'p', static_cast<TWaveOut*>(S)->Progress(), IsMain()});
     });
-    Out->OnDone = QueuedEvent(&Context, [this](TComponent*) { Calls.push_back({'d', 0, IsMain()}); });
-    Out->OnThreadException =
-        QueuedException(&Context, [this](TComponent* S, const std::string& M) {
-          EXPECT_EQ(S, Out);
-          Message = M;
-          Calls.push_back({'e', 0, IsMain()});
-        });
+    Out->OnDone = QueuedEvent(&Context, [this](TComponent*) {
+      Calls.push_back({'d', 0, IsMain()});
+    });
+    Out->OnThreadException = QueuedException(&Context, [this](TComponent* S, const std::string& M) {
+      EXPECT_EQ(S, Out);
+      Message = M;
+      Calls.push_back({'e', 0, IsMain()});
+    });
   }
-  static bool IsMain() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
+  static bool IsMain() {
+    return QThread::currentThread() == QCoreApplication::instance()->thread();
+  }
   bool Finished() const {
     return !Calls.empty() && (Calls.back().Kind == 'd' || Calls.back().Kind == 'e');
   }

@@ -24,9 +24,7 @@ using testing_support::TempDir;
 
 namespace {
 
-void WriteText(const std::string& Name, const std::string& Text) {
-  std::ofstream(Name) << Text;
-}
+void WriteText(const std::string& Name, const std::string& Text) { std::ofstream(Name) << Text; }
 
 std::string ReadText(const std::string& Name) {
   std::ifstream In(Name);

@@ -23,16 +23,18 @@ using testing_support::TempDir;
 
 namespace {
 
-void WriteText(const std::string& Name, const std::string& Text) {
-  std::ofstream(Name) << Text;
-}
+void WriteText(const std::string& Name, const std::string& Text) { std::ofstream(Name) << Text; }
 
 // A program folder with a program "velmora" and a choice file beside it.
 struct TProgramFolder {
   TempDir Dir;
   std::string Program() const { return Dir.Path("velmora"); }
   std::string Choice() const { return Dir.Path("LangManager.ini"); }
-  TProgramFolder() { WriteText(Program(), "\x7f" "ELF not really"); }
+  TProgramFolder() {
+    WriteText(Program(),
+              "\x7f"
+              "ELF not really");
+  }
 };
 
 // Sets an environment variable for the life of the object.

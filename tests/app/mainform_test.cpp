@@ -30,20 +30,18 @@ using app_testing::WindowTest;
 
 namespace {
 
-const char* const kCaptions[] = {"Mp3<->Wav", "Mp3<->Ogg", "Wav<->Ogg", "Wav<->Flac",
-                                 "Wav<->Ape", "Mixer",     "Recorder",  "Record--Mix",
-                                 "CdRipper",  "Settings"};
-const char* const kDescriptions[] = {
-    "Mp3<->Wav:Converter of mp3 and wav audio.",
-    "Mp3<->Ogg:Converter of mp3 and ogg audio.",
-    "Wav<->Ogg:Converter of wav and ogg audio.",
-    "Wav<->Flac:Converter of wav and flac audio.",
-    "Wav<->Ape:Converter of wav and Ape audio.",
-    "Mixer:Mix two wav audio to one.",
-    "Recorder:Record you voice to mp3/wav file.",
-    "Record--Mix:Mix you voice and the other audio to one.",
-    "CdRipper:Rip audio cd to wav or mp3 audio.",
-    "Settings:Settings of audio output."};
+const char* const kCaptions[] = {"Mp3<->Wav", "Mp3<->Ogg", "Wav<->Ogg",   "Wav<->Flac", "Wav<->Ape",
+                                 "Mixer",     "Recorder",  "Record--Mix", "CdRipper",   "Settings"};
+const char* const kDescriptions[] = {"Mp3<->Wav:Converter of mp3 and wav audio.",
+                                     "Mp3<->Ogg:Converter of mp3 and ogg audio.",
+                                     "Wav<->Ogg:Converter of wav and ogg audio.",
+                                     "Wav<->Flac:Converter of wav and flac audio.",
+                                     "Wav<->Ape:Converter of wav and Ape audio.",
+                                     "Mixer:Mix two wav audio to one.",
+                                     "Recorder:Record you voice to mp3/wav file.",
+                                     "Record--Mix:Mix you voice and the other audio to one.",
+                                     "CdRipper:Rip audio cd to wav or mp3 audio.",
+                                     "Settings:Settings of audio output."};
 const char* const kSheets[] = {"SeCustomTabSheet1", "SeCustomTabSheet2", "SeCustomTabSheet3",
                                "SeCustomTabSheet4", "SeCustomTabSheet5", "SeCustomTabSheet6",
                                "RecorderTabSheet",  "RecordMixTabSheet", "SeCustomTabSheet7",
@@ -104,7 +102,8 @@ TEST_F(WindowTest, WithoutMixerDeviceRecorderPagesAreOffAndTheMessageShowsOnce) 
   EXPECT_FALSE(F.RecorderTabSheet->isEnabled());
   for (int I : {0, 1, 2, 3, 4, 5, 8, 9}) EXPECT_TRUE(F.PageControl->isTabEnabled(I)) << I;
   ASSERT_EQ(Dialogs->Messages.size(), 1);
-  EXPECT_EQ(Dialogs->Messages[0], QStringLiteral("Not found any audio device, Recorder can not used!"));
+  EXPECT_EQ(Dialogs->Messages[0],
+            QStringLiteral("Not found any audio device, Recorder can not used!"));
   // Showing again (after hiding) is not a first showing.
   F.hide();
   F.show();
@@ -123,7 +122,8 @@ TEST_F(WindowTest, StereoMixLineInAnyCaseEnablesStereoMixMode) {
   EXPECT_EQ(F.StereoMixLineIndex, 2);
   EXPECT_TRUE(F.StereoMixRadioButton->isEnabled());
   EXPECT_TRUE(F.StereoMixVolumeBar->isEnabled());
-  EXPECT_EQ(F.StereoMixRadioButton->text(), QStringLiteral("Stereo Mix mode(Fast but low audio quality)"));
+  EXPECT_EQ(F.StereoMixRadioButton->text(),
+            QStringLiteral("Stereo Mix mode(Fast but low audio quality)"));
   EXPECT_EQ(F.RecordMix_StartBtn->text(), QStringLiteral("Start"));
   EXPECT_EQ(F.RecordMix_StopBtn->text(), QStringLiteral("Finish"));
   EXPECT_TRUE(F.PageControl->isTabEnabled(6));
@@ -208,7 +208,8 @@ TEST_F(WindowTest, StartValuesOfThePagesControls) {
   EXPECT_EQ(F.VolumeBar1->value(), 255);
   EXPECT_TRUE(F.MixRadioButton->isChecked());
   EXPECT_EQ(F.ConcRadioButton->text(), QStringLiteral("Conccatenate"));
-  EXPECT_EQ(F.RecorderMicRecordVolumeBar->toolTip(), QStringLiteral("Set the mic recording volume."));
+  EXPECT_EQ(F.RecorderMicRecordVolumeBar->toolTip(),
+            QStringLiteral("Set the mic recording volume."));
   EXPECT_EQ(F.BackgroundVolumeBar->maximum(), 255);
   EXPECT_EQ(F.StereoMixVolumeBar->maximum(), 100);
   EXPECT_FALSE(F.RecordMix_StopBtn->isEnabled());
@@ -303,7 +304,8 @@ TEST_F(WindowTest, EveryPageFitsTheStartSize) {
         EXPECT_FALSE(Leaves[I]->geometry().intersects(Leaves[J]->geometry()))
             << "page " << Page << ": " << Leaves[I]->objectName().toStdString() << " overlaps "
             << Leaves[J]->objectName().toStdString();
-    if (ShotDir) F.grab().save(QStringLiteral("%1/page%2.png").arg(QLatin1String(ShotDir)).arg(Page + 1));
+    if (ShotDir)
+      F.grab().save(QStringLiteral("%1/page%2.png").arg(QLatin1String(ShotDir)).arg(Page + 1));
   }
 }
 

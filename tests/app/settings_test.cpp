@@ -29,16 +29,14 @@ std::string ReadText(const std::string& Name) {
   return S.str();
 }
 
-void WriteText(const std::string& Name, const std::string& Text) {
-  std::ofstream(Name) << Text;
-}
+void WriteText(const std::string& Name, const std::string& Text) { std::ofstream(Name) << Text; }
 
 QStringList PageChoices(TMainForm& F) {
   QStringList R;
-  for (QComboBox* C : {F.WaveSampleRate, F.WaveBitsPerSample, F.WaveChannels, F.Mp3Quality,
-                       F.Mp3SampleRate, F.Mp3Channels, F.Mp3BitRate, F.OggCompression,
-                       F.OggNominalBitrate, F.FlacMidSideStereo, F.FlacLooseMidSideStereo,
-                       F.ApeCompression})
+  for (QComboBox* C :
+       {F.WaveSampleRate, F.WaveBitsPerSample, F.WaveChannels, F.Mp3Quality, F.Mp3SampleRate,
+        F.Mp3Channels, F.Mp3BitRate, F.OggCompression, F.OggNominalBitrate, F.FlacMidSideStereo,
+        F.FlacLooseMidSideStereo, F.ApeCompression})
     R << C->currentText();
   return R;
 }
@@ -141,8 +139,8 @@ TEST(IniSettings, Mp3BitRateFromKbpsCoversTheSavedRates) {
 
 TEST_F(WindowTest, SettingsPageShowsDefaultsWithoutAFile) {
   TMainForm& F = Form();
-  const QStringList Defaults = {"44100", "16", "Stereo", "5",    "48",    "Stereo",
-                                "128",   "0.5", "128",   "True", "False", "NORMAL"};
+  const QStringList Defaults = {"44100", "16",  "Stereo", "5",    "48",    "Stereo",
+                                "128",   "0.5", "128",    "True", "False", "NORMAL"};
   EXPECT_EQ(PageChoices(F), Defaults);  // before the file is read
   F.show();
   Settle();
@@ -180,9 +178,8 @@ TEST_F(WindowTest, SavedSettingsComeBackInTheNextWindow) {
   EXPECT_EQ(Ini.Read("Flac", "MidSideStereo").value_or(""), "0");
   EXPECT_EQ(Ini.Read("Flac", "LooseMidSideStereo").value_or(""), "1");
   TMainForm& G = ShownForm();
-  EXPECT_EQ(PageChoices(G),
-            QStringList({"22050", "8", "Mono", "2", "32", "Joint_Stereo", "320", "0.3", "499",
-                         "False", "True", "EXTRA_HIGH"}));
+  EXPECT_EQ(PageChoices(G), QStringList({"22050", "8", "Mono", "2", "32", "Joint_Stereo", "320",
+                                         "0.3", "499", "False", "True", "EXTRA_HIGH"}));
 }
 
 TEST_F(WindowTest, HandEditedFileShowsWhatMatchesAndJobsStillGetItsValues) {
@@ -289,9 +286,11 @@ TEST_F(WindowTest, SavedBitRateReachesARealEncoding) {
     EXPECT_TRUE(Done);
     EXPECT_EQ(Error, "");
     std::string Rate;
-    testing_support::Run("ffprobe -v error -select_streams a:0 -show_entries stream=bit_rate "
-                         "-of default=nw=1:nk=1 " + testing_support::Quote(Dir.Path(Out)),
-                         &Rate);
+    testing_support::Run(
+        "ffprobe -v error -select_streams a:0 -show_entries stream=bit_rate "
+        "-of default=nw=1:nk=1 " +
+            testing_support::Quote(Dir.Path(Out)),
+        &Rate);
     return Rate.substr(0, Rate.find('\n'));
   };
   EXPECT_EQ(Encode("default.mp3"), "128000");

@@ -7,8 +7,8 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QRadioButton>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSlider>
 #include <QTabWidget>
 

@@ -39,7 +39,8 @@ std::string Quote(const std::string& S) {
 int Run(const std::string& CommandLine, std::string* Out, std::string* Err) {
   TempDir T;
   const std::string OutF = T.Path("out"), ErrF = T.Path("err");
-  const std::string Cmd = "(" + CommandLine + ") >" + Quote(OutF) + " 2>" + Quote(ErrF) + " </dev/null";
+  const std::string Cmd =
+      "(" + CommandLine + ") >" + Quote(OutF) + " 2>" + Quote(ErrF) + " </dev/null";
   const int St = std::system(Cmd.c_str());
   auto Slurp = [](const std::string& F) {
     std::ifstream In(F, std::ios::binary);
@@ -51,9 +52,7 @@ int Run(const std::string& CommandLine, std::string* Out, std::string* Err) {
   return WIFEXITED(St) ? WEXITSTATUS(St) : 128 + WTERMSIG(St);
 }
 
-bool HaveTool(const std::string& Program) {
-  return Run("command -v " + Quote(Program)) == 0;
-}
+bool HaveTool(const std::string& Program) { return Run("command -v " + Quote(Program)) == 0; }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& Name) {
   std::ifstream In(Name, std::ios::binary);
@@ -164,8 +163,8 @@ int TMemorySource::GetData(void* Buffer, int BufferSize) {
   if (!Busy()) throw EACSException("The Stream is not opened");
   if (FailAfter >= 0 && static_cast<int64_t>(FRead) >= FailAfter)
     throw EACSException("Simulated read failure");
-  size_t N = std::min<size_t>({static_cast<size_t>(BufferSize), Data.size() - FRead,
-                               static_cast<size_t>(MaxChunk)});
+  size_t N = std::min<size_t>(
+      {static_cast<size_t>(BufferSize), Data.size() - FRead, static_cast<size_t>(MaxChunk)});
   if (FailAfter >= 0) N = std::min<size_t>(N, static_cast<size_t>(FailAfter) - FRead);
   if (N > 0) std::memcpy(Buffer, Data.data() + FRead, N);  // Data may be empty (null)
   FRead += N;

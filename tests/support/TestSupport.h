@@ -70,7 +70,7 @@ class TMemorySource : public TACSInput {
   int Bits = 16, Channels = 2, Rate = 44100;
   int64_t ReportedSize = 0;  // used when UseReportedSize
   bool UseReportedSize = false;
-  int64_t FailAfter = -1;     // raise EACSException once this many bytes went out
+  int64_t FailAfter = -1;  // raise EACSException once this many bytes went out
   int InitCount = 0, FlushCount = 0;
   int MaxChunk = 1 << 30;  // deliver at most this many bytes per call
 

@@ -36,9 +36,14 @@ class TFakeDialogs : public TDialogProvider {
   std::vector<TFolderAsk> FolderAsked;
 
   void ShowMessage(QWidget*, const QString& Text) override { Messages << Text; }
-  bool ExecuteOpen(QWidget*, TFileDialogRequest& R) override { return Answer(OpenAnswers, OpenAsked, R); }
-  bool ExecuteSave(QWidget*, TFileDialogRequest& R) override { return Answer(SaveAnswers, SaveAsked, R); }
-  bool BrowseFolder(QWidget*, const QString& Caption, const QString& Root, QString& Folder) override {
+  bool ExecuteOpen(QWidget*, TFileDialogRequest& R) override {
+    return Answer(OpenAnswers, OpenAsked, R);
+  }
+  bool ExecuteSave(QWidget*, TFileDialogRequest& R) override {
+    return Answer(SaveAnswers, SaveAsked, R);
+  }
+  bool BrowseFolder(QWidget*, const QString& Caption, const QString& Root,
+                    QString& Folder) override {
     FolderAsked.push_back({Caption, Root, Folder});
     if (FolderAnswers.empty() || !FolderAnswers.front()) {
       if (!FolderAnswers.empty()) FolderAnswers.pop_front();
@@ -82,8 +87,8 @@ class TFakeMixerService : public TMixerService {
 };
 
 // A window in a scratch folder (its program folder and Settings.ini), with
-// the fake dialogs, a fake mixer service and a virtual sound card; made on demand so that a test can set
-// up the mixer and files first.
+// the fake dialogs, a fake mixer service and a virtual sound card; made on demand so that a test
+// can set up the mixer and files first.
 class WindowTest : public ::testing::Test {
  protected:
   WindowTest();
@@ -102,8 +107,8 @@ class WindowTest : public ::testing::Test {
   // The window's capture sources meet this in-process sound system.
   TVirtualSoundCard Card{2, 2};
   TFakeDialogs* Dialogs = nullptr;  // owned by the data module
-  TFakeMixerService Mixer;  // installed before the window is made
-  TLangMgr* Languages = nullptr;  // not owned
+  TFakeMixerService Mixer;          // installed before the window is made
+  TLangMgr* Languages = nullptr;    // not owned
   std::unique_ptr<TAppDataModule> Data;
   std::unique_ptr<TMainForm> Window;
 };
