@@ -10,34 +10,43 @@
 
 // Entry points and message tables the adapters use: a library without one of
 // them is refused.
-#define VELMORA_FLAC_USED(X)                                                                       \
-  X(FLAC__stream_encoder_new)                                                                      \
-  X(FLAC__stream_encoder_delete) X(FLAC__stream_encoder_set_verify) X(                             \
-      FLAC__stream_encoder_set_channels) X(FLAC__stream_encoder_set_bits_per_sample)               \
-      X(FLAC__stream_encoder_set_sample_rate) X(FLAC__stream_encoder_set_do_mid_side_stereo) X(    \
-          FLAC__stream_encoder_set_loose_mid_side_stereo) X(FLAC__stream_encoder_set_blocksize)    \
-          X(FLAC__stream_encoder_set_max_lpc_order) X(                                             \
-              FLAC__stream_encoder_set_qlp_coeff_precision)                                        \
-              X(FLAC__stream_encoder_set_do_qlp_coeff_prec_search) X(                              \
-                  FLAC__stream_encoder_set_min_residual_partition_order)                           \
-                  X(FLAC__stream_encoder_set_max_residual_partition_order) X(                      \
-                      FLAC__stream_encoder_set_do_exhaustive_model_search)                         \
-                      X(FLAC__stream_encoder_set_total_samples_estimate) X(                        \
-                          FLAC__stream_encoder_get_blocksize) X(FLAC__stream_encoder_init_stream)  \
-                          X(FLAC__stream_encoder_finish)                                           \
-                              X(FLAC__stream_encoder_process_interleaved) X(                       \
-                                  FLAC__stream_decoder_new) X(FLAC__stream_decoder_delete)         \
-                                  X(FLAC__stream_decoder_get_state) X(                             \
-                                      FLAC__stream_decoder_init_stream)                            \
-                                      X(FLAC__stream_decoder_finish) X(FLAC__stream_decoder_flush) \
-                                          X(FLAC__stream_decoder_process_single) X(                \
-                                              FLAC__stream_decoder_process_until_end_of_metadata)  \
-                                              X(FLAC__stream_decoder_seek_absolute)                \
-                                                  X(FLAC__stream_encoder_get_state) X(             \
-                                                      FLAC__StreamEncoderStateString)              \
-                                                      X(FLAC__StreamEncoderInitStatusString) X(    \
-                                                          FLAC__StreamDecoderStateString)          \
-                                                          X(FLAC__StreamDecoderErrorStatusString)
+// clang-format off: one entry point a line
+#define VELMORA_FLAC_USED(X)                               \
+  X(FLAC__stream_encoder_new)                              \
+  X(FLAC__stream_encoder_delete)                           \
+  X(FLAC__stream_encoder_set_verify)                       \
+  X(FLAC__stream_encoder_set_channels)                     \
+  X(FLAC__stream_encoder_set_bits_per_sample)              \
+  X(FLAC__stream_encoder_set_sample_rate)                  \
+  X(FLAC__stream_encoder_set_do_mid_side_stereo)           \
+  X(FLAC__stream_encoder_set_loose_mid_side_stereo)        \
+  X(FLAC__stream_encoder_set_blocksize)                    \
+  X(FLAC__stream_encoder_set_max_lpc_order)                \
+  X(FLAC__stream_encoder_set_qlp_coeff_precision)          \
+  X(FLAC__stream_encoder_set_do_qlp_coeff_prec_search)     \
+  X(FLAC__stream_encoder_set_min_residual_partition_order) \
+  X(FLAC__stream_encoder_set_max_residual_partition_order) \
+  X(FLAC__stream_encoder_set_do_exhaustive_model_search)   \
+  X(FLAC__stream_encoder_set_total_samples_estimate)       \
+  X(FLAC__stream_encoder_get_blocksize)                    \
+  X(FLAC__stream_encoder_init_stream)                      \
+  X(FLAC__stream_encoder_finish)                           \
+  X(FLAC__stream_encoder_process_interleaved)              \
+  X(FLAC__stream_decoder_new)                              \
+  X(FLAC__stream_decoder_delete)                           \
+  X(FLAC__stream_decoder_get_state)                        \
+  X(FLAC__stream_decoder_init_stream)                      \
+  X(FLAC__stream_decoder_finish)                           \
+  X(FLAC__stream_decoder_flush)                            \
+  X(FLAC__stream_decoder_process_single)                   \
+  X(FLAC__stream_decoder_process_until_end_of_metadata)    \
+  X(FLAC__stream_decoder_seek_absolute)                    \
+  X(FLAC__stream_encoder_get_state)                        \
+  X(FLAC__StreamEncoderStateString)                        \
+  X(FLAC__StreamEncoderInitStatusString)                   \
+  X(FLAC__StreamDecoderStateString)                        \
+  X(FLAC__StreamDecoderErrorStatusString)
+// clang-format on
 
 #ifndef VELMORA_ENTRY_SLOT
 #define VELMORA_ENTRY_SLOT(Name) decltype(&::Name) Name = nullptr;

@@ -9,7 +9,11 @@
 
 // Entry points the adapters call: a file without one of them counts as not
 // loaded.
-#define VELMORA_VORBISENC_USED(X) X(vorbis_encode_init) X(vorbis_encode_init_vbr)
+// clang-format off: one entry point a line
+#define VELMORA_VORBISENC_USED(X) \
+  X(vorbis_encode_init)           \
+  X(vorbis_encode_init_vbr)
+// clang-format on
 
 #ifndef VELMORA_ENTRY_SLOT
 #define VELMORA_ENTRY_SLOT(Name) decltype(&::Name) Name = nullptr;

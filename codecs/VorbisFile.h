@@ -11,10 +11,18 @@
 
 // Entry points the adapters call: a file without one of them counts as not
 // loaded.
-#define VELMORA_VORBISFILE_USED(X)                                                              \
-  X(ov_open_callbacks)                                                                          \
-  X(ov_clear) X(ov_comment) X(ov_info) X(ov_pcm_total) X(ov_read) X(ov_pcm_seek) X(ov_seekable) \
-      X(ov_streams)
+// clang-format off: one entry point a line
+#define VELMORA_VORBISFILE_USED(X) \
+  X(ov_open_callbacks)             \
+  X(ov_clear)                      \
+  X(ov_comment)                    \
+  X(ov_info)                       \
+  X(ov_pcm_total)                  \
+  X(ov_read)                       \
+  X(ov_pcm_seek)                   \
+  X(ov_seekable)                   \
+  X(ov_streams)
+// clang-format on
 
 #ifndef VELMORA_ENTRY_SLOT
 #define VELMORA_ENTRY_SLOT(Name) decltype(&::Name) Name = nullptr;

@@ -9,10 +9,15 @@
 
 // Entry points the adapters call: a file without one of them counts as not
 // loaded.
-#define VELMORA_OGG_USED(X)                                                            \
-  X(ogg_stream_init)                                                                   \
-  X(ogg_stream_clear) X(ogg_stream_packetin) X(ogg_stream_pageout) X(ogg_stream_flush) \
-      X(ogg_page_eos)
+// clang-format off: one entry point a line
+#define VELMORA_OGG_USED(X) \
+  X(ogg_stream_init)        \
+  X(ogg_stream_clear)       \
+  X(ogg_stream_packetin)    \
+  X(ogg_stream_pageout)     \
+  X(ogg_stream_flush)       \
+  X(ogg_page_eos)
+// clang-format on
 
 #ifndef VELMORA_ENTRY_SLOT
 #define VELMORA_ENTRY_SLOT(Name) decltype(&::Name) Name = nullptr;
