@@ -107,6 +107,15 @@ run_suite() {  # name, build dir, [-R regex], [-t "targets"], -- cmake args...
   note_suite "$name" $counts "build $((t1 - t0)) s, tests $((SECONDS - t1)) s"
 }
 
+# Every tracked source as the committed .clang-format lays it out.
+echo "=== format"
+if scripts/check-format.sh; then
+  note_suite "format" 1 0 0 "clang-format over every tracked source"
+else
+  status=1
+  note_suite "format" 0 1 0 "the files listed above are not formatted"
+fi
+
 run_suite "plain" build-ci -- -DVELMORA_WERROR=ON
 if [ "${VELMORA_QUICK:-0}" != 1 ]; then
   run_suite "asan+ubsan" build-asan -- -DVELMORA_ASAN=ON -DVELMORA_BENCH=OFF
