@@ -225,8 +225,11 @@ void TPlayer::Execute() {
         try {
           FeedOne();
         } catch (const std::exception& E) {
-          Fail(XA_ERROR_READ_FAILED, E.what());
+          Fail(XA_SOURCE_INPUT, XA_ERROR_READ_FAILED, E.what());
         }
+        // A device that stopped working gives every block straight back.
+        if (FOutput && !FOutput->Error().empty())
+          Fail(XA_SOURCE_OUTPUT, XA_ERROR_OUTPUT_FAILED, FOutput->Error());
         ReportPosition(false);
         L.lock();
         continue;
@@ -633,9 +636,11 @@ void TPlayer::EndOfStream() {
   CloseOutput();
   FSource->Stop();
   FStarted = false;
+  // The position at the end first: a client that stops listening at the end
+  // of the stream has seen it.
+  ReportPosition(true);
   FState = XA_PLAYER_STATE_EOS;
   NotifyState(XA_MSG_NOTIFY_PLAYER_STATE, FState);
-  ReportPosition(true);
   NotifyDebug(1, "end of stream");
 }
 
@@ -687,8 +692,8 @@ void TPlayer::ReportPosition(bool Always) {
   }
 }
 
-void TPlayer::Fail(int Code, const std::string& Reason) {
-  NotifyError(XA_SOURCE_INPUT, Code, Reason);
+void TPlayer::Fail(int Source, int Code, const std::string& Reason) {
+  NotifyError(Source, Code, Reason);
   StopPlaying();
 }
 

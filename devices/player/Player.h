@@ -77,7 +77,8 @@ class TPlayer {
   // The position now, and the notifications when it moved.
   int64_t PlayedMs();
   void ReportPosition(bool Always);
-  void Fail(int Code, const std::string& Reason);
+  // Reports the failure and stops playing.
+  void Fail(int Source, int Code, const std::string& Reason);
 
   // Notifications, each checked against the mask.
   void Notify(XA_Message& M);
