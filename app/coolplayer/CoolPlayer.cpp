@@ -60,7 +60,7 @@ class TCoolPlayer : public QWidget {
     Column->addLayout(Track);
 
     auto* Buttons = new QHBoxLayout;
-    FPlay = new QPushButton(QStringLiteral("Pause"), this);
+    FPlay = new QPushButton(QStringLiteral("Play"), this);
     FPlay->setObjectName(QStringLiteral("PlayPause"));
     FStop = new QPushButton(QStringLiteral("Stop"), this);
     FStop->setObjectName(QStringLiteral("Stop"));
