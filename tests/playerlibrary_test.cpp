@@ -3,6 +3,7 @@
 // what reaches the card, the commands, the notifications and the refusals.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -300,6 +301,61 @@ TEST_F(PlayerLibrary, TheOutputDeviceIsChosenByNumber) {
   EXPECT_EQ(T.Nacks.back(), std::make_pair(int{XA_MSG_COMMAND_PLAY}, int{XA_ERROR_OUTPUT_FAILED}));
   ASSERT_FALSE(T.Errors.empty());
   EXPECT_NE(T.Errors.back().find('7'), std::string::npos) << T.Errors.back();
+}
+
+TEST_F(PlayerLibrary, SettingsAnswerWithTheirValuesAndShapeTheNotifications) {
+  const std::vector<uint8_t> Pcm = MakeWav(Dir.Path("a.wav"), 22050);
+  TProbe T;
+  std::vector<std::string> Env;
+  T.P->OnNotifyPlayerEnvironmentInteger = [&](TComponent*, const std::string& K, int V) {
+    Env.push_back(K + "=" + std::to_string(V));
+  };
+  T.P->OnNotifyPlayerEnvironmentString = [&](TComponent*, const std::string& K,
+                                             const std::string& V) { Env.push_back(K + "=" + V); };
+  std::vector<uint32_t> Pongs;
+  T.P->OnNotifyPong = [&](TComponent*, uint32_t Tag) { Pongs.push_back(Tag); };
+  int Timecodes = 0;
+  T.P->OnNotifyInputTimecode = [&](TComponent*, uint8_t, uint8_t, uint8_t, uint8_t) {
+    ++Timecodes;
+  };
+
+  T.P->SetEnvironmentInteger("buffer", 12);
+  T.P->SetEnvironmentString("name", "take one");
+  T.P->GetEnvironmentInteger("buffer");
+  T.P->UnsetEnvironment("buffer");
+  T.P->GetEnvironmentInteger("buffer");
+  T.P->Ping(42);
+  ASSERT_TRUE(T.WaitFor([&] { return !Pongs.empty(); }));
+  EXPECT_EQ(Env, (std::vector<std::string>{"buffer=12", "name=take one", "buffer=12"}));
+  EXPECT_EQ(Pongs, std::vector<uint32_t>{42});
+  ASSERT_FALSE(T.Nacks.empty());
+  EXPECT_EQ(T.Nacks.back(), std::make_pair(int{XA_MSG_GET_PLAYER_ENVIRONMENT_INTEGER},
+                                           int{XA_ERROR_NO_SUCH_VARIABLE}));
+
+  // No time codes while they are masked out; the position in steps of 100.
+  T.P->SetNotificationMask(0xFFFFFFFFu & ~XA_NOTIFY_MASK_INPUT_TIMECODE);
+  T.P->SetInputPositionRange(100);
+  T.P->OpenInput(Dir.Path("a.wav"));
+  T.P->PlayInput();
+  ASSERT_TRUE(T.Ended());
+  EXPECT_EQ(Timecodes, 0);
+  EXPECT_EQ(T.Range, 100u);
+  EXPECT_EQ(T.Offsets.back(), 100u);
+
+  // Looping: the file again from its start, until stopped.
+  T.P->SetPlayerMode(XA_PLAYER_MODE_LOOP);
+  TVirtualSoundCard Loop(1, 1);
+  UseSoundCard(&Loop);
+  T.P->PlayInput();
+  ASSERT_TRUE(T.WaitFor([&] { return Loop.Played(0).size() > 2 * Pcm.size(); }));
+  T.P->StopInput();
+  ASSERT_TRUE(T.Answered(XA_MSG_COMMAND_STOP));
+  const std::vector<uint8_t> Played = Loop.Played(0);
+  EXPECT_TRUE(std::equal(Pcm.begin(), Pcm.end(), Played.begin()));
+  EXPECT_TRUE(std::equal(Pcm.begin(), Pcm.end(), Played.begin() + static_cast<long>(Pcm.size())));
+  EXPECT_EQ(std::count(T.States.begin(), T.States.end(), XA_PLAYER_STATE_EOS), 1);
+  T.P.reset();
+  UseSoundCard(&Card);
 }
 
 // ---------------------------------------------------------------- refusals and failures
