@@ -134,12 +134,6 @@ size_t FindWindow(const std::vector<int16_t>& Signal, const std::vector<int16_t>
   return Fine;
 }
 
-double Rms(const int16_t* P, size_t N) {
-  double Sum = 0;
-  for (size_t I = 0; I < N; ++I) Sum += static_cast<double>(P[I]) * P[I];
-  return std::sqrt(Sum / static_cast<double>(N));
-}
-
 class PlayerPulse : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -203,27 +197,34 @@ TEST_F(PlayerPulse, TheSpeakerPlaysAnMp3AsTheReferenceDecoderDecodesIt) {
   for (size_t I = 0; I < Ref.size(); ++I)
     Ref[I] = static_cast<int16_t>(RefBytes[4 * I] | (RefBytes[4 * I + 1] << 8));
   ASSERT_GT(Ref.size(), 44100u);
-  // Half a second from the middle of the song.
-  const std::vector<int16_t> Window(Ref.begin() + 13230, Ref.begin() + 13230 + 22050);
   const std::vector<int16_t> Heard = Rec.Left();
-  ASSERT_GT(Heard.size(), Window.size());
-  const size_t At = FindWindow(Heard, Window);
-  ASSERT_LE(At + Window.size(), Heard.size());
-
-  double Cross = 0, WW = 0, HH = 0;
-  for (size_t I = 0; I < Window.size(); ++I) {
-    Cross += static_cast<double>(Window[I]) * Heard[At + I];
-    WW += static_cast<double>(Window[I]) * Window[I];
-    HH += static_cast<double>(Heard[At + I]) * Heard[At + I];
+  // Ten pieces of 46 ms from the middle of the song, each looked for in the
+  // whole recording: a stall of a busy machine may drop a moment of sound
+  // and move what follows, which spoils a piece or two and not the rest.
+  std::vector<double> Correlations, Levels;
+  for (int K = 0; K < 10; ++K) {
+    const size_t From = 8820 + static_cast<size_t>(K) * 3528;
+    const std::vector<int16_t> Piece(Ref.begin() + From, Ref.begin() + From + 2048);
+    ASSERT_GT(Heard.size(), Piece.size());
+    const size_t At = FindWindow(Heard, Piece);
+    double Cross = 0, PP = 0, HH = 0;
+    for (size_t I = 0; I < Piece.size(); ++I) {
+      Cross += static_cast<double>(Piece[I]) * Heard[At + I];
+      PP += static_cast<double>(Piece[I]) * Piece[I];
+      HH += static_cast<double>(Heard[At + I]) * Heard[At + I];
+    }
+    Correlations.push_back(Cross / std::sqrt(PP * HH));
+    Levels.push_back(20 * std::log10(std::sqrt(HH / PP)));
   }
-  const double Correlation = Cross / std::sqrt(WW * HH);
+  auto Median = [](std::vector<double> V) {
+    std::sort(V.begin(), V.end());
+    return (V[4] + V[5]) / 2;
+  };
+  const double Correlation = Median(Correlations), Db = Median(Levels);
   EXPECT_GT(Correlation, 0.99);
-  const double Db =
-      20 * std::log10(Rms(&Heard[At], Window.size()) / Rms(Window.data(), Window.size()));
   EXPECT_LT(std::fabs(Db), 1.0) << Db << " dB";
-  RecordProperty("correlation", std::to_string(Correlation));
-  RecordProperty("level_db", std::to_string(Db));
-  std::printf("correlation %.5f, level %+.3f dB, offset %zu samples\n", Correlation, Db, At);
+  std::printf("correlation %.5f, level %+.3f dB (medians of 10 pieces; lowest correlation %.5f)\n",
+              Correlation, Db, *std::min_element(Correlations.begin(), Correlations.end()));
 }
 
 TEST_F(PlayerPulse, ClosingTheInputTakesTheStreamOffTheServer) {

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/PulseSoundCard.h"
+
 namespace player {
 
 namespace {
@@ -519,8 +521,17 @@ int TPlayer::OpenOutput() {
   int Device = 0;
   if (!DeviceOf(FOutputName, Device)) return XA_ERROR_NO_SUCH_DEVICE;
   try {
-    FOutput = CurrentSoundCard().OpenPlayback(Device, FSource->Format,
-                                              [this](TSoundBlock* B) { BlockDone(B); });
+    auto Done = [this](TSoundBlock* B) { BlockDone(B); };
+    TSoundCard& Card = CurrentSoundCard();
+    if (auto* Server = dynamic_cast<TPulseSoundCard*>(&Card)) {
+      // A song rather than a live signal: more of it queued at the server
+      // rides out stalls of this program on a busy machine, at the cost of a
+      // later start. The same server, devices and playback volume.
+      TPulseSoundCard Buffered(Server->Server(), kServerQueueMs);
+      FOutput = Buffered.OpenPlayback(Device, FSource->Format, Done);
+    } else {
+      FOutput = Card.OpenPlayback(Device, FSource->Format, Done);
+    }
   } catch (const std::exception& E) {
     NotifyError(XA_SOURCE_OUTPUT, XA_ERROR_OUTPUT_FAILED, E.what());
     return XA_ERROR_OUTPUT_FAILED;

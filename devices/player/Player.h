@@ -51,6 +51,8 @@ class TPlayer {
   // Blocks of PCM handed to the sound card, and how many may wait there.
   static constexpr int kBlockBytes = 4096;
   static constexpr int kBlocksQueued = 8;
+  // What the sound server keeps queued of the player's stream.
+  static constexpr int kServerQueueMs = 200;
 
  private:
   void Execute();
