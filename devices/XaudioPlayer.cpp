@@ -274,7 +274,7 @@ void TXaudioPlayer::DeliverNotifications() {
       M = std::move(In->Queue.front());
       In->Queue.pop_front();
     }
-    Raise(M);
+    Raise(In, M);
   }
 }
 
@@ -283,8 +283,13 @@ bool TXaudioPlayer::WaitForNotification(std::chrono::milliseconds Bound) {
   return FInbox->Arrived.wait_for(L, Bound, [this] { return !FInbox->Queue.empty(); });
 }
 
-void TXaudioPlayer::Raise(const TXaudioMessage& M) {
+void TXaudioPlayer::Raise(const std::shared_ptr<TInbox>& In, const TXaudioMessage& M) {
   Fire(OnNotifyMessage, this, M);
+  // The handler may have destroyed the component.
+  {
+    std::lock_guard<std::mutex> L(In->Lock);
+    if (In->Closed) return;
+  }
   const auto& D = M.Data.data;
   switch (M.Code) {
     case XA_MSG_NOTIFY_READY:

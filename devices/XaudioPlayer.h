@@ -310,7 +310,9 @@ class TXaudioPlayer : public TComponent {
   void EnsureLibrary();
   // The library, its version checked, and a started player.
   void EnsurePlayer();
-  void Raise(const TXaudioMessage& M);
+  // Raises OnNotifyMessage and the event of M's code; the second not when the
+  // first destroyed the component.
+  void Raise(const std::shared_ptr<TInbox>& In, const TXaudioMessage& M);
   // The library's notification procedure; Client is the inbox.
   static void Notified(void* Client, uint32_t Message, uintptr_t WParam, intptr_t LParam);
 

@@ -380,6 +380,23 @@ TEST_F(PlayerBinding, EveryNotificationReachesItsEventOnTheOwnersThreadInOrder) 
   EXPECT_NE(Log().find("player_delete"), std::string::npos);
 }
 
+TEST_F(PlayerBinding, AHandlerThatDestroysThePlayerEndsTheDelivery) {
+  TOwnerQueue Owner;
+  auto P = MakePlayer();
+  P->SetPostToOwner(Owner.Poster());
+  bool PongRaised = false;
+  P->OnNotifyPong = [&](TComponent*, uint32_t) { PongRaised = true; };
+  P->OnNotifyMessage = [&](TComponent*, const TXaudioMessage& M) {
+    if (M.Code == XA_MSG_NOTIFY_PONG) P.reset();
+  };
+  P->Ping(1);
+  ASSERT_TRUE(Owner.RunUntil([&] { return !P; }));
+  Owner.RunAll();
+  // Its own event was not raised on the component that was gone.
+  EXPECT_FALSE(PongRaised);
+  EXPECT_NE(Log().find("player_delete"), std::string::npos);
+}
+
 TEST_F(PlayerBinding, WithoutAPosterNotificationsWaitForTheOwnerToAskForThem) {
   auto P = MakePlayer();
   std::vector<std::string> Lines;
