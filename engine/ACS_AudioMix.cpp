@@ -85,11 +85,14 @@ void TAudioMixer::SetInput1(TACSInput* Value) {
 }
 
 void TAudioMixer::SetInput2(TACSInput* Value) {
-  if (!FBusy) {
+  auto Store = [this, Value] {
     TACSInput* Old = FInput2.exchange(Value);
     if (Old == Value) return;
     if (Old && Old != FInput1.load()) RemoveFreeNotification(Old);
     if (Value) FreeNotification(Value);
+  };
+  if (!FBusy) {
+    Store();
     return;
   }
   if (FJobMode != amRTMix) throw EACSException("The component is not in amFB mode.");
@@ -98,6 +101,12 @@ void TAudioMixer::SetInput2(TACSInput* Value) {
   // whatever happens here.
   FInput2Lock.Lock();
   TUnlock U{FInput2Lock};
+  // The job may have ended meanwhile (Flush clears Busy under this lock):
+  // then there is nothing to swap.
+  if (!FBusy) {
+    Store();
+    return;
+  }
   std::exception_ptr Failure;
   TACSInput* Old = FInput2.load();
   if (FInput2Open) FlushKeepingError(Old, Failure);
@@ -223,8 +232,9 @@ void TAudioMixer::Flush() {
     if (FInput2Open) FlushKeepingError(FInput2.load(), First);
     FInput2Open = false;
     FReformat2.Clear();
+    // Under the lock: a swap waiting for it then finds the job over.
+    FBusy = false;
   }
-  FBusy = false;
   if (First) std::rethrow_exception(First);
 }
 
@@ -282,7 +292,10 @@ int TAudioMixer::GetData(void* Buffer, int BufferSize) {
   auto* Out = reinterpret_cast<uint8_t*>(FBuf2.data());
   if (FBufEnd < FBufStart) {
     if (FJobMode == amRTMix ? FEndOfInput1.load() : FEndOfInput1 && FEndOfInput2) return 0;
+    // Empty until the refill below has something; a refill that ends the
+    // data leaves it so.
     FBufStart = 1;
+    FBufEnd = 0;
     if (FJobMode == amConcatenate) {
       // All of Input1 first, a call at a time, then Input2's.
       int N = 0;

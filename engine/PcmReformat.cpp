@@ -3,6 +3,7 @@
 #include <soxr.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "engine/ACS_Classes.h"
@@ -22,8 +23,11 @@ bool SameFormat(const TPcmFormat& A, const TPcmFormat& B) {
          A.SampleRate == B.SampleRate;
 }
 
+// The frames the resampler makes of a whole source of Frames frames (it
+// rounds the source's length over its rate ratio to the nearest frame).
 int64_t ResampledFrames(int64_t Frames, int From, int To) {
-  return (Frames * To + From / 2) / From;
+  const double Ratio = static_cast<double>(From) / static_cast<double>(To);
+  return static_cast<int64_t>(std::floor(static_cast<double>(Frames) / Ratio + 0.5));
 }
 
 }  // namespace
@@ -70,7 +74,6 @@ void TPcmReformat::Setup(const TPcmFormat& From, const TPcmFormat& To) {
   FIdentity = SameFormat(From, To);
   FRawCarry = FMidFrames = FMidPos = 0;
   FSourceOver = FFlushed = false;
-  FFramesIn = FFramesOut = 0;
   if (!FIdentity) {
     const int MaxFrames = kRawBytes / From.BlockAlign();
     FRaw.assign(kRawBytes, 0);
@@ -163,27 +166,15 @@ int TPcmReformat::ProduceFrames(TACSInput& Source, int16_t* Dst, int MaxFrames) 
       soxr_process(FResampler->Handle, In, static_cast<size_t>(Left), &Used, Dst,
                    static_cast<size_t>(MaxFrames), &Made);
       FMidPos += static_cast<int>(Used);
-      FFramesIn += static_cast<int64_t>(Used);
-      FFramesOut += static_cast<int64_t>(Made);
       if (Made > 0) return static_cast<int>(Made);
       continue;  // the filter took the input in without giving anything yet
     }
-    // The source is over: what the filter still holds, then exactly as many
-    // frames as the length promised (cut, or made up with silence).
-    if (!FResampler) return 0;
-    const int64_t Due = ResampledFrames(FFramesIn, FFrom.SampleRate, FTo.SampleRate) - FFramesOut;
-    if (Due <= 0) return 0;
-    const int Want = static_cast<int>(std::min<int64_t>(Due, MaxFrames));
+    // The source is over: what the filter still holds.
+    if (!FResampler || FFlushed) return 0;
     size_t Made = 0;
-    if (!FFlushed) {
-      soxr_process(FResampler->Handle, nullptr, 0, nullptr, Dst, static_cast<size_t>(Want), &Made);
-      if (Made == 0) FFlushed = true;
-    }
-    if (FFlushed) {
-      std::memset(Dst, 0, static_cast<size_t>(Want) * Ch * sizeof(int16_t));
-      Made = static_cast<size_t>(Want);
-    }
-    FFramesOut += static_cast<int64_t>(Made);
+    soxr_process(FResampler->Handle, nullptr, 0, nullptr, Dst, static_cast<size_t>(MaxFrames),
+                 &Made);
+    if (Made == 0) FFlushed = true;
     return static_cast<int>(Made);
   }
 }

@@ -39,8 +39,8 @@ class TPcmReformat {
   bool Ready() const { return FReady; }
 
   // The bytes a source of SourceBytes bytes becomes (-1 when that is
-  // negative, i.e. not known): a new rate gives frames * To.SampleRate / From.SampleRate
-  // frames, rounded half up, which is exactly what Read delivers.
+  // negative, i.e. not known): a new rate gives the frames over the rates'
+  // ratio, to the nearest frame, as many as the resampler makes of them.
   int64_t OutputSize(int64_t SourceBytes) const;
 
   // Up to Bytes bytes of To's format, pulled from Source (its GetData). Once
@@ -73,6 +73,4 @@ class TPcmReformat {
   std::vector<int16_t> FOut;  // 16-bit frames of To before they become 8-bit
   bool FSourceOver = false;   // the source returned 0
   bool FFlushed = false;      // the resampler has given all it had
-  int64_t FFramesIn = 0;      // frames fed to the resampler
-  int64_t FFramesOut = 0;     // frames delivered at To's rate
 };
