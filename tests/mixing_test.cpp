@@ -98,7 +98,7 @@ std::vector<uint8_t> DataBytes(const std::string& Name, int* Bits = nullptr) {
   return {};
 }
 
-class MixerTest : public ::testing::Test {
+class AudioMix : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!testing_support::HaveTool("sox")) GTEST_SKIP() << "sox is not installed";
@@ -147,7 +147,7 @@ class MixerTest : public ::testing::Test {
 
 // ---------------------------------------------------------------- arithmetic
 
-TEST_F(MixerTest, MixOfTwoFilesEqualsTheArithmeticSampleForSample) {
+TEST_F(AudioMix, MixOfTwoFilesEqualsTheArithmeticSampleForSample) {
   // Loud material, so that the volumes' rounding and the averaging of large
   // values of both signs are all met; the second file is shorter.
   const std::string A = Sox("a.wav", 44100, 16, 2, "1.5 sine 300 pinknoise vol 0.9");
@@ -170,7 +170,7 @@ TEST_F(MixerTest, MixOfTwoFilesEqualsTheArithmeticSampleForSample) {
   }
 }
 
-TEST_F(MixerTest, ExtremeSamplesAverageWithoutClippingAndAMutedInputHalvesTheOther) {
+TEST_F(AudioMix, ExtremeSamplesAverageWithoutClippingAndAMutedInputHalvesTheOther) {
   TOwned<TComponent> Owner(new TComponent(nullptr));
   auto Source = [&](std::vector<int16_t> S) {
     auto* M = new TMemorySource(Owner.get());
@@ -200,7 +200,7 @@ TEST_F(MixerTest, ExtremeSamplesAverageWithoutClippingAndAMutedInputHalvesTheOth
   EXPECT_EQ(Mix(255, 0), (std::vector<int16_t>{16383, 16383, -16384, -16383, 0, 0, 0, 6172}));
 }
 
-TEST_F(MixerTest, TenSecondsAndFourSecondsGiveTenSecondsTheLongerAloneAtHalfLevel) {
+TEST_F(AudioMix, TenSecondsAndFourSecondsGiveTenSecondsTheLongerAloneAtHalfLevel) {
   const std::string A = Sox("ten.wav", 8000, 16, 1, "10 sine 440 vol 0.7");
   const std::string B = Sox("four.wav", 8000, 16, 1, "4 sine 660 vol 0.7");
   for (const auto& [First, Second] : {std::pair{A, B}, std::pair{B, A}}) {
@@ -213,7 +213,7 @@ TEST_F(MixerTest, TenSecondsAndFourSecondsGiveTenSecondsTheLongerAloneAtHalfLeve
   }
 }
 
-TEST_F(MixerTest, EightBitInputsMixAroundTheirMidpointAndShortOnesEndInSilence) {
+TEST_F(AudioMix, EightBitInputsMixAroundTheirMidpointAndShortOnesEndInSilence) {
   const std::string A = Sox("a8.wav", 11025, 8, 2, "2 sine 300 pinknoise vol 0.9");
   const std::string B = Sox("b8.wav", 11025, 8, 2, "1.3 sine 700 vol 0.9");
   const std::vector<uint8_t> SA = DataBytes(A), SB = DataBytes(B);
@@ -231,7 +231,7 @@ TEST_F(MixerTest, EightBitInputsMixAroundTheirMidpointAndShortOnesEndInSilence) 
 
 // ---------------------------------------------------------------- joining, formats
 
-TEST_F(MixerTest, ConcatenationOfOneFormatEqualsSoxByteForByte) {
+TEST_F(AudioMix, ConcatenationOfOneFormatEqualsSoxByteForByte) {
   for (auto [Rate, Bits, Channels] :
        {std::tuple{44100, 16, 2}, std::tuple{22050, 8, 1}, std::tuple{8000, 16, 1}}) {
     const std::string A = Sox("ca.wav", Rate, Bits, Channels, "1.1 sine 300 pinknoise vol 0.8");
@@ -246,7 +246,7 @@ TEST_F(MixerTest, ConcatenationOfOneFormatEqualsSoxByteForByte) {
   }
 }
 
-TEST_F(MixerTest, ASecondInputOfAnotherFormatBecomesWhatSoxMakesOfIt) {
+TEST_F(AudioMix, ASecondInputOfAnotherFormatBecomesWhatSoxMakesOfIt) {
   struct TCase {
     int Rate1, Bits1, Ch1, Rate2, Bits2, Ch2;
     int Tolerance;  // steps of the output's sample size
@@ -296,7 +296,7 @@ TEST_F(MixerTest, ASecondInputOfAnotherFormatBecomesWhatSoxMakesOfIt) {
   }
 }
 
-TEST_F(MixerTest, FormatsThatCannotMeetAreRefusedNamingBothBeforeAnythingIsWritten) {
+TEST_F(AudioMix, FormatsThatCannotMeetAreRefusedNamingBothBeforeAnythingIsWritten) {
   TOwned<TComponent> Owner(new TComponent(nullptr));
   auto* A = new TMemorySource(Owner.get());
   A->Data.assign(8000, 0);
@@ -332,7 +332,7 @@ TEST_F(MixerTest, FormatsThatCannotMeetAreRefusedNamingBothBeforeAnythingIsWritt
 
 // ---------------------------------------------------------------- life cycle
 
-TEST_F(MixerTest, AFailedInitLeavesNothingOpenAndTheNextJobRuns) {
+TEST_F(AudioMix, AFailedInitLeavesNothingOpenAndTheNextJobRuns) {
   const std::string A = Sox("a.wav", 8000, 16, 1, "0.5 sine 300");
   TOwned<TComponent> Owner(new TComponent(nullptr));
   auto* In1 = new TWaveIn(Owner.get());
@@ -381,7 +381,7 @@ TEST_F(MixerTest, AFailedInitLeavesNothingOpenAndTheNextJobRuns) {
   EXPECT_FALSE(In1->Busy());
 }
 
-TEST_F(MixerTest, TheRulesOfAJobAreKept) {
+TEST_F(AudioMix, TheRulesOfAJobAreKept) {
   TOwned<TComponent> Owner(new TComponent(nullptr));
   auto* M = new TAudioMixer(Owner.get());
   for (auto Query :
@@ -446,7 +446,7 @@ TEST_F(MixerTest, TheRulesOfAJobAreKept) {
   EXPECT_FALSE(B->Busy());
 }
 
-TEST_F(MixerTest, AnOutputThatIsOneOfTheInputsIsRefusedAlsoThroughALink) {
+TEST_F(AudioMix, AnOutputThatIsOneOfTheInputsIsRefusedAlsoThroughALink) {
   const std::string A = Sox("a.wav", 8000, 16, 1, "0.5 sine 300");
   const std::string B = Sox("b.wav", 8000, 16, 1, "0.5 sine 500");
   const std::vector<uint8_t> BytesA = ReadFileBytes(A), BytesB = ReadFileBytes(B);
@@ -464,7 +464,7 @@ TEST_F(MixerTest, AnOutputThatIsOneOfTheInputsIsRefusedAlsoThroughALink) {
   EXPECT_EQ(Files, 3);
 }
 
-TEST_F(MixerTest, AReadErrorFailsTheJobAndTheOutputKeepsATrueHeader) {
+TEST_F(AudioMix, AReadErrorFailsTheJobAndTheOutputKeepsATrueHeader) {
   TOwned<TComponent> Owner(new TComponent(nullptr));
   auto* A = new TMemorySource(Owner.get());
   A->Data.assign(200000, 7);
@@ -493,7 +493,7 @@ TEST_F(MixerTest, AReadErrorFailsTheJobAndTheOutputKeepsATrueHeader) {
 
 // (A second input of another sample rate goes through libsoxr, which grows
 // its own buffers during the first blocks and at the end; that is not ours.)
-TEST_F(MixerTest, NothingIsAllocatedWhileTheJobDeliversEvenWhenConverting) {
+TEST_F(AudioMix, NothingIsAllocatedWhileTheJobDeliversEvenWhenConverting) {
 #ifndef VELMORA_COUNT_ALLOCATIONS
   GTEST_SKIP() << "the sanitizer's allocator cannot be counted";
 #else
@@ -591,7 +591,7 @@ std::vector<std::pair<int16_t, int>> Runs(const std::vector<int16_t>& S) {
   return R;
 }
 
-class RealTimeMix : public MixerTest {
+class RealTimeMix : public AudioMix {
  protected:
   void SetUp() override {}
   // The job's output, read back from its file.
