@@ -190,6 +190,9 @@ void TAudioMixer::Init() {
     In1->Init();
     FInput1Open = true;
     FFormat = FormatOf(*In1);
+    // The mixer works on 8- and 16-bit samples of one or two channels.
+    if (!TPcmReformat::Possible(FFormat, FFormat))
+      throw EACSException("Input 1 (" + FormatText(FFormat) + ") cannot be mixed");
     int64_t Size2 = 0;
     if (In2) {
       In2->Init();

@@ -26,21 +26,26 @@ enum TAudioMixerMode { amMix = 0, amConcatenate = 1, amRTMix = 2 };
 //
 // The output has Input1's format. Input2 is converted to it when it differs
 // (bits, channels, rate; see TPcmReformat); a job whose inputs cannot be
-// brought together is refused by Init with a message naming both formats.
+// brought together is refused by Init with a message naming both formats,
+// and so is an Input1 that is not 8 or 16 bits of one or two channels.
 // 8-bit samples are mixed around their midpoint 128, which is also their
 // silence.
 //
 // Thread rules:
 // - Init, Flush and GetData belong to the job: Init and Flush are called by
 //   the sink (Init on the thread of Run, Flush from Done), GetData by its
-//   worker. Nothing is allocated after Init.
+//   worker. The mixer allocates nothing after Init (libsoxr, resampling a
+//   second input of another rate, grows its own buffers in its first blocks
+//   and at the end).
 // - Volume1, Volume2 and Mode may be written from any thread at any time.
 //   The volumes take effect at the next block (16384 bytes) mixed; the mode
 //   is read by Init and holds for the whole job.
 // - SetInput1 and SetInput2 belong to the owner's thread. During an amRTMix
-//   job SetInput2 may be called from any one thread other than the worker;
-//   it swaps the second input under the second-input lock, while the worker
-//   mixes silence for any block during which it finds the lock held.
+//   job SetInput2 may be called from one other thread instead (not the
+//   worker), while the owner's thread leaves the components alone; it swaps
+//   the second input under the second-input lock, while the worker mixes
+//   silence for any block during which it finds the lock held. A swap that
+//   meets the end of the job only stores the new input.
 class TAudioMixer : public TACSInput {
  public:
   // Bytes mixed per block, from each input.
