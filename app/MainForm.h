@@ -25,6 +25,7 @@
 #include "devices/Volumes.h"
 #include "devices/WaveMixer.h"
 #include "engine/ACS_Audio.h"
+#include "engine/ACS_AudioMix.h"
 #include "engine/ACS_Indicator.h"
 #include "engine/Component.h"
 #include "platform/Streams.h"
@@ -262,7 +263,23 @@ class TMainForm : public TLangForm {
   QPushButton* Mixer_Btn = nullptr;
   QProgressBar* MixerProgressBar = nullptr;
   TWaveIn *Mixer_WaveIn1 = nullptr, *Mixer_WaveIn2 = nullptr;
+  TAudioMixer* Mixer_AudioMixer = nullptr;
   TWaveOut* Mixer_WaveOut = nullptr;
+
+  // The mixer's handlers: the three "..." buttons, the sliders and mode
+  // buttons (each writes the mixer at once, during a mix too), "Mix it", and
+  // the writer's events, carried to the window's thread.
+  void Mixer_Wav1PathSelect();
+  void Mixer_Wav2PathSelect();
+  void Mixer_Wav3PathSelect();
+  void VolumeBar1Change();
+  void VolumeBar2Change();
+  void MixRadioButtonClick();
+  void ConcRadioButtonClick();
+  void Mixer_Mixit();
+  void Mixer_WaveOutProgress(TComponent* Sender, int Percent);
+  void Mixer_WaveOutDone(TComponent* Sender);
+  void Mixer_WaveOutThreadException(TComponent* Sender, const std::string& Message);
 
   // ---- page 7: recorder
   QWidget* RecorderTabSheet = nullptr;
@@ -445,6 +462,7 @@ class TMainForm : public TLangForm {
 
   TSetup FSetup;
   TConversionFlow FFlows[flCount];
+  TPageJob FMixerJob;
   // A bar repaints at once on every new value; reports closer together than
   // this timer's interval are shown together, when it fires.
   QTimer* FProgressTimer = nullptr;

@@ -16,8 +16,8 @@ struct TCommandEntry {
 
 // One line per command.
 const TCommandEntry Commands[] = {
-    {"info", CmdInfo},     {"convert", CmdConvert}, {"devices", CmdDevices},
-    {"record", CmdRecord}, {"play", CmdPlay},       {"monitor", CmdMonitor},
+    {"info", CmdInfo}, {"convert", CmdConvert}, {"devices", CmdDevices}, {"record", CmdRecord},
+    {"play", CmdPlay}, {"monitor", CmdMonitor}, {"mix", CmdMix},
 };
 
 void Usage() {
@@ -40,6 +40,9 @@ void Usage() {
       "                         [--channels C]   (until Ctrl+C without --seconds)\n"
       "  velmora-cli play FILE [--device N]\n"
       "  velmora-cli monitor [--seconds N] [--volume PERCENT]   (hear the microphone)\n"
+      "  velmora-cli mix IN1 IN2 OUT [--concat] [--volume1 N] [--volume2 N]\n"
+      "      both inputs together (or IN2 after IN1 with --concat) in IN1's format;\n"
+      "      volumes 0 to 255 (255 by default)\n"
       "File types are chosen by extension:");
   for (const TCodecEntry& C : Codecs()) std::fprintf(stderr, " %s", C.Extension.c_str());
   std::fprintf(stderr, "\n");
