@@ -241,6 +241,8 @@ TEST_F(SoundCardPulse, ToneInTheMicrophoneIsRecordedThroughTheMeterIntoAWav) {
   // 1 kHz falls in band 1 (689 ... 1378 Hz); high bands hold only rounding noise.
   EXPECT_GT(Best[1], 20);
   EXPECT_GT(Best[1], Best[20] + 20);
+  // Nothing the microphone heard during the job missed its block.
+  EXPECT_EQ(In->DroppedBytes(), 0u);
 }
 
 TEST_F(SoundCardPulse, FilePlayedToTheSpeakerIsHeardOnItsMonitor) {
@@ -326,6 +328,7 @@ TEST_F(SoundCardPulse, OneSecondEndsAtTheFirstBlockBoundaryPastIt) {
   EXPECT_EQ(In->Size(), 176400);
   EXPECT_GE(LastProgress, 100);
   EXPECT_FALSE(In->Busy());
+  EXPECT_EQ(In->DroppedBytes(), 0u);
 }
 
 TEST_F(SoundCardPulse, NoTimeLimitRecordsUntilStop) {
