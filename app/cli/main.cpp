@@ -38,6 +38,10 @@ void Usage() {
       "  velmora-cli devices\n"
       "  velmora-cli record OUT [--seconds N] [--device N] [--rate R] [--bits B]\n"
       "                         [--channels C]   (until Ctrl+C without --seconds)\n"
+      "                         [--mic-output PERCENT] [--mic-record PERCENT] [--no-routing]\n"
+      "      device 0 (the default): the microphone is heard at --mic-output, chosen as\n"
+      "      what is recorded, recorded at --mic-record (100 and 100 by default), and\n"
+      "      muted again at the end; --no-routing leaves the system mixer alone\n"
       "  velmora-cli play FILE [--device N]\n"
       "  velmora-cli monitor [--seconds N] [--volume PERCENT]   (hear the microphone)\n"
       "File types are chosen by extension:");
