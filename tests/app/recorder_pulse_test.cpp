@@ -22,6 +22,7 @@
 #include "app/AppDataModule.h"
 #include "app/MainForm.h"
 #include "engine/ACS_Audio.h"
+#include "platform/PulseSoundCard.h"
 #include "platform/SoundCard.h"
 #include "tests/app/support/AppTestSupport.h"
 #include "tests/support/TestServerDevices.h"
@@ -63,8 +64,9 @@ struct TWatch {
 class RecorderPulse : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto Capture = CurrentSoundCard().CaptureDevices();
-    const auto Playback = CurrentSoundCard().PlaybackDevices();
+    UseSoundCard(&Card);
+    const auto Capture = Card.CaptureDevices();
+    const auto Playback = Card.PlaybackDevices();
     if (FindDevice(Capture, kMic) < 0 || FindDevice(Playback, kFeed) < 0)
       GTEST_SKIP() << "no test sound server answers (start one with: source scripts/pulse.sh; "
                       "pulse_start)";
@@ -106,7 +108,7 @@ class RecorderPulse : public ::testing::Test {
       Player->Stop();
       EXPECT_TRUE(Player->WaitForEnd(std::chrono::seconds(30)));
     }
-    CurrentSoundCard().SetRecordingSelection(std::string());
+    UseSoundCard(nullptr);
     // Every other test expects the microphone at 100 %.
     testing_support::Run("pactl set-source-volume " + kMic + " 100%");
     if (!ModulesBefore.empty()) {
@@ -172,6 +174,9 @@ class RecorderPulse : public ::testing::Test {
     EXPECT_EQ(Dialogs->Messages, QStringList({QStringLiteral("Recording done!")}));
   }
 
+  // The sound server, with a playback queue long enough that a busy machine
+  // does not leave gaps in the tone the microphone hears.
+  TPulseSoundCard Card{std::string(), 250};
   TempDir Dir;
   std::string ModulesBefore;
   TOwned<TMemorySource> Tone;
@@ -187,7 +192,7 @@ TEST_F(RecorderPulse, AWavRecordingHoldsTheMicrophonesToneAtItsLevel) {
   TMainForm& F = *Form;
   // A choice left from elsewhere: the speaker's own mix. The microphone is
   // heard there silently (volume 0), so recording the mix would give silence.
-  CurrentSoundCard().SetRecordingSelection(kSpeaker + ".monitor");
+  Card.SetRecordingSelection(kSpeaker + ".monitor");
   F.RecorderMicOutputVolumeBar->setValue(0);
   const char* Shots = std::getenv("VELMORA_SHOT_DIR");
   const TWatch W = Record("tone", 1, 2, [&] {
