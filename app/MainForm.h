@@ -16,12 +16,12 @@
 #include "app/DialogProvider.h"
 #include "app/FileLocks.h"
 #include "app/LangFrm.h"
-#include "app/MixerLines.h"
 #include "codecs/ACS_FLAC.h"
 #include "codecs/ACS_LAME.h"
 #include "codecs/ACS_MAC.h"
 #include "codecs/ACS_MAD.h"
 #include "codecs/ACS_Vorbis.h"
+#include "devices/MixerLines.h"
 #include "devices/Volumes.h"
 #include "devices/WaveMixer.h"
 #include "engine/ACS_Audio.h"
@@ -293,6 +293,23 @@ class TMainForm : public TLangForm {
   TWaveOut* Recorder_WavOut = nullptr;
   TMP3Out* Recorder_Mp3Out = nullptr;
 
+  // "Record": the save dialog chooses the file and its type, then the
+  // microphone is routed through the system mixer and recorded for the
+  // chosen duration. "Abort" ends the recording that runs (nothing when none
+  // does); the file then holds what was recorded. Progress, completion and
+  // failures run on the window's thread; every end of a recording, failed
+  // ones included, mutes the microphone's playback again and says
+  // "Recording done!".
+  void ExecuteRecord();
+  void AbortRecord();
+  void RecorderWaveOutProgress(TComponent* Sender, int Percent);
+  void RecorderWaveOutDone(TComponent* Sender);
+  void Recorder_WavOutThreadException(TComponent* Sender, const std::string& Message);
+  void Recorder_Mp3OutThreadException(TComponent* Sender, const std::string& Message);
+  // The sink of the recording that runs (Recorder_WavOut or Recorder_Mp3Out),
+  // or null when the page is idle.
+  TACSFileOut* RecorderSink() const { return FRecorderSink; }
+
   // ---- page 8: record and mix
   QWidget* RecordMixTabSheet = nullptr;
   TPathSelector *RecordMix_SourceAudioPathSelector = nullptr,
@@ -374,8 +391,6 @@ class TMainForm : public TLangForm {
   void CreateRecordMixComponents();
   void CreateCdRipperComponents();
   void CreateMixerDevices();
-  // The full names of the lines of every destination of mixer 0.
-  TMixerLineNames MixerLineNames();
   // Line of Destination to Percent; nothing for index -1 or a line gone.
   void SetMixerLineVolume(uint32_t Destination, int Line, int Percent);
   // Ticks VolumeControl at its interval while it found a device.
@@ -384,7 +399,8 @@ class TMainForm : public TLangForm {
   // A job as its page shows it: while it runs, Locked is disabled, the status
   // line says what runs and Bar shows the progress; when it ends the bar goes
   // and Description is back on the status line. Every page's start, progress
-  // and end handlers go through JobStarted, JobProgress and JobFinished.
+  // and end handlers go through JobStarted, JobProgress and JobFinished. A
+  // job whose Status and Description are empty leaves the status line alone.
   struct TPageJob {
     QProgressBar* Bar = nullptr;
     std::vector<QWidget*> Locked;
@@ -401,6 +417,20 @@ class TMainForm : public TLangForm {
   void JobFinished(TPageJob& Job);
   // Puts the pending percentages on the bars.
   void ShowPendingProgress();
+
+  // The Recorder's recording, shown on its page; the status line is left
+  // alone.
+  TPageJob FRecorderJob;
+  TACSFileOut* FRecorderSink = nullptr;  // set from the start of a recording to its end
+  // The mixer's microphone lines as the first showing found them.
+  TMixerLineIndices RecorderMicLines() const;
+  // The end-of-recording steps. Recorded: the capture source ran, so sound
+  // it had to drop is reported.
+  void EndRecording(bool Recorded);
+  // Closing or destroying the window during a recording: the recording ends
+  // here and now (its file finished, the microphone's playback muted), and
+  // its completion, when it arrives, shows nothing.
+  void EndRecordingForClose();
 
   // The converters, in the order of ConverterPages (page by page, left
   // panel first).

@@ -14,7 +14,7 @@
 #include "app/AppDataModule.h"
 #include "app/DialogProvider.h"
 #include "app/MainForm.h"
-#include "app/MixerLines.h"
+#include "devices/MixerLines.h"
 #include "platform/Mixer.h"
 #include "platform/VirtualSoundCard.h"
 #include "tests/support/TestSupport.h"
