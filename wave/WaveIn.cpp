@@ -258,7 +258,8 @@ bool TWaveIn::OpenAcmImage(int64_t Start) {
       if (acmFormatSuggest(nullptr, Converter.SourceFormat(), Target,
                            TWaveConverter::FormatBlockSize, kAcmSuggestFormatTag) != kAcmNoError)
         return false;
-      if (Converter.Convert() != kAcmNoError) return false;
+      // Not a single frame decoded is not an MPEG file.
+      if (Converter.Convert() != kAcmNoError || Converter.Size() == 0) return false;
       if (Converter.SaveWave(*Image) != kAcmNoError) return false;
     }
     Image->SetPosition(0);
