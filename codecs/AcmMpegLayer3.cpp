@@ -35,8 +35,8 @@ class TMpegLayer3Conversion : public TAcmConversion {
   ~TMpegLayer3Conversion() override { Finish(); }
 
   uint32_t OutputSize(uint32_t SourceBytes, uint32_t& Bytes) override {
-    // Every frame at the lowest bit rate of this sample rate, plus the frame
-    // or so held back from the last piece.
+    // Every frame at the lowest bit rate of this sample rate, plus the
+    // partial frame held back from the last piece.
     const uint64_t Smallest = Mpeg1Rate(FRate) ? 144ull * 32000 / FRate : 72ull * 8000 / FRate;
     const uint64_t Frames = (uint64_t{SourceBytes} + MaxMpegFrameBytes) / Smallest + 1;
     const uint64_t Need = std::max<uint64_t>(Frames * SamplesPerFrame() * FrameBytes(), MaxOut());

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <vector>
 
 #include "wave/RiffChunks.h"
@@ -67,38 +68,47 @@ uint32_t TWaveConverter::Convert() {
     // The input moves aside; the contents become the output as it comes.
     std::vector<uint8_t> Input(Memory(), Memory() + Size());
     Clear();
-    std::vector<uint8_t> Piece(PieceBytes), Out(DestBytes);
+    std::vector<uint8_t> Piece(PieceBytes);
+    // Room for the worst case, of which only what each call reports as used
+    // is read: left uninitialised, its pages are never touched.
+    std::unique_ptr<uint8_t[]> Out(new uint8_t[DestBytes]);
     TAcmStreamHeader H;
     H.Source = Piece.data();
     H.SourceLength = PieceBytes;
-    H.Dest = Out.data();
+    H.Dest = Out.get();
     H.DestLength = DestBytes;
     Failure = acmStreamPrepareHeader(Stream, &H, 0);
     if (Failure == kAcmNoError) {
       size_t Offset = 0;
-      bool First = true;
-      for (;;) {
+      bool First = true, Drained = false;
+      while (Failure == kAcmNoError && !Drained) {
         const size_t N = std::min<size_t>(PieceBytes, Input.size() - Offset);
         std::memcpy(Piece.data(), Input.data() + Offset, N);
         const bool Last = Offset + N == Input.size();
+        const uint32_t Flags = kAcmConvertBlockAlign | (Last ? kAcmConvertEnd : 0);
+        // The piece, then empty calls until the driver has nothing more for
+        // it: what did not fit the output comes out before the next piece.
         H.SourceLength = static_cast<uint32_t>(N);
-        const uint32_t Flags =
-            kAcmConvertBlockAlign | (First ? kAcmConvertStart : 0) | (Last ? kAcmConvertEnd : 0);
-        Failure = acmStreamConvert(Stream, &H, Flags);
+        uint64_t Moved = 0;  // bytes taken and given for this piece
+        for (;;) {
+          Failure = acmStreamConvert(Stream, &H, Flags | (First ? kAcmConvertStart : 0));
+          if (Failure != kAcmNoError) break;
+          First = false;
+          Offset += H.SourceLengthUsed;
+          Moved += uint64_t{H.SourceLengthUsed} + H.DestLengthUsed;
+          if (Size() + H.DestLengthUsed > MaxWavePcmBytes) {
+            Failure = kAcmNotPossible;
+            break;
+          }
+          Write(Out.get(), H.DestLengthUsed);
+          if (H.DestLengthUsed == 0) break;
+          H.SourceLength = 0;
+        }
         if (Failure != kAcmNoError) break;
-        First = false;
-        Offset += H.SourceLengthUsed;
-        if (Size() + H.DestLengthUsed > MaxWavePcmBytes) {
-          Failure = kAcmNotPossible;
-          break;
-        }
-        Write(Out.data(), H.DestLengthUsed);
-        if (H.DestLengthUsed == 0 && (H.SourceLengthUsed == 0 || Offset == Input.size())) {
-          // Everything is in and nothing more comes out; or the driver takes
-          // and gives nothing, and would never get further.
-          if (Offset != Input.size()) Failure = kAcmNotPossible;
-          break;
-        }
+        if (Last && Offset == Input.size())
+          Drained = true;
+        else if (Moved == 0)
+          Failure = kAcmNotPossible;  // a driver that takes and gives nothing gets no further
       }
       const uint32_t U = acmStreamUnprepareHeader(Stream, &H, 0);
       if (Failure == kAcmNoError) Failure = U;

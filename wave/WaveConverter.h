@@ -18,7 +18,7 @@ class TWaveConverter : public TMemoryStream {
   // Room of each format block: the 18-byte structure and its extra bytes.
   static constexpr int FormatBlockSize = 129;
   // Compressed bytes handed to the conversion at a time.
-  static constexpr uint32_t PieceBytes = 16 * 1024;
+  static constexpr uint32_t PieceBytes = 1024;
 
   TWaveConverter();
 
