@@ -321,6 +321,39 @@ TEST_F(Mp3InWave, UnconvertibleFilesAreInvalidAndLeaveNothingOpen) {
   EXPECT_EQ(Before, OpenDescriptors());
 }
 
+// Counts the reads that start at the beginning: each outermost open reads
+// the header there (and a conversion loads the file from there once more).
+class TCountingStream : public TMemoryStream {
+ public:
+  int FromStart = 0;
+  int64_t Read(void* Buffer, int64_t Count) override {
+    if (Position() == 0) ++FromStart;
+    return TMemoryStream::Read(Buffer, Count);
+  }
+};
+
+TEST_F(Mp3InWave, QueriesUnderAHoldConvertOnce) {
+  const Bytes F = Mp3Wave(Mp3Fmt(2, 44100), SilentFrames(Stereo44k, 417, 20));
+  TCountingStream S;
+  S.Write(F.data(), static_cast<int64_t>(F.size()));
+  S.SetPosition(0);
+  auto W = MakeComponent<TWaveIn>(nullptr);
+  W->SetStream(&S);
+  ASSERT_TRUE(W->Valid());
+  const int PerOpen = S.FromStart;
+  ASSERT_GT(PerOpen, 0);
+  EXPECT_EQ(2, W->InChannels());
+  EXPECT_EQ(2 * PerOpen, S.FromStart);  // every query on its own converts again
+  {
+    const auto Hold = W->HoldOpen();
+    EXPECT_TRUE(W->Valid());
+    EXPECT_EQ(20 * 1152, W->SampleCount());
+    EXPECT_EQ(44100, W->InSampleRate());
+    EXPECT_EQ(3 * PerOpen, S.FromStart);
+  }
+  EXPECT_EQ(0, S.Position());  // closed again: the stream is rewound
+}
+
 // ---------------------------------------------------------------- the manager's rules
 
 // Converts anything of tag 0x7001 to PCM by copying the bytes.
