@@ -129,6 +129,8 @@ TWavType TWaveIn::WavType() {
 void TWaveIn::OpenFile() {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (FOpened == 0) {
+    // An image left behind by a Reset in the middle of a job goes first.
+    CloseAcmImage();
     if (!FStreamAssigned) {
       FOwnStream = std::make_unique<TFileStream>(FFileName, TFileMode::fmOpenRead);
       FStream = FOwnStream.get();
@@ -151,7 +153,7 @@ void TWaveIn::OpenFile() {
 void TWaveIn::CloseFile() {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (FOpened == 1) {
-    if (FWavType == wtACM) CloseAcmImage();
+    CloseAcmImage();
     if (FStreamAssigned) {
       if (FSeekable && FStream) FStream->Seek(0, TSeekOrigin::soBeginning);
     } else {
