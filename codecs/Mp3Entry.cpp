@@ -1,13 +1,15 @@
 // The MP3 line of the file-type table: TMP3Out writes, TMP3ToWav decodes, and
-// the information probe reads the first frame header without decoding.
+// TMPEGAudio tells the format and play time without decoding.
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <stdexcept>
 #include <string>
 
 #include "codecs/ACS_LAME.h"
 #include "codecs/ACS_MAD.h"
 #include "codecs/CodecRegistry.h"
-#include "codecs/MpegFrame.h"
+#include "codecs/MPEGAudio.h"
 
 namespace {
 
@@ -78,12 +80,29 @@ TCodecEntry Mp3Entry() {
   E.DecodeToWav = DecodeMp3;
   E.Info = [](const std::string& File) {
     TFileInfo I;
-    TMpegFrameHeader H;
-    if (!ProbeMpegFile(File, H)) return I;
+    TMPEGAudio Probe;
+    // Nobody is there to ask: a file that cannot be read is simply not valid.
+    Probe.OnError = [](const std::string&) { return static_cast<int>(mpaIgnore); };
+    Probe.SetAutoRead(false);
+    Probe.SetFileName(File);
+    if (Probe.Read() != 0 || !Probe.Valid()) return I;
+    const TMpegInfo& M = Probe.Info();
     I.Valid = true;
-    I.Channels = H.Channels;
-    I.Rate = H.SampleRate;
+    I.Channels = M.ChannelMode == 3 ? 1 : 2;
+    I.Rate = M.SampleRate;
     I.Bits = 16;
+    I.Seconds = static_cast<int>(std::min<int64_t>(M.Duration, INT_MAX));
+    I.Extra.emplace_back("bitrate", std::to_string(Probe.AverageBitRate()));
+    I.Extra.emplace_back("vbr", M.BitRate == -1 ? "1" : "0");
+    if (M.Header == "TAG") {
+      I.Extra.emplace_back("title", M.Title);
+      I.Extra.emplace_back("artist", M.Artist);
+      I.Extra.emplace_back("album", M.Album);
+      I.Extra.emplace_back("year", M.Year);
+      I.Extra.emplace_back("comment", M.Comment);
+      I.Extra.emplace_back("track", std::to_string(M.Track));
+      I.Extra.emplace_back("genre", std::to_string(M.Genre));
+    }
     return I;
   };
   return E;

@@ -121,6 +121,19 @@ int TACSFileIn::TotalTime() {
   });
 }
 
+TACSFileIn::THold TACSFileIn::HoldOpen() {
+  std::lock_guard<std::recursive_mutex> L(FFileLock);
+  if (!FSeekable || (!FStreamAssigned && FFileName.empty())) return THold(nullptr);
+  OpenFile();
+  return THold(this);
+}
+
+TACSFileIn::THold::~THold() {
+  if (!FIn) return;
+  std::lock_guard<std::recursive_mutex> L(FIn->FFileLock);
+  FIn->CloseFile();
+}
+
 void TACSFileIn::Init() {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (FBusy) throw EACSException("The component is buisy");

@@ -159,6 +159,25 @@ class TACSFileIn : public TACSStreamedInput {
   // Positions the open file at a sample frame; true on success.
   virtual bool Seek(int SampleNumber) = 0;
 
+  // Keeps the file open (one counted open) until the returned object goes,
+  // so that a series of queries reads the file once: each outermost open
+  // reads the header again, and an MPEG WAVE file is converted whole. Holds
+  // nothing for a stream that cannot seek, or when there is neither a file
+  // name nor a stream. Raises what opening the file raises.
+  class THold {
+   public:
+    explicit THold(TACSFileIn* In) : FIn(In) {}
+    THold(THold&& Other) noexcept : FIn(Other.FIn) { Other.FIn = nullptr; }
+    THold(const THold&) = delete;
+    THold& operator=(const THold&) = delete;
+    THold& operator=(THold&&) = delete;
+    ~THold();
+
+   private:
+    TACSFileIn* FIn;
+  };
+  [[nodiscard]] THold HoldOpen();
+
  protected:
   // Opens the file when the count is 0 (reads the header, sets Valid, the
   // format fields, SampleCount and Size); counts up in every case.
