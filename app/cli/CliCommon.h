@@ -40,3 +40,4 @@ int CmdDevices(const std::vector<std::string>& Args);
 int CmdRecord(const std::vector<std::string>& Args);
 int CmdPlay(const std::vector<std::string>& Args);
 int CmdMonitor(const std::vector<std::string>& Args);
+int CmdCd(const std::vector<std::string>& Args);

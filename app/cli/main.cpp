@@ -18,6 +18,7 @@ struct TCommandEntry {
 const TCommandEntry Commands[] = {
     {"info", CmdInfo},     {"convert", CmdConvert}, {"devices", CmdDevices},
     {"record", CmdRecord}, {"play", CmdPlay},       {"monitor", CmdMonitor},
+    {"cd", CmdCd},
 };
 
 void Usage() {
@@ -40,6 +41,10 @@ void Usage() {
       "                         [--channels C]   (until Ctrl+C without --seconds)\n"
       "  velmora-cli play FILE [--device N]\n"
       "  velmora-cli monitor [--seconds N] [--volume PERCENT]   (hear the microphone)\n"
+      "  velmora-cli cd drives\n"
+      "  velmora-cli cd toc [--drive N|IMAGE.cue|DEVICE]   (the tracks, tab-separated)\n"
+      "  velmora-cli cd titles [--drive N|IMAGE.cue|DEVICE] [--server HOST[:PORT]]\n"
+      "                        [--email ADDRESS] [--timeout SECONDS]   (CDDB lookup)\n"
       "File types are chosen by extension:");
   for (const TCodecEntry& C : Codecs()) std::fprintf(stderr, " %s", C.Extension.c_str());
   std::fprintf(stderr, "\n");
