@@ -11,8 +11,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTreeWidget>
 #include <QToolButton>
+#include <QTreeWidget>
 #include <QTreeWidgetItem>
 #include <QVBoxLayout>
 #include <atomic>
@@ -303,10 +303,10 @@ void TMainForm::LoadCdTracks() {
 
   const std::vector<TCdTrackRow> Rows = CdTrackRows(CdToc);
   for (const TCdTrackRow& R : Rows) {
-    auto* Item = new QTreeWidgetItem(QStringList{
-        QString::fromStdString(R.Number), QString::fromStdString(R.Name),
-        QString::fromStdString(R.PlayTime), QString::fromStdString(R.Size),
-        QString::fromStdString(R.FramesText), QString::fromStdString(R.Type)});
+    auto* Item = new QTreeWidgetItem(
+        QStringList{QString::fromStdString(R.Number), QString::fromStdString(R.Name),
+                    QString::fromStdString(R.PlayTime), QString::fromStdString(R.Size),
+                    QString::fromStdString(R.FramesText), QString::fromStdString(R.Type)});
     Item->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
     Item->setCheckState(0, Qt::Unchecked);
     // A data track shows greyed, and nothing checks it.
@@ -355,8 +355,8 @@ void TMainForm::CddbLookupDone(uint64_t Load, const TCddbLookup& Result) {
       QTreeWidgetItem* Item = ListView->topLevelItem(K);
       if (Item->text(kCdTypeColumn) == QLatin1String(kDataTrack)) continue;
       const int Track = CdToc.Entries[K].TrackNumber;
-      Item->setText(1, QString::fromStdString(
-                           CddbTrackTitle(Track, CdToc.FirstTrack, Result.Record)));
+      Item->setText(1,
+                    QString::fromStdString(CddbTrackTitle(Track, CdToc.FirstTrack, Result.Record)));
     }
   }
   ListView->setFocus();

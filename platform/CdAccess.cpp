@@ -36,7 +36,7 @@ struct TState {
   std::mutex Lock;
   std::function<std::vector<std::string>()> Lister;  // null: libcdio's
   std::vector<std::string> Named;                    // paths named by the user
-  std::vector<std::string> Listed[2];  // per group, as the last GetCDList saw it
+  std::vector<std::string> Listed[2];                // per group, as the last GetCDList saw it
   std::map<TCDHandle, TOpenDrive> Open;
   TCDHandle LastHandle = 0;
 };
@@ -274,15 +274,16 @@ uint32_t ReadCDAudioLBA(TCDHandle Handle, TrackBuffer* Buffer) {
   } else if (Frames > 0) {
     TOpenDrive& D = It->second;
     // Without a table read on this handle, the disc's end is asked for now.
-    const int32_t End = D.HasToc ? D.LeadOut : cdio_get_track_lsn(D.Cdio.get(), CDIO_CDROM_LEADOUT_TRACK);
+    const int32_t End =
+        D.HasToc ? D.LeadOut : cdio_get_track_lsn(D.Cdio.get(), CDIO_CDROM_LEADOUT_TRACK);
     // WATCHOUT: a read that runs past the lead-out succeeds and leaves the
     // buffer's tail as it was: only sectors inside the disc are asked for.
     const int32_t From = std::max(Start, 0);
     const int32_t To = std::min<int64_t>(int64_t{Start} + Frames, End);
     if (From != Start || To != Start + Frames || End == CDIO_INVALID_LSN) Complete = false;
     if (To > From &&
-        cdio_read_audio_sectors(D.Cdio.get(), Data + int64_t{From - Start} * kCdFrameBytes,
-                                From, static_cast<uint32_t>(To - From)) != DRIVER_OP_SUCCESS) {
+        cdio_read_audio_sectors(D.Cdio.get(), Data + int64_t{From - Start} * kCdFrameBytes, From,
+                                static_cast<uint32_t>(To - From)) != DRIVER_OP_SUCCESS) {
       std::memset(Data, 0, static_cast<size_t>(Buffer->Len));
       Complete = false;
     }

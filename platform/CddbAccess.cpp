@@ -176,7 +176,8 @@ void AddKey(std::string& R, const std::string& Key, std::string Value) {
   const size_t Room = 256 - Key.size() - 1;
   std::string_view Rest(Value);
   do {
-    const size_t N = std::max<size_t>(Utf8PrefixLength(Rest, Room), std::min<size_t>(1, Rest.size()));
+    const size_t N =
+        std::max<size_t>(Utf8PrefixLength(Rest, Room), std::min<size_t>(1, Rest.size()));
     R += Key + "=" + std::string(Rest.substr(0, N)) + "\r";
     Rest.remove_prefix(N);
   } while (!Rest.empty());
@@ -194,8 +195,7 @@ std::string RecordText(cddb_disc_t* D) {
   char Id[16];
   std::snprintf(Id, sizeof Id, "%08x", cddb_disc_get_discid(D));
   R += std::string("DISCID=") + Id + "\r";
-  AddKey(R, "DTITLE",
-         Text(cddb_disc_get_artist(D)) + " / " + Text(cddb_disc_get_title(D)));
+  AddKey(R, "DTITLE", Text(cddb_disc_get_artist(D)) + " / " + Text(cddb_disc_get_title(D)));
   const unsigned Year = cddb_disc_get_year(D);
   AddKey(R, "DYEAR", Year ? std::to_string(Year) : std::string());
   AddKey(R, "DGENRE", Text(cddb_disc_get_genre(D)));

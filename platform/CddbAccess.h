@@ -28,9 +28,9 @@ struct CddbMatch {
 
 // One server of a server list, 288 bytes.
 struct CddbServer {
-  char Host[81];      // zero-terminated
-  char Path[81];      // the query path ("/~cddb/cddb.cgi"), zero-terminated
-  int32_t Port;       // HTTP port
+  char Host[81];       // zero-terminated
+  char Path[81];       // the query path ("/~cddb/cddb.cgi"), zero-terminated
+  int32_t Port;        // HTTP port
   char Location[122];  // the server's own description, zero-terminated
 };
 

@@ -36,7 +36,8 @@ struct TOpenedDisc {
 // list.
 int OpenDisc(const TJobOptions& O, TOpenedDisc& Disc) {
   const std::string Drive = O.Text("--drive", "0");
-  const bool IsNumber = !Drive.empty() && Drive.find_first_not_of("0123456789") == std::string::npos;
+  const bool IsNumber =
+      !Drive.empty() && Drive.find_first_not_of("0123456789") == std::string::npos;
   if (!IsNumber && !AddCDDrive(Drive)) return Status(kCdNoTrackInfo, 1);
   DriveList List{};
   List.Max = 8;

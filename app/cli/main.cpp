@@ -16,9 +16,8 @@ struct TCommandEntry {
 
 // One line per command.
 const TCommandEntry Commands[] = {
-    {"info", CmdInfo},     {"convert", CmdConvert}, {"devices", CmdDevices},
-    {"record", CmdRecord}, {"play", CmdPlay},       {"monitor", CmdMonitor},
-    {"cd", CmdCd},
+    {"info", CmdInfo}, {"convert", CmdConvert}, {"devices", CmdDevices}, {"record", CmdRecord},
+    {"play", CmdPlay}, {"monitor", CmdMonitor}, {"cd", CmdCd},
 };
 
 void Usage() {
