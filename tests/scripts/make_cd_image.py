@@ -40,9 +40,16 @@ def data_sector(lba):
     return head + user + bytes(SECTOR - len(head) - len(user))
 
 
+# An audio sector with left = 0: the right channel counts the frames.
+AUDIO_TEMPLATE = bytearray(struct.pack("<1176h", *[v for i in range(588) for v in (0, i)]))
+
+
 def audio_sector(lba):
-    left = lba & 0x7FFF
-    return b"".join(struct.pack("<hh", left, i) for i in range(588))
+    left = struct.pack("<h", lba & 0x7FFF)
+    sector = bytearray(AUDIO_TEMPLATE)
+    sector[0::4] = left[0:1] * 588
+    sector[1::4] = left[1:2] * 588
+    return bytes(sector)
 
 
 def main():
