@@ -18,7 +18,9 @@ a REPLY is an object:
    "eol": "\\r\\n",            what ends each line ("\\n" for LF only)
    "encoding": "utf-8",       how the lines become bytes ("latin-1" too)
    "raw": "...",              instead of lines: these bytes as they are
-   "delay": 0.0}              seconds to wait before answering
+   "delay": 0.0,              seconds to wait before answering
+   "gate": false}             wait until DIR/gate exists instead ("delay"
+                              then bounds the wait, 30 s when absent)
 
 A command without a reply gets "500 Command syntax error". The server stops
 by itself after DIR/lifetime seconds (60 when absent) or when killed.
@@ -62,7 +64,12 @@ class Handler(BaseHTTPRequestHandler):
                 reply = reply.get(" ".join(words[2:4]))
         if reply is None:
             reply = {"lines": ["500 Command syntax error"]}
-        time.sleep(float(reply.get("delay", 0)))
+        if reply.get("gate"):
+            deadline = time.monotonic() + float(reply.get("delay", 30))
+            while not os.path.exists(os.path.join(folder, "gate")) and time.monotonic() < deadline:
+                time.sleep(0.01)
+        else:
+            time.sleep(float(reply.get("delay", 0)))
         status = int(reply.get("status", 200))
         if "raw" in reply:
             body = reply["raw"].encode(reply.get("encoding", "latin-1"))

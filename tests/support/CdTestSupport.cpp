@@ -196,4 +196,8 @@ std::vector<std::string> TCddbTestServer::Requests() const {
   return R;
 }
 
+void TCddbTestServer::OpenGate() { std::ofstream(FDir.Path("gate")) << "open"; }
+
+void TCddbTestServer::CloseGate() { std::filesystem::remove(FDir.Path("gate")); }
+
 }  // namespace testing_support

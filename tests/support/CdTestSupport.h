@@ -78,6 +78,9 @@ class TCddbTestServer {
   void SetScenario(const std::string& Json);
   // The request lines received so far.
   std::vector<std::string> Requests() const;
+  // Replies with "gate": true wait until the gate is opened.
+  void OpenGate();
+  void CloseGate();
 
  private:
   TempDir FDir;
