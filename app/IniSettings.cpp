@@ -111,6 +111,10 @@ bool ReadFlacLooseMidSideStereo() { return ReadBool("Flac", "LooseMidSideStereo"
 int ReadApeCompression() { return ReadInt("Ape", "Compression", 2000); }
 std::string ReadCddbServer() { return ReadText("Cddb", "Server", "gnudb.gnudb.org"); }
 std::string ReadCddbEmail() { return ReadText("Cddb", "Email", "anonymous@localhost"); }
+int ReadCddbTimeout() {
+  const int T = ReadInt("Cddb", "Timeout", 10);
+  return T >= 1 ? T : 10;
+}
 
 void WriteWaveSampleRate(int Value) { WriteInt("Wave", "SampleRate", Value); }
 void WriteWaveBitsPerSample(int Value) { WriteInt("Wave", "BitsPerSample", Value); }

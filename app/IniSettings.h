@@ -9,7 +9,7 @@
 //   [Ogg]  Compression 0.5, NominalBitrate 128
 //   [Flac] MidSideStereo 1, LooseMidSideStereo 0
 //   [Ape]  Compression 2000
-//   [Cddb] Server gnudb.gnudb.org, Email anonymous@localhost
+//   [Cddb] Server gnudb.gnudb.org, Email anonymous@localhost, Timeout 10 (seconds)
 //
 // Numbers are decimal text; Booleans "1" and "0" (any non-zero number reads
 // as true); the decimal number is written with a point whatever the locale
@@ -51,6 +51,8 @@ bool ReadFlacLooseMidSideStereo();
 int ReadApeCompression();
 std::string ReadCddbServer();
 std::string ReadCddbEmail();
+// At least 1.
+int ReadCddbTimeout();
 
 void WriteWaveSampleRate(int Value);
 void WriteWaveBitsPerSample(int Value);

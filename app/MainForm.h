@@ -16,6 +16,7 @@
 #include "app/DialogProvider.h"
 #include "app/FileLocks.h"
 #include "app/LangFrm.h"
+#include "app/RipUtility.h"
 #include "codecs/ACS_FLAC.h"
 #include "codecs/ACS_LAME.h"
 #include "codecs/ACS_MAC.h"
@@ -28,6 +29,7 @@
 #include "engine/ACS_AudioMix.h"
 #include "engine/ACS_Indicator.h"
 #include "engine/Component.h"
+#include "platform/CdAccess.h"
 #include "platform/Streams.h"
 #include "wave/ACS_Wave.h"
 
@@ -44,7 +46,9 @@ class QSpinBox;
 class QStatusBar;
 class QTabWidget;
 class QTimer;
+class QToolButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 class QGroupBox;
 class TPathSelector;
 
@@ -335,9 +339,16 @@ class TMainForm : public TLangForm {
 
   // ---- page 9: CD ripper
   QWidget* SeCustomTabSheet7 = nullptr;
+  // The drive box: the listed drives; a disc image or device path typed into
+  // it (or chosen with CdRomImageSelect) becomes a drive of the list.
   QComboBox* CdRomCombo = nullptr;
+  QToolButton* CdRomImageSelect = nullptr;
   QPushButton* RefreshCdRom = nullptr;
+  // One row per track: "NO", "Track Name", "Play Time", "Size", then two
+  // hidden texts, the frame count (kCdFramesColumn) and the type
+  // (kCdTypeColumn: kAudioTrack or kDataTrack). Data rows cannot be checked.
   QTreeWidget* ListView = nullptr;
+  static constexpr int kCdFramesColumn = 4, kCdTypeColumn = 5;
   QCheckBox *SelAllCheckBox = nullptr, *EnableFreeDBCheckBox = nullptr,
             *RiptoSingleFileCheckBox = nullptr;
   QComboBox* ConvertType = nullptr;
@@ -348,6 +359,32 @@ class TMainForm : public TLangForm {
   TWaveIn *RipperWaveIn1 = nullptr, *RipperWaveIn2 = nullptr, *RipperFinalWaveIn = nullptr;
   TWaveOut* RipperWaveOut = nullptr;
   TMP3Out* RipperMP3Out = nullptr;
+  // What the listing keeps for the ripping jobs: the drive list, the index
+  // of the selected drive, the open drive (0: none; closed at the next load)
+  // and the table of contents last read.
+  DriveList CdDrives{};
+  int CdDriveIndex = 0;
+  TCDHandle CdHandle = 0;
+  TableOfContents CdToc{};
+
+  // "Refresh": lists the drives (the box is refilled, the first selected)
+  // and loads the tracks of the first.
+  void RefreshCdRomClick();
+  // The drive box's selection changed.
+  void CdRomComboChange(int Index);
+  // Reads the selected drive's disc into the list; with "Enable freedb"
+  // ticked, then looks the disc up on a worker thread. A lookup's result
+  // reaches the page only while it still shows the same disc.
+  void LoadCdTracks();
+  // A disc image or device path as a drive: selected when listed, else added
+  // to the list and selected; its tracks are loaded.
+  void SelectCdDrivePath(const QString& Path);
+  // False for a row that must stay unchecked (a data track).
+  bool ListViewChanging(const QTreeWidgetItem* Item) const;
+  // Every row that may be checked takes the state of SelAllCheckBox.
+  void SelAllCheckBoxClick();
+  // CDDB lookups still running (their results may be on their way).
+  int CddbLookupsRunning() const;
 
   // ---- page 10: settings
   QWidget* SeCustomTabSheet8 = nullptr;
@@ -390,6 +427,12 @@ class TMainForm : public TLangForm {
   void CreateRecorderComponents();
   void CreateRecordMixComponents();
   void CreateCdRipperComponents();
+  // The drive box from a new drive list; Select is the path to select
+  // ("": the first drive).
+  void FillCdRomCombo(const std::string& Select);
+  void CdRomImageSelectClick();
+  void StartCddbLookup();
+  void CddbLookupDone(uint64_t Load, const TCddbLookup& Result);
   void CreateMixerDevices();
   // Line of Destination to Percent; nothing for index -1 or a line gone.
   void SetMixerLineVolume(uint32_t Destination, int Line, int Percent);
@@ -491,6 +534,12 @@ class TMainForm : public TLangForm {
   TVorbisOut* MakeVorbisOut(const char* Name, TACSInput* Input);
 
   TSetup FSetup;
+  // The CD listing's load number and its lookups' way back to the window.
+  struct TCdListing;
+  struct TCdListingFree {
+    void operator()(TCdListing* L) const;
+  };
+  std::unique_ptr<TCdListing, TCdListingFree> FCdListing;
   TConversionFlow FFlows[flCount];
   TPageJob FMixerJob;
   // A bar repaints at once on every new value; reports closer together than

@@ -43,3 +43,4 @@ int CmdRecord(const std::vector<std::string>& Args);
 int CmdPlay(const std::vector<std::string>& Args);
 int CmdMonitor(const std::vector<std::string>& Args);
 int CmdMix(const std::vector<std::string>& Args);
+int CmdCd(const std::vector<std::string>& Args);

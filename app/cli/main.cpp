@@ -17,7 +17,7 @@ struct TCommandEntry {
 // One line per command.
 const TCommandEntry Commands[] = {
     {"info", CmdInfo}, {"convert", CmdConvert}, {"devices", CmdDevices}, {"record", CmdRecord},
-    {"play", CmdPlay}, {"monitor", CmdMonitor}, {"mix", CmdMix},
+    {"play", CmdPlay}, {"monitor", CmdMonitor}, {"mix", CmdMix},         {"cd", CmdCd},
 };
 
 void Usage() {
@@ -47,6 +47,10 @@ void Usage() {
       "  velmora-cli mix IN1 IN2 OUT [--concat] [--volume1 N] [--volume2 N]\n"
       "      both inputs together (or IN2 after IN1 with --concat) in IN1's format;\n"
       "      volumes 0 to 255 (255 by default)\n"
+      "  velmora-cli cd drives\n"
+      "  velmora-cli cd toc [--drive N|IMAGE.cue|DEVICE]   (the tracks, tab-separated)\n"
+      "  velmora-cli cd titles [--drive N|IMAGE.cue|DEVICE] [--server HOST[:PORT]]\n"
+      "                        [--email ADDRESS] [--timeout SECONDS]   (CDDB lookup)\n"
       "File types are chosen by extension:");
   for (const TCodecEntry& C : Codecs()) std::fprintf(stderr, " %s", C.Extension.c_str());
   std::fprintf(stderr, "\n");
