@@ -226,6 +226,7 @@ TLyricForm::TLyricForm(const QString& ProgramFolder, QWidget* Parent)
 
 TLyricForm::~TLyricForm() {
   FDestroying = true;
+  FPage->disconnect(this);
   // The page must go before its profile (a child made earlier).
   delete WebBrowser;
   WebBrowser = nullptr;

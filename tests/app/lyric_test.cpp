@@ -19,6 +19,7 @@
 #include <QTabWidget>
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
+#include <QWebEngineProfile>
 #include <QWebEngineView>
 #include <clocale>
 #include <cmath>
@@ -253,6 +254,7 @@ TEST_F(LyricFormTest, EarlyUpdatesAndIncompletePagesAreNoOps) {
 
 TEST_F(LyricFormTest, StaysOnItsPage) {
   TLyricForm& F = Open("A", 10);
+  EXPECT_TRUE(F.WebBrowser->page()->profile()->isOffTheRecord());
   const QUrl Home = F.WebBrowser->url();
   QStringList Stopped;
   QObject::connect(F.WebBrowser->page(), &QWebEnginePage::loadingChanged,
