@@ -394,13 +394,15 @@ class TMainForm : public TLangForm {
   QComboBox *OggCompression = nullptr, *OggNominalBitrate = nullptr;
   QComboBox *FlacMidSideStereo = nullptr, *FlacLooseMidSideStereo = nullptr;
   QComboBox* ApeCompression = nullptr;
+  QSpinBox* LyricOffset = nullptr;  // milliseconds
   QPushButton* SaveSetting = nullptr;
 
   // Fills the Settings page from the settings file (the last step of the
   // first showing).
   void FillSettingsPage();
-  // "Save": writes the twelve keys from the page in order; a choice that does
-  // not convert, or a write that fails, shows the error and stops there.
+  // "Save": writes the twelve keys from the page in order, then the lyric
+  // offset; a choice that does not convert, or a write that fails, shows the
+  // error and stops there.
   void SaveSettingClick();
 
  protected:
