@@ -497,16 +497,3 @@ TEST_F(AudioInRealTime, AReaderFarBehindLosesSoundAndTheLossIsCountedExactly) {
   EXPECT_EQ(In->DroppedBytes(), 0u);
   In->Flush();
 }
-
-TEST_F(AudioInRealTime, AnInjectedLossIsCountedAndTheRestArrivesInOrder) {
-  Card.SetSpeed(8);
-  Card.SetCaptureLoss(40000, 10000);
-  auto In = MakeCapture(-1);
-  In->Init();
-  std::vector<uint8_t> Got;
-  Read(*In, Got, 100000);
-  In->Flush();
-  EXPECT_EQ(In->DroppedBytes(), 10000u);
-  EXPECT_EQ(MissingFrames(Got), 2500);
-  EXPECT_EQ(FrameNumber(&Got[40000]), 12500u);
-}
