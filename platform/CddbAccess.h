@@ -30,8 +30,8 @@ struct CddbMatch {
 struct CddbServer {
   char Host[81];       // zero-terminated
   char Path[81];       // the query path ("/~cddb/cddb.cgi"), zero-terminated
-  int32_t Port;        // HTTP port
   char Location[122];  // the server's own description, zero-terminated
+  int32_t Port;        // HTTP port (at offset 284: aligned in an array)
 };
 
 #pragma pack(pop)

@@ -23,7 +23,8 @@ a REPLY is an object:
                               then bounds the wait, 30 s when absent)
 
 A command without a reply gets "500 Command syntax error". The server stops
-by itself after DIR/lifetime seconds (60 when absent) or when killed.
+by itself after DIR/lifetime seconds (60 when absent), when the process that
+started it ends, or when killed.
 """
 import json
 import os
@@ -102,7 +103,20 @@ def main():
             lifetime = float(f.read())
     except (OSError, ValueError):
         lifetime = 60.0
-    threading.Timer(lifetime, server.shutdown).start()
+    timer = threading.Timer(lifetime, server.shutdown)
+    timer.daemon = True
+    timer.start()
+    # It ends with the test that started it.
+    parent = os.getppid()
+    if parent == 1:
+        return  # it ended already
+
+    def watch_parent():
+        while os.getppid() == parent:
+            time.sleep(0.2)
+        server.shutdown()
+
+    threading.Thread(target=watch_parent, daemon=True).start()
     port_file = os.path.join(folder, "port")
     with open(port_file + ".part", "w", encoding="utf-8") as f:
         f.write(str(server.server_address[1]))

@@ -1,5 +1,6 @@
 #include "tests/support/CdTestSupport.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -153,7 +154,14 @@ TCddbTestServer::TCddbTestServer() {
   std::ofstream(FDir.Path("lifetime")) << "120";
   char* Argv[] = {const_cast<char*>(Py.c_str()), const_cast<char*>(Server.c_str()),
                   const_cast<char*>(FDir.Dir().c_str()), nullptr};
-  if (posix_spawnp(&FPid, Argv[0], nullptr, nullptr, Argv, environ) != 0) {
+  // Its output goes nowhere: a test that dies leaves no server holding the
+  // test's output open (the server then ends with its parent).
+  posix_spawn_file_actions_t Files;
+  posix_spawn_file_actions_init(&Files);
+  for (int Fd : {0, 1, 2}) posix_spawn_file_actions_addopen(&Files, Fd, "/dev/null", O_RDWR, 0);
+  const int Spawned = posix_spawnp(&FPid, Argv[0], &Files, nullptr, Argv, environ);
+  posix_spawn_file_actions_destroy(&Files);
+  if (Spawned != 0) {
     FPid = -1;
     return;
   }
