@@ -129,7 +129,11 @@ fi
 
 run_suite "plain" build-ci -- -DVELMORA_WERROR=ON
 if [ "${VELMORA_QUICK:-0}" != 1 ]; then
-  run_suite "asan+ubsan" build-asan -- -DVELMORA_ASAN=ON -DVELMORA_BENCH=OFF
+  # The lyric window's web view runs the browser engine, which is built
+  # without the sanitizers and does its work in processes of its own: its
+  # tests run in the plain suite only.
+  run_suite "asan+ubsan" build-asan -E '^(LyricFormTest\.|WindowTest\.LyricWindowOverTheMainWindow)' \
+    -- -DVELMORA_ASAN=ON -DVELMORA_BENCH=OFF
   # The threaded parts: the engine, the WAV components, capture and playback,
   # the level meter, the two-input mixer, the MP3 decoder's own worker and the
   # wait for a job's end.
