@@ -19,9 +19,12 @@ constexpr uint32_t Rates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44
 
 bool Mpeg1Rate(uint32_t Rate) { return Rate >= 32000; }
 
+// The format structure is packed: its fields are read by value, never bound
+// to a reference.
 bool UsableSource(const TWaveFormatEx& S) {
+  const uint32_t Rate = S.SamplesPerSec;
   return S.FormatTag == MpegLayer3Tag && (S.Channels == 1 || S.Channels == 2) &&
-         std::find(std::begin(Rates), std::end(Rates), S.SamplesPerSec) != std::end(Rates);
+         std::find(std::begin(Rates), std::end(Rates), Rate) != std::end(Rates);
 }
 
 bool PcmTargetOf(const TWaveFormatEx& S, const TWaveFormatEx& D) {
@@ -170,7 +173,9 @@ class TMpegLayer3Driver : public TAcmDriver {
   uint32_t Open(const TWaveFormatEx& S, const TWaveFormatEx& D, bool Query,
                 std::unique_ptr<TAcmConversion>& Conversion) override {
     if (!UsableSource(S) || !PcmTargetOf(S, D) || !MADLibrary().Load()) return kAcmNotPossible;
-    if (!Query) Conversion = std::make_unique<TMpegLayer3Conversion>(S.Channels, S.SamplesPerSec);
+    const int Channels = S.Channels;
+    const uint32_t Rate = S.SamplesPerSec;
+    if (!Query) Conversion = std::make_unique<TMpegLayer3Conversion>(Channels, Rate);
     return kAcmNoError;
   }
 };

@@ -83,7 +83,7 @@ uint32_t TWaveConverter::Convert() {
       bool First = true, Drained = false;
       while (Failure == kAcmNoError && !Drained) {
         const size_t N = std::min<size_t>(PieceBytes, Input.size() - Offset);
-        std::memcpy(Piece.data(), Input.data() + Offset, N);
+        if (N > 0) std::memcpy(Piece.data(), Input.data() + Offset, N);
         const bool Last = Offset + N == Input.size();
         const uint32_t Flags = kAcmConvertBlockAlign | (Last ? kAcmConvertEnd : 0);
         // The piece, then empty calls until the driver has nothing more for

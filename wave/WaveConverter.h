@@ -49,13 +49,12 @@ class TWaveConverter : public TMemoryStream {
   uint32_t SaveWave(TStream& Destination);
 
  private:
-#pragma pack(push, 1)
-  struct TFormatBlock {
+  // Aligned so that every field of the format lies on its natural boundary.
+  struct alignas(4) TFormatBlock {
     TWaveFormatEx Format;
     uint8_t Extra[FormatBlockSize - sizeof(TWaveFormatEx)] = {};
   };
-#pragma pack(pop)
-  static_assert(sizeof(TFormatBlock) == FormatBlockSize);
+  static_assert(sizeof(TFormatBlock) >= FormatBlockSize && alignof(TFormatBlock) == 4);
 
   TFormatBlock FSource;
   TFormatBlock FTarget;
