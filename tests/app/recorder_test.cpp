@@ -496,7 +496,7 @@ TEST_F(RecorderPage, AFullDiskEndsWithItsReasonAndAFileWhoseHeaderTellsTheTruth)
 
 TEST_F(RecorderPage, SoundThatFoundNoRoomIsReportedBeforeTheEnd) {
   Card.SetRealTimeCapture(true);
-  Card.SetSpeed(4);
+  Card.SetSpeed(2);                   // the two seconds of queued blocks last one second
   Card.SetCaptureLoss(88200, 44100);  // a quarter of a second
   RecorderForm();
   Record(Dir.Path("gap"), 1, 1);
