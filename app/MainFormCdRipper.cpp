@@ -25,6 +25,8 @@
 #include "app/MainForm.h"
 #include "platform/CdText.h"
 
+namespace {
+
 // A CDDB lookup runs on a thread of its own, which may outlive the window (a
 // name server that does not answer holds it up with no time limit); it
 // reaches the window only through this, and only while the window exists.
@@ -41,6 +43,8 @@ struct TCddbReceiver {
     PostToThreadOf(W, [W, F = std::move(F)] { F(*W); });
   }
 };
+
+}  // namespace
 
 // Window's thread only, but for Receiver.
 struct TMainForm::TCdListing {
