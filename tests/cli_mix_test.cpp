@@ -55,13 +55,6 @@ TEST_F(CliMix, MixesIntoTheWriterTheOutputNamesWithTheVolumesGiven) {
             0);
   Sh("flac -s -d " + P("m.flac") + " -o " + P("back.wav"));
   EXPECT_EQ(ReadPcm16Wav(Dir.Path("back.wav")), M);
-
-  // Default volumes: both inputs averaged, as long as the longer one.
-  ASSERT_EQ(Mix(P("a.wav") + " " + P("b.wav") + " " + P("d.wav")), 0);
-  const std::vector<int16_t> D = ReadPcm16Wav(Dir.Path("d.wav"));
-  ASSERT_EQ(D.size(), A.size());
-  for (size_t I = 0; I < D.size(); ++I)
-    ASSERT_EQ(D[I], static_cast<int16_t>((A[I] + (I < B.size() ? B[I] : 0)) / 2)) << I;
 }
 
 TEST_F(CliMix, ConcatEqualsSoxJoiningTheFiles) {
