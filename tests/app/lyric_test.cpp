@@ -1,8 +1,7 @@
 // The lyric window: the text it reads from a lyric file, the values it hands
 // its page (read back from the page through the web engine), hostile lyric
 // files, pages that are not ready or not complete, time-tagged and plain
-// lyrics followed by position, the window over the main window, and the
-// lyric offset on the Settings page.
+// lyrics followed by position, and the lyric offset on the Settings page.
 #include "app/Lyric.h"
 
 #include <gtest/gtest.h>
@@ -11,17 +10,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocale>
-#include <QPainter>
-#include <QPixmap>
 #include <QRegularExpression>
 #include <QSpinBox>
-#include <QTabWidget>
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineView>
 #include <clocale>
-#include <cmath>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -282,49 +277,6 @@ TEST_F(LyricFormTest, PlainTextFollowsPositionOverLength) {
   TLyricForm& Unknown = Open("A\nB\nC\n", 0);
   EXPECT_EQ(At(Unknown, 90.0f), "");
   EXPECT_EQ(Lines(Unknown), "A|B|C");
-}
-
-// The window a page opens: over the main window, with the saved offset. With
-// VELMORA_SCREENSHOTS set to a folder, the two windows are saved there as
-// lyric.png.
-TEST_F(WindowTest, LyricWindowOverTheMainWindow) {
-  std::ofstream(SettingsFile()) << "[Lyric]\nOffset=1500\n";
-  ASSERT_EQ(::mkdir(Dir.Path("external").c_str(), 0700), 0);
-  std::ifstream Page(VELMORA_SOURCE_DIR "/external/lyc.htm", std::ios::binary);
-  std::ofstream(Dir.Path("external/lyc.htm"), std::ios::binary) << Page.rdbuf();
-  const QByteArray Song =
-      "[ti:Night Bus]\n[ar:The Velmora Singers]\n[al:Demo Tape]\n[00:02.00]Streetlights hum "
-      "along the avenue\n[00:06.00]The last bus hums a tune\n[00:10.00]We count the stops "
-      "in twos\n[00:14.00]And sing until it's noon\n[00:18.00]\n[00:20.00]Night bus, take "
-      "us home\n[00:24.00]Night bus, never alone\n";
-  WriteBytes(Dir.Path("song.lrc"), Song);
-  TMainForm& M = ShownForm();
-  M.PageControl->setCurrentWidget(M.RecordMixTabSheet);
-
-  TLyricDisplay Display;
-  bool Completed = false;
-  TLyricWindow* Shown = Display.Show(&M, QString::fromStdString(M.ProgramFolder()),
-                                     QString::fromStdString(Dir.Path("song.lrc")), 30);
-  ASSERT_TRUE(Shown) << Display.Error();
-  auto* L = qobject_cast<TLyricForm*>(Shown->Window());
-  ASSERT_EQ(L, Display.Window());
-  QObject::connect(L, &TLyricForm::DocumentCompleted, [&](bool) { Completed = true; });
-  EXPECT_EQ(L->LyricOffset(), 1500);
-  EXPECT_TRUE(L->windowTitle() == "Lyric" && L->windowFlags() & Qt::WindowStaysOnTopHint);
-  EXPECT_EQ(L->size(), QSize(340, 230));
-  const QRect Main = M.frameGeometry(), Own = L->frameGeometry();
-  EXPECT_EQ(Own.topLeft(),
-            QPoint(Main.left() + std::lrint((Main.width() - Own.width()) / 2.0), Main.top()));
-  ASSERT_TRUE(WaitFor([&] { return Completed; }));
-  EXPECT_EQ(At(*L, 8.7f), "We count the stops in twos");  // 8.7 s + 1.5 s
-
-  if (const char* Shots = std::getenv("VELMORA_SCREENSHOTS")) {
-    // The scroll and the colours come to rest before the picture is taken.
-    WaitFor([&] { return Eval(*L, "document.getAnimations().length == 0").toBool(); });
-    QPixmap Shot = M.grab();
-    QPainter(&Shot).drawPixmap(L->pos() - M.pos(), L->grab());
-    Shot.save(QStringLiteral("%1/lyric.png").arg(QLatin1String(Shots)));
-  }
 }
 
 TEST_F(WindowTest, LyricOffsetOnTheSettingsPage) {
