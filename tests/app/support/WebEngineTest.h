@@ -20,7 +20,7 @@ namespace app_testing {
 
 // Runs the event loop until Done, for at most Ms milliseconds; Done's last
 // answer.
-inline bool WaitFor(const std::function<bool()>& Done, int Ms = 30000) {
+inline bool WaitFor(const std::function<bool()>& Done, int Ms = 60000) {
   QElapsedTimer T;
   T.start();
   while (!Done() && T.elapsed() < Ms) QApplication::processEvents(QEventLoop::AllEvents, 20);
