@@ -1,116 +1,69 @@
-// The lyric window: a small always-on-top window whose web view shows the
-// program's lyric page (external/lyc.htm) and keeps it moving with the song.
+// The lyric window as the pages use it. The window itself (TLyricForm,
+// app/LyricForm.h) lives in a library of its own, libVelmoraLyric.so in the
+// program's folder, the one part of the program that links the web engine:
+// it is loaded the first time a lyric window opens, so the program starts
+// without mapping the browser engine, and it stays loaded from then on.
 //
-// The window hands the page five named elements' worth of data: once the page
-// is complete, "tracklength" (the song length in whole seconds) and "lyric"
-// (the lyric file's lines joined with CR), then a click on "prepare"; on every
-// position update, "position" (seconds, always with a point) and a click on
-// "trigger". Values reach the page only as string literals of a fixed script,
-// are set through .value and never become markup, so a lyric file cannot run
-// anything. Updates before the page is complete, and pages that lack an
-// element, are quietly passed over.
-//
-// The page stays where it is: it cannot navigate away or open windows, and
-// its browser profile keeps nothing on disk.
-//
-// Main thread only. The window frees itself when it is closed; whoever keeps
-// a pointer to it holds a QPointer (TLyricDisplay does it for a page).
+// Main thread only.
 #pragma once
 
 #include <QPointer>
 #include <QString>
-#include <QUrl>
 #include <QWidget>
+#include <string>
 
-class QWebEngineProfile;
-class QWebEngineView;
-class TLyricPage;
-
-// A lyric file's text as the page gets it: at most this many bytes are read.
-constexpr qint64 kMaxLyricFileBytes = 1024 * 1024;
-// The text shown when the lyric file cannot be read.
-inline constexpr char kNoLyricText[] = "No lyric loaded!!!";
-
-// The lyric text of the file at Path: its lines joined with CR (each CRLF, LF
-// or CR ends a line; no CR after the last line). The file is read only when
-// it is a regular file of at most kMaxLyricFileBytes (a FIFO or a device is
-// never opened for reading); UTF-8 (or UTF-16 with its byte-order mark), a
-// UTF-8 byte-order mark dropped, and Latin-1 when the bytes are not UTF-8.
-// Anything else gives kNoLyricText.
-QString ReadLyricText(const QString& Path);
-
-// Seconds as the page gets them: up to 15 significant digits, always with a
-// point whatever the locale (0.1f gives "0.100000001490116").
-QString LyricPositionText(double Seconds);
-
-// Text as a double-quoted script string literal (also valid JSON): printable
-// ASCII stays, quotes, backslashes, '<', '>' and every other character are
-// escaped, so the literal cannot end early or break a line.
-QString ScriptStringLiteral(const QString& Text);
-
-// Chromium refuses to run its sandbox as root: a program run as root shows
-// the page without it. Call before the QApplication is made.
-void PrepareLyricEngine();
-
-class TLyricForm : public QWidget {
-  Q_OBJECT
-
+// What a page can do with a lyric window. The window frees itself when it is
+// closed (by hand or by a page); the object goes with it.
+class TLyricWindow {
  public:
-  // Loads ProgramFolder (with a trailing '/') + "external/lyc.htm". Parent,
-  // when given, is the window it stays with (it is still a window of its own).
-  explicit TLyricForm(const QString& ProgramFolder, QWidget* Parent = nullptr);
-  ~TLyricForm() override;
-
-  // Both are kept for the moment the page is complete; set them before.
-  void SetSongLength(int Seconds);
-  void SetLyricFile(const QString& Path);
+  virtual ~TLyricWindow() = default;
+  // The window as a widget (the same object).
+  virtual QWidget* Window() = 0;
+  // Both are kept for the moment the page is complete: set them before.
+  virtual void SetSongLength(int Seconds) = 0;
+  virtual void SetLyricFile(const QString& Path) = 0;
   // Milliseconds added to every position before it reaches the page.
-  void SetLyricOffset(int Milliseconds);
-  int LyricOffset() const { return FOffsetMs; }
-
-  // The elapsed time in seconds. Nothing happens before the page is complete.
-  void UpdatePosition(float ElapsedSeconds);
-
-  // True between the page's completion and the next load.
-  bool PageComplete() const { return FComplete; }
-
-  QWebEngineView* WebBrowser = nullptr;
-
- Q_SIGNALS:
-  // The page is complete and was handed the length and the lyric text;
-  // Filled is false when the page failed to load or lacks an element.
-  void DocumentCompleted(bool Filled);
-
- private:
-  void WebBrowserDocumentComplete(bool Ok);
-
-  QWebEngineProfile* FProfile = nullptr;
-  TLyricPage* FPage = nullptr;
-  QUrl FHome;
-  int FSongLength = 0;
-  QString FLyricPath;
-  int FOffsetMs = 0;
-  bool FComplete = false;
-  bool FDestroying = false;
+  virtual void SetLyricOffset(int Milliseconds) = 0;
+  // The elapsed time in seconds; nothing happens before the page is complete.
+  virtual void UpdatePosition(float ElapsedSeconds) = 0;
 };
 
-// A page's handle on its one lyric window. The window frees itself when it is
-// closed, by hand or through Close, and the handle then reads as closed.
+// The library and its one entry point: a new lyric window on the page
+// ProgramFolder (with a trailing '/') + "external/lyc.htm", a window of its
+// own staying with Parent (may be null).
+inline constexpr char kLyricLibrary[] = "libVelmoraLyric.so";
+inline constexpr char kCreateLyricWindow[] = "CreateLyricWindow";
+using TCreateLyricWindow = TLyricWindow* (*)(const QString& ProgramFolder, QWidget* Parent);
+
+// Sets up what the web engine needs before the QApplication is made: shared
+// graphics contexts (the engine is loaded after the application starts), and,
+// when the program runs as root, no sandbox for the page (Chromium refuses to
+// run its sandbox as root).
+void PrepareLyricEngine();
+
+// A page's handle on its one lyric window; it reads as closed once the window
+// is gone, however it went.
 class TLyricDisplay {
  public:
   // Closes a window still open, then opens a new one over Over (centred on
-  // its width, on its top edge) for the lyric file at LyricPath and a song of
-  // SongLengthSeconds (0: unknown), with the lyric offset of the saved
-  // settings, and shows it.
-  TLyricForm* Show(QWidget* Over, const QString& ProgramFolder, const QString& LyricPath,
-                   int SongLengthSeconds);
+  // its width, on its top edge) on the page of ProgramFolder, for the lyric
+  // file at LyricPath and a song of SongLengthSeconds (0: unknown), with the
+  // lyric offset of the saved settings, and shows it. Null when the lyric
+  // library cannot be loaded; Error() then says why.
+  TLyricWindow* Show(QWidget* Over, const QString& ProgramFolder, const QString& LyricPath,
+                     int SongLengthSeconds);
   // Hands the window the elapsed time, while it is open and visible.
   void Position(float ElapsedSeconds);
   // Closes the window, if it is open.
   void Close();
-  bool IsOpen() const { return !FForm.isNull(); }
-  TLyricForm* Form() const { return FForm.data(); }
+  bool IsOpen() const { return !FWidget.isNull(); }
+  // The open window, or null.
+  TLyricWindow* Window() const { return FWidget ? FWindow : nullptr; }
+  // "libVelmoraLyric.so library could not be loaded." after a failed Show.
+  const std::string& Error() const { return FError; }
 
  private:
-  QPointer<TLyricForm> FForm;
+  QPointer<QWidget> FWidget;
+  TLyricWindow* FWindow = nullptr;  // the same object as FWidget
+  std::string FError;
 };

@@ -225,13 +225,6 @@ void PutMatch(CddbMatch& M, const TFound& F) {
 
 }  // namespace
 
-#if defined(__SANITIZE_ADDRESS__)
-// WATCHOUT: libcddb's parser of server list lines loses the protocol text of
-// each line it parses (5 bytes), out of reach of its callers.
-extern "C" const char* __lsan_default_suppressions() { return "leak:cddb_regex_get_string\n"; }
-extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
-#endif
-
 std::string CddbHostName(const std::string& Server) {
   std::string Host;
   int Port;

@@ -70,6 +70,12 @@ if command -v ld.lld >/dev/null; then
   for kind in EXE SHARED MODULE; do fast_build+=("-DCMAKE_${kind}_LINKER_FLAGS=-fuse-ld=lld"); done
 fi
 
+# The sanitizers find their faults as well at -O1, which compiles faster.
+sanitizer_build=(
+  "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"
+  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"
+)
+
 run_suite() {  # name, build dir, [-R regex], [-t "targets"], -- cmake args...
   local name=$1 dir=$2; shift 2
   local ctest_args=() cmake_args=() targets=()
@@ -129,18 +135,14 @@ fi
 
 run_suite "plain" build-ci -- -DVELMORA_WERROR=ON
 if [ "${VELMORA_QUICK:-0}" != 1 ]; then
-  # The lyric window's web view runs the browser engine, which is built
-  # without the sanitizers and does its work in processes of its own: its
-  # tests run in the plain suite only.
-  run_suite "asan+ubsan" build-asan -E '^(LyricFormTest\.|WindowTest\.LyricWindowOverTheMainWindow)' \
-    -- -DVELMORA_ASAN=ON -DVELMORA_BENCH=OFF
+  run_suite "asan+ubsan" build-asan -- -DVELMORA_ASAN=ON -DVELMORA_BENCH=OFF "${sanitizer_build[@]}"
   # The threaded parts: the engine, the WAV components, capture and playback,
   # the level meter, the two-input mixer, the MP3 decoder's own worker and the
   # wait for a job's end.
   run_suite "tsan (threaded parts)" build-tsan \
     -R '^(Engine|JobCompletion|WaveIn|WaveOut|AudioIn|AudioOut|SoundCard|SoundIndicator|SoundLoopback|MP3ToWav|AudioMix|RealTimeMix)' \
     -t "engine_test wavein_test waveout_test audio_virtual_test soundcard_pulse_test indicator_test mp3decoder_test mixing_test" \
-    -- -DVELMORA_TSAN=ON -DVELMORA_BENCH=OFF -DVELMORA_GUI=OFF
+    -- -DVELMORA_TSAN=ON -DVELMORA_BENCH=OFF -DVELMORA_GUI=OFF "${sanitizer_build[@]}"
   if compgen -G "fuzz/*_fuzz.cpp" >/dev/null; then
     echo "=== fuzz: build"
     fuzz_targets=()
