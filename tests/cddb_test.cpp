@@ -2,7 +2,9 @@
 // match is taken, how server failures end, and the disc record's text.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "app/RipUtility.h"
 #include "platform/CdAccess.h"
@@ -246,6 +248,49 @@ TEST_F(Cddb, RecordIsCutAtACharacterToTheBuffer) {
   std::vector<char> Small(Title + 3 + 1 + 1, 'x');
   ASSERT_EQ(CDDBGetDiskInfo(&M, Small.data(), static_cast<int>(Small.size())), 1u);
   EXPECT_EQ(std::string(Small.data()), R.substr(0, Title + 3));
+}
+
+TEST_F(Cddb, LookupsOnSeveralThreadsWhileDrivesOpenAndCloseEachGetTheirRecord) {
+  Server.SetScenario("{\"sites\": " + SitesReply() + ", \"query\": " +
+                     Reply({"200 rock " + Hex8(Id) + " The Artist / The Album"}) + ", \"read\": " +
+                     Reply(Record("rock", Id, {"DTITLE=The Artist / The Album", "TTITLE0=First"})) +
+                     "}");
+  const TCddbSetup Setup{Server.Address(), "ripper@example.org", 10};
+  std::atomic<int> Running{2};
+  std::vector<TCddbLookup> Results[2];
+  auto Look = [&](int T) {
+    for (int I = 0; I < 3; ++I)
+      Results[T].push_back(LookUpCddb(Handle, Setup, [](const std::string&) {}));
+    --Running;
+  };
+  std::thread A(Look, 0), B(Look, 1);
+  // Meanwhile the drive list is read and other drives open and close.
+  DriveList L{};
+  L.Max = 8;
+  std::vector<TCDHandle> Others;
+  while (Running > 0 || Others.empty()) {
+    ASSERT_EQ(GetCDList(&L), 1u);
+    const DriveOpenRequest R = CdOpenRequest(L.Drives[0]);
+    Others.push_back(GetCDHandle(&R));
+    ASSERT_NE(Others.back(), 0u);
+    TableOfContents Toc;
+    EXPECT_EQ(ReadTOC(Others.back(), &Toc), 1u);
+    if (Others.size() > 3) {
+      EXPECT_EQ(CloseCDHandle(Others.front()), 1u);
+      Others.erase(Others.begin());
+    }
+  }
+  for (const TCDHandle H : Others) EXPECT_EQ(CloseCDHandle(H), 1u);
+  A.join();
+  B.join();
+  for (const auto& Thread : Results) {
+    ASSERT_EQ(Thread.size(), 3u);
+    for (const TCddbLookup& R : Thread) {
+      EXPECT_EQ(R.Outcome, TCddbLookup::loFound);
+      EXPECT_EQ(R.Album, "The Album");
+      EXPECT_EQ(CddbTrackTitle(1, 1, R.Record), "First");
+    }
+  }
 }
 
 }  // namespace

@@ -32,25 +32,6 @@ TableOfContents Toc(int First, const std::vector<TTrack>& Tracks, int LeadOut) {
   return T;
 }
 
-TEST(CdTrackRows, RowsShowNumberNameTimeAndSize) {
-  const auto Rows = CdTrackRows(Toc(1, {{0, 0x04}, {300, 0x01}}, 300 + 22050));
-  ASSERT_EQ(Rows.size(), 2u);
-  EXPECT_EQ(Rows[0].Number, "01");
-  EXPECT_EQ(Rows[0].Name, "Track-01  - Data Track");
-  EXPECT_TRUE(Rows[0].Data);
-  EXPECT_EQ(Rows[0].PlayTime, "00:04,00");
-  EXPECT_EQ(Rows[0].Size, "    0.67 M");
-  EXPECT_EQ(Rows[1].Name, "Track-02  - Audio Track");
-  EXPECT_EQ(Rows[1].Frames, 22050);
-  EXPECT_EQ(Rows[1].FramesText, "22050");
-  EXPECT_EQ(Rows[1].PlayTime, "04:54,00");
-  EXPECT_EQ(Rows[1].Size, "   49.46 M");
-  EXPECT_EQ(Rows[1].Type, "Audio Track");
-  EXPECT_EQ(Rows[1].Start, 300);
-  EXPECT_EQ(CdPlayTime(4500 * 61 + 75 * 7 + 74), "61:07,74");
-  EXPECT_EQ(CdSizeText(450000), " 1009.37 M");
-}
-
 TEST(CdTrackRows, OnlyTheDataBitMakesADataTrack) {
   // Pre-emphasis, copy permission and four channels in any mix: audio.
   for (uint8_t C : {0x0, 0x1, 0x2, 0x3, 0x8, 0x9, 0xa, 0xb})
@@ -86,6 +67,9 @@ TEST(CdTrackRows, RowsCountFromTheFirstTrack) {
   EXPECT_EQ(Rows[0].TrackNumber, 3);
   EXPECT_EQ(Rows[1].Name, "Track-04  - Audio Track");
   EXPECT_EQ(Rows[1].Frames, 150);
+  // The texts of the disc images' rows are checked on the page; the widths:
+  EXPECT_EQ(CdPlayTime(4500 * 61 + 75 * 7 + 74), "61:07,74");
+  EXPECT_EQ(CdSizeText(450000), " 1009.37 M");
   // A table that is not sane gives no rows rather than rows read past it.
   TableOfContents Bad{};
   Bad.FirstTrack = Bad.LastTrack = 255;
