@@ -1,6 +1,9 @@
 // The program-wide objects that outlive every window: the dialog provider
 // (every message of every page is shown through it) and the application's
-// title. Made before the main window, freed after it.
+// title. Made before the main window, freed after it. While it exists, an MP3
+// information probe that fails on the window's thread asks through the
+// provider's error prompt ("Error openning file: " + path); elsewhere it goes
+// on without asking.
 #pragma once
 
 #include <QString>

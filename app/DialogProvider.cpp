@@ -66,6 +66,22 @@ void TQtDialogProvider::ShowMessage(QWidget* Parent, const QString& Text) {
   Box.exec();
 }
 
+TPromptAnswer TQtDialogProvider::AskErrorAction(QWidget* Parent, const QString& Text) {
+  Q_UNUSED(Parent);
+  QMessageBox Box(QMessageBox::Critical, QStringLiteral("Velmora"), Text,
+                  QMessageBox::Cancel | QMessageBox::Retry | QMessageBox::Ignore);
+  Box.setTextFormat(Qt::PlainText);
+  Box.setWindowModality(Qt::ApplicationModal);
+  switch (Box.exec()) {
+    case QMessageBox::Retry:
+      return TPromptAnswer::Retry;
+    case QMessageBox::Ignore:
+      return TPromptAnswer::Ignore;
+    default:
+      return TPromptAnswer::Cancel;
+  }
+}
+
 bool TQtDialogProvider::ExecuteOpen(QWidget* Parent, TFileDialogRequest& Request) {
   return RunFileDialog(Parent, Request, false);
 }

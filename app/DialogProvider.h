@@ -19,6 +19,9 @@ struct TFileDialogRequest {
   QString FileName;
 };
 
+// The buttons of an error prompt.
+enum class TPromptAnswer { Cancel, Retry, Ignore };
+
 class TDialogProvider {
  public:
   virtual ~TDialogProvider() = default;
@@ -26,6 +29,9 @@ class TDialogProvider {
   // A modal box with Text, shown as plain text, and one OK button, centred on
   // the screen.
   virtual void ShowMessage(QWidget* Parent, const QString& Text) = 0;
+  // A modal error box with Text and the buttons Cancel, Retry and Ignore;
+  // the button chosen (closing the box is Cancel).
+  virtual TPromptAnswer AskErrorAction(QWidget* Parent, const QString& Text) = 0;
   // An open dialog for an existing file; true when the user confirmed.
   virtual bool ExecuteOpen(QWidget* Parent, TFileDialogRequest& Request) = 0;
   // A save dialog; it never asks before an existing file is chosen. True when
@@ -45,6 +51,7 @@ class TDialogProvider {
 class TQtDialogProvider : public TDialogProvider {
  public:
   void ShowMessage(QWidget* Parent, const QString& Text) override;
+  TPromptAnswer AskErrorAction(QWidget* Parent, const QString& Text) override;
   bool ExecuteOpen(QWidget* Parent, TFileDialogRequest& Request) override;
   bool ExecuteSave(QWidget* Parent, TFileDialogRequest& Request) override;
   bool BrowseFolder(QWidget* Parent, const QString& Caption, const QString& Root,

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/FilesInUse.h"
+
 namespace {
 
 // Closes a descriptor when the scope ends.
@@ -99,6 +101,9 @@ bool FileOpenByOtherProcess(const std::string& Name) {
 }
 
 bool IsFileLocked(const std::string& Name) {
+  // A job of this program reads or writes it (a writer's target included,
+  // which exists only once its job has ended).
+  if (FileClaimedByJob(Name)) return true;
   struct stat St {};
   if (::stat(Name.c_str(), &St) != 0) return !(errno == ENOENT || errno == ENOTDIR);
   // Read-only files stay locked even for a user (root) whom the open below

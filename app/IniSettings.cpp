@@ -111,6 +111,11 @@ bool ReadFlacLooseMidSideStereo() { return ReadBool("Flac", "LooseMidSideStereo"
 int ReadApeCompression() { return ReadInt("Ape", "Compression", 2000); }
 std::string ReadCddbServer() { return ReadText("Cddb", "Server", "gnudb.gnudb.org"); }
 std::string ReadCddbEmail() { return ReadText("Cddb", "Email", "anonymous@localhost"); }
+int ReadCddbTimeout() {
+  const int T = ReadInt("Cddb", "Timeout", 10);
+  return T >= 1 ? T : 10;
+}
+int ReadLyricOffset() { return ReadInt("Lyric", "Offset", 0); }
 
 void WriteWaveSampleRate(int Value) { WriteInt("Wave", "SampleRate", Value); }
 void WriteWaveBitsPerSample(int Value) { WriteInt("Wave", "BitsPerSample", Value); }
@@ -128,3 +133,4 @@ void WriteFlacLooseMidSideStereo(bool Value) {
 void WriteApeCompression(int Value) { WriteInt("Ape", "Compression", Value); }
 void WriteCddbServer(const std::string& Value) { Write("Cddb", "Server", Value); }
 void WriteCddbEmail(const std::string& Value) { Write("Cddb", "Email", Value); }
+void WriteLyricOffset(int Milliseconds) { WriteInt("Lyric", "Offset", Milliseconds); }

@@ -9,7 +9,9 @@
 //   [Ogg]  Compression 0.5, NominalBitrate 128
 //   [Flac] MidSideStereo 1, LooseMidSideStereo 0
 //   [Ape]  Compression 2000
-//   [Cddb] Server gnudb.gnudb.org, Email anonymous@localhost
+//   [Cddb] Server gnudb.gnudb.org, Email anonymous@localhost, Timeout 10 (seconds)
+//   [Lyric] Offset 0 (milliseconds added to the song position the lyric
+//           window follows: positive shows the lines sooner)
 //
 // Numbers are decimal text; Booleans "1" and "0" (any non-zero number reads
 // as true); the decimal number is written with a point whatever the locale
@@ -51,6 +53,9 @@ bool ReadFlacLooseMidSideStereo();
 int ReadApeCompression();
 std::string ReadCddbServer();
 std::string ReadCddbEmail();
+// At least 1.
+int ReadCddbTimeout();
+int ReadLyricOffset();
 
 void WriteWaveSampleRate(int Value);
 void WriteWaveBitsPerSample(int Value);
@@ -66,6 +71,7 @@ void WriteFlacLooseMidSideStereo(bool Value);
 void WriteApeCompression(int Value);
 void WriteCddbServer(const std::string& Value);
 void WriteCddbEmail(const std::string& Value);
+void WriteLyricOffset(int Milliseconds);
 
 // Copying the saved settings into a component just before its job starts
 // (the file is read at that moment; a null component is passed over):

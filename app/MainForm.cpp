@@ -133,6 +133,7 @@ TMainForm::TMainForm(const TSetup& Setup)
 }
 
 TMainForm::~TMainForm() {
+  EndRecordingForClose();
   // Components first: their workers end while the window, the target of
   // their queued events, still exists.
   FComponents.reset();
@@ -182,7 +183,7 @@ void TMainForm::FormShow() {
         // (it went away in between): the source keeps the default device.
       }
     }
-    const TMixerLineIndices Found = FindMixerLines(MixerLineNames());
+    const TMixerLineIndices Found = FindMixerLines(MixerLineNames(*AudioMixer));
     MicOutputLineIndex = Found.MicOutput;
     MicRecordLineIndex = Found.MicRecord;
     StereoMixLineIndex = Found.StereoMix;
@@ -206,17 +207,6 @@ void TMainForm::FormShow() {
   connect(PageControl, &QTabWidget::currentChanged, this, &TMainForm::PageControlChange);
   OpenSettings(FSetup.SettingsPath);
   FillSettingsPage();
-}
-
-TMixerLineNames TMainForm::MixerLineNames() {
-  TMixerLineNames Names;
-  AudioMixer->SetMixerID(0);
-  for (uint32_t D = 0; D < AudioMixer->DestinationCount(); ++D) {
-    AudioMixer->SetDestinationID(D);
-    auto& Lines = Names.emplace_back();
-    for (int I = 0; I < AudioMixer->LineCount(); ++I) Lines.push_back(AudioMixer->Lines(I)->Name());
-  }
-  return Names;
 }
 
 void TMainForm::CreateMixerDevices() {
@@ -248,11 +238,8 @@ void TMainForm::CreateMixerDevices() {
 }
 
 void TMainForm::SetMixerLineVolume(uint32_t Destination, int Line, int Percent) {
-  if (Line == -1) return;
-  AudioMixer->SetDestinationID(Destination);
   // A line that went away since the first showing is passed over.
-  if (Line < 0 || Line >= AudioMixer->LineCount()) return;
-  AudioMixer->Lines(Line)->SetVolume(Percent);
+  if (TAudioMixerLine* L = MixerSourceLine(*AudioMixer, Destination, Line)) L->SetVolume(Percent);
 }
 
 void TMainForm::MicOutputVolumeBarChange(const QSlider* Sender) {
@@ -286,6 +273,7 @@ void TMainForm::PageControlChange(int Index) {
 }
 
 void TMainForm::FormClose() {
+  EndRecordingForClose();
   if (Mp3ToVob_VobOut) {
     TComponent::Free(Mp3ToVob_VobOut);
     Mp3ToVob_VobOut = nullptr;
@@ -301,7 +289,7 @@ void TMainForm::HelpLinkClick() {
 // ---------------------------------------------------------------- jobs
 
 void TMainForm::JobStarted(TPageJob& Job, const QString& Status) {
-  SetStatus(Status);
+  if (!Status.isEmpty()) SetStatus(Status);
   for (QWidget* W : Job.Locked) W->setEnabled(false);
   Job.Bar->setVisible(true);
 }
@@ -344,7 +332,7 @@ void TMainForm::JobFinished(TPageJob& Job) {
   for (QWidget* W : Job.Locked) W->setEnabled(true);
   JobRestartProgress(Job);
   Job.Bar->setVisible(false);
-  SetStatus(Job.Description);
+  if (!Job.Description.isEmpty()) SetStatus(Job.Description);
 }
 
 // ---------------------------------------------------------------- shared widgets

@@ -16,18 +16,21 @@
 #include "app/DialogProvider.h"
 #include "app/FileLocks.h"
 #include "app/LangFrm.h"
-#include "app/MixerLines.h"
+#include "app/RipUtility.h"
 #include "codecs/ACS_FLAC.h"
 #include "codecs/ACS_LAME.h"
 #include "codecs/ACS_MAC.h"
 #include "codecs/ACS_MAD.h"
 #include "codecs/ACS_Vorbis.h"
+#include "devices/MixerLines.h"
 #include "devices/Volumes.h"
 #include "devices/WaveMixer.h"
 #include "devices/XaudioPlayer.h"
 #include "engine/ACS_Audio.h"
+#include "engine/ACS_AudioMix.h"
 #include "engine/ACS_Indicator.h"
 #include "engine/Component.h"
+#include "platform/CdAccess.h"
 #include "platform/Streams.h"
 #include "wave/ACS_Wave.h"
 
@@ -44,7 +47,9 @@ class QSpinBox;
 class QStatusBar;
 class QTabWidget;
 class QTimer;
+class QToolButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 class QGroupBox;
 class TPathSelector;
 
@@ -289,7 +294,23 @@ class TMainForm : public TLangForm {
   QPushButton* Mixer_Btn = nullptr;
   QProgressBar* MixerProgressBar = nullptr;
   TWaveIn *Mixer_WaveIn1 = nullptr, *Mixer_WaveIn2 = nullptr;
+  TAudioMixer* Mixer_AudioMixer = nullptr;
   TWaveOut* Mixer_WaveOut = nullptr;
+
+  // The mixer's handlers: the three "..." buttons, the sliders and mode
+  // buttons (each writes the mixer at once, during a mix too), "Mix it", and
+  // the writer's events, carried to the window's thread.
+  void Mixer_Wav1PathSelect();
+  void Mixer_Wav2PathSelect();
+  void Mixer_Wav3PathSelect();
+  void VolumeBar1Change();
+  void VolumeBar2Change();
+  void MixRadioButtonClick();
+  void ConcRadioButtonClick();
+  void Mixer_Mixit();
+  void Mixer_WaveOutProgress(TComponent* Sender, int Percent);
+  void Mixer_WaveOutDone(TComponent* Sender);
+  void Mixer_WaveOutThreadException(TComponent* Sender, const std::string& Message);
 
   // ---- page 7: recorder
   QWidget* RecorderTabSheet = nullptr;
@@ -302,6 +323,23 @@ class TMainForm : public TLangForm {
   TSoundIndicator* SoundIndicator = nullptr;
   TWaveOut* Recorder_WavOut = nullptr;
   TMP3Out* Recorder_Mp3Out = nullptr;
+
+  // "Record": the save dialog chooses the file and its type, then the
+  // microphone is routed through the system mixer and recorded for the
+  // chosen duration. "Abort" ends the recording that runs (nothing when none
+  // does); the file then holds what was recorded. Progress, completion and
+  // failures run on the window's thread; every end of a recording, failed
+  // ones included, mutes the microphone's playback again and says
+  // "Recording done!".
+  void ExecuteRecord();
+  void AbortRecord();
+  void RecorderWaveOutProgress(TComponent* Sender, int Percent);
+  void RecorderWaveOutDone(TComponent* Sender);
+  void Recorder_WavOutThreadException(TComponent* Sender, const std::string& Message);
+  void Recorder_Mp3OutThreadException(TComponent* Sender, const std::string& Message);
+  // The sink of the recording that runs (Recorder_WavOut or Recorder_Mp3Out),
+  // or null when the page is idle.
+  TACSFileOut* RecorderSink() const { return FRecorderSink; }
 
   // ---- page 8: record and mix
   QWidget* RecordMixTabSheet = nullptr;
@@ -328,9 +366,16 @@ class TMainForm : public TLangForm {
 
   // ---- page 9: CD ripper
   QWidget* SeCustomTabSheet7 = nullptr;
+  // The drive box: the listed drives; a disc image or device path typed into
+  // it (or chosen with CdRomImageSelect) becomes a drive of the list.
   QComboBox* CdRomCombo = nullptr;
+  QToolButton* CdRomImageSelect = nullptr;
   QPushButton* RefreshCdRom = nullptr;
+  // One row per track: "NO", "Track Name", "Play Time", "Size", then two
+  // hidden texts, the frame count (kCdFramesColumn) and the type
+  // (kCdTypeColumn: kAudioTrack or kDataTrack). Data rows cannot be checked.
   QTreeWidget* ListView = nullptr;
+  static constexpr int kCdFramesColumn = 4, kCdTypeColumn = 5;
   QCheckBox *SelAllCheckBox = nullptr, *EnableFreeDBCheckBox = nullptr,
             *RiptoSingleFileCheckBox = nullptr;
   QComboBox* ConvertType = nullptr;
@@ -341,6 +386,32 @@ class TMainForm : public TLangForm {
   TWaveIn *RipperWaveIn1 = nullptr, *RipperWaveIn2 = nullptr, *RipperFinalWaveIn = nullptr;
   TWaveOut* RipperWaveOut = nullptr;
   TMP3Out* RipperMP3Out = nullptr;
+  // What the listing keeps for the ripping jobs: the drive list, the index
+  // of the selected drive, the open drive (0: none; closed at the next load)
+  // and the table of contents last read.
+  DriveList CdDrives{};
+  int CdDriveIndex = 0;
+  TCDHandle CdHandle = 0;
+  TableOfContents CdToc{};
+
+  // "Refresh": lists the drives (the box is refilled, the first selected)
+  // and loads the tracks of the first.
+  void RefreshCdRomClick();
+  // The drive box's selection changed.
+  void CdRomComboChange(int Index);
+  // Reads the selected drive's disc into the list; with "Enable freedb"
+  // ticked, then looks the disc up on a worker thread. A lookup's result
+  // reaches the page only while it still shows the same disc.
+  void LoadCdTracks();
+  // A disc image or device path as a drive: selected when listed, else added
+  // to the list and selected; its tracks are loaded.
+  void SelectCdDrivePath(const QString& Path);
+  // False for a row that must stay unchecked (a data track).
+  bool ListViewChanging(const QTreeWidgetItem* Item) const;
+  // Every row that may be checked takes the state of SelAllCheckBox.
+  void SelAllCheckBoxClick();
+  // CDDB lookups still running (their results may be on their way).
+  int CddbLookupsRunning() const;
 
   // ---- page 10: settings
   QWidget* SeCustomTabSheet8 = nullptr;
@@ -350,13 +421,15 @@ class TMainForm : public TLangForm {
   QComboBox *OggCompression = nullptr, *OggNominalBitrate = nullptr;
   QComboBox *FlacMidSideStereo = nullptr, *FlacLooseMidSideStereo = nullptr;
   QComboBox* ApeCompression = nullptr;
+  QSpinBox* LyricOffset = nullptr;  // milliseconds
   QPushButton* SaveSetting = nullptr;
 
   // Fills the Settings page from the settings file (the last step of the
   // first showing).
   void FillSettingsPage();
-  // "Save": writes the twelve keys from the page in order; a choice that does
-  // not convert, or a write that fails, shows the error and stops there.
+  // "Save": writes the twelve keys from the page in order, then the lyric
+  // offset; a choice that does not convert, or a write that fails, shows the
+  // error and stops there.
   void SaveSettingClick();
 
  protected:
@@ -384,9 +457,13 @@ class TMainForm : public TLangForm {
   void CreateRecordMixComponents();
   void CreateCdRipperComponents();
   void CreatePlayerComponents();
+  // The drive box from a new drive list; Select is the path to select
+  // ("": the first drive).
+  void FillCdRomCombo(const std::string& Select);
+  void CdRomImageSelectClick();
+  void StartCddbLookup();
+  void CddbLookupDone(uint64_t Load, const TCddbLookup& Result);
   void CreateMixerDevices();
-  // The full names of the lines of every destination of mixer 0.
-  TMixerLineNames MixerLineNames();
   // Line of Destination to Percent; nothing for index -1 or a line gone.
   void SetMixerLineVolume(uint32_t Destination, int Line, int Percent);
   // Ticks VolumeControl at its interval while it found a device.
@@ -395,7 +472,8 @@ class TMainForm : public TLangForm {
   // A job as its page shows it: while it runs, Locked is disabled, the status
   // line says what runs and Bar shows the progress; when it ends the bar goes
   // and Description is back on the status line. Every page's start, progress
-  // and end handlers go through JobStarted, JobProgress and JobFinished.
+  // and end handlers go through JobStarted, JobProgress and JobFinished. A
+  // job whose Status and Description are empty leaves the status line alone.
   struct TPageJob {
     QProgressBar* Bar = nullptr;
     std::vector<QWidget*> Locked;
@@ -412,6 +490,20 @@ class TMainForm : public TLangForm {
   void JobFinished(TPageJob& Job);
   // Puts the pending percentages on the bars.
   void ShowPendingProgress();
+
+  // The Recorder's recording, shown on its page; the status line is left
+  // alone.
+  TPageJob FRecorderJob;
+  TACSFileOut* FRecorderSink = nullptr;  // set from the start of a recording to its end
+  // The mixer's microphone lines as the first showing found them.
+  TMixerLineIndices RecorderMicLines() const;
+  // The end-of-recording steps. Recorded: the capture source ran, so sound
+  // it had to drop is reported.
+  void EndRecording(bool Recorded);
+  // Closing or destroying the window during a recording: the recording ends
+  // here and now (its file finished, the microphone's playback muted), and
+  // its completion, when it arrives, shows nothing.
+  void EndRecordingForClose();
 
   // The converters, in the order of ConverterPages (page by page, left
   // panel first).
@@ -472,7 +564,14 @@ class TMainForm : public TLangForm {
   TVorbisOut* MakeVorbisOut(const char* Name, TACSInput* Input);
 
   TSetup FSetup;
+  // The CD listing's load number and its lookups' way back to the window.
+  struct TCdListing;
+  struct TCdListingFree {
+    void operator()(TCdListing* L) const;
+  };
+  std::unique_ptr<TCdListing, TCdListingFree> FCdListing;
   TConversionFlow FFlows[flCount];
+  TPageJob FMixerJob;
   // A bar repaints at once on every new value; reports closer together than
   // this timer's interval are shown together, when it fires.
   QTimer* FProgressTimer = nullptr;

@@ -11,10 +11,57 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QToolButton>
 #include <QTreeWidget>
+#include <QTreeWidgetItem>
 #include <QVBoxLayout>
+#include <atomic>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
+#include "app/EventMarshal.h"
+#include "app/IniSettings.h"
 #include "app/MainForm.h"
+#include "platform/CdText.h"
+
+namespace {
+
+// A CDDB lookup runs on a thread of its own, which may outlive the window (a
+// name server that does not answer holds it up with no time limit); it
+// reaches the window only through this, and only while the window exists.
+struct TCddbReceiver {
+  std::mutex Lock;
+  TMainForm* Form = nullptr;  // written on the window's thread; guarded by Lock
+  std::atomic<int> Running{0};
+
+  // Queues F on the window's thread, unless the window has gone.
+  void Post(std::function<void(TMainForm&)> F) {
+    std::lock_guard<std::mutex> L(Lock);
+    if (!Form) return;
+    TMainForm* W = Form;
+    PostToThreadOf(W, [W, F = std::move(F)] { F(*W); });
+  }
+};
+
+}  // namespace
+
+// Window's thread only, but for Receiver.
+struct TMainForm::TCdListing {
+  TMainForm* Form = nullptr;
+  // Counts the loads: a lookup's result is for the load it started in.
+  uint64_t Load = 0;
+  std::shared_ptr<TCddbReceiver> Receiver = std::make_shared<TCddbReceiver>();
+};
+
+void TMainForm::TCdListingFree::operator()(TCdListing* L) const {
+  {
+    std::lock_guard<std::mutex> Lock(L->Receiver->Lock);
+    L->Receiver->Form = nullptr;
+  }
+  if (L->Form && L->Form->CdHandle) CloseCDHandle(L->Form->CdHandle);
+  delete L;
+}
 
 void TMainForm::BuildCdRipperPage() {
   SeCustomTabSheet7 = new QWidget(PageControl);
@@ -33,18 +80,42 @@ void TMainForm::BuildCdRipperPage() {
   CdRomCombo->setObjectName(QStringLiteral("CdRomCombo"));
   CdRomCombo->setAccessibleName(QStringLiteral("CD drive"));
   CdRomCombo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  // The listed drives are chosen from the box; a path typed into it names a
+  // disc image or a device. Typing never adds an item by itself.
+  CdRomCombo->setEditable(true);
+  CdRomCombo->setInsertPolicy(QComboBox::NoInsert);
+  CdRomCombo->lineEdit()->setPlaceholderText(QStringLiteral("Disc image (.cue) or device"));
+  connect(CdRomCombo->lineEdit(), &QLineEdit::returnPressed, this,
+          [this] { SelectCdDrivePath(CdRomCombo->lineEdit()->text().trimmed()); });
+  connect(CdRomCombo, &QComboBox::currentIndexChanged, this, &TMainForm::CdRomComboChange);
+  CdRomImageSelect = new QToolButton(Sheet);
+  CdRomImageSelect->setObjectName(QStringLiteral("CdRomImageSelect"));
+  CdRomImageSelect->setText(QStringLiteral("..."));
+  CdRomImageSelect->setAccessibleName(QStringLiteral("Open a disc image"));
+  CdRomImageSelect->setToolTip(CdRomImageSelect->accessibleName());
+  connect(CdRomImageSelect, &QToolButton::clicked, this, &TMainForm::CdRomImageSelectClick);
   RefreshCdRom = new QPushButton(QStringLiteral("Refresh"), Sheet);
   RefreshCdRom->setObjectName(QStringLiteral("RefreshCdRom"));
+  connect(RefreshCdRom, &QPushButton::clicked, this, &TMainForm::RefreshCdRomClick);
   DriveRow->addWidget(CdRomCombo, 1);
+  DriveRow->addWidget(CdRomImageSelect);
   DriveRow->addWidget(RefreshCdRom);
   Left->addLayout(DriveRow);
 
   ListView = new QTreeWidget(Sheet);
   ListView->setObjectName(QStringLiteral("ListView"));
   ListView->setAccessibleName(QStringLiteral("Tracks"));
-  ListView->setColumnCount(4);
+  ListView->setColumnCount(6);
   ListView->setHeaderLabels({QStringLiteral("NO"), QStringLiteral("Track Name"),
-                             QStringLiteral("Play Time"), QStringLiteral("Size")});
+                             QStringLiteral("Play Time"), QStringLiteral("Size"),
+                             QStringLiteral("Frames"), QStringLiteral("Type")});
+  // Read by the ripping jobs, not shown.
+  ListView->setColumnHidden(kCdFramesColumn, true);
+  ListView->setColumnHidden(kCdTypeColumn, true);
+  connect(ListView, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* Item, int) {
+    if (!ListViewChanging(Item) && Item->checkState(0) != Qt::Unchecked)
+      Item->setCheckState(0, Qt::Unchecked);
+  });
   ListView->setRootIsDecorated(false);
   ListView->setItemsExpandable(false);
   ListView->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -61,6 +132,7 @@ void TMainForm::BuildCdRipperPage() {
   auto* Options = new QHBoxLayout;
   SelAllCheckBox = new QCheckBox(QStringLiteral("Select all/Unselect all"), Sheet);
   SelAllCheckBox->setObjectName(QStringLiteral("SelAllCheckBox"));
+  connect(SelAllCheckBox, &QCheckBox::toggled, this, &TMainForm::SelAllCheckBoxClick);
   EnableFreeDBCheckBox = new QCheckBox(QStringLiteral("Enable freedb"), Sheet);
   EnableFreeDBCheckBox->setObjectName(QStringLiteral("EnableFreeDBCheckBox"));
   Options->addWidget(SelAllCheckBox);
@@ -133,10 +205,163 @@ void TMainForm::BuildCdRipperPage() {
 }
 
 void TMainForm::CreateCdRipperComponents() {
+  FCdListing.reset(new TCdListing);
+  FCdListing->Form = this;
+  FCdListing->Receiver->Form = this;
   RipperWaveIn1 = Make<TWaveIn>("RipperWaveIn1");
   RipperWaveIn2 = Make<TWaveIn>("RipperWaveIn2");
   // The joining mixer (RipperWaveIn1 then RipperWaveIn2) feeds this writer.
   RipperWaveOut = MakeWavOut("RipperWaveOut", nullptr, false);
   RipperFinalWaveIn = Make<TWaveIn>("RipperFinalWaveIn");
   RipperMP3Out = MakeMp3Out("RipperMP3Out", RipperFinalWaveIn, false);
+}
+
+// ---------------------------------------------------------------- listing
+
+int TMainForm::CddbLookupsRunning() const { return FCdListing->Receiver->Running; }
+
+void TMainForm::FillCdRomCombo(const std::string& Select) {
+  // Filling the box must not load tracks.
+  const QSignalBlocker Quiet(CdRomCombo);
+  CdDrives = DriveList{};
+  CdDrives.Max = 8;
+  GetCDList(&CdDrives);
+  CdRomCombo->clear();
+  CdDriveIndex = 0;
+  for (int I = 0; I < CdDrives.Count; ++I) {
+    const DriveEntry& E = CdDrives.Drives[I];
+    CdRomCombo->addItem(QString::fromStdString(CdFieldText(E.Id, sizeof E.Id)));
+    if (!Select.empty() && CDDrivePath(E) == Select) CdDriveIndex = I;
+  }
+  if (CdDrives.Count > 0) CdRomCombo->setCurrentIndex(CdDriveIndex);
+}
+
+void TMainForm::RefreshCdRomClick() {
+  FillCdRomCombo("");
+  LoadCdTracks();
+}
+
+void TMainForm::CdRomComboChange(int Index) {
+  CdDriveIndex = Index;
+  LoadCdTracks();
+}
+
+void TMainForm::CdRomImageSelectClick() {
+  OpenDialog.Filter = QStringLiteral("Disc image|*.cue");
+  OpenDialog.FileName.clear();
+  if (OpenDialog.Execute()) SelectCdDrivePath(OpenDialog.FileName);
+}
+
+void TMainForm::SelectCdDrivePath(const QString& Path) {
+  if (Path.isEmpty()) return;
+  const std::string P = Path.toStdString();
+  for (int I = 0; I < CdDrives.Count; ++I) {
+    if (CDDrivePath(CdDrives.Drives[I]) != P && CdRomCombo->itemText(I) != Path) continue;
+    if (I == CdRomCombo->currentIndex())
+      LoadCdTracks();
+    else
+      CdRomCombo->setCurrentIndex(I);
+    return;
+  }
+  if (!AddCDDrive(P)) {
+    ++FCdListing->Load;
+    ListView->clear();
+    SetStatus(QString::fromUtf8(kCdNoTrackInfo));
+    return;
+  }
+  FillCdRomCombo(P);
+  LoadCdTracks();
+}
+
+bool TMainForm::ListViewChanging(const QTreeWidgetItem* Item) const {
+  return Item->text(kCdTypeColumn) != QLatin1String(kDataTrack);
+}
+
+void TMainForm::SelAllCheckBoxClick() {
+  const Qt::CheckState State = SelAllCheckBox->isChecked() ? Qt::Checked : Qt::Unchecked;
+  for (int I = 0; I < ListView->topLevelItemCount(); ++I) {
+    QTreeWidgetItem* Item = ListView->topLevelItem(I);
+    if (ListViewChanging(Item)) Item->setCheckState(0, State);
+  }
+}
+
+void TMainForm::LoadCdTracks() {
+  // Whatever a lookup of the last load still brings is for another disc.
+  ++FCdListing->Load;
+  ListView->clear();
+  if (CdHandle) {
+    CloseCDHandle(CdHandle);
+    CdHandle = 0;
+  }
+  CdToc = TableOfContents{};
+  const auto Stop = [this](const char* Status) {
+    SetStatus(QString::fromUtf8(Status));
+    ListView->setFocus();
+  };
+  if (CdDriveIndex < 0 || CdDriveIndex >= CdDrives.Count) return Stop(kCdNoTrackInfo);
+  const DriveOpenRequest Request = CdOpenRequest(CdDrives.Drives[CdDriveIndex]);
+  CdHandle = GetCDHandle(&Request);
+  if (!CdHandle) return Stop(kCdNoTrackInfo);
+  ModifyCDParms(CdHandle, kCdParmAddressMode, 0);
+  if (ReadTOC(CdHandle, &CdToc) != 1) return Stop(kCdTocError);
+
+  const std::vector<TCdTrackRow> Rows = CdTrackRows(CdToc);
+  for (const TCdTrackRow& R : Rows) {
+    auto* Item = new QTreeWidgetItem(
+        QStringList{QString::fromStdString(R.Number), QString::fromStdString(R.Name),
+                    QString::fromStdString(R.PlayTime), QString::fromStdString(R.Size),
+                    QString::fromStdString(R.FramesText), QString::fromStdString(R.Type)});
+    Item->setTextAlignment(3, Qt::AlignRight | Qt::AlignVCenter);
+    Item->setCheckState(0, Qt::Unchecked);
+    // A data track shows greyed, and nothing checks it.
+    if (R.Data) Item->setFlags(Qt::ItemNeverHasChildren);
+    ListView->addTopLevelItem(Item);
+  }
+  SetStatus(QString::fromLatin1(kCdTotalTracks) + QString::number(Rows.size()));
+  if (!EnableFreeDBCheckBox->isChecked()) return;
+  StartCddbLookup();
+}
+
+void TMainForm::StartCddbLookup() {
+  // The settings file belongs to this thread: read before the lookup leaves.
+  const TCddbSetup Setup{ReadCddbServer(), ReadCddbEmail(), ReadCddbTimeout()};
+  SetStatus(QString::fromStdString(CddbConnectingStatus(Setup)));
+  const std::shared_ptr<TCddbReceiver> Receiver = FCdListing->Receiver;
+  const uint64_t Load = FCdListing->Load;
+  const TCDHandle Handle = CdHandle;
+  ++Receiver->Running;
+  try {
+    std::thread([Receiver, Load, Handle, Setup] {
+      const TCddbLookup Result = LookUpCddb(Handle, Setup, [&](const std::string& Status) {
+        Receiver->Post([Load, Status](TMainForm& F) {
+          if (F.FCdListing->Load == Load) F.SetStatus(QString::fromStdString(Status));
+        });
+      });
+      Receiver->Post([Load, Result](TMainForm& F) { F.CddbLookupDone(Load, Result); });
+      --Receiver->Running;
+    }).detach();
+  } catch (const std::system_error&) {
+    --Receiver->Running;
+    SetStatus(QString::fromLatin1(kCddbNoServerList));
+    ListView->setFocus();
+  }
+}
+
+void TMainForm::CddbLookupDone(uint64_t Load, const TCddbLookup& Result) {
+  // The page was loaded again meanwhile: these titles are another disc's.
+  if (Load != FCdListing->Load) return;
+  if (Result.Outcome == TCddbLookup::loNoRecord || Result.Outcome == TCddbLookup::loFound) {
+    Album->setText(QString::fromStdString(Result.Album));
+    Artist->setText(QString::fromStdString(Result.Artist));
+  }
+  if (Result.Outcome == TCddbLookup::loFound) {
+    for (int K = 0; K < ListView->topLevelItemCount(); ++K) {
+      QTreeWidgetItem* Item = ListView->topLevelItem(K);
+      if (Item->text(kCdTypeColumn) == QLatin1String(kDataTrack)) continue;
+      const int Track = CdToc.Entries[K].TrackNumber;
+      Item->setText(1,
+                    QString::fromStdString(CddbTrackTitle(Track, CdToc.FirstTrack, Result.Record)));
+    }
+  }
+  ListView->setFocus();
 }

@@ -9,8 +9,19 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "app/AudioFns.h"
+#include "app/EventMarshal.h"
 #include "app/MainForm.h"
 #include "app/PathSelector.h"
+
+namespace {
+
+std::string Utf8(const QString& S) { return S.toUtf8().toStdString(); }
+
+const char* const kMixerDescription = "Mixer:Mix two wav audio to one.";
+const char* const kWaveFilter = "Wave file|*.wav";
+
+}  // namespace
 
 void TMainForm::BuildMixerPage() {
   SeCustomTabSheet6 = new QWidget(PageControl);
@@ -82,6 +93,113 @@ void TMainForm::BuildMixerPage() {
 void TMainForm::CreateMixerComponents() {
   Mixer_WaveIn1 = Make<TWaveIn>("Mixer_WaveIn1");
   Mixer_WaveIn2 = Make<TWaveIn>("Mixer_WaveIn2");
-  // The two-input mixer (Mixer_WaveIn1 and Mixer_WaveIn2) feeds this writer.
-  Mixer_WaveOut = MakeWavOut("Mixer_WaveOut", nullptr, true);
+  Mixer_AudioMixer = Make<TAudioMixer>("Mixer_AudioMixer");
+  Mixer_AudioMixer->SetInput1(Mixer_WaveIn1);
+  Mixer_AudioMixer->SetInput2(Mixer_WaveIn2);
+  Mixer_AudioMixer->SetMode(amMix);
+  Mixer_AudioMixer->SetVolume1(255);
+  Mixer_AudioMixer->SetVolume2(255);
+  Mixer_WaveOut = MakeWavOut("Mixer_WaveOut", Mixer_AudioMixer, true);
+  Mixer_WaveOut->OnProgress = QueuedProgress(
+      this, [this] { return Mixer_WaveOut->Progress(); },
+      [this](TComponent* S, int P) { Mixer_WaveOutProgress(S, P); });
+  Mixer_WaveOut->OnDone = QueuedEvent(this, [this](TComponent* S) { Mixer_WaveOutDone(S); });
+  Mixer_WaveOut->OnThreadException = QueuedException(
+      this, [this](TComponent* S, const std::string& M) { Mixer_WaveOutThreadException(S, M); });
+
+  // While a mix runs only the page's own start controls wait; the sliders,
+  // the other pages and their jobs stay usable.
+  FMixerJob.Bar = MixerProgressBar;
+  FMixerJob.Locked = {Mixer_Wav1PathSelector, Mixer_Wav2PathSelector, Mixer_Wav3PathSelector,
+                      MixRadioButton,         ConcRadioButton,        Mixer_Btn};
+  FMixerJob.Description = QLatin1String(kMixerDescription);
+
+  connect(Mixer_Wav1PathSelector, &TPathSelector::BrowseClicked, this,
+          &TMainForm::Mixer_Wav1PathSelect);
+  connect(Mixer_Wav2PathSelector, &TPathSelector::BrowseClicked, this,
+          &TMainForm::Mixer_Wav2PathSelect);
+  connect(Mixer_Wav3PathSelector, &TPathSelector::BrowseClicked, this,
+          &TMainForm::Mixer_Wav3PathSelect);
+  connect(VolumeBar1, &QSlider::valueChanged, this, &TMainForm::VolumeBar1Change);
+  connect(VolumeBar2, &QSlider::valueChanged, this, &TMainForm::VolumeBar2Change);
+  connect(MixRadioButton, &QRadioButton::toggled, this, [this](bool On) {
+    if (On) MixRadioButtonClick();
+  });
+  connect(ConcRadioButton, &QRadioButton::toggled, this, [this](bool On) {
+    if (On) ConcRadioButtonClick();
+  });
+  connect(Mixer_Btn, &QPushButton::clicked, this, &TMainForm::Mixer_Mixit);
+}
+
+// ---------------------------------------------------------------- handlers
+
+void TMainForm::Mixer_Wav1PathSelect() {
+  OpenDialog.FileName.clear();
+  OpenDialog.Filter = QLatin1String(kWaveFilter);
+  if (!OpenDialog.Execute()) return;
+  Mixer_WaveIn1->SetFileName(Utf8(OpenDialog.FileName));
+  Mixer_Wav1PathSelector->SetText(OpenDialog.FileName);
+}
+
+void TMainForm::Mixer_Wav2PathSelect() {
+  OpenDialog.FileName.clear();
+  OpenDialog.Filter = QLatin1String(kWaveFilter);
+  if (!OpenDialog.Execute()) return;
+  Mixer_WaveIn2->SetFileName(Utf8(OpenDialog.FileName));
+  Mixer_Wav2PathSelector->SetText(OpenDialog.FileName);
+}
+
+void TMainForm::Mixer_Wav3PathSelect() {
+  SaveDialog.FileName.clear();
+  SaveDialog.Filter = QLatin1String(kWaveFilter);
+  if (!SaveDialog.Execute()) return;
+  const QString Name = WithExtension(SaveDialog.FileName, QStringLiteral(".wav"));
+  Mixer_WaveOut->SetFileName(Utf8(Name));
+  Mixer_Wav3PathSelector->SetText(Name);
+}
+
+void TMainForm::VolumeBar1Change() {
+  Mixer_AudioMixer->SetVolume1(static_cast<uint8_t>(VolumeBar1->value()));
+}
+
+void TMainForm::VolumeBar2Change() {
+  Mixer_AudioMixer->SetVolume2(static_cast<uint8_t>(VolumeBar2->value()));
+}
+
+void TMainForm::MixRadioButtonClick() { Mixer_AudioMixer->SetMode(amMix); }
+void TMainForm::ConcRadioButtonClick() { Mixer_AudioMixer->SetMode(amConcatenate); }
+
+void TMainForm::Mixer_Mixit() {
+  const std::string& In1 = Mixer_WaveIn1->FileName();
+  const std::string& In2 = Mixer_WaveIn2->FileName();
+  const std::string& Out = Mixer_WaveOut->FileName();
+  if (In1.empty() || In2.empty() || Out.empty()) {
+    ShowMessage(QStringLiteral("Please select input wav and output wav first!"));
+    return;
+  }
+  // Locked by another program, or in use by a job of this one (a conversion
+  // running on another page).
+  if (IsFileLocked(In1) || IsFileLocked(In2) || IsFileLocked(Out)) {
+    ShowMessage(
+        QStringLiteral("Input/Output file locked by the other programme, please unlock it first!"));
+    return;
+  }
+  JobStarted(FMixerJob, QStringLiteral("Mixing..."));
+  try {
+    // An output that is one of the inputs, and inputs that cannot be brought
+    // to one format, fail here through Mixer_WaveOutThreadException.
+    Mixer_WaveOut->Run();
+  } catch (const std::exception& E) {
+    ShowMessage(QStringLiteral("Runtime error: ") + QString::fromUtf8(E.what()));
+    Mixer_WaveOutDone(nullptr);
+  }
+}
+
+void TMainForm::Mixer_WaveOutProgress(TComponent*, int Percent) { JobProgress(FMixerJob, Percent); }
+
+void TMainForm::Mixer_WaveOutDone(TComponent*) { JobFinished(FMixerJob); }
+
+void TMainForm::Mixer_WaveOutThreadException(TComponent*, const std::string& Message) {
+  ShowMessage(QStringLiteral("Runtime error: ") + QString::fromUtf8(Message.c_str()));
+  Mixer_WaveOutDone(nullptr);
 }

@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <cmath>
@@ -20,6 +21,8 @@ namespace {
 struct ESettingText : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+constexpr int kMaxLyricOffsetMs = 10000;
 
 int IntOf(const QComboBox* C) {
   int V;
@@ -99,7 +102,7 @@ void TMainForm::BuildSettingsPage() {
   WaveBitsPerSample = Choice(Wave, "Bits per Sample", "WaveBitsPerSample", Numbers({"8", "16"}));
   WaveChannels = Choice(Wave, "Channels", "WaveChannels", Numbers({"Mono", "Stereo"}));
 
-  auto Mp3 = Group("Mp3Settings", 0, 1, 2);
+  auto Mp3 = Group("Mp3Settings", 0, 1, 1);
   Mp3Quality = Choice(Mp3, "Quality", "Mp3Quality",
                       Numbers({"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}));
   Mp3SampleRate = Choice(Mp3, "SampleRate", "Mp3SampleRate", Numbers({"32", "41", "48"}));
@@ -123,6 +126,20 @@ void TMainForm::BuildSettingsPage() {
       Choice(Flac, "MidSideStereo", "FlacMidSideStereo", Numbers({"False", "True"}));
   FlacLooseMidSideStereo =
       Choice(Flac, "LooseMidSideStereo", "FlacLooseMidSideStereo", Numbers({"False", "True"}));
+
+  // Milliseconds added to the song position the lyric window follows.
+  auto Lyric = Group("Lyric Settings", 1, 1, 1);
+  LyricOffset = new QSpinBox(Lyric.first);
+  LyricOffset->setObjectName(QStringLiteral("LyricOffset"));
+  LyricOffset->setRange(-kMaxLyricOffsetMs, kMaxLyricOffsetMs);
+  LyricOffset->setSingleStep(10);
+  LyricOffset->setSuffix(QStringLiteral(" ms"));
+  LyricOffset->setToolTip(
+      QStringLiteral("Shows the lyric lines sooner (positive) or later (negative)."));
+  QLabel* OffsetLabel = MakeLabel(QStringLiteral("Offset"), Lyric.first);
+  OffsetLabel->setBuddy(LyricOffset);
+  LyricOffset->setAccessibleName(QStringLiteral("Lyric Settings: Offset"));
+  Lyric.second->addRow(OffsetLabel, LyricOffset);
 
   for (int C = 0; C < 3; ++C) Grid->setColumnStretch(C, 1);
   Page->addStretch(1);
@@ -148,6 +165,7 @@ void TMainForm::BuildSettingsPage() {
   SelectText(FlacMidSideStereo, QStringLiteral("True"));
   SelectText(FlacLooseMidSideStereo, QStringLiteral("False"));
   SelectText(ApeCompression, QStringLiteral("NORMAL"));
+  LyricOffset->setValue(0);
 }
 
 void TMainForm::FillSettingsPage() {
@@ -165,6 +183,7 @@ void TMainForm::FillSettingsPage() {
   // 1000 per level, halves to the even neighbour: 2500 shows NORMAL.
   const double Level = std::nearbyint(ReadApeCompression() / 1000.0);
   SelectIndex(ApeCompression, std::abs(Level) < 100 ? static_cast<int>(Level) - 1 : -1);
+  LyricOffset->setValue(ReadLyricOffset());  // held to the box's range
 }
 
 void TMainForm::SaveSettingClick() {
@@ -181,6 +200,7 @@ void TMainForm::SaveSettingClick() {
     WriteFlacMidSideStereo(BoolOf(FlacMidSideStereo));
     WriteFlacLooseMidSideStereo(BoolOf(FlacLooseMidSideStereo));
     WriteApeCompression(ApeCompression->currentIndex() * 1000 + 1000);
+    WriteLyricOffset(LyricOffset->value());
   } catch (const std::exception& E) {
     ShowMessage(QString::fromStdString(E.what()));
   }

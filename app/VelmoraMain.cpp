@@ -8,6 +8,7 @@
 
 #include "app/AppDataModule.h"
 #include "app/LangMgr.h"
+#include "app/Lyric.h"
 #include "app/MainForm.h"
 #include "codecs/CodecLibrary.h"
 #include "platform/ProgramFolder.h"
@@ -15,6 +16,7 @@
 int main(int argc, char** argv) {
   InitLanguageManager();
   LoadCodecLibraries();
+  PrepareLyricEngine();
 
   QApplication App(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Velmora"));

@@ -25,16 +25,6 @@ constexpr int64_t MaxPresize = 256ll << 20;
 // costs a system call every 4.6 KB.
 constexpr size_t StageBytes = 64 * 1024;
 
-// Fixed point with 28 fraction bits to 16 bits: clipped to [-1, 1), then the
-// low 13 bits are dropped (no rounding, no dither).
-inline int16_t Scale(mad_fixed_t X) {
-  if (X > 0x0FFFFFFF)
-    X = 0x0FFFFFFF;
-  else if (X < -0x10000000)
-    X = -0x10000000;
-  return static_cast<int16_t>(X >> 13);
-}
-
 // Checks the library before the component exists, so that a missing library
 // leaves nothing half-built behind (no entry in the owner's list).
 TComponent* CheckMad(TComponent* Owner) {
@@ -283,11 +273,11 @@ mad_flow TMADThread::Output(const mad_header& H, const mad_pcm& P) {
   int16_t* Out = FStage.get() + FStaged;
   if (FChannels == 2) {
     for (int I = 0; I < N; ++I) {
-      Out[2 * I] = Scale(L[I]);
-      Out[2 * I + 1] = Scale(R[I]);
+      Out[2 * I] = MadSampleTo16(L[I]);
+      Out[2 * I + 1] = MadSampleTo16(R[I]);
     }
   } else {
-    for (int I = 0; I < N; ++I) Out[I] = Scale(L[I]);
+    for (int I = 0; I < N; ++I) Out[I] = MadSampleTo16(L[I]);
   }
   FStaged += static_cast<size_t>(Bytes / 2);
   if (FStaged * 2 >= StageBytes) FlushStage();

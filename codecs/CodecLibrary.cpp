@@ -1,5 +1,6 @@
 #include "codecs/CodecLibrary.h"
 
+#include "codecs/AcmMpegLayer3.h"
 #include "codecs/Codec.h"
 #include "codecs/FLAC.h"
 #include "codecs/MACDll.h"
@@ -94,4 +95,6 @@ void LoadCodecLibraries() {
   VorbisEncLibrary().Load();
   FLACLibrary().Load();
   MACDllLibrary().Load();
+  // The conversions the codecs offer to the WAV reader.
+  InstallMpegLayer3AcmDriver();
 }

@@ -81,8 +81,9 @@ class TCodecLibrary {
 };
 
 // Loads every codec library that is bound at program start (not the MP3
-// encoder's, which its components load). Main programs call it once; a failed
-// load is reported later by the component that needs the library.
+// encoder's, which its components load) and installs the codecs' drivers of
+// the audio compression manager. Main programs call it once; a failed load is
+// reported later by the component that needs the library.
 void LoadCodecLibraries();
 
 // Defines a binding made of an X-macro list of entry points: the table Api

@@ -52,6 +52,7 @@ std::string LowerExtension(const std::string& FileName) {
 
 TFileInfo InfoFromFileIn(TACSFileIn& In) {
   TFileInfo I;
+  const auto Hold = In.HoldOpen();
   I.Valid = In.Valid();
   if (!I.Valid) return I;
   I.Channels = In.InChannels();

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/ACS_Classes.h"
@@ -35,6 +36,9 @@ struct TFileInfo {
   int64_t Samples = 0;
   int64_t Bytes = 0;
   int Seconds = 0;
+  // Further "key", "value" lines of this type, in order (MP3: the bit rate,
+  // whether it varies, the ID3 version 1 fields).
+  std::vector<std::pair<std::string, std::string>> Extra;
 };
 
 struct TCodecEntry {

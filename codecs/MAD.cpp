@@ -11,6 +11,13 @@ TCodecLibrary& MADLibrary() {
     Ok &= L.Bind(GMAD.mad_decoder_finish, "mad_decoder_finish");
     Ok &= L.Bind(GMAD.mad_decoder_run, "mad_decoder_run");
     Ok &= L.Bind(GMAD.mad_stream_buffer, "mad_stream_buffer");
+    Ok &= L.Bind(GMAD.mad_stream_init, "mad_stream_init");
+    Ok &= L.Bind(GMAD.mad_stream_finish, "mad_stream_finish");
+    Ok &= L.Bind(GMAD.mad_frame_init, "mad_frame_init");
+    Ok &= L.Bind(GMAD.mad_frame_finish, "mad_frame_finish");
+    Ok &= L.Bind(GMAD.mad_frame_decode, "mad_frame_decode");
+    Ok &= L.Bind(GMAD.mad_synth_init, "mad_synth_init");
+    Ok &= L.Bind(GMAD.mad_synth_frame, "mad_synth_frame");
     return Ok;
   });
   return Lib;

@@ -1,64 +1,17 @@
 // The MP3 line of the file-type table: TMP3Out writes, TMP3ToWav decodes, and
-// the information probe reads the first frame header without decoding.
+// TMPEGAudio tells the format and play time without decoding.
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
-#include <cstring>
+#include <climits>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "codecs/ACS_LAME.h"
 #include "codecs/ACS_MAD.h"
 #include "codecs/CodecRegistry.h"
-#include "codecs/MpegFrame.h"
-#include "platform/Streams.h"
+#include "codecs/MPEGAudio.h"
 
 namespace {
-
-// The length of an MP3 file in sample frames, read from its headers without
-// decoding: the frame count of an encoder's information frame when the first
-// frame is one, otherwise the audio bytes (the file less its tags) at the
-// first frame's bit rate. 0 when the file has no frame or cannot be read.
-int64_t Mp3Samples(const std::string& File, TMpegFrameHeader& H) {
-  try {
-    TFileStream F(File, TFileMode::fmOpenRead);
-    const int64_t FileSize = F.Size();
-    std::vector<uint8_t> Buf(256 * 1024);
-    int64_t Got = F.Read(Buf.data(), static_cast<int64_t>(Buf.size()));
-    const int64_t Tag = static_cast<int64_t>(Id3v2TagSize(Buf.data(), static_cast<size_t>(Got)));
-    if (Tag > 0) {
-      F.Seek(Tag, TSeekOrigin::soBeginning);
-      Got = F.Read(Buf.data(), static_cast<int64_t>(Buf.size()));
-    }
-    const int64_t First = FindFirstMpegFrame(Buf.data(), static_cast<size_t>(Got), H);
-    if (First < 0 || H.SampleRate <= 0) return 0;
-    const uint8_t* P = Buf.data() + First;
-    const size_t Room = static_cast<size_t>(Got - First);
-    if (IsXingFrame(P, std::min(Room, static_cast<size_t>(H.FrameBytes)), H)) {
-      // "Xing"/"Info", then big-endian flags; bit 0: a frame count follows.
-      const size_t Side =
-          H.Version == 10 ? (H.Channels == 1 ? 17 : 32) : (H.Channels == 1 ? 9 : 17);
-      const size_t At = 4 + (H.Protected ? 2 : 0) + Side + 4;
-      if (At + 8 <= Room && (P[At + 3] & 1)) {
-        const uint32_t Frames = (uint32_t(P[At + 4]) << 24) | (uint32_t(P[At + 5]) << 16) |
-                                (uint32_t(P[At + 6]) << 8) | P[At + 7];
-        if (Frames > 0) return static_cast<int64_t>(Frames) * H.SamplesPerFrame;
-      }
-    }
-    if (H.BitRate <= 0) return 0;
-    int64_t Audio = FileSize - Tag - First;
-    if (FileSize >= 128) {
-      char Last[3] = {};
-      F.Seek(FileSize - 128, TSeekOrigin::soBeginning);
-      if (F.Read(Last, 3) == 3 && std::memcmp(Last, "TAG", 3) == 0) Audio -= 128;
-    }
-    if (Audio <= 0) return 0;
-    return Audio * 8 * H.SampleRate / H.BitRate;
-  } catch (const EStreamError&) {
-    return 0;
-  }
-}
 
 bool DecodeMp3(const std::string& File, const std::string& WavFile, TStream* WavStream,
                const std::function<bool(int Percent)>& Poll) {
@@ -127,16 +80,31 @@ TCodecEntry Mp3Entry() {
   E.DecodeToWav = DecodeMp3;
   E.Info = [](const std::string& File) {
     TFileInfo I;
-    TMpegFrameHeader H;
-    if (!ProbeMpegFile(File, H)) return I;
+    TMPEGAudio Probe;
+    // Nobody is there to ask: a file that cannot be read is simply not valid.
+    Probe.OnError = [](const std::string&) { return static_cast<int>(mpaIgnore); };
+    Probe.SetAutoRead(false);
+    Probe.SetFileName(File);
+    if (Probe.Read() != 0 || !Probe.Valid()) return I;
+    const TMpegInfo& M = Probe.Info();
     I.Valid = true;
-    I.Channels = H.Channels;
-    I.Rate = H.SampleRate;
+    I.Channels = M.ChannelMode == 3 ? 1 : 2;
+    I.Rate = M.SampleRate;
     I.Bits = 16;
-    TMpegFrameHeader First;
-    I.Samples = Mp3Samples(File, First);
+    I.Samples = Probe.SampleFrames();
     I.Bytes = I.Samples * I.Channels * 2;
-    I.Seconds = static_cast<int>(std::min<int64_t>(I.Samples / I.Rate, INT32_MAX));
+    I.Seconds = static_cast<int>(std::min<int64_t>(M.Duration, INT_MAX));
+    I.Extra.emplace_back("bitrate", std::to_string(Probe.AverageBitRate()));
+    I.Extra.emplace_back("vbr", M.BitRate == -1 ? "1" : "0");
+    if (M.Header == "TAG") {
+      I.Extra.emplace_back("title", M.Title);
+      I.Extra.emplace_back("artist", M.Artist);
+      I.Extra.emplace_back("album", M.Album);
+      I.Extra.emplace_back("year", M.Year);
+      I.Extra.emplace_back("comment", M.Comment);
+      I.Extra.emplace_back("track", std::to_string(M.Track));
+      I.Extra.emplace_back("genre", std::to_string(M.Genre));
+    }
     return I;
   };
   return E;

@@ -1,9 +1,6 @@
 #include "codecs/MpegFrame.h"
 
 #include <cstring>
-#include <vector>
-
-#include "platform/Streams.h"
 
 namespace {
 
@@ -17,8 +14,6 @@ constexpr int BitRates[5][15] = {
     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},
 };
 constexpr int Mpeg1Rates[3] = {44100, 48000, 32000};
-
-constexpr size_t ProbeBytes = 256 * 1024;
 
 }  // namespace
 
@@ -38,7 +33,10 @@ bool ParseMpegFrameHeader(const uint8_t* P, TMpegFrameHeader& H) {
   R.SampleRate = Mpeg1Rates[FreqIndex] / (R.Version == 10 ? 1 : R.Version == 20 ? 2 : 4);
   R.Protected = (P[1] & 1) == 0;
   R.Padding = ((P[2] >> 1) & 1) != 0;
-  R.Channels = (P[3] >> 6) == 3 ? 1 : 2;
+  R.ChannelMode = P[3] >> 6;
+  R.Channels = R.ChannelMode == 3 ? 1 : 2;
+  R.Copyright = ((P[3] >> 3) & 1) != 0;
+  R.Original = ((P[3] >> 2) & 1) != 0;
   if (R.Layer == 1) {
     R.SamplesPerFrame = 384;
     R.FrameBytes = (12 * R.BitRate / R.SampleRate + (R.Padding ? 1 : 0)) * 4;
@@ -61,6 +59,10 @@ size_t Id3v2TagSize(const uint8_t* P, size_t Len) {
   return 10 + Body + (Footer ? 10 : 0);
 }
 
+bool SameMpegStream(const TMpegFrameHeader& A, const TMpegFrameHeader& B) {
+  return A.Version == B.Version && A.Layer == B.Layer && A.SampleRate == B.SampleRate;
+}
+
 int64_t FindFirstMpegFrame(const uint8_t* P, size_t Len, TMpegFrameHeader& H) {
   for (size_t I = 0; I + 4 <= Len; ++I) {
     if (P[I] != 0xFF) continue;
@@ -73,8 +75,7 @@ int64_t FindFirstMpegFrame(const uint8_t* P, size_t Len, TMpegFrameHeader& H) {
     }
     if (Next + 4 > Len) continue;
     TMpegFrameHeader B;
-    if (ParseMpegFrameHeader(P + Next, B) && B.Version == A.Version && B.Layer == A.Layer &&
-        B.SampleRate == A.SampleRate) {
+    if (ParseMpegFrameHeader(P + Next, B) && SameMpegStream(A, B)) {
       H = A;
       return static_cast<int64_t>(I);
     }
@@ -82,30 +83,18 @@ int64_t FindFirstMpegFrame(const uint8_t* P, size_t Len, TMpegFrameHeader& H) {
   return -1;
 }
 
-bool IsXingFrame(const uint8_t* P, size_t Len, const TMpegFrameHeader& H) {
-  if (H.Layer != 3) return false;
-  size_t Side;
+int XingTagOffset(const TMpegFrameHeader& H) {
+  int Side;
   if (H.Version == 10)
     Side = H.Channels == 1 ? 17 : 32;
   else
     Side = H.Channels == 1 ? 9 : 17;
-  const size_t At = 4 + (H.Protected ? 2 : 0) + Side;
-  if (At + 4 > Len) return false;
-  return std::memcmp(P + At, "Xing", 4) == 0 || std::memcmp(P + At, "Info", 4) == 0;
+  return 4 + (H.Protected ? 2 : 0) + Side;
 }
 
-bool ProbeMpegFile(const std::string& Name, TMpegFrameHeader& H) {
-  try {
-    TFileStream F(Name, TFileMode::fmOpenRead);
-    std::vector<uint8_t> Buf(ProbeBytes);
-    int64_t Got = F.Read(Buf.data(), static_cast<int64_t>(Buf.size()));
-    const size_t Tag = Id3v2TagSize(Buf.data(), static_cast<size_t>(Got));
-    if (Tag > 0) {
-      F.Seek(static_cast<int64_t>(Tag), TSeekOrigin::soBeginning);
-      Got = F.Read(Buf.data(), static_cast<int64_t>(Buf.size()));
-    }
-    return FindFirstMpegFrame(Buf.data(), static_cast<size_t>(Got), H) >= 0;
-  } catch (const EStreamError&) {
-    return false;
-  }
+bool IsXingFrame(const uint8_t* P, size_t Len, const TMpegFrameHeader& H) {
+  if (H.Layer != 3) return false;
+  const size_t At = static_cast<size_t>(XingTagOffset(H));
+  if (At + 4 > Len) return false;
+  return std::memcmp(P + At, "Xing", 4) == 0 || std::memcmp(P + At, "Info", 4) == 0;
 }

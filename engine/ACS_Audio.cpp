@@ -1,5 +1,6 @@
 #include "engine/ACS_Audio.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -55,6 +56,12 @@ TPcmFormat TAudioIn::Format() const {
   return F;
 }
 
+int TAudioIn::BlocksQueued(const TPcmFormat& Format) {
+  const int64_t Bytes = int64_t{Format.BytesPerSecond()} * kQueuedMs / 1000;
+  const int64_t Blocks = (Bytes + kBlockSize - 1) / kBlockSize;
+  return static_cast<int>(std::clamp<int64_t>(Blocks, kMinBlocksQueued, 1024));
+}
+
 int TAudioIn::BlockMs() const {
   const int64_t Rate = static_cast<int64_t>(FFreq) * FChan * (FBPS / 8);
   return Rate > 0 ? static_cast<int>(int64_t{kBlockSize} * 1000 / Rate) : 0;
@@ -66,6 +73,8 @@ void TAudioIn::Init() {
   FBufStart = 1;
   FPosition = 0;
   FBytesToRecord = static_cast<int64_t>(FBPS / 8) * FRecTime * FChan * FFreq;
+  FBlocksWanted = BlocksQueued(Format());
+  FDropped = 0;
   FBusy = true;
   if (FOpenCount == 0) {
     try {
@@ -78,10 +87,21 @@ void TAudioIn::Init() {
     }
   }
   ++FOpenCount;
-  FStream->Start();
   FreeQueue();
   FSize = FBytesToRecord;
   FQueued = 0;
+  // The device has somewhere to put the sound from its first moment: until
+  // the worker asks for data, whatever arrived would otherwise be lost.
+  QueueBlocks();
+  FStream->Start();
+}
+
+void TAudioIn::QueueBlocks() {
+  // A failed device gives every block straight back; no point handing it more.
+  while (FQueued < FBlocksWanted && FStream->Error().empty()) {
+    ++FQueued;  // before Add: the block may come back before Add returns
+    FStream->Add(new TSoundBlock(kBlockSize));
+  }
 }
 
 void TAudioIn::BlockDone(TSoundBlock* Block) {
@@ -121,11 +141,7 @@ void TAudioIn::FreeQueue() {
 int TAudioIn::GetData(void* Buffer, int BufferSize) {
   if (!FBusy) throw EACSException("The Stream is not opened");
   if (FBytesToRecord >= 0 && FPosition >= FBytesToRecord) return 0;
-  // A failed device gives every block straight back; no point handing it more.
-  while (FQueued < kBlocksQueued && FStream->Error().empty()) {
-    ++FQueued;  // before Add: the block may come back before Add returns
-    FStream->Add(new TSoundBlock(kBlockSize));
-  }
+  QueueBlocks();
   if (FBufStart > FBufEnd) {
     FBufStart = 1;
     const auto Since = TClock::now();
@@ -134,6 +150,7 @@ int TAudioIn::GetData(void* Buffer, int BufferSize) {
       // every block it holds, so failures wake it too); the time-out only
       // paces the check for a hung device.
       std::unique_ptr<TSoundBlock> B(WaitForBlock(kWaitSliceMs));
+      FDropped = FStream->DroppedBytes();
       if (B) {
         if (B->BytesRecorded == 0) continue;  // given back empty by a reset or a failure
         std::memcpy(FBuffer.data(), B->Data.data(), B->BytesRecorded);
@@ -157,12 +174,12 @@ int TAudioIn::GetData(void* Buffer, int BufferSize) {
 
 void TAudioIn::Flush() {
   if (FStream) {
-    // The device finishes the blocks it holds; a hung one is reset anyway.
-    const auto Since = TClock::now();
-    while (FQueued > 0 && MsSince(Since) <= int64_t{kBlocksQueued} * BlockMs() + kStallGraceMs)
-      SleepMs(1);
+    // Counted before the device stops: what it drops afterwards is sound
+    // after the end of the job.
+    FDropped = FStream->DroppedBytes();
+    // Nothing recorded from here on is delivered, so there is no point in
+    // waiting for the blocks to fill: the reset gives them all back.
     FStream->Reset();
-    SleepMs(10);
     FreeQueue();
     if (FOpenCount == 1) CloseDevice();
   }

@@ -30,14 +30,15 @@ class TAudioIn : public TACSInput {
   // The recording time in seconds.
   int TotalTime() override { return FRecTime; }
 
-  // Opens the device (raising EACSException with the reason when it cannot)
-  // and starts recording.
+  // Opens the device (raising EACSException with the reason when it cannot),
+  // hands it its blocks and starts recording.
   void Init() override;
   // Waits for a filled block when none is at hand. Raises EACSException when
   // the device stops working (after what it recorded has been delivered) or
   // when no sound arrives for several seconds.
   int GetData(void* Buffer, int BufferSize) override;
-  // Waits until the device has given back its blocks, then closes it.
+  // Stops the device, which gives back its blocks (what it recorded after
+  // the end of the job is not wanted), and closes it.
   void Flush() override;
 
   int BaseChannel() const { return FBaseChannel; }
@@ -47,9 +48,19 @@ class TAudioIn : public TACSInput {
   int RecTime() const { return FRecTime; }
   void SetRecTime(int Value) { FRecTime = Value; }
 
-  // Blocks of this size are handed to the device, this many at a time.
+  // Bytes of recorded sound lost in the current (or last) job because no
+  // block was waiting for them: the worker fell further behind the device
+  // than the queued blocks hold. 0 in a recording without a gap. Any thread.
+  uint64_t DroppedBytes() const { return FDropped.load(std::memory_order_relaxed); }
+
+  // Blocks of this size are handed to the device; as many are kept with it
+  // as hold kQueuedMs of sound, and never fewer than kMinBlocksQueued, so a
+  // worker held up that long (a slow disk, a busy machine) loses nothing.
   static constexpr int kBlockSize = 16384;
-  static constexpr int kBlocksQueued = 4;
+  static constexpr int kMinBlocksQueued = 4;
+  static constexpr int kQueuedMs = 2000;
+  // The blocks kept with the device for a recording in Format.
+  static int BlocksQueued(const TPcmFormat& Format);
 
  protected:
   ~TAudioIn() override;
@@ -65,6 +76,8 @@ class TAudioIn : public TACSInput {
   TSoundBlock* WaitForBlock(int TimeoutMs);
   void FreeQueue();
   void CloseDevice();
+  // Worker: tops the device up to FBlocksWanted blocks.
+  void QueueBlocks();
   // How long a block of recording lasts, in milliseconds.
   int BlockMs() const;
 
@@ -74,6 +87,7 @@ class TAudioIn : public TACSInput {
   int FBaseChannel = 0;
   int FRecTime = 600;
   int64_t FBytesToRecord = 0;
+  int FBlocksWanted = kMinBlocksQueued;  // set by Init for the job's format
   int FOpenCount = 0;
   std::unique_ptr<TSoundStream> FStream;
   std::vector<uint8_t> FBuffer;  // the block being read out (FBufStart / FBufEnd)
@@ -84,6 +98,9 @@ class TAudioIn : public TACSInput {
   // Blocks with the device: counted up by the worker, down by the device.
   std::atomic<int> FQueued{0};
   std::condition_variable FArrived;  // a block came back (with the capture section)
+  // The stream's count, copied by the worker as it takes blocks and when the
+  // job ends; read by any thread.
+  std::atomic<uint64_t> FDropped{0};
 };
 
 // Plays its input on a playback device, keeping up to nine blocks of 8192

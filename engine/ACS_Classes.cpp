@@ -57,6 +57,11 @@ void TACSConverter::SetInput(TACSInput* Value) {
   SwapInput(this, FInput, FInputLock, FBusy, Value);
 }
 
+std::vector<TACSInput*> TACSConverter::Sources() const {
+  if (TACSInput* In = FInput.load()) return {In};
+  return {};
+}
+
 void TACSConverter::UnlockChain() {
   FInputLock.Unlock();
   if (auto* C = dynamic_cast<TACSConverter*>(FInput.load())) C->UnlockChain();
@@ -116,6 +121,19 @@ int TACSFileIn::TotalTime() {
   });
 }
 
+TACSFileIn::THold TACSFileIn::HoldOpen() {
+  std::lock_guard<std::recursive_mutex> L(FFileLock);
+  if (!FSeekable || (!FStreamAssigned && FFileName.empty())) return THold(nullptr);
+  OpenFile();
+  return THold(this);
+}
+
+TACSFileIn::THold::~THold() {
+  if (!FIn) return;
+  std::lock_guard<std::recursive_mutex> L(FIn->FFileLock);
+  FIn->CloseFile();
+}
+
 void TACSFileIn::Init() {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (FBusy) throw EACSException("The component is buisy");
@@ -132,10 +150,12 @@ void TACSFileIn::Init() {
   FBufStart = 1;
   FBufEnd = 0;
   FPosition = 0;
+  if (!FStreamAssigned) FJobFile.Claim(FFileName);
 }
 
 void TACSFileIn::Flush() {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
+  FJobFile.Release();
   CloseFile();
   FBusy = false;
 }
@@ -143,6 +163,7 @@ void TACSFileIn::Flush() {
 void TACSFileIn::Reset() {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   TACSInput::Reset();
+  FJobFile.Release();
   FOpened = 0;
 }
 
@@ -253,6 +274,7 @@ void TACSOutput::Run() {
   if (FBusy) throw EACSException("Component is buisy");
   if (!FInput.load()) throw EACSException("Input is not assigned");
   FInputLock.Unlock();
+  FJobFile.Claim(JobFileName());
   try {
     Prepare();
     FJobEnd.Begin();
@@ -325,6 +347,7 @@ void TACSOutput::WhenDone() {
   if (!FBusy) return;
   FActive = false;
   Done();
+  FJobFile.Release();
   FBusy = false;
   if (OnDone) OnDone(this);
   FJobEnd.End();
@@ -342,6 +365,7 @@ void TACSOutput::HandleThreadException(const std::exception& E) {
       // E is the cause; a second failure while finishing is its consequence.
     }
   }
+  FJobFile.Release();
   FActive = false;
   FBusy = false;
   if (OnThreadException) {
@@ -357,11 +381,20 @@ void TACSOutput::HandleThreadException(const std::exception& E) {
 // ---------------------------------------------------------------- TACSFileOut
 
 void TACSFileOut::CheckInputFile() {
-  TACSInput* In = Input();
-  while (auto* C = dynamic_cast<TACSConverter*>(In)) In = C->Input();
-  auto* F = dynamic_cast<TACSFileIn*>(In);
-  if (!F || F->Valid()) return;
-  throw EACSException(NotValidMessage(*F));
+  std::vector<TACSInput*> Left{Input()};
+  while (!Left.empty()) {
+    TACSInput* In = Left.back();
+    Left.pop_back();
+    if (!In) continue;
+    const std::vector<TACSInput*> Below = In->Sources();
+    Left.insert(Left.end(), Below.begin(), Below.end());
+    auto* F = dynamic_cast<TACSFileIn*>(In);
+    if (!F) continue;
+    if (!F->Valid()) throw EACSException(NotValidMessage(*F));
+    // A reader given a stream reads no file of its own.
+    if (!F->StreamGiven() && IsSameFile(F->FileName(), FFileName))
+      throw EACSException("Input and output are the same file: " + FFileName);
+  }
 }
 
 std::string NotValidMessage(const TACSFileIn& In) {

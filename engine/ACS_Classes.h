@@ -11,9 +11,11 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "engine/Component.h"
 #include "engine/JobCompletion.h"
+#include "platform/FilesInUse.h"
 #include "platform/Streams.h"
 
 // The engine's exception: a message and nothing else.
@@ -37,6 +39,8 @@ class TSpinFlag {
   void Lock() {
     while (FFlag.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
   }
+  // Takes the flag if it is clear; false (and nothing taken) when it is held.
+  bool TryLock() { return !FFlag.test_and_set(std::memory_order_acquire); }
   void Unlock() { FFlag.clear(std::memory_order_release); }
 
  private:
@@ -64,6 +68,9 @@ class TACSInput : public TComponent {
   virtual void Init() = 0;
   // Ends the job on the source side: closes what Init opened, clears Busy.
   virtual void Flush() = 0;
+  // The sources this one reads from (a converter's input, both inputs of a
+  // mixer); none for a source of its own.
+  virtual std::vector<TACSInput*> Sources() const { return {}; }
 
   // Bytes delivered since the last Init. Read by the sink's Progress from the
   // worker while GetData (same thread) writes it, so plain reads suffice; it is
@@ -92,6 +99,7 @@ class TACSConverter : public TACSInput {
   virtual void SetInput(TACSInput* Value);
   // Releases this converter's input lock and those of the converters below it.
   void UnlockChain();
+  std::vector<TACSInput*> Sources() const override;
 
  protected:
   void Notification(TComponent* AComponent, TOperation Operation) override;
@@ -108,6 +116,8 @@ class TACSStreamedInput : public TACSInput {
   // Reads from S instead of a file; S is never freed by the source.
   void SetStream(TStream* S);
   TStream* Stream() const { return FStream; }
+  // True while the source reads a stream given by SetStream, not its file.
+  bool StreamGiven() const { return FStreamAssigned; }
   bool Seekable() const { return FSeekable; }
 
  protected:
@@ -149,6 +159,25 @@ class TACSFileIn : public TACSStreamedInput {
   // Positions the open file at a sample frame; true on success.
   virtual bool Seek(int SampleNumber) = 0;
 
+  // Keeps the file open (one counted open) until the returned object goes,
+  // so that a series of queries reads the file once: each outermost open
+  // reads the header again, and an MPEG WAVE file is converted whole. Holds
+  // nothing for a stream that cannot seek, or when there is neither a file
+  // name nor a stream. Raises what opening the file raises.
+  class THold {
+   public:
+    explicit THold(TACSFileIn* In) : FIn(In) {}
+    THold(THold&& Other) noexcept : FIn(Other.FIn) { Other.FIn = nullptr; }
+    THold(const THold&) = delete;
+    THold& operator=(const THold&) = delete;
+    THold& operator=(THold&&) = delete;
+    ~THold();
+
+   private:
+    TACSFileIn* FIn;
+  };
+  [[nodiscard]] THold HoldOpen();
+
  protected:
   // Opens the file when the count is 0 (reads the header, sets Valid, the
   // format fields, SampleCount and Size); counts up in every case.
@@ -182,6 +211,10 @@ class TACSFileIn : public TACSStreamedInput {
   // Serialises the counted open/close of queries (window thread) with Init and
   // Flush (worker thread, when looping).
   std::recursive_mutex FFileLock;
+
+ private:
+  // The file, from Init to Flush: the lock test counts it as in use.
+  TFileClaim FJobFile;
 };
 
 // "<file>: not a valid or supported <format> file": what a job says of a file
@@ -298,6 +331,10 @@ class TACSOutput : public TComponent {
   // On the thread of Run: opens the output, Inits the input, writes headers.
   virtual void Prepare() = 0;
 
+  // The file a job of this sink writes, claimed from Run to the job's end so
+  // that the lock test counts it as in use ("" for none).
+  virtual std::string JobFileName() const { return ""; }
+
   // Step part 2: reports progress when the integer percent changed.
   void ReportProgress();
   // GetData on Input under the input lock.
@@ -316,6 +353,8 @@ class TACSOutput : public TComponent {
 
   std::unique_ptr<TACSThread> FThread;
   TJobCompletion FJobEnd;  // begun by Run, ended by the worker after the handler
+  // Claimed by Run, released by the worker once Done has closed the file.
+  TFileClaim FJobFile;
 };
 
 class TACSStreamedOutput : public TACSOutput {
@@ -341,11 +380,14 @@ class TACSFileOut : public TACSStreamedOutput {
 
  protected:
   // The first act of every Prepare, before anything is opened or written:
-  // refuses a job whose input is, or reads through converters from, a file
-  // source that is not Valid, with "<file>: not a valid or supported <format>
-  // file" (or the reader's own reason when asking it raises). Such a source
-  // would deliver nothing and the job would end in an empty file.
+  // refuses a job whose input is, or reads through converters or a mixer
+  // from, a file source that is not Valid, with "<file>: not a valid or
+  // supported <format> file" (or the reader's own reason when asking it
+  // raises): such a source would deliver nothing and the job would end in an
+  // empty file. Refuses as well a source that reads the very file this sink
+  // writes (under any name), with "Input and output are the same file: <file>".
   void CheckInputFile();
+  std::string JobFileName() const override { return FFileName; }
 
   std::string FFileName;
   TFileOutputMode FFileMode = foRewrite;

@@ -3,6 +3,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 
@@ -211,11 +212,13 @@ class TPulseStream final : public TSoundStream {
     TLoopLock L(*FConn);
     if (FCapture && FReady && !Failed()) {
       if (pa_operation* Op = pa_stream_cork(FStream, 0, nullptr, nullptr)) pa_operation_unref(Op);
+      FRecording = true;
     }
   }
 
   void Reset() override {
     TLoopLock L(*FConn);
+    FRecording = false;
     if (FReady && !Failed()) {
       pa_operation* Op = FCapture ? pa_stream_cork(FStream, 1, nullptr, nullptr)
                                   : pa_stream_flush(FStream, nullptr, nullptr);
@@ -252,6 +255,8 @@ class TPulseStream final : public TSoundStream {
     return FError;
   }
 
+  uint64_t DroppedBytes() const override { return FDropped.load(std::memory_order_relaxed); }
+
  private:
   bool Failed() const {
     std::lock_guard<std::mutex> L(FErrorLock);
@@ -285,7 +290,7 @@ class TPulseStream final : public TSoundStream {
 
   // Capture: moves what the server recorded into the blocks handed over, in
   // order; a block goes back as soon as it is full. Recorded sound that finds
-  // no block is lost, as with a device that has no buffers.
+  // no block is lost, as with a device that has no buffers, and counted.
   static void OnRead(pa_stream* S, size_t, void* U) {
     auto* Self = static_cast<TPulseStream*>(U);
     while (pa_stream_readable_size(S) > 0) {
@@ -320,6 +325,8 @@ class TPulseStream final : public TSoundStream {
         FOnDone(B);
       }
     }
+    // What still arrives once the device was stopped belongs to no recording.
+    if (Done < N && FRecording) FDropped.fetch_add(N - Done, std::memory_order_relaxed);
   }
 
   static void OnWrite(pa_stream*, size_t, void* U) { static_cast<TPulseStream*>(U)->Feed(); }
@@ -369,6 +376,7 @@ class TPulseStream final : public TSoundStream {
   pa_stream* FStream = nullptr;
   bool FReady = false;               // connected; failures after this are reported
   bool FClosing = false;             // the destructor is disconnecting on purpose
+  bool FRecording = false;           // capture: started and not reset since
   std::deque<TSoundBlock*> FBlocks;  // held blocks, oldest first
   size_t FOffset = 0;                // playback: bytes of the front block already written
   std::vector<uint8_t> FCarry;       // playback: bytes short of a whole frame
@@ -377,6 +385,8 @@ class TPulseStream final : public TSoundStream {
   // (that lock must not be taken inside a call-back).
   mutable std::mutex FErrorLock;
   std::string FError;
+  // Capture: written by the loop's thread, read by the component's.
+  std::atomic<uint64_t> FDropped{0};
 };
 
 }  // namespace

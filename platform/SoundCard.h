@@ -85,6 +85,10 @@ class TSoundStream {
   // away, the device was removed). A failed stream has given back every block
   // it held and gives back at once every block handed to it later.
   virtual std::string Error() const = 0;
+  // Capture: bytes of recorded sound that found no block to go into and were
+  // lost, since the stream opened (a reader that falls behind its device).
+  // Playback: 0. Any thread.
+  virtual uint64_t DroppedBytes() const = 0;
 };
 
 // A sound system: the devices it offers and a way to open them.

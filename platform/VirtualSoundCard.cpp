@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <deque>
 #include <thread>
 
@@ -17,7 +19,12 @@ class TVirtualStream final : public TSoundStream {
         FFormat(Format),
         FOnDone(std::move(OnDone)),
         FSettings(std::move(Settings)) {
-    FThread = std::thread([this] { Execute(); });
+    FThread = std::thread([this] {
+      if (FCapture && FSettings.RealTime)
+        ExecuteRealTime();
+      else
+        Execute();
+    });
   }
 
   ~TVirtualStream() override {
@@ -70,6 +77,11 @@ class TVirtualStream final : public TSoundStream {
   std::string Error() const override {
     std::lock_guard<std::mutex> L(FLock);
     return FError;
+  }
+
+  uint64_t DroppedBytes() const override {
+    std::lock_guard<std::mutex> L(FLock);
+    return FDropped;
   }
 
  private:
@@ -136,6 +148,84 @@ class TVirtualStream final : public TSoundStream {
     }
   }
 
+  // Real-time capture: a slice of sound every 10 ms of device time, whether
+  // or not a block waits for it.
+  void ExecuteRealTime() {
+    using TClock = std::chrono::steady_clock;
+    const size_t Frame = static_cast<size_t>(FFormat.BlockAlign());
+    const size_t Slice =
+        std::max(Frame, static_cast<size_t>(FFormat.BytesPerSecond()) / 100 / Frame * Frame);
+    const double Speed = FSettings.Speed > 0 ? FSettings.Speed : 1;
+    const auto SliceTime =
+        std::chrono::duration_cast<TClock::duration>(std::chrono::duration<double>(
+            static_cast<double>(Slice) / FFormat.BytesPerSecond() / Speed));
+    std::vector<uint8_t> Sound(Slice);
+    std::vector<TSoundBlock*> Full;
+    std::unique_lock<std::mutex> L(FLock);
+    auto Next = TClock::now();
+    for (;;) {
+      if (!FStarted || !FError.empty()) {
+        FWake.wait(L, [this] { return FClosing || (FStarted && FError.empty()); });
+        Next = TClock::now();
+      }
+      if (FClosing) return;
+      Next += SliceTime;
+      const uint64_t Offset = FDone;
+      L.unlock();
+      std::this_thread::sleep_until(Next);
+      FSettings.Generator(Sound.data(), Slice, Offset, FFormat);
+      L.lock();
+      if (FClosing) return;
+      if (!FStarted) continue;  // reset meanwhile: this slice belongs to no recording
+      size_t N = Slice;
+      const int64_t Limit = FSettings.CaptureFailAfter;
+      const bool Fails = Limit >= 0 && Offset + Slice > static_cast<uint64_t>(Limit);
+      if (Fails)
+        N = static_cast<size_t>(static_cast<uint64_t>(Limit) -
+                                std::min<uint64_t>(Offset, static_cast<uint64_t>(Limit)));
+      for (size_t I = 0; I < N;) {
+        // Up to the next edge of the injected loss.
+        const uint64_t At = Offset + I;
+        const uint64_t LossAt =
+            FSettings.LossAt < 0 ? UINT64_MAX : static_cast<uint64_t>(FSettings.LossAt);
+        const uint64_t LossEnd = LossAt + static_cast<uint64_t>(FSettings.LossCount);
+        const bool Lost = At >= LossAt && At < LossEnd;
+        const uint64_t Edge = Lost ? LossEnd : (At < LossAt ? LossAt : UINT64_MAX);
+        const size_t Run = static_cast<size_t>(std::min<uint64_t>(N - I, Edge - At));
+        size_t Put = 0;
+        while (!Lost && Put < Run && !FBlocks.empty()) {
+          TSoundBlock* B = FBlocks.front();
+          const size_t K = std::min(B->Data.size() - B->BytesRecorded, Run - Put);
+          std::memcpy(B->Data.data() + B->BytesRecorded, Sound.data() + I + Put, K);
+          B->BytesRecorded += K;
+          Put += K;
+          if (B->BytesRecorded == B->Data.size()) {
+            FBlocks.pop_front();
+            --FHeld;
+            ++FInFlight;
+            Full.push_back(B);
+          }
+        }
+        FDropped += Run - Put;
+        I += Run;
+      }
+      FDone += Slice;
+      std::deque<TSoundBlock*> Held;
+      if (Fails && FError.empty()) {
+        FError = "The virtual device was unplugged";
+        Held.swap(FBlocks);
+        FHeld -= static_cast<int>(Held.size());
+      }
+      L.unlock();
+      for (TSoundBlock* B : Full) FOnDone(B);
+      for (TSoundBlock* B : Held) FOnDone(B);
+      L.lock();
+      FInFlight -= static_cast<int>(Full.size());
+      Full.clear();
+      FWake.notify_all();
+    }
+  }
+
   TVirtualSoundCard& FCard;
   const bool FCapture;
   const int FDevice;
@@ -151,6 +241,7 @@ class TVirtualStream final : public TSoundStream {
   bool FStarted = false;
   bool FClosing = false;
   std::string FError;
+  uint64_t FDropped = 0;  // real-time capture: bytes that found no block
   std::thread FThread;
 };
 
@@ -259,6 +350,17 @@ void TVirtualSoundCard::NoteHeld(int Count) {
 void TVirtualSoundCard::SetStalled(bool Value) {
   std::lock_guard<std::mutex> L(FLock);
   FSettings.Stalled = Value;
+}
+
+void TVirtualSoundCard::SetRealTimeCapture(bool Value) {
+  std::lock_guard<std::mutex> L(FLock);
+  FSettings.RealTime = Value;
+}
+
+void TVirtualSoundCard::SetCaptureLoss(int64_t At, int64_t Count) {
+  std::lock_guard<std::mutex> L(FLock);
+  FSettings.LossAt = At;
+  FSettings.LossCount = Count;
 }
 
 std::vector<uint8_t> TVirtualSoundCard::Played(int Device) const {

@@ -50,6 +50,14 @@ class TVirtualSoundCard : public TSoundCard {
   // Capture streams opened from now on never give a block back (a device
   // that hangs); Reset and closing still return them.
   void SetStalled(bool Value);
+  // Capture streams opened from now on record at their own pace (the speed
+  // factor, real time when it is 0) in slices of 10 ms, as a real device
+  // does, instead of waiting for blocks: sound that finds no block is lost
+  // and counted in DroppedBytes.
+  void SetRealTimeCapture(bool Value);
+  // Real-time capture: Count bytes of sound from byte At of a recording are
+  // lost as if no block had been there (a reader that fell behind).
+  void SetCaptureLoss(int64_t At, int64_t Count);
 
   // Everything played on a playback device so far, in order.
   std::vector<uint8_t> Played(int Device) const;
@@ -69,6 +77,9 @@ class TVirtualSoundCard : public TSoundCard {
     int64_t CaptureFailAfter = -1;
     int64_t PlaybackFailAfter = -1;
     bool Stalled = false;
+    bool RealTime = false;
+    int64_t LossAt = -1;
+    int64_t LossCount = 0;
   };
   std::unique_ptr<TSoundStream> Open(bool Capture, int Device, const TPcmFormat& Format,
                                      TSoundBlockDone OnDone);

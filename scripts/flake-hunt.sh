@@ -40,7 +40,8 @@ if [ ${#suites[@]} -eq 0 ]; then
   # Worker threads, device threads and the sound server; the window tests
   # that open the sound server's devices or run jobs on workers.
   suites=(engine wavein waveout audio_virtual soundcard_pulse indicator mixer mixer_pulse
-          mp3decoder mp3encoder ape cli_devices mainform systemsound eventmarshal closewindow)
+          mp3decoder mp3encoder ape cli_devices mainform systemsound eventmarshal closewindow
+          mixing mixingpage)
 fi
 jobs=$(nproc)
 

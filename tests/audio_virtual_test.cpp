@@ -132,7 +132,9 @@ TEST_F(AudioInVirtual, OneSecondOfCdSoundEndsAtTheFirstBlockBoundaryPastIt) {
   }
   In->Flush();
   EXPECT_EQ(Total, 11 * 16384);  // 176400 bytes lie inside the eleventh block
-  EXPECT_LE(Card.MaxHeld(), 4);
+  // Two seconds of CD sound in blocks: 352800 bytes fill 22 of them.
+  EXPECT_EQ(TAudioIn::BlocksQueued(TPcmFormat{44100, 2, 16}), 22);
+  EXPECT_LE(Card.MaxHeld(), 22);
 }
 
 TEST_F(AudioInVirtual, BusyAndChannelRulesUseTheirMessages) {
@@ -389,4 +391,109 @@ TEST_F(AudioOutVirtual, CaptureStraightToPlaybackCopiesTheRecording) {
   EXPECT_TRUE(IsPattern(P.data(), P.size(), 0));
   EXPECT_EQ(Card.LastFormat().SampleRate, 22050);
   EXPECT_EQ(Card.LastFormat().Channels, 1);
+}
+
+// ---------------------------------------------------------------- falling behind
+
+namespace {
+
+// Every 16-bit stereo frame of the signal holds its own number, so a frame
+// that was lost shows as a jump.
+void NumberFrames(uint8_t* To, size_t Count, uint64_t Offset, const TPcmFormat&) {
+  for (size_t I = 0; I < Count; ++I) {
+    const uint64_t At = Offset + I;
+    To[I] = static_cast<uint8_t>((At / 4) >> (8 * (At % 4)));
+  }
+}
+
+uint32_t FrameNumber(const uint8_t* Frame) {
+  uint32_t N;
+  std::memcpy(&N, Frame, 4);
+  return N;
+}
+
+// The frames missing between the ones delivered; -1 when the frames are not
+// in order or do not start at frame 0.
+int64_t MissingFrames(const std::vector<uint8_t>& Got) {
+  int64_t Missing = 0;
+  uint32_t Expected = 0;
+  for (size_t I = 0; I + 4 <= Got.size(); I += 4) {
+    const uint32_t N = FrameNumber(&Got[I]);
+    if (N < Expected) return -1;
+    Missing += N - Expected;
+    Expected = N + 1;
+  }
+  return Got.empty() || FrameNumber(&Got[0]) == 0 ? Missing : -1;
+}
+
+class AudioInRealTime : public AudioInVirtual {
+ protected:
+  void SetUp() override {
+    AudioInVirtual::SetUp();
+    Card.SetRealTimeCapture(true);
+    Card.SetGenerator(NumberFrames);
+  }
+  // Reads Bytes of the recording into Got.
+  void Read(TAudioIn& In, std::vector<uint8_t>& Got, size_t Bytes) {
+    std::vector<uint8_t> Buf(4096);
+    const size_t Until = Got.size() + Bytes;
+    while (Got.size() < Until) {
+      const int N = In.GetData(Buf.data(), static_cast<int>(Buf.size()));
+      ASSERT_GT(N, 0);
+      Got.insert(Got.end(), Buf.begin(), Buf.begin() + N);
+    }
+  }
+};
+
+void SleepMs(int Ms) { std::this_thread::sleep_for(std::chrono::milliseconds(Ms)); }
+
+}  // namespace
+
+TEST_F(AudioInRealTime, SoundFromTheFirstMomentIsKeptUntilTheReaderAsksForIt) {
+  Card.SetSpeed(2);
+  auto In = MakeCapture(-1);
+  In->Init();
+  // The device records while the sink is still getting ready.
+  SleepMs(300);
+  std::vector<uint8_t> Got;
+  Read(*In, Got, 176400);
+  In->Flush();
+  EXPECT_EQ(FrameNumber(&Got[0]), 0u);
+  EXPECT_EQ(MissingFrames(Got), 0);
+  EXPECT_EQ(In->DroppedBytes(), 0u);
+}
+
+TEST_F(AudioInRealTime, AReaderHeldUpForAFewHundredMillisecondsLosesNothing) {
+  Card.SetSpeed(2);
+  auto In = MakeCapture(-1);
+  In->Init();
+  std::vector<uint8_t> Got;
+  Read(*In, Got, 88200);
+  SleepMs(250);  // half a second of sound at twice real time: a slow disk
+  Read(*In, Got, 176400);
+  In->Flush();
+  EXPECT_EQ(MissingFrames(Got), 0);
+  EXPECT_EQ(In->DroppedBytes(), 0u);
+}
+
+TEST_F(AudioInRealTime, AReaderFarBehindLosesSoundAndTheLossIsCountedExactly) {
+  Card.SetSpeed(8);
+  auto In = MakeCapture(-1);
+  In->Init();
+  std::vector<uint8_t> Got;
+  Read(*In, Got, 44100);
+  // Four seconds of sound at eight times real time: twice what the queued
+  // blocks hold.
+  SleepMs(500);
+  Read(*In, Got, 4 * 176400);
+  In->Flush();
+  const int64_t Missing = MissingFrames(Got);
+  ASSERT_GT(Missing, 0);
+  EXPECT_EQ(static_cast<uint64_t>(Missing) * 4, In->DroppedBytes());
+  // Kept after the job, and cleared by the next one.
+  EXPECT_FALSE(In->Busy());
+  EXPECT_GT(In->DroppedBytes(), 0u);
+  In->Init();
+  EXPECT_EQ(In->DroppedBytes(), 0u);
+  In->Flush();
 }

@@ -32,6 +32,42 @@ bool HaveTestServer() {
   return false;
 }
 
+// A 1 kHz tone at half of full scale played into the microphone by paplay
+// for up to 20 seconds: the microphone hears it once Playing() is true.
+class TFeed {
+ public:
+  explicit TFeed(const TempDir& T) {
+    const std::string Tone = T.Path("feed.wav");
+    if (Sh("sox -n -r 44100 -c 2 -b 16 " + Quote(Tone) + " synth 20 sine 1000 vol 0.5") != 0)
+      return;
+    std::string PidText;
+    if (Sh("paplay --device=" + EnvOr("VELMORA_TEST_FEED", "velmora_mic_feed") + " " + Quote(Tone) +
+               " </dev/null >/dev/null 2>&1 & echo $!",
+           &PidText) != 0)
+      return;
+    FPid = static_cast<pid_t>(std::stol(PidText));
+    // Playing once its stream is on the server.
+    const std::string Tag = "application.process.id = \"" + std::to_string(FPid) + "\"";
+    const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::string Inputs;
+    while (Sh("pactl list sink-inputs", &Inputs) == 0 && Inputs.find(Tag) == std::string::npos &&
+           std::chrono::steady_clock::now() < Until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    FPlaying = Inputs.find(Tag) != std::string::npos;
+  }
+  ~TFeed() {
+    if (FPid <= 0) return;
+    ::kill(FPid, SIGTERM);
+    for (int I = 0; I < 1000 && ::kill(FPid, 0) == 0; ++I)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  bool Playing() const { return FPlaying; }
+
+ private:
+  pid_t FPid = -1;
+  bool FPlaying = false;
+};
+
 #define REQUIRE_TEST_SERVER()                                                               \
   if (!HaveTestServer())                                                                    \
   GTEST_SKIP() << "no test sound server answers (start one with: source scripts/pulse.sh; " \
@@ -54,31 +90,8 @@ TEST(SoundCardCli, RecordWritesTheMicrophoneToAWavAndPrintsTheLevel) {
   REQUIRE_TEST_SERVER();
   if (!HaveTool("paplay") || !HaveTool("sox")) GTEST_SKIP() << "paplay and sox are needed";
   TempDir T;
-  ASSERT_EQ(
-      Sh("sox -n -r 44100 -c 2 -b 16 " + Quote(T.Path("tone.wav")) + " synth 20 sine 1000 vol 0.5"),
-      0);
-  // paplay feeds the microphone while the recording runs: the recording
-  // starts once its stream is on the server, and paplay is ended after it.
-  std::string PidText;
-  ASSERT_EQ(Sh("paplay --device=" + EnvOr("VELMORA_TEST_FEED", "velmora_mic_feed") + " " +
-                   Quote(T.Path("tone.wav")) + " </dev/null >/dev/null 2>&1 & echo $!",
-               &PidText),
-            0);
-  struct TFeed {
-    pid_t Pid;
-    ~TFeed() {
-      ::kill(Pid, SIGTERM);
-      for (int I = 0; I < 1000 && ::kill(Pid, 0) == 0; ++I)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  } Feed{static_cast<pid_t>(std::stol(PidText))};
-  const std::string Tag = "application.process.id = \"" + std::to_string(Feed.Pid) + "\"";
-  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  std::string Inputs;
-  while (Sh("pactl list sink-inputs", &Inputs) == 0 && Inputs.find(Tag) == std::string::npos &&
-         std::chrono::steady_clock::now() < Until)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_NE(Inputs.find(Tag), std::string::npos) << "paplay never played";
+  TFeed Feed(T);
+  ASSERT_TRUE(Feed.Playing()) << "paplay never played";
   std::string Err;
   const int Rc =
       Sh(Cli() + " record " + Quote(T.Path("rec.wav")) + " --seconds 2 --device 0", nullptr, &Err);
@@ -154,4 +167,87 @@ TEST(SoundCardCli, RecordWritesMp3WhenTheNameSaysSo) {
   const double Seconds = std::stod(Out.substr(4));
   EXPECT_GT(Seconds, 0.99);
   EXPECT_LT(Seconds, 1.3);
+}
+
+namespace {
+
+// The peak of a WAV file's second half-second in dB of full scale, as sox
+// reports it (silence: -inf, given as -200).
+double PeakDb(const std::string& Wav) {
+  std::string Stat;
+  Sh("sox " + Quote(Wav) + " -n trim 0.5 0.5 stats", nullptr, &Stat);
+  const size_t At = Stat.find("Pk lev dB");
+  if (At == std::string::npos) return -300;
+  std::istringstream In(Stat.substr(At + 9));
+  std::string Word;
+  In >> Word;
+  return Word == "-inf" ? -200 : std::stod(Word);
+}
+
+// The server's default source for the length of a test.
+class TDefaultSource {
+ public:
+  explicit TDefaultSource(const std::string& Name) {
+    Sh("pactl get-default-source", &FOld);
+    while (!FOld.empty() && (FOld.back() == '\n' || FOld.back() == ' ')) FOld.pop_back();
+    Sh("pactl set-default-source " + Quote(Name));
+  }
+  ~TDefaultSource() { Sh("pactl set-default-source " + Quote(FOld)); }
+
+ private:
+  std::string FOld;
+};
+
+}  // namespace
+
+TEST(SoundCardCli, RecordRoutesTheMicrophoneWhereverTheDefaultSourcePoints) {
+  REQUIRE_TEST_SERVER();
+  if (!HaveTool("paplay") || !HaveTool("sox")) GTEST_SKIP() << "paplay and sox are needed";
+  TempDir T;
+  TFeed Feed(T);
+  ASSERT_TRUE(Feed.Playing()) << "paplay never played";
+  // The speaker's own mix is what device 0 records unless the microphone is
+  // chosen; the microphone is heard there silently (--mic-output 0).
+  TDefaultSource Mix(EnvOr("VELMORA_TEST_SPEAKER", "velmora_speaker") + ".monitor");
+  std::string Modules, Err;
+  Sh("pactl list short modules", &Modules);
+  ASSERT_EQ(Sh(Cli() + " record " + Quote(T.Path("routed.wav")) + " --seconds 1 --mic-output 0",
+               nullptr, &Err),
+            0)
+      << Err;
+  ASSERT_EQ(Sh(Cli() + " record " + Quote(T.Path("asis.wav")) + " --seconds 1 --no-routing",
+               nullptr, &Err),
+            0)
+      << Err;
+  // The tone's peak is half of full scale: -6 dB.
+  EXPECT_NEAR(PeakDb(T.Path("routed.wav")), -6.0, 1.0);
+  EXPECT_LT(PeakDb(T.Path("asis.wav")), -60);
+  std::string After;
+  Sh("pactl list short modules", &After);
+  EXPECT_EQ(After, Modules);
+}
+
+TEST(SoundCardCli, RecordDrawsTheLevelAsOneBarOnATerminal) {
+  REQUIRE_TEST_SERVER();
+  if (!HaveTool("script")) GTEST_SKIP() << "script (util-linux) is needed for a terminal";
+  TempDir T;
+  // script runs the tool on a terminal of its own and copies what it shows.
+  std::string Shown;
+  ASSERT_EQ(
+      Sh("script -qec " + Quote(Cli() + " record " + Quote(T.Path("bar.wav")) + " --seconds 1") +
+             " /dev/null",
+         &Shown),
+      0)
+      << Shown;
+  // Redrawn in place: carriage returns and no line feeds until the end.
+  EXPECT_EQ(Shown.find("level 0\n"), std::string::npos) << Shown;
+  EXPECT_NE(Shown.find("\rlevel ["), std::string::npos) << Shown;
+  EXPECT_NE(Shown.find("\x1b[K"), std::string::npos) << Shown;
+  EXPECT_NE(Shown.find(" / 0:01"), std::string::npos) << Shown;
+  const size_t FirstBar = Shown.find("\rlevel [");
+  const size_t FirstNewLine = Shown.find('\n');
+  EXPECT_GT(Shown.find("\rlevel [", FirstBar + 1), FirstBar);
+  EXPECT_TRUE(FirstNewLine == std::string::npos || FirstNewLine > Shown.rfind("\rlevel ["))
+      << Shown;
+  EXPECT_GT(ReadPcm16Wav(T.Path("bar.wav")).size(), 0u);
 }

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "codecs/MPEGAudio.h"
 #include "tests/support/TestSupport.h"
 
 using namespace testing_support;
@@ -83,13 +86,19 @@ TEST(MpegFrameHeader, ProbeFindsTheFormatBehindATag) {
   ASSERT_EQ(0, testing_support::Run("lame --quiet -b 32 --add-id3v2 --tt " +
                                     Quote(std::string(300, 'T')) + " " + Quote(D.Path("a.wav")) +
                                     " " + Quote(D.Path("a.mp3"))));
-  TMpegFrameHeader H;
-  ASSERT_TRUE(ProbeMpegFile(D.Path("a.mp3"), H));
-  EXPECT_EQ(1, H.Channels);
-  EXPECT_EQ(22050, H.SampleRate);
-  EXPECT_EQ(3, H.Layer);
-  EXPECT_FALSE(ProbeMpegFile(D.Path("a.wav"), H));
-  EXPECT_FALSE(ProbeMpegFile(D.Path("missing.mp3"), H));
+  auto Probe = [](const std::string& Name) {
+    auto P = std::make_unique<TMPEGAudio>();
+    P->OnError = nullptr;
+    P->SetFileName(Name);
+    return P;
+  };
+  const auto A = Probe(D.Path("a.mp3"));
+  ASSERT_TRUE(A->Valid());
+  EXPECT_EQ(3, A->Info().ChannelMode);
+  EXPECT_EQ(22050, A->Info().SampleRate);
+  EXPECT_EQ(3, A->Info().Layer);
+  EXPECT_FALSE(Probe(D.Path("a.wav"))->Valid());
+  EXPECT_FALSE(Probe(D.Path("missing.mp3"))->Valid());
 }
 
 }  // namespace

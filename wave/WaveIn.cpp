@@ -5,7 +5,9 @@
 #include <climits>
 #include <cstring>
 
+#include "wave/MSAcm.h"
 #include "wave/RiffChunks.h"
+#include "wave/WaveConverter.h"
 
 static_assert(std::endian::native == std::endian::little,
               "decoded samples are stored in host order, which must be the file's");
@@ -127,6 +129,8 @@ TWavType TWaveIn::WavType() {
 void TWaveIn::OpenFile() {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (FOpened == 0) {
+    // An image left behind by a Reset in the middle of a job goes first.
+    CloseAcmImage();
     if (!FStreamAssigned) {
       FOwnStream = std::make_unique<TFileStream>(FFileName, TFileMode::fmOpenRead);
       FStream = FOwnStream.get();
@@ -149,7 +153,7 @@ void TWaveIn::OpenFile() {
 void TWaveIn::CloseFile() {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (FOpened == 1) {
-    if (FWavType == wtACM) CloseAcmImage();
+    CloseAcmImage();
     if (FStreamAssigned) {
       if (FSeekable && FStream) FStream->Seek(0, TSeekOrigin::soBeginning);
     } else {
@@ -231,16 +235,66 @@ void TWaveIn::ReadHeader() {
       return;
     }
     case wtACM:
-      FValid = OpenAcmImage();
+      FValid = OpenAcmImage(Start);
       return;
     case wtUnsupported:
       return;
   }
 }
 
-bool TWaveIn::OpenAcmImage() { return false; }
+bool TWaveIn::OpenAcmImage(int64_t Start) {
+  // Whatever happens, the file stays an MPEG one to the caller.
+  struct TKeepType {
+    TWaveIn* Self;
+    ~TKeepType() { Self->FWavType = wtACM; }
+  } KeepType{this};
+  try {
+    auto Image = std::make_unique<TMemoryStream>();
+    {
+      TWaveConverter Converter;
+      FStream->Seek(Start, TSeekOrigin::soBeginning);
+      if (!Converter.LoadWave(*FStream)) return false;
+      TWaveFormatEx* Target = Converter.TargetFormat();
+      *Target = TWaveFormatEx{};
+      Target->FormatTag = 1;
+      if (acmFormatSuggest(nullptr, Converter.SourceFormat(), Target,
+                           TWaveConverter::FormatBlockSize, kAcmSuggestFormatTag) != kAcmNoError)
+        return false;
+      // Not a single frame decoded is not an MPEG file.
+      if (Converter.Convert() != kAcmNoError || Converter.Size() == 0) return false;
+      if (Converter.SaveWave(*Image) != kAcmNoError) return false;
+    }
+    Image->SetPosition(0);
+    FAcmReplaced = FStream;
+    FAcmImage = std::move(Image);
+    FStream = FAcmImage.get();
+    try {
+      ReadHeader();
+    } catch (...) {
+      CloseAcmImage();
+      throw;
+    }
+    // The image is a PCM file written here: anything else means the
+    // conversion produced nothing usable.
+    if (!FValid || FWavType != wtPCM) {
+      CloseAcmImage();
+      return false;
+    }
+    return true;
+  } catch (const std::exception&) {
+    // A failed conversion makes the file invalid; the file itself stays the
+    // source stream until it is closed.
+    FValid = false;
+    return false;
+  }
+}
 
-void TWaveIn::CloseAcmImage() {}
+void TWaveIn::CloseAcmImage() {
+  if (!FAcmImage) return;
+  FStream = FAcmReplaced;
+  FAcmReplaced = nullptr;
+  FAcmImage.reset();
+}
 
 int TWaveIn::GetData(void* Buffer, int BufferSize) {
   if (!FBusy) throw EACSException("The Stream is not opened");
@@ -307,6 +361,7 @@ bool TWaveIn::Seek(int SampleNumber) {
   int64_t Pos;
   switch (FWavType) {
     case wtPCM:
+    case wtACM:
       Pos = static_cast<int64_t>(SampleNumber) * (FBPS / 8) * FChan + FDataOffset;
       break;
     case wtDVIADPCM:

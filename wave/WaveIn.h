@@ -1,5 +1,5 @@
-// The RIFF WAVE file source: uncompressed PCM, IMA (DVI) ADPCM and Microsoft
-// ADPCM, one or two channels, delivered as 8- or 16-bit PCM.
+// The RIFF WAVE file source: uncompressed PCM, IMA (DVI) ADPCM, Microsoft
+// ADPCM and MPEG Layer-3, one or two channels, delivered as 8- or 16-bit PCM.
 #pragma once
 
 #include <array>
@@ -26,6 +26,12 @@
 // is not 4, an ADPCM block layout that does not fit the header it declares or
 // decodes to more than BufferSize bytes, an MS table of more than 32 pairs.
 //
+// MPEG Layer-3 data (format tag 85, wave type wtACM) is converted whole to a
+// PCM WAVE image in memory by the audio compression manager when the file is
+// opened (by every outermost open: a format query converts too), and read from
+// there like PCM; SampleCount and TotalTime are those of the PCM produced. A
+// file that no installed driver converts is not Valid.
+//
 // Size is clamped to what the file really holds: a "data" size past the end of
 // the file, or a "fact" count larger than the blocks can carry, count only the
 // bytes or frames that are there. ADPCM blocks are delivered whole, so a job
@@ -48,9 +54,9 @@ class TWaveIn : public TACSFileIn {
   // not opened" outside a job.
   int GetData(void* Buffer, int BufferSize) override;
 
-  // Positions the open file at a sample frame: PCM exactly, ADPCM at the start
-  // of the block that holds the frame. False for a stream that cannot seek, a
-  // negative frame, or a file that is not Valid.
+  // Positions the open file at a sample frame: PCM (and the PCM image of an
+  // MPEG file) exactly, ADPCM at the start of the block that holds the frame. False for a stream
+  // that cannot seek, a negative frame, or a file that is not Valid.
   bool Seek(int SampleNumber) override;
   std::string FormatName() const override { return "WAV"; }
 
@@ -62,10 +68,11 @@ class TWaveIn : public TACSFileIn {
   // Runs the header scan on the open stream and fills in the format fields,
   // Valid, SampleCount and Size.
   void ReadHeader();
-  // MPEG Layer-3 WAVE (format tag 85): converts the whole file into a PCM WAVE
-  // image in memory and makes that the source stream. There is no conversion
-  // layer yet, so such a file is not Valid.
-  bool OpenAcmImage();
+  // MPEG Layer-3 WAVE (format tag 85): converts the whole file, read from
+  // Start, into a PCM WAVE image in memory, makes that the source stream and
+  // reads its header. False, with the file's stream in place, when that
+  // fails.
+  bool OpenAcmImage(int64_t Start);
   // Puts back the stream OpenAcmImage replaced.
   void CloseAcmImage();
 
@@ -82,6 +89,10 @@ class TWaveIn : public TACSFileIn {
 
   TWavType FWavType = wtUnsupported;
   std::unique_ptr<TStream> FOwnStream;  // the file opened by OpenFile
+  // wtACM: the PCM image, the source stream while it exists, and the stream
+  // it stands in for (the file, or the stream given from outside).
+  std::unique_ptr<TMemoryStream> FAcmImage;
+  TStream* FAcmReplaced = nullptr;
 
   // Where the sample data lies: from the first byte of the "data" body to its
   // end or the end of the file, whichever comes first.

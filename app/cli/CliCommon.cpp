@@ -56,7 +56,7 @@ int ReportError(const std::string& Message) {
   return 1;
 }
 
-int RunSinkJob(TACSOutput& Sink, bool PrintProgress) {
+int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>& OnEnd) {
   // The events arrive on the sink's worker thread; this thread only waits.
   // What the handler writes is read once WaitForEnd has returned.
   std::string Error;
@@ -74,6 +74,7 @@ int RunSinkJob(TACSOutput& Sink, bool PrintProgress) {
   try {
     Sink.Run();
   } catch (const std::exception& E) {
+    if (OnEnd) OnEnd();
     return ReportError(E.what());
   }
 
@@ -87,6 +88,7 @@ int RunSinkJob(TACSOutput& Sink, bool PrintProgress) {
   Sink.OnProgress = nullptr;
   Sink.OnDone = nullptr;
   Sink.OnThreadException = nullptr;
+  if (OnEnd) OnEnd();
   if (Failed) return ReportError(Error);
   if (Stopped) std::fprintf(stderr, "Stopped.\n");
   return 0;

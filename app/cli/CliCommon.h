@@ -2,6 +2,7 @@
 // job to its end, and the error line.
 #pragma once
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,8 +24,9 @@ TCliArgs ParseArgs(const std::vector<std::string>& Args, const std::set<std::str
 // Runs Sink (its input already set) until the job ends: prints the integer
 // progress to stderr each time it changes (when PrintProgress), turns Ctrl+C
 // into Stop so that the output is completed properly. Returns 0 when the job
-// ended through OnDone, 1 (after printing the error) when it failed.
-int RunSinkJob(TACSOutput& Sink, bool PrintProgress);
+// ended through OnDone, 1 (after printing the error) when it failed. OnEnd,
+// when given, runs once the job has ended, before anything is printed.
+int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>& OnEnd = {});
 
 // Prints "Runtime error: " and Message to stderr; returns 1.
 int ReportError(const std::string& Message);
@@ -40,3 +42,5 @@ int CmdDevices(const std::vector<std::string>& Args);
 int CmdRecord(const std::vector<std::string>& Args);
 int CmdPlay(const std::vector<std::string>& Args);
 int CmdMonitor(const std::vector<std::string>& Args);
+int CmdMix(const std::vector<std::string>& Args);
+int CmdCd(const std::vector<std::string>& Args);

@@ -109,6 +109,7 @@ int CmdConvert(const std::vector<std::string>& Args) {
       if (E < -1 || E > INT32_MAX) throw EACSException("Option --end is out of range");
       FileIn->SetEndSample(static_cast<int>(E));
     }
+    const auto Hold = FileIn->HoldOpen();  // read (or convert) once for both questions
     if (!FileIn->Valid()) throw EACSException(NotValidMessage(*FileIn));
     const int Frames = FileIn->SampleCount();
     if (FileIn->StartSample() > Frames)

@@ -1,14 +1,19 @@
 // velmora-cli devices / record / monitor: the sound card from the command line.
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include "app/cli/CliCommon.h"
+#include "devices/MixerLines.h"
 #include "devices/WaveMixer.h"
 #include "engine/ACS_Audio.h"
 #include "engine/ACS_Indicator.h"
@@ -66,34 +71,118 @@ int IntOption(const TJobOptions& O, const std::string& Name, long long Default, 
   return static_cast<int>(V);
 }
 
-// Prints the level of band 0 about ten times a second while a recording runs.
-class TLevelPrinter {
+// Shows the level of the meter's first band about ten times a second while a
+// recording runs, with the time recorded: on a terminal as one bar redrawn in
+// place, otherwise as one "level N" line each time.
+class TLevelMeter {
  public:
-  explicit TLevelPrinter(TSoundIndicator& Meter) : FMeter(Meter), FThread([this] { Execute(); }) {}
-  ~TLevelPrinter() {
+  TLevelMeter(TSoundIndicator& Meter, TAudioIn& In, bool Terminal)
+      : FMeter(Meter), FIn(In), FTerminal(Terminal), FThread([this] { Execute(); }) {}
+  ~TLevelMeter() { End(); }
+
+  // Stops showing; a bar's line is ended so that what follows starts on a
+  // line of its own. Safe to call twice.
+  void End() {
     {
       std::lock_guard<std::mutex> L(FLock);
       FStop = true;
     }
     FWake.notify_all();
-    FThread.join();
+    if (FThread.joinable()) FThread.join();
+  }
+
+  // The maximum of the bar, as on the window's level bar.
+  static constexpr int kCells = 25;
+
+  // "level [#####--------------------]   5   0:01.2 / 0:30": the level
+  // (held to 0 ... kCells on the bar, shown as it is), the time recorded and,
+  // when the recording has a length, that length.
+  static std::string BarLine(long Level, double Seconds, int TotalSeconds) {
+    const long Cells = std::clamp<long>(Level, 0, kCells);
+    std::string Line = "level [" + std::string(static_cast<size_t>(Cells), '#') +
+                       std::string(static_cast<size_t>(kCells - Cells), '-') + "] ";
+    char Text[64];
+    const int Whole = static_cast<int>(Seconds);
+    std::snprintf(Text, sizeof Text, "%3ld  %d:%02d.%d", Level, Whole / 60, Whole % 60,
+                  static_cast<int>((Seconds - Whole) * 10));
+    Line += Text;
+    if (TotalSeconds >= 0) {
+      std::snprintf(Text, sizeof Text, " / %d:%02d", TotalSeconds / 60, TotalSeconds % 60);
+      Line += Text;
+    }
+    return Line;
   }
 
  private:
   void Execute() {
     std::unique_lock<std::mutex> L(FLock);
+    bool Drawn = false;
     while (!FWake.wait_for(L, std::chrono::milliseconds(100), [this] { return FStop; })) {
       double V[TSoundIndicator::kBands];
       FMeter.GetValues(V);
-      std::fprintf(stderr, "level %ld\n", std::lround(V[0]));
+      const long Level = std::lround(V[0]);
+      if (!FTerminal) {
+        std::fprintf(stderr, "level %ld\n", Level);
+        continue;
+      }
+      const int64_t PerSecond =
+          int64_t{FIn.InSampleRate()} * FIn.InChannels() * FIn.InBitsPerSample() / 8;
+      const double Seconds =
+          PerSecond > 0 ? static_cast<double>(FIn.Position()) / static_cast<double>(PerSecond) : 0;
+      // Back to the start of the line, the bar, then the rest of the line
+      // cleared (the previous bar may have been longer).
+      std::fprintf(stderr, "\r%s\033[K", BarLine(Level, Seconds, FIn.RecTime()).c_str());
+      std::fflush(stderr);
+      Drawn = true;
     }
+    if (Drawn) std::fprintf(stderr, "\n");
   }
 
   TSoundIndicator& FMeter;
+  TAudioIn& FIn;
+  const bool FTerminal;
   std::mutex FLock;
   std::condition_variable FWake;
   bool FStop = false;  // guarded by FLock
   std::thread FThread;
+};
+
+// The microphone routed through the system mixer for the length of a
+// recording, with the window's steps: heard on the default output at
+// OutputPercent, chosen as what capture device 0 records, recorded at
+// RecordPercent. Its playback is muted again when the object goes, also after
+// a failure. Without a sound server there is nothing to route.
+class TMicRoute {
+ public:
+  TMicRoute(int OutputPercent, int RecordPercent) : FMixer(MakeComponent<TAudioMixer2>(nullptr)) {
+    if (FMixer->DeviceCount() == 0) return;
+    FLines = FindMixerLines(MixerLineNames(*FMixer));
+    FRouted = true;
+    try {
+      RouteMicrophone(*FMixer, FLines, OutputPercent, RecordPercent);
+    } catch (...) {
+      End();
+      throw;
+    }
+  }
+  ~TMicRoute() { End(); }
+  TMicRoute(const TMicRoute&) = delete;
+  TMicRoute& operator=(const TMicRoute&) = delete;
+
+ private:
+  void End() {
+    if (!FRouted) return;
+    FRouted = false;
+    try {
+      EndMicrophoneRouting(*FMixer, FLines);
+    } catch (const std::exception& E) {
+      std::fprintf(stderr, "The microphone could not be muted again: %s\n", E.what());
+    }
+  }
+
+  TOwned<TAudioMixer2> FMixer;
+  TMixerLineIndices FLines;
+  bool FRouted = false;
 };
 
 }  // namespace
@@ -114,8 +203,9 @@ int CmdDevices(const std::vector<std::string>& Args) {
 }
 
 int CmdRecord(const std::vector<std::string>& Args) {
-  std::set<std::string> ValueOptions = {"--seconds", "--device", "--rate", "--bits", "--channels"};
-  std::set<std::string> FlagOptions;
+  std::set<std::string> ValueOptions = {"--seconds",  "--device",     "--rate",      "--bits",
+                                        "--channels", "--mic-output", "--mic-record"};
+  std::set<std::string> FlagOptions = {"--no-routing"};
   for (const TCodecEntry& C : Codecs()) {
     ValueOptions.insert(C.ValueOptions.begin(), C.ValueOptions.end());
     FlagOptions.insert(C.FlagOptions.begin(), C.FlagOptions.end());
@@ -124,7 +214,7 @@ int CmdRecord(const std::vector<std::string>& Args) {
   if (A.Positional.size() != 1)
     throw EACSException(
         "Usage: velmora-cli record OUT [--seconds N] [--device N] [--rate R --bits B --channels "
-        "C]");
+        "C] [--mic-output PERCENT] [--mic-record PERCENT] [--no-routing]");
   const std::string& OutName = A.Positional[0];
   const TCodecEntry* OutCodec = FindCodecFor(OutName);
   if (!OutCodec || !OutCodec->MakeSink)
@@ -132,6 +222,9 @@ int CmdRecord(const std::vector<std::string>& Args) {
   const TJobOptions& O = A.Options;
   const int Bits = IntOption(O, "--bits", 16, 8, 16);
   if (Bits != 8 && Bits != 16) throw EACSException("Option --bits must be 8 or 16");
+  // The window's two microphone sliders, at their start positions.
+  const int MicOutput = IntOption(O, "--mic-output", 100, 0, 100);
+  const int MicRecord = IntOption(O, "--mic-record", 100, 0, 100);
 
   TOwned<TComponent> Job(new TComponent(nullptr));
   auto* In = new TAudioIn(Job.get());
@@ -145,8 +238,24 @@ int CmdRecord(const std::vector<std::string>& Args) {
   Meter->SetInput(In);
   TACSOutput* Sink = OutCodec->MakeSink(Job.get(), OutName, O);
   Sink->SetInput(Meter);
-  TLevelPrinter Levels(*Meter);
-  return RunSinkJob(*Sink, false);
+
+  // Device 0 records what the mixer's selection chooses: the microphone is
+  // routed there as the window routes it. A device chosen by number is
+  // recorded as it is.
+  std::optional<TMicRoute> Route;
+  if (In->BaseChannel() <= 0 && !O.Has("--no-routing")) Route.emplace(MicOutput, MicRecord);
+  TLevelMeter Levels(*Meter, *In, ::isatty(STDERR_FILENO) == 1);
+  const int Rc = RunSinkJob(*Sink, false, [&Levels] { Levels.End(); });
+  Route.reset();
+  if (const uint64_t Lost = In->DroppedBytes()) {
+    const int64_t PerSecond =
+        int64_t{In->InSampleRate()} * In->InChannels() * In->InBitsPerSample() / 8;
+    std::fprintf(stderr,
+                 "%.2f seconds of sound are missing from the recording: it could not be written "
+                 "as fast as it came in.\n",
+                 static_cast<double>(Lost) / static_cast<double>(PerSecond));
+  }
+  return Rc;
 }
 
 int CmdMonitor(const std::vector<std::string>& Args) {

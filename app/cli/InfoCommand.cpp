@@ -1,5 +1,6 @@
 // velmora-cli info FILE: format and length as key=value lines.
 #include <cstdio>
+#include <string>
 
 #include "app/cli/CliCommon.h"
 
@@ -13,5 +14,12 @@ int CmdInfo(const std::vector<std::string>& Args) {
   std::printf("valid=%d\nchannels=%d\nrate=%d\nbits=%d\nsamples=%lld\nbytes=%lld\nseconds=%d\n",
               I.Valid ? 1 : 0, I.Channels, I.Rate, I.Bits, static_cast<long long>(I.Samples),
               static_cast<long long>(I.Bytes), I.Seconds);
+  for (const auto& [Key, Value] : I.Extra) {
+    // One line per field, whatever a tag holds.
+    std::string Line = Value;
+    for (char& C : Line)
+      if (static_cast<unsigned char>(C) < 0x20) C = ' ';
+    std::printf("%s=%s\n", Key.c_str(), Line.c_str());
+  }
   return 0;
 }

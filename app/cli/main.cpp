@@ -16,8 +16,8 @@ struct TCommandEntry {
 
 // One line per command.
 const TCommandEntry Commands[] = {
-    {"info", CmdInfo},     {"convert", CmdConvert}, {"devices", CmdDevices},
-    {"record", CmdRecord}, {"play", CmdPlay},       {"monitor", CmdMonitor},
+    {"info", CmdInfo}, {"convert", CmdConvert}, {"devices", CmdDevices}, {"record", CmdRecord},
+    {"play", CmdPlay}, {"monitor", CmdMonitor}, {"mix", CmdMix},         {"cd", CmdCd},
 };
 
 void Usage() {
@@ -38,8 +38,19 @@ void Usage() {
       "  velmora-cli devices\n"
       "  velmora-cli record OUT [--seconds N] [--device N] [--rate R] [--bits B]\n"
       "                         [--channels C]   (until Ctrl+C without --seconds)\n"
+      "                         [--mic-output PERCENT] [--mic-record PERCENT] [--no-routing]\n"
+      "      device 0 (the default): the microphone is heard at --mic-output, chosen as\n"
+      "      what is recorded, recorded at --mic-record (100 and 100 by default), and\n"
+      "      muted again at the end; --no-routing leaves the system mixer alone\n"
       "  velmora-cli play FILE [--device N]\n"
       "  velmora-cli monitor [--seconds N] [--volume PERCENT]   (hear the microphone)\n"
+      "  velmora-cli mix IN1 IN2 OUT [--concat] [--volume1 N] [--volume2 N]\n"
+      "      both inputs together (or IN2 after IN1 with --concat) in IN1's format;\n"
+      "      volumes 0 to 255 (255 by default)\n"
+      "  velmora-cli cd drives\n"
+      "  velmora-cli cd toc [--drive N|IMAGE.cue|DEVICE]   (the tracks, tab-separated)\n"
+      "  velmora-cli cd titles [--drive N|IMAGE.cue|DEVICE] [--server HOST[:PORT]]\n"
+      "                        [--email ADDRESS] [--timeout SECONDS]   (CDDB lookup)\n"
       "File types are chosen by extension:");
   for (const TCodecEntry& C : Codecs()) std::fprintf(stderr, " %s", C.Extension.c_str());
   std::fprintf(stderr, "\n");

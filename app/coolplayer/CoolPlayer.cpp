@@ -177,12 +177,6 @@ class TCoolPlayer : public QWidget {
 
 }  // namespace
 
-#if defined(__SANITIZE_ADDRESS__)
-// On an X display Qt talks to the session bus, whose library keeps a buffer
-// to the end of the program; it is not ours to free.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libdbus-1.so\n"; }
-#endif
-
 int main(int argc, char** argv) {
   // The program's folder is the one above this one (external/).
   const std::string Folder = ProgramFolder() + "../";

@@ -14,7 +14,7 @@
 #include "app/AppDataModule.h"
 #include "app/DialogProvider.h"
 #include "app/MainForm.h"
-#include "app/MixerLines.h"
+#include "devices/MixerLines.h"
 #include "platform/Mixer.h"
 #include "platform/VirtualSoundCard.h"
 #include "tests/support/TestSupport.h"
@@ -36,6 +36,17 @@ class TFakeDialogs : public TDialogProvider {
   std::vector<TFolderAsk> FolderAsked;
 
   void ShowMessage(QWidget*, const QString& Text) override { Messages << Text; }
+  // Error prompts: each text asked, answered from the queue (Ignore once it
+  // is empty).
+  QStringList Prompts;
+  std::deque<TPromptAnswer> PromptAnswers;
+  TPromptAnswer AskErrorAction(QWidget*, const QString& Text) override {
+    Prompts << Text;
+    if (PromptAnswers.empty()) return TPromptAnswer::Ignore;
+    const TPromptAnswer A = PromptAnswers.front();
+    PromptAnswers.pop_front();
+    return A;
+  }
   bool ExecuteOpen(QWidget*, TFileDialogRequest& R) override {
     return Answer(OpenAnswers, OpenAsked, R);
   }

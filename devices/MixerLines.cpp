@@ -1,4 +1,4 @@
-#include "app/MixerLines.h"
+#include "devices/MixerLines.h"
 
 namespace {
 
@@ -40,4 +40,36 @@ TMixerLineIndices FindMixerLines(const TMixerLineNames& Destinations) {
     }
   }
   return R;
+}
+
+TMixerLineNames MixerLineNames(TAudioMixer2& Mixer) {
+  TMixerLineNames Names;
+  Mixer.SetMixerID(0);
+  for (uint32_t D = 0; D < Mixer.DestinationCount(); ++D) {
+    Mixer.SetDestinationID(D);
+    auto& Lines = Names.emplace_back();
+    for (int I = 0; I < Mixer.LineCount(); ++I) Lines.push_back(Mixer.Lines(I)->Name());
+  }
+  return Names;
+}
+
+TAudioMixerLine* MixerSourceLine(TAudioMixer2& Mixer, uint32_t Destination, int Line) {
+  if (Line < 0) return nullptr;
+  Mixer.SetDestinationID(Destination);
+  return Mixer.Lines(Line);
+}
+
+void RouteMicrophone(TAudioMixer2& Mixer, const TMixerLineIndices& Lines, int OutputPercent,
+                     int RecordPercent) {
+  if (TAudioMixerLine* Out = MixerSourceLine(Mixer, 0, Lines.MicOutput)) Out->SetMute(false);
+  if (MixerSourceLine(Mixer, 1, Lines.MicRecord))
+    Mixer.Destination()->SelectSource(Lines.MicRecord);
+  if (TAudioMixerLine* Out = MixerSourceLine(Mixer, 0, Lines.MicOutput))
+    Out->SetVolume(OutputPercent);
+  if (TAudioMixerLine* Rec = MixerSourceLine(Mixer, 1, Lines.MicRecord))
+    Rec->SetVolume(RecordPercent);
+}
+
+void EndMicrophoneRouting(TAudioMixer2& Mixer, const TMixerLineIndices& Lines) {
+  if (TAudioMixerLine* Out = MixerSourceLine(Mixer, 0, Lines.MicOutput)) Out->SetMute(true);
 }
