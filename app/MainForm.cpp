@@ -57,7 +57,10 @@ constexpr int kStatusPanelWidth = 330;
 TMainForm::TSetup::TSetup()
     : ProgramFolder(::ProgramFolder()),
       SettingsPath(WritableProgramFile("Settings.ini", true)),
-      Languages(LanguageManager) {}
+      Languages(LanguageManager) {
+  const std::string Record = WritableProgramFile(kRecordWorkFile, false);
+  WorkFolder = Record.substr(0, Record.size() - std::string(kRecordWorkFile).size());
+}
 
 TMainForm::TMainForm(const TSetup& Setup)
     : TLangForm(Setup.Languages),
@@ -134,6 +137,7 @@ TMainForm::TMainForm(const TSetup& Setup)
 
 TMainForm::~TMainForm() {
   EndRecordingForClose();
+  RecordMixEndForClose();
   // Components first: their workers end while the window, the target of
   // their queued events, still exists.
   FComponents.reset();
@@ -143,7 +147,10 @@ TMainForm::~TMainForm() {
 
 // ---------------------------------------------------------------- shell
 
-void TMainForm::SetStatus(const QString& Text) { FStatusPanel->setText(Text); }
+void TMainForm::SetStatus(const QString& Text) {
+  FStatusPanel->setText(Text);
+  Q_EMIT StatusChanged(Text);
+}
 QString TMainForm::StatusText() const { return FStatusPanel->text(); }
 
 void TMainForm::ShowMessage(const QString& Text) {
@@ -274,6 +281,7 @@ void TMainForm::PageControlChange(int Index) {
 
 void TMainForm::FormClose() {
   EndRecordingForClose();
+  RecordMixEndForClose();
   if (Mp3ToVob_VobOut) {
     TComponent::Free(Mp3ToVob_VobOut);
     Mp3ToVob_VobOut = nullptr;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,6 +16,8 @@
 
 #include "app/DialogProvider.h"
 #include "app/FileLocks.h"
+#include "app/Karaoke.h"
+#include "app/Lyric.h"
 #include "app/LangFrm.h"
 #include "app/RipUtility.h"
 #include "codecs/ACS_FLAC.h"
@@ -65,6 +68,8 @@ class TMainForm : public TLangForm {
     std::string SettingsPath;   // Settings.ini
     // The language manager to register with; null: none.
     TLangMgr* Languages = nullptr;
+    // The folder of the Record--Mix working files (with a trailing '/').
+    std::string WorkFolder;
   };
 
   // Builds every page and creates every engine component with its start
@@ -127,7 +132,8 @@ class TMainForm : public TLangForm {
   // position in percent, then the wave output volume to the position.
   void BackgroundVolumeBarChange();
 
-  // The status line (the status bar's one panel).
+  // The status line (the status bar's one panel). Every change is also
+  // announced through StatusChanged.
   void SetStatus(const QString& Text);
   QString StatusText() const;
   // Shows Text in the program's message box.
@@ -360,9 +366,53 @@ class TMainForm : public TLangForm {
   TWaveOut* RecordMix_WavOut = nullptr;
   TMP3Out* RecordMix_Mp3Out = nullptr;
   TWaveIn *RecordMix_SourceWavIn = nullptr, *RecordMix_RecordedWavIn = nullptr;
+  TAudioMixer* RecordMix_AudioMixer = nullptr;
+  // The recorded voice on its way into the mixer, without the delay the
+  // sound server added to it (the time from the song leaving the player to
+  // the voice sung to it reaching the recording).
+  TLeadTrim* RecordMix_VoiceTrim = nullptr;
   TWaveOut* RecordMix_WavOut2 = nullptr;
   TMP3Out* RecordMix_Mp3Out2 = nullptr;
   TMP3ToWav* RecordMix_MP3ToWav = nullptr;
+
+  // Where a run of the page stands.
+  enum TRecordMixState { rmIdle, rmRecording, rmPreparing, rmMixing };
+  TRecordMixState RecordMixState() const { return FRecordMixState; }
+  // The working files of the page (in TSetup::WorkFolder).
+  TKaraokeWorkFiles RecordMixWorkFiles() const;
+  // The lyric window of the page (closed when none).
+  TLyricDisplay RecordMixLyric;
+  // The voice's delay through the sound server, measured during the last
+  // recording in mix-after mode, and the frames the voice was moved by in
+  // its mix (positive: earlier).
+  TKaraokeLatency RecordMixLatency;
+  int64_t RecordMixVoiceShiftFrames = 0;
+  // Off: the voice is mixed as recorded (for measuring the delay itself).
+  bool RecordMixCompensateLatency = true;
+
+  // The page's handlers. Every engine event reaches them on the window's
+  // thread, and only while the run that raised it is the page's current one:
+  // after Cancel (or a new Start) what an earlier run still had queued is
+  // dropped. Every error shows "Runtime error: ..." alone and undoes the run
+  // (player, Timer2, lyric window, microphone monitoring); "Mixing done!"
+  // follows only a finished output.
+  void RecordMix_SourceAudioPathSelect();
+  void RecordMix_OutputAudioPathSelect();
+  void RecordMix_LyricPathSelectorButtonClick();
+  void ExecuteRecordAndMix();
+  void StopRecord();
+  void RecordMix_CancelBtnClick();
+  void Timer2Timer();
+  void RecordMixWaveOutDone(TComponent* Sender);
+  void RecordMix_WavOutThreadException(TComponent* Sender, const std::string& Message);
+  void RecorderMixConvertToWavProgress(TComponent* Sender, int Percent);
+  void RecorderMixConvertToWavDone(TComponent* Sender, bool Success);
+  void RecorderMixConvertToWavThreadException(TComponent* Sender, const std::string& Message);
+  void RecordMixExecuteMix();
+  void RecorderMixMixingProgress(TComponent* Sender, int Percent);
+  void RecorderMixMixDone(TComponent* Sender);
+  void RecordMix_WavOut2ThreadException(TComponent* Sender, const std::string& Message);
+  void RecordMix_Mp3Out2ThreadException(TComponent* Sender, const std::string& Message);
 
   // ---- page 9: CD ripper
   QWidget* SeCustomTabSheet7 = nullptr;
@@ -431,6 +481,9 @@ class TMainForm : public TLangForm {
   // offset; a choice that does not convert, or a write that fails, shows the
   // error and stops there.
   void SaveSettingClick();
+
+ Q_SIGNALS:
+  void StatusChanged(const QString& Text);
 
  protected:
   void showEvent(QShowEvent* Event) override;
@@ -580,6 +633,39 @@ class TMainForm : public TLangForm {
   TOwned<TComponent> FComponents;
   QLabel* FStatusPanel = nullptr;
   QString FHelpPath;
+  // The Record--Mix run. FRecordMixRun numbers the runs (written by the
+  // window's thread at each start, read by the workers as they raise their
+  // events); FRecordMixLive is the run the page still follows (window's
+  // thread; 0 after a cancel or the end of a run).
+  std::atomic<uint64_t> FRecordMixRun{0};
+  uint64_t FRecordMixLive = 0;
+  TRecordMixState FRecordMixState = rmIdle;
+  bool FRecordMixStereo = false;  // the mode of the run
+  bool FRecordMixLyricsShown = false;
+  bool FRecordMixMicRouted = false;  // the microphone's playback is un-muted
+  bool FRecordMixPlaying = false;    // the song was handed to Mp3Player
+  float FRecordMixElapsed = 0;       // seconds recorded
+  std::string FRecordMixSong, FRecordMixOutput;
+  TKaraokeSong FRecordMixSongInfo;
+  TACSFileOut* FRecordMixSink = nullptr;  // the recording sink of the run
+  TACSFileOut* FRecordMixMixSink = nullptr;
+  TWorkFileLock FRecordMixWorkLock;
+  // Wraps an engine event of the page: Handler runs on the window's thread
+  // when the run that raised the event is still the page's.
+  std::function<void()> RecordMixGuard(std::function<void()> Handler);
+  void RecordMixIdle();
+  // The recording's side effects undone: player, Timer2, labels, level bar,
+  // microphone monitoring, lyric window. Safe to run twice.
+  void RecordMixUndoRecording();
+  // The end of a run: Ok shows "Mixing done!" (and starts the external
+  // player when asked), otherwise Error alone.
+  void RecordMixEnd(bool Ok, const QString& Error = QString());
+  void RecordMixFail(const std::string& Message);
+  // Reads the sound server's latencies while the song plays.
+  void RecordMixMeasureLatency();
+  // Closing or destroying the window during a run: it ends here, nothing is
+  // mixed and nothing is shown.
+  void RecordMixEndForClose();
   // The external player this window started last, or 0.
   int FExternalPlayerPid = 0;
   bool FShown = false;

@@ -47,6 +47,14 @@ TAudioMixerLine* MixerSourceLine(TAudioMixer2& Mixer, uint32_t Destination, int 
 void RouteMicrophone(TAudioMixer2& Mixer, const TMixerLineIndices& Lines, int OutputPercent,
                      int RecordPercent);
 
+// The steps before a recording of the stereo mix (what the default output
+// plays, the monitored microphone included): the microphone's playback line
+// is un-muted at OutputPercent, the stereo-mix line is chosen as the source
+// of the recording destination and set to MixPercent. Absent lines are
+// skipped as in RouteMicrophone; EndMicrophoneRouting undoes it.
+void RouteStereoMix(TAudioMixer2& Mixer, const TMixerLineIndices& Lines, int OutputPercent,
+                    int MixPercent);
+
 // The step after a recording (also after one that failed or never started):
 // the microphone's playback line is muted again, so nothing of the
 // microphone is left playing on the speakers.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <chrono>
 #include <deque>
 
 #include "platform/DeviceVolumes.h"
@@ -112,6 +113,9 @@ class TPulseStream final : public TSoundStream {
       : FCapture(Capture), FFormat(Format), FOnDone(std::move(OnDone)) {}
 
   ~TPulseStream() override {
+    // Before the loop lock: a clock reader holds the registry's lock while
+    // it takes the loop lock.
+    if (FClockRegistered) UnregisterStreamClock(this);
     if (!FConn) return;
     {
       TLoopLock L(*FConn);
@@ -163,8 +167,10 @@ class TPulseStream final : public TSoundStream {
     Attr.prebuf = static_cast<uint32_t>(-1);
     Attr.minreq = static_cast<uint32_t>(-1);
     Attr.fragsize = static_cast<uint32_t>(-1);
-    const auto Flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
-                                                      (FCapture ? PA_STREAM_START_CORKED : 0));
+    // The timing is kept up to date for the stream clocks (ReadStreamClocks).
+    const auto Flags = static_cast<pa_stream_flags_t>(
+        PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
+        (FCapture ? PA_STREAM_START_CORKED : 0));
     const char* Dev = DeviceName.empty() ? nullptr : DeviceName.c_str();
     int Rc;
     if (FCapture) {
@@ -192,6 +198,25 @@ class TPulseStream final : public TSoundStream {
     if (pa_stream_get_state(FStream) != PA_STREAM_READY)
       throw ESoundCardError(What + " could not be opened: " + PulseError(C));
     FReady = true;
+    RegisterStreamClock(this, FCapture, [this](TStreamClock& C) { return ReadClock(C); });
+    FClockRegistered = true;
+  }
+
+  // The stream's time and latency now; false before a capture has started
+  // or before the server has sent timing.
+  bool ReadClock(TStreamClock& C) {
+    TLoopLock L(*FConn);
+    if (!FStream || !FReady || Failed() || (FCapture && !FRecording)) return false;
+    pa_usec_t Time = 0, Latency = 0;
+    int Negative = 0;
+    if (pa_stream_get_time(FStream, &Time) < 0) return false;
+    if (pa_stream_get_latency(FStream, &Latency, &Negative) < 0) return false;
+    C.PositionUs = static_cast<int64_t>(Time);
+    C.LatencyUs = Negative ? -static_cast<int64_t>(Latency) : static_cast<int64_t>(Latency);
+    C.AtUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                 std::chrono::steady_clock::now().time_since_epoch())
+                 .count();
+    return true;
   }
 
   void Add(TSoundBlock* Block) override {
@@ -369,6 +394,7 @@ class TPulseStream final : public TSoundStream {
   }
 
   const bool FCapture;
+  bool FClockRegistered = false;  // owner's thread
   const TPcmFormat FFormat;
   TSoundBlockDone FOnDone;
   std::unique_ptr<TPulseConnection> FConn;

@@ -130,3 +130,28 @@ TSoundCard& CurrentSoundCard();
 // Installs Card (not owned; it must outlive its use) as the current system;
 // null goes back to the sound server.
 void UseSoundCard(TSoundCard* Card);
+
+// Where a stream's sound is at a moment: its stream time (the sound being
+// heard now for playback, being captured at the source now for capture,
+// counted from the stream's first sample) and its latency (playback: how long
+// a sample written now takes to be heard; capture: how long a sample takes
+// from the source to the reader), both in microseconds, read at AtUs on the
+// steady clock.
+struct TStreamClock {
+  int64_t PositionUs = 0;
+  int64_t LatencyUs = 0;
+  int64_t AtUs = 0;
+};
+
+// Reads the clocks of this process's most recently opened playback and
+// capture streams that are running (a capture started, a playback with
+// timing known), one right after the other. False when either has none yet.
+// Any thread. Streams of a layer without timing never take part.
+bool ReadStreamClocks(TStreamClock& Playback, TStreamClock& Capture);
+
+// For the layers: a stream that can tell its clock registers a reader for its
+// life (Key: the stream); the reader returns false while the clock is not
+// known. A reader is never called after its UnregisterStreamClock returned,
+// and must not call these functions itself.
+void RegisterStreamClock(const void* Key, bool Capture, std::function<bool(TStreamClock&)> Read);
+void UnregisterStreamClock(const void* Key);

@@ -44,3 +44,4 @@ int CmdPlay(const std::vector<std::string>& Args);
 int CmdMonitor(const std::vector<std::string>& Args);
 int CmdMix(const std::vector<std::string>& Args);
 int CmdCd(const std::vector<std::string>& Args);
+int CmdKaraoke(const std::vector<std::string>& Args);

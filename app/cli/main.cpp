@@ -18,6 +18,7 @@ struct TCommandEntry {
 const TCommandEntry Commands[] = {
     {"info", CmdInfo}, {"convert", CmdConvert}, {"devices", CmdDevices}, {"record", CmdRecord},
     {"play", CmdPlay}, {"monitor", CmdMonitor}, {"mix", CmdMix},         {"cd", CmdCd},
+    {"karaoke", CmdKaraoke},
 };
 
 void Usage() {
@@ -47,6 +48,13 @@ void Usage() {
       "  velmora-cli mix IN1 IN2 OUT [--concat] [--volume1 N] [--volume2 N]\n"
       "      both inputs together (or IN2 after IN1 with --concat) in IN1's format;\n"
       "      volumes 0 to 255 (255 by default)\n"
+      "  velmora-cli karaoke SONG OUT [--seconds N] [--stereo-mix] [--lyrics FILE]\n"
+      "                               [--background-volume 0-255] [--mic-output PERCENT]\n"
+      "                               [--mic-record PERCENT] [--no-latency-compensation]\n"
+      "      plays SONG (MP3 or WAV) while the microphone is recorded for the song's length\n"
+      "      (or N seconds), then mixes song and voice into OUT, the voice moved back in\n"
+      "      step by its measured delay; --stereo-mix records the card's own mix into OUT\n"
+      "      instead; the lyric file's lines are printed on their times\n"
       "  velmora-cli cd drives\n"
       "  velmora-cli cd toc [--drive N|IMAGE.cue|DEVICE]   (the tracks, tab-separated)\n"
       "  velmora-cli cd titles [--drive N|IMAGE.cue|DEVICE] [--server HOST[:PORT]]\n"
