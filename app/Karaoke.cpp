@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cmath>
 #include <cstring>
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <thread>

@@ -202,8 +202,9 @@ class TPulseStream final : public TSoundStream {
     FClockRegistered = true;
   }
 
-  // The stream's time and latency now; false before a capture has started
-  // or before the server has sent timing.
+  // The stream's time and latency now (interpolated between the server's
+  // reports); false before a capture has started or before the server has
+  // sent timing.
   bool ReadClock(TStreamClock& C) {
     TLoopLock L(*FConn);
     if (!FStream || !FReady || Failed() || (FCapture && !FRecording)) return false;
@@ -213,6 +214,8 @@ class TPulseStream final : public TSoundStream {
     if (pa_stream_get_latency(FStream, &Latency, &Negative) < 0) return false;
     C.PositionUs = static_cast<int64_t>(Time);
     C.LatencyUs = Negative ? -static_cast<int64_t>(Latency) : static_cast<int64_t>(Latency);
+    if (const pa_timing_info* I = pa_stream_get_timing_info(FStream))
+      C.DeviceUs = static_cast<int64_t>(FCapture ? I->source_usec : I->sink_usec);
     C.AtUs = std::chrono::duration_cast<std::chrono::microseconds>(
                  std::chrono::steady_clock::now().time_since_epoch())
                  .count();

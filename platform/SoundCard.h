@@ -141,6 +141,9 @@ struct TStreamClock {
   int64_t PositionUs = 0;
   int64_t LatencyUs = 0;
   int64_t AtUs = 0;
+  // The part of the latency spent in the device itself (the sink's or the
+  // source's own buffer).
+  int64_t DeviceUs = 0;
 };
 
 // Reads the clocks of this process's most recently opened playback and

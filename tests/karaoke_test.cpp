@@ -145,7 +145,7 @@ TEST(KaraokeSong, OnlyMp3AndWavSongsOfKnownLengthAreTaken) {
   EXPECT_FALSE(ProbeKaraokeSong(D.Path("missing.wav")).Usable);
 
   if (!HaveTool("lame")) return;
-  ASSERT_EQ(Run("lame --quiet " + Quote(D.Path("song.WAV")) + " " + Quote(D.Path("song.mp3"))), 0);
+  ASSERT_EQ(testing_support::Run("lame --quiet " + Quote(D.Path("song.WAV")) + " " + Quote(D.Path("song.mp3"))), 0);
   const TKaraokeSong Mp3 = ProbeKaraokeSong(D.Path("song.mp3"));
   ASSERT_TRUE(Mp3.Usable) << Mp3.Reason;
   EXPECT_TRUE(Mp3.Mp3);

@@ -6,6 +6,9 @@
 // and every end (finished, cancelled, failed) must leave it idle with the
 // player, the timer, the lyric window and the microphone's playback stopped.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -14,6 +17,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QTabWidget>
 #include <QTimer>
 #include <cmath>
 #include <filesystem>
@@ -58,7 +62,7 @@ double BandRms(const std::string& File, double From, double Length, int Low, int
   const std::string Cmd = "sox " + Quote(File) + " -n trim " + std::to_string(From) + " " +
                           std::to_string(Length) + " sinc -t 50 " + std::to_string(Low) + "-" +
                           std::to_string(High) + " stat";
-  if (Run(Cmd, &Out, &Err) != 0) return -1;
+  if (testing_support::Run(Cmd, &Out, &Err) != 0) return -1;
   std::smatch M;
   if (!std::regex_search(Err, M, std::regex(R"(RMS\s+amplitude:\s+([0-9.eE+-]+))"))) return -1;
   return std::stod(M[1]);
@@ -69,7 +73,7 @@ double Db(double Rms) { return 20 * std::log10(std::max(Rms, 1e-9)); }
 // The length of a WAV file in seconds, by sox.
 double Seconds(const std::string& File) {
   std::string Out;
-  if (Run("soxi -D " + Quote(File), &Out) != 0) return -1;
+  if (testing_support::Run("soxi -D " + Quote(File), &Out) != 0) return -1;
   return std::stod(Out);
 }
 
@@ -79,18 +83,28 @@ class RecordMixPulse : public ::testing::Test {
     UseSoundCard(&Card);
     const auto Capture = Card.CaptureDevices();
     const auto Playback = Card.PlaybackDevices();
-    if (FindDevice(Capture, kMic) < 0 || FindDevice(Playback, kFeed) < 0 || !HaveTool("sox"))
+    if (FindDevice(Capture, kMic) < 0 || FindDevice(Playback, kFeed) < 0 || !HaveTool("sox") ||
+        !HaveTool("paplay"))
       GTEST_SKIP() << "no test sound server answers, or sox is missing (start one with: source "
                       "scripts/pulse.sh; pulse_start)";
-    // The singer: a 1 kHz tone into the microphone for the whole test.
-    Tone = MakeComponent<TMemorySource>(nullptr);
-    Tone->Data = ToneBytes(40, kVoiceHz, kVoiceAmplitude);
-    Player = MakeComponent<TAudioOut>(nullptr);
-    Player->SetBaseChannel(FindDevice(Playback, kFeed));
-    Player->SetInput(Tone.get());
-    Player->Run();
-    ASSERT_TRUE(RunUntil([&] { return Tone->Position() > 10 * TAudioOut::kBlockSize; }));
-    ASSERT_EQ(Run("sox -n -r 44100 -c 2 -b 16 " + Quote(Song()) + " synth 4 sine 440 vol " +
+    // The singer: a 1 kHz tone into the microphone for the whole test, from
+    // another program (the background slider sets the level of this
+    // program's own playback streams).
+    ASSERT_EQ(testing_support::Run("sox -n -r 44100 -c 2 -b 16 " + Quote(Dir.Path("voice.wav")) +
+                                   " synth 40 sine 1000 vol " + std::to_string(kVoiceAmplitude)),
+              0);
+    SingerPid = ::fork();
+    if (SingerPid == 0) {
+      const std::string Device = "--device=" + kFeed, File = Dir.Path("voice.wav");
+      ::execlp("paplay", "paplay", Device.c_str(), File.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ASSERT_TRUE(RunUntil([&] {
+      std::string Out;
+      testing_support::Run("pactl list short sink-inputs", &Out);
+      return Out.find("protocol-native") != std::string::npos;
+    })) << "the tone does not play";
+    ASSERT_EQ(testing_support::Run("sox -n -r 44100 -c 2 -b 16 " + Quote(Song()) + " synth 4 sine 440 vol " +
                   std::to_string(kSongAmplitude)),
               0);
   }
@@ -120,13 +134,13 @@ class RecordMixPulse : public ::testing::Test {
       Form.reset();
     }
     Data.reset();
-    if (Player) {
-      Player->Stop();
-      EXPECT_TRUE(Player->WaitForEnd(std::chrono::seconds(30)));
+    if (SingerPid > 0) {
+      ::kill(SingerPid, SIGTERM);
+      ::waitpid(SingerPid, nullptr, 0);
     }
     UseSoundCard(nullptr);
-    Run("pactl set-source-volume " + kMic + " 100%");
-    Run("pactl set-sink-volume " + kSpeaker + " 100%");
+    testing_support::Run("pactl set-source-volume " + kMic + " 100%");
+    testing_support::Run("pactl set-sink-volume " + kSpeaker + " 100%");
     SetOutputVolume(TOutputKind::Wave, 0, 0xFFFFFFFFu);
   }
 
@@ -204,8 +218,7 @@ class RecordMixPulse : public ::testing::Test {
 
   TPulseSoundCard Card{std::string(), 250};
   TempDir Dir;
-  TOwned<TMemorySource> Tone;
-  TOwned<TAudioOut> Player;
+  pid_t SingerPid = -1;
   app_testing::TFakeDialogs* Dialogs = nullptr;
   std::unique_ptr<TAppDataModule> Data;
   std::unique_ptr<TMainForm> Form;
@@ -245,10 +258,10 @@ TEST_F(RecordMixPulse, AWavSongIsMixedWithTheVoiceAtTheSlidersLevels) {
 
 TEST_F(RecordMixPulse, AnMp3SongIsDecodedFreshAndAVoiceInLowSettingsKeepsItsPitch) {
   if (!HaveTool("lame")) GTEST_SKIP() << "lame is needed";
-  ASSERT_EQ(Run("lame --quiet -b 192 " + Quote(Song()) + " " + Quote(Dir.Path("song.mp3"))), 0);
+  ASSERT_EQ(testing_support::Run("lame --quiet -b 192 " + Quote(Song()) + " " + Quote(Dir.Path("song.mp3"))), 0);
   // The capture settings a user may have chosen for the Recorder, and what
   // an earlier run left as the decoded song.
-  Run("printf '[Wave]\\nSampleRate=22050\\nBitsPerSample=8\\nChannels=1\\n' > " +
+  testing_support::Run("printf '[Wave]\\nSampleRate=22050\\nBitsPerSample=8\\nChannels=1\\n' > " +
       Quote(Dir.Path("Settings.ini")));
   const std::vector<int16_t> Noise = MakeSignal16(44100 * 6, 2, 44100, 0.9);
   WritePcmWav(Dir.Path("TEMP_CONVERT_WAVE.wav"), Noise.data(), Noise.size() * 2, 2, 44100, 16);
@@ -363,7 +376,7 @@ TEST_F(RecordMixPulse, SongsThatCannotBeMixedAndBadOutputsAreRefusedBeforeRecord
 TEST_F(RecordMixPulse, TheLyricWindowShowsWhileRecordingAndClosesWithFinish) {
   MakeForm();
   TMainForm& F = *Form;
-  Run("printf '[00:00.00]first line\\n[00:01.00]second line\\n' > " + Quote(Dir.Path("song.lrc")));
+  testing_support::Run("printf '[00:00.00]first line\\n[00:01.00]second line\\n' > " + Quote(Dir.Path("song.lrc")));
   Choose(Song(), Dir.Path("take.wav"));
   F.RecordMix_LyricPathSelector->SetText(QString::fromStdString(Dir.Path("song.lrc")));
   const char* Shots = std::getenv("VELMORA_SHOT_DIR");
