@@ -235,6 +235,11 @@ TEST_F(RecordMixPulse, AWavSongIsMixedWithTheVoiceAtTheSlidersLevels) {
   EXPECT_EQ(F.AudioLengthLabel->text(), QStringLiteral("Audio length: 0:04"));
   F.BackgroundVolumeBar->setValue(128);
   const char* Shots = std::getenv("VELMORA_SHOT_DIR");
+  if (Shots)
+    QObject::connect(&F, &TMainForm::StatusChanged, [&F, Shots](const QString& T) {
+      if (T == QStringLiteral("Record done, mixing..."))
+        F.grab().save(QStringLiteral("%1/recordmix-mixing.png").arg(QLatin1String(Shots)));
+    });
   int Level = 0;
   QString Elapsed;
   RecordFor(2.0, [&] {
