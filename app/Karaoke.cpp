@@ -7,10 +7,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cmath>
-#include <cstring>
+#include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -35,7 +35,8 @@ TKaraokeSong ProbeKaraokeSong(const std::string& Name) {
   S.Mp3 = Extension == ".mp3";
   TFileInfo Info;
   try {
-    if (const TCodecEntry* Codec = FindCodecFor(Name); Codec && Codec->Info) Info = Codec->Info(Name);
+    if (const TCodecEntry* Codec = FindCodecFor(Name); Codec && Codec->Info)
+      Info = Codec->Info(Name);
   } catch (const std::exception& E) {
     S.Reason = E.what();
     return S;
@@ -55,7 +56,8 @@ TKaraokeSong ProbeKaraokeSong(const std::string& Name) {
 }
 
 bool SameFile(const std::string& A, const std::string& B) {
-  struct stat SA {}, SB {};
+  struct stat SA {
+  }, SB{};
   if (::stat(A.c_str(), &SA) == 0 && ::stat(B.c_str(), &SB) == 0)
     return SA.st_dev == SB.st_dev && SA.st_ino == SB.st_ino;
   std::error_code E1, E2;
@@ -69,8 +71,8 @@ std::string KaraokeOutputProblem(const std::string& Song, const std::string& Out
                                  const TKaraokeWorkFiles& Work) {
   if (SameFile(Output, Song)) return "The output cannot be the background music itself.";
   if (SameFile(Output, Work.Record) || SameFile(Output, Work.Convert))
-    return "The output cannot be one of the working files (" + std::string(kRecordWorkFile) +
-           ", " + kConvertWorkFile + ").";
+    return "The output cannot be one of the working files (" + std::string(kRecordWorkFile) + ", " +
+           kConvertWorkFile + ").";
   return {};
 }
 

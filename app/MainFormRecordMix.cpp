@@ -282,7 +282,6 @@ void TMainForm::CreateRecordMixComponents() {
   connect(Timer2, &QTimer::timeout, this, &TMainForm::Timer2Timer);
 }
 
-
 // ---------------------------------------------------------------- handlers
 
 std::function<void()> TMainForm::RecordMixGuard(std::function<void()> Handler) {
@@ -311,8 +310,9 @@ void TMainForm::RecordMix_OutputAudioPathSelect() {
   SaveDialog.FileName.clear();
   SaveDialog.Filter = QLatin1String(kOutputFilter);
   if (!SaveDialog.Execute()) return;
-  const QString Name = WithExtension(
-      SaveDialog.FileName, SaveDialog.FilterIndex == 2 ? QStringLiteral(".mp3") : QStringLiteral(".wav"));
+  const QString Name =
+      WithExtension(SaveDialog.FileName,
+                    SaveDialog.FilterIndex == 2 ? QStringLiteral(".mp3") : QStringLiteral(".wav"));
   FRecordMixOutput = Utf8(Name);
   RecordMix_OutputAudioPathSelector->SetText(Name);
 }
@@ -397,8 +397,8 @@ void TMainForm::ExecuteRecordAndMix() {
     const QString Lyrics = RecordMix_LyricPathSelector->Text().trimmed();
     if (!Lyrics.isEmpty()) {
       FRecordMixLyricsShown = true;
-      if (!RecordMixLyric.Show(this, FromUtf8(FSetup.ProgramFolder), RecordMix_LyricPathSelector->Text(),
-                               AudioLengthSeconds))
+      if (!RecordMixLyric.Show(this, FromUtf8(FSetup.ProgramFolder),
+                               RecordMix_LyricPathSelector->Text(), AudioLengthSeconds))
         throw EACSException(RecordMixLyric.Error());
     }
     if (PlaySourceAudioCheckBox->isChecked()) {
@@ -500,16 +500,18 @@ void TMainForm::RecordMixEnd(bool Ok, const QString& Error) {
   if (PlayAudioAfterMixedCK->isChecked()) StartExternalPlayer(FRecordMixOutput);
 }
 
-void TMainForm::RecordMixFail(const std::string& Message) { RecordMixEnd(false, FromUtf8(Message)); }
+void TMainForm::RecordMixFail(const std::string& Message) {
+  RecordMixEnd(false, FromUtf8(Message));
+}
 
 void TMainForm::Timer2Timer() {
   const int64_t Frame =
       int64_t{RecordMix_AudioIn->InBitsPerSample() / 8} * RecordMix_AudioIn->InChannels();
   const int Rate = RecordMix_AudioIn->InSampleRate();
-  FRecordMixElapsed = Frame > 0 && Rate > 0 ? static_cast<float>(
-                                                  static_cast<double>(RecordMix_AudioIn->Position()) /
-                                                  static_cast<double>(Frame) / Rate)
-                                            : 0.0f;
+  FRecordMixElapsed = Frame > 0 && Rate > 0
+                          ? static_cast<float>(static_cast<double>(RecordMix_AudioIn->Position()) /
+                                               static_cast<double>(Frame) / Rate)
+                          : 0.0f;
   if (FRecordMixLyricsShown) RecordMixLyric.Position(FRecordMixElapsed);
   double Levels[TSoundIndicator::kBands];
   SoundIndicator2->GetValues(Levels);
@@ -568,8 +570,7 @@ void TMainForm::RecordMix_WavOutThreadException(TComponent*, const std::string& 
 }
 
 void TMainForm::RecorderMixConvertToWavProgress(TComponent*, int Percent) {
-  if (FRecordMixState == rmPreparing)
-    RecordMixProgressBar->setValue(std::clamp(Percent, 0, 100));
+  if (FRecordMixState == rmPreparing) RecordMixProgressBar->setValue(std::clamp(Percent, 0, 100));
 }
 
 void TMainForm::RecorderMixConvertToWavDone(TComponent*, bool Success) {

@@ -73,7 +73,8 @@ void RouteMicrophone(TAudioMixer2& Mixer, const TMixerLineIndices& Lines, int Ou
 void RouteStereoMix(TAudioMixer2& Mixer, const TMixerLineIndices& Lines, int OutputPercent,
                     int MixPercent) {
   if (TAudioMixerLine* Out = MixerSourceLine(Mixer, 0, Lines.MicOutput)) Out->SetMute(false);
-  if (MixerSourceLine(Mixer, 1, Lines.StereoMix)) Mixer.Destination()->SelectSource(Lines.StereoMix);
+  if (MixerSourceLine(Mixer, 1, Lines.StereoMix))
+    Mixer.Destination()->SelectSource(Lines.StereoMix);
   if (TAudioMixerLine* Out = MixerSourceLine(Mixer, 0, Lines.MicOutput))
     Out->SetVolume(OutputPercent);
   if (TAudioMixerLine* Mix = MixerSourceLine(Mixer, 1, Lines.StereoMix)) Mix->SetVolume(MixPercent);

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <deque>
 
 #include "platform/DeviceVolumes.h"

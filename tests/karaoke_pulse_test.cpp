@@ -81,8 +81,8 @@ class KaraokeCli : public ::testing::Test {
 
   int Karaoke(const std::string& Args, std::string* Err = nullptr) {
     std::string E;
-    const int Rc = testing_support::Run(Quote(BinDir() + "/velmora-cli") + " karaoke " + Args,
-                                        nullptr, &E);
+    const int Rc =
+        testing_support::Run(Quote(BinDir() + "/velmora-cli") + " karaoke " + Args, nullptr, &E);
     if (Err) *Err = E;
     return Rc;
   }
@@ -100,9 +100,8 @@ TEST_F(KaraokeCli, TheSongsLengthIsRecordedAndMixedWithTheVoice) {
   Sing();
   const std::string Out = Dir.Path("take.wav");
   std::string Err;
-  ASSERT_EQ(Karaoke(Quote(Dir.Path("song.wav")) + " " + Quote(Out) + " --background-volume 128",
-                    &Err),
-            0)
+  ASSERT_EQ(
+      Karaoke(Quote(Dir.Path("song.wav")) + " " + Quote(Out) + " --background-volume 128", &Err), 0)
       << Err;
   EXPECT_NE(Err.find("Record done, mixing..."), std::string::npos) << Err;
   EXPECT_NE(Err.find("Mixing done!"), std::string::npos) << Err;
@@ -136,9 +135,9 @@ TEST_F(KaraokeCli, StereoMixRecordsWhatTheSpeakerPlaysStraightIntoTheOutput) {
   Sing();
   const std::string Out = Dir.Path("live.wav");
   std::string Err;
-  ASSERT_EQ(Karaoke(Quote(Dir.Path("song.wav")) + " " + Quote(Out) + " --stereo-mix --seconds 2",
-                    &Err),
-            0)
+  ASSERT_EQ(
+      Karaoke(Quote(Dir.Path("song.wav")) + " " + Quote(Out) + " --stereo-mix --seconds 2", &Err),
+      0)
       << Err;
   EXPECT_EQ(Err.find("mixing..."), std::string::npos) << Err;
   EXPECT_NEAR(Seconds(Out), 2.0, 0.1);
@@ -153,9 +152,9 @@ TEST_F(KaraokeCli, SongsThatCannotBeMixedAndBadOutputsAreRefused) {
   EXPECT_NE(Err.find("Runtime error: "), std::string::npos) << Err;
   EXPECT_EQ(Karaoke(Quote(Dir.Path("song.wav")) + " " + Quote(Dir.Path("song.wav")), &Err), 1);
   EXPECT_NE(Err.find("background music itself"), std::string::npos) << Err;
-  EXPECT_EQ(Karaoke(Quote(Dir.Path("song.wav")) + " " + Quote(BinDir() + "/TEMP_RECORD_WAVE.wav"),
-                    &Err),
-            1);
+  EXPECT_EQ(
+      Karaoke(Quote(Dir.Path("song.wav")) + " " + Quote(BinDir() + "/TEMP_RECORD_WAVE.wav"), &Err),
+      1);
   EXPECT_NE(Err.find("working files"), std::string::npos) << Err;
   EXPECT_FALSE(fs::exists(Dir.Path("o.wav")));
 }

@@ -1,13 +1,14 @@
 // The pieces the Record--Mix page and `velmora-cli karaoke` share: the song
 // check, the output checks, the working files' lock, the voice shift and the
 // delay measured from the stream clocks.
+#include "app/Karaoke.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 
-#include "app/Karaoke.h"
 #include "codecs/CodecLibrary.h"
 #include "platform/SoundCard.h"
 #include "tests/support/TestSupport.h"
@@ -145,7 +146,9 @@ TEST(KaraokeSong, OnlyMp3AndWavSongsOfKnownLengthAreTaken) {
   EXPECT_FALSE(ProbeKaraokeSong(D.Path("missing.wav")).Usable);
 
   if (!HaveTool("lame")) return;
-  ASSERT_EQ(testing_support::Run("lame --quiet " + Quote(D.Path("song.WAV")) + " " + Quote(D.Path("song.mp3"))), 0);
+  ASSERT_EQ(testing_support::Run("lame --quiet " + Quote(D.Path("song.WAV")) + " " +
+                                 Quote(D.Path("song.mp3"))),
+            0);
   const TKaraokeSong Mp3 = ProbeKaraokeSong(D.Path("song.mp3"));
   ASSERT_TRUE(Mp3.Usable) << Mp3.Reason;
   EXPECT_TRUE(Mp3.Mp3);

@@ -17,8 +17,8 @@
 #include "engine/ACS_Audio.h"
 #include "engine/ACS_Indicator.h"
 
-inline int IntOption(const TJobOptions& O, const std::string& Name, long long Default, long long Min,
-              long long Max) {
+inline int IntOption(const TJobOptions& O, const std::string& Name, long long Default,
+                     long long Min, long long Max) {
   const long long V = O.Int(Name, Default);
   if (V < Min || V > Max)
     throw EACSException("Option " + Name + " must be between " + std::to_string(Min) + " and " +
@@ -147,4 +147,3 @@ class TMicRoute {
   TMixerLineIndices FLines;
   bool FRouted = false;
 };
-

@@ -16,9 +16,9 @@ struct TCommandEntry {
 
 // One line per command.
 const TCommandEntry Commands[] = {
-    {"info", CmdInfo}, {"convert", CmdConvert}, {"devices", CmdDevices}, {"record", CmdRecord},
-    {"play", CmdPlay}, {"monitor", CmdMonitor}, {"mix", CmdMix},         {"cd", CmdCd},
-    {"karaoke", CmdKaraoke},
+    {"info", CmdInfo},     {"convert", CmdConvert}, {"devices", CmdDevices},
+    {"record", CmdRecord}, {"play", CmdPlay},       {"monitor", CmdMonitor},
+    {"mix", CmdMix},       {"cd", CmdCd},           {"karaoke", CmdKaraoke},
 };
 
 void Usage() {

@@ -104,8 +104,8 @@ class RecordMixPulse : public ::testing::Test {
       testing_support::Run("pactl list short sink-inputs", &Out);
       return Out.find("protocol-native") != std::string::npos;
     })) << "the tone does not play";
-    ASSERT_EQ(testing_support::Run("sox -n -r 44100 -c 2 -b 16 " + Quote(Song()) + " synth 4 sine 440 vol " +
-                  std::to_string(kSongAmplitude)),
+    ASSERT_EQ(testing_support::Run("sox -n -r 44100 -c 2 -b 16 " + Quote(Song()) +
+                                   " synth 4 sine 440 vol " + std::to_string(kSongAmplitude)),
               0);
   }
 
@@ -166,7 +166,8 @@ class RecordMixPulse : public ::testing::Test {
   void RecordFor(double Seconds, const std::function<void()>& During = nullptr) {
     TMainForm& F = *Form;
     F.RecordMix_StartBtn->click();
-    ASSERT_EQ(F.RecordMixState(), TMainForm::rmRecording) << Dialogs->Messages.join("|").toStdString();
+    ASSERT_EQ(F.RecordMixState(), TMainForm::rmRecording)
+        << Dialogs->Messages.join("|").toStdString();
     EXPECT_FALSE(F.RecordMix_StartBtn->isEnabled());
     EXPECT_TRUE(F.RecordMix_StopBtn->isEnabled());
     EXPECT_TRUE(F.Timer2->isActive());
@@ -246,13 +247,15 @@ TEST_F(RecordMixPulse, AWavSongIsMixedWithTheVoiceAtTheSlidersLevels) {
     EXPECT_TRUE(RunUntil([&] { return F.IndicatedProgressBar2->value() > 0; }));
     Level = F.IndicatedProgressBar2->value();
     Elapsed = F.TimeElapsedLabel->text();
-    if (Shots) F.grab().save(QStringLiteral("%1/recordmix-recording.png").arg(QLatin1String(Shots)));
+    if (Shots)
+      F.grab().save(QStringLiteral("%1/recordmix-recording.png").arg(QLatin1String(Shots)));
   });
   EXPECT_GT(Level, 0);
-  EXPECT_TRUE(Elapsed == QStringLiteral("0:02") || Elapsed == QStringLiteral("0:01")) << Elapsed.toStdString();
-  EXPECT_EQ(Statuses, QStringList({QStringLiteral("Recording..."),
-                                   QStringLiteral("Record done, mixing..."),
-                                   QStringLiteral("Record--Mix:Mix you voice and the other audio to one.")}));
+  EXPECT_TRUE(Elapsed == QStringLiteral("0:02") || Elapsed == QStringLiteral("0:01"))
+      << Elapsed.toStdString();
+  EXPECT_EQ(Statuses,
+            QStringList({QStringLiteral("Recording..."), QStringLiteral("Record done, mixing..."),
+                         QStringLiteral("Record--Mix:Mix you voice and the other audio to one.")}));
   EXPECT_EQ(Dialogs->Messages, QStringList({QStringLiteral("Mixing done!")}));
   ASSERT_TRUE(fs::exists(Out));
   // The song is longer than the take: the mix lasts as long as the song.
@@ -263,21 +266,24 @@ TEST_F(RecordMixPulse, AWavSongIsMixedWithTheVoiceAtTheSlidersLevels) {
 
 TEST_F(RecordMixPulse, AnMp3SongIsDecodedFreshAndAVoiceInLowSettingsKeepsItsPitch) {
   if (!HaveTool("lame")) GTEST_SKIP() << "lame is needed";
-  ASSERT_EQ(testing_support::Run("lame --quiet -b 192 " + Quote(Song()) + " " + Quote(Dir.Path("song.mp3"))), 0);
+  ASSERT_EQ(testing_support::Run("lame --quiet -b 192 " + Quote(Song()) + " " +
+                                 Quote(Dir.Path("song.mp3"))),
+            0);
   // The capture settings a user may have chosen for the Recorder, and what
   // an earlier run left as the decoded song.
   testing_support::Run("printf '[Wave]\\nSampleRate=22050\\nBitsPerSample=8\\nChannels=1\\n' > " +
-      Quote(Dir.Path("Settings.ini")));
+                       Quote(Dir.Path("Settings.ini")));
   const std::vector<int16_t> Noise = MakeSignal16(44100 * 6, 2, 44100, 0.9);
   WritePcmWav(Dir.Path("TEMP_CONVERT_WAVE.wav"), Noise.data(), Noise.size() * 2, 2, 44100, 16);
   MakeForm();
   const std::string Out = Dir.Path("take.wav");
   Choose(Dir.Path("song.mp3"), Out);
   RecordFor(2.0);
-  EXPECT_EQ(Statuses, QStringList({QStringLiteral("Recording..."),
-                                   QStringLiteral("Record done, preparing..."),
-                                   QStringLiteral("Data prepared, now mixing..."),
-                                   QStringLiteral("Record--Mix:Mix you voice and the other audio to one.")}));
+  EXPECT_EQ(
+      Statuses,
+      QStringList({QStringLiteral("Recording..."), QStringLiteral("Record done, preparing..."),
+                   QStringLiteral("Data prepared, now mixing..."),
+                   QStringLiteral("Record--Mix:Mix you voice and the other audio to one.")}));
   EXPECT_EQ(Dialogs->Messages, QStringList({QStringLiteral("Mixing done!")}));
   EXPECT_TRUE(fs::exists(Dir.Path("TEMP_CONVERT_WAVE.wav")));
   // The decoded song (about 4 s and an encoder's padding), not the 6 s left
@@ -381,7 +387,8 @@ TEST_F(RecordMixPulse, SongsThatCannotBeMixedAndBadOutputsAreRefusedBeforeRecord
 TEST_F(RecordMixPulse, TheLyricWindowShowsWhileRecordingAndClosesWithFinish) {
   MakeForm();
   TMainForm& F = *Form;
-  testing_support::Run("printf '[00:00.00]first line\\n[00:01.00]second line\\n' > " + Quote(Dir.Path("song.lrc")));
+  testing_support::Run("printf '[00:00.00]first line\\n[00:01.00]second line\\n' > " +
+                       Quote(Dir.Path("song.lrc")));
   Choose(Song(), Dir.Path("take.wav"));
   F.RecordMix_LyricPathSelector->SetText(QString::fromStdString(Dir.Path("song.lrc")));
   const char* Shots = std::getenv("VELMORA_SHOT_DIR");
