@@ -274,7 +274,9 @@ int CmdKaraoke(const std::vector<std::string>& Args) {
   auto* Mixer = new TAudioMixer(MixJob.get());
   Mixer->SetInput1(SongIn);
   Mixer->SetInput2(Trim);
-  Mixer->SetMode(amMix);
+  // The mix lasts as long as the song: a voice moved later, or recorded
+  // into the last whole block past the song's end, never lengthens it.
+  Mixer->SetMode(amRTMix);
   Mixer->SetVolume1(static_cast<uint8_t>(Background));
   Mixer->SetVolume2(255);
   TACSOutput* MixSink = OutCodec->MakeSink(MixJob.get(), OutName, O);
