@@ -10,12 +10,21 @@
 // Program without a '/' is looked for on the PATH. Returns a value above 31
 // when the program was started, 2 when it does not exist, 3 for any other
 // failure. Never raises; the program runs on its own and is reaped when it
-// ends.
-int LaunchWithFile(const std::string& Program, const std::string& File);
+// ends. Pid, when given, receives the started program's process id (0 when
+// none was started), for EndLaunchedProgram.
+int LaunchWithFile(const std::string& Program, const std::string& File, int* Pid = nullptr);
+
+// Ends a program that LaunchWithFile started and that still runs: asks it to
+// close (SIGTERM), and kills it when it is still there after TimeoutMs.
+// Nothing is sent to a program that has ended (its number may belong to
+// another program by then) or that LaunchWithFile did not start. Never
+// raises; true when the program is gone.
+bool EndLaunchedProgram(int Pid, int TimeoutMs = 2000);
 
 // Asks the top-level window titled Title on the X display (if there is a
-// display and such a window) to close, as its close button would, and waits
-// up to TimeoutMs for it to go. Never raises; without a display nothing
+// display and such a window that takes the close request: a toolkit's hidden
+// helper window of the same name does not) to close, as its close button
+// would, and waits up to TimeoutMs for it to go. Never raises; without a display nothing
 // happens. True when a window was found and is gone.
 bool CloseWindowByTitle(const std::string& Title, int TimeoutMs = 2000);
 

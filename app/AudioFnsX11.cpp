@@ -38,10 +38,24 @@ std::string WindowName(Display* D, Window W, Atom NetWmName, Atom Utf8) {
   return Name;
 }
 
+// True when W takes the close request (WM_DELETE_WINDOW among its
+// WM_PROTOCOLS). Toolkits name hidden helper windows after the program (a
+// client leader titled like the main window): those do not take it.
+bool TakesCloseRequest(Display* D, Window W, Atom Delete) {
+  Atom* Protocols = nullptr;
+  int Count = 0;
+  bool Takes = false;
+  if (XGetWMProtocols(D, W, &Protocols, &Count)) {
+    for (int I = 0; I < Count && !Takes; ++I) Takes = Protocols[I] == Delete;
+    XFree(Protocols);
+  }
+  return Takes;
+}
+
 // Top-level windows are children of the root, or of a window manager's frame
 // one or two levels down.
 Window FindByTitle(Display* D, Window Parent, const std::string& Title, int Depth, Atom NetWmName,
-                   Atom Utf8) {
+                   Atom Utf8, Atom Delete) {
   Window Root = 0, Up = 0, *Kids = nullptr;
   unsigned int N = 0;
   if (!XQueryTree(D, Parent, &Root, &Up, &Kids, &N)) return 0;
@@ -49,9 +63,10 @@ Window FindByTitle(Display* D, Window Parent, const std::string& Title, int Dept
   // The last child is the top of the stacking order, as a lookup by title
   // would meet it first.
   for (unsigned int I = N; I-- > 0 && !Found;)
-    if (WindowName(D, Kids[I], NetWmName, Utf8) == Title) Found = Kids[I];
+    if (WindowName(D, Kids[I], NetWmName, Utf8) == Title && TakesCloseRequest(D, Kids[I], Delete))
+      Found = Kids[I];
   for (unsigned int I = N; Depth > 0 && I-- > 0 && !Found;)
-    Found = FindByTitle(D, Kids[I], Title, Depth - 1, NetWmName, Utf8);
+    Found = FindByTitle(D, Kids[I], Title, Depth - 1, NetWmName, Utf8, Delete);
   if (Kids) XFree(Kids);
   return Found;
 }
@@ -73,7 +88,8 @@ bool CloseWindowByTitle(const std::string& Title, int TimeoutMs) {
     const Atom NetWmName = XInternAtom(D, "_NET_WM_NAME", False);
     const Atom Utf8 = XInternAtom(D, "UTF8_STRING", False);
     bool Closed = false;
-    const Window W = FindByTitle(D, DefaultRootWindow(D), Title, 2, NetWmName, Utf8);
+    const Atom Delete = XInternAtom(D, "WM_DELETE_WINDOW", False);
+    const Window W = FindByTitle(D, DefaultRootWindow(D), Title, 2, NetWmName, Utf8, Delete);
     if (W) {
       XEvent E;
       std::memset(&E, 0, sizeof E);
@@ -81,7 +97,7 @@ bool CloseWindowByTitle(const std::string& Title, int TimeoutMs) {
       E.xclient.window = W;
       E.xclient.message_type = XInternAtom(D, "WM_PROTOCOLS", False);
       E.xclient.format = 32;
-      E.xclient.data.l[0] = static_cast<long>(XInternAtom(D, "WM_DELETE_WINDOW", False));
+      E.xclient.data.l[0] = static_cast<long>(Delete);
       E.xclient.data.l[1] = CurrentTime;
       XSendEvent(D, W, False, NoEventMask, &E);
       XFlush(D);

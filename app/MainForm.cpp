@@ -118,6 +118,7 @@ TMainForm::TMainForm(const TSetup& Setup)
   CreateMixerComponents();
   CreateRecorderComponents();
   CreateRecordMixComponents();
+  CreatePlayerComponents();
   CreateCdRipperComponents();
 
   // The start size, grown only as far as the desktop's fonts need, centred.

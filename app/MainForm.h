@@ -25,6 +25,7 @@
 #include "devices/MixerLines.h"
 #include "devices/Volumes.h"
 #include "devices/WaveMixer.h"
+#include "devices/XaudioPlayer.h"
 #include "engine/ACS_Audio.h"
 #include "engine/ACS_AudioMix.h"
 #include "engine/ACS_Indicator.h"
@@ -79,8 +80,34 @@ class TMainForm : public TLangForm {
   int MicOutputLineIndex = -1;
   int MicRecordLineIndex = -1;
   int StereoMixLineIndex = -1;
-  // Play length in whole seconds of the last measured background song.
+  // Play length in whole seconds of the last song GetAudioLengthText
+  // measured; 0 after a file whose length could not be read.
   int AudioLengthSeconds = 0;
+  // The song player of the Record--Mix page: the player library in the
+  // program's folder, its notifications delivered on this thread.
+  TXaudioPlayer* Mp3Player = nullptr;
+
+  // The play length of an audio file (.mp3, .wav, .ogg, .ape, .flac) as
+  // "m:ss", minutes without limit ("61:05"), and in AudioLengthSeconds.
+  // Anything else, or a file that cannot be read: "Unknown", the status line
+  // says "Invalid audio file!!!" and AudioLengthSeconds is 0.
+  QString GetAudioLengthText(const std::string& FileName);
+  // Opens FileName in Mp3Player and plays it. Raises EXaudioException when the
+  // player library cannot be used, and when the file cannot be played (the
+  // reason in the message); callers show "Runtime error: ..." and undo what
+  // they started.
+  void PlayInPlayer(const std::string& FileName);
+  // The song position is not shown anywhere: these do nothing.
+  void Mp3PlayerNotifyInputTimecode(TComponent* Sender, uint8_t Hours, uint8_t Minutes,
+                                    uint8_t Seconds, uint8_t Fractions);
+  void Mp3PlayerNotifyInputTimecodeGranularity(TComponent* Sender, uint32_t Granularity);
+  // The external player of finished mixes (external/CoolPlayer in the
+  // program's folder): StartExternalPlayer starts it on File and keeps its
+  // process; the result is LaunchWithFile's. CloseExternalPlayer closes every
+  // window titled "CoolPlayer" and ends the player this window started if it
+  // still runs (without an X display the title finds nothing).
+  int StartExternalPlayer(const std::string& File);
+  void CloseExternalPlayer();
   // The system mixer (its lines are found at the first showing) and the
   // device volumes.
   TAudioMixer2* AudioMixer = nullptr;
@@ -429,6 +456,7 @@ class TMainForm : public TLangForm {
   void CreateRecorderComponents();
   void CreateRecordMixComponents();
   void CreateCdRipperComponents();
+  void CreatePlayerComponents();
   // The drive box from a new drive list; Select is the path to select
   // ("": the first drive).
   void FillCdRomCombo(const std::string& Select);
@@ -552,6 +580,8 @@ class TMainForm : public TLangForm {
   TOwned<TComponent> FComponents;
   QLabel* FStatusPanel = nullptr;
   QString FHelpPath;
+  // The external player this window started last, or 0.
+  int FExternalPlayerPid = 0;
   bool FShown = false;
   bool FClosed = false;
   int FLabelCount = 0;

@@ -2,8 +2,11 @@
 # Checks the layering of the sources: each folder includes only its own
 # headers and those of the layers below it,
 #   platform -> engine -> wave -> codecs -> devices -> app
-# the APE codec library (codecs/mac) only itself and platform, and Qt is
-# included only by the window (app/, not the command-line tool in app/cli/).
+# the APE codec library (codecs/mac) only itself and platform, the player
+# library (devices/player) itself and the layers below devices, the player
+# window (app/coolplayer) itself and the layers up to devices, and Qt is
+# included only by the windows (app/ and app/coolplayer/, not the
+# command-line tool in app/cli/).
 # tests/, bench/ and fuzz/ may include anything. Prints each offending include
 # and exits 1 if there is one. Usage: scripts/check-layers.sh [SOURCE_ROOT]
 set -euo pipefail
@@ -28,13 +31,17 @@ FNR == 1 {
   sub(/\/.*/, "", Folder)
   if (FILENAME ~ /^codecs\/mac\//) Folder = "codecs/mac"
   if (FILENAME ~ /^app\/cli\//) Folder = "app/cli"
+  if (FILENAME ~ /^devices\/player\//) Folder = "devices/player"
+  if (FILENAME ~ /^app\/coolplayer\//) Folder = "app/coolplayer"
   if (Folder == "codecs/mac") Allowed = "platform codecs/mac"
+  else if (Folder == "devices/player") Allowed = "platform engine wave codecs devices/player"
+  else if (Folder == "app/coolplayer") Allowed = "platform engine wave codecs devices app/coolplayer"
   else {
     Top = Folder == "app/cli" ? "app" : Folder
     Allowed = ""
     for (i = 1; i <= Rank[Top]; i++) Allowed = Allowed (i > 1 ? " " : "") Layers[i]
   }
-  QtAllowed = Folder == "app"
+  QtAllowed = Folder == "app" || Folder == "app/coolplayer"
 }
 /^[ \t]*#[ \t]*include[ \t]*[<"]/ {
   Target = $0

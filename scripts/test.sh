@@ -145,10 +145,11 @@ if [ "${VELMORA_QUICK:-0}" != 1 ]; then
     -- -DVELMORA_ASAN=ON -DVELMORA_BENCH=OFF "${sanitizer_build[@]}"
   # The threaded parts: the engine, the WAV components, capture and playback,
   # the level meter, the two-input mixer, the MP3 decoder's own worker, the
-  # wait for a job's end and CDDB lookups on several threads.
+  # wait for a job's end, CDDB lookups on several threads, and the player
+  # library with its component.
   run_suite "tsan (threaded parts)" build-tsan \
-    -R '^(Engine|JobCompletion|WaveIn|WaveOut|AudioIn|AudioOut|SoundCard|SoundIndicator|SoundLoopback|MP3ToWav|AudioMix|RealTimeMix|Cddb\.)' \
-    -t "engine_test wavein_test waveout_test audio_virtual_test soundcard_pulse_test indicator_test mp3decoder_test mixing_test cddb_test" \
+    -R '^(Engine|JobCompletion|WaveIn|WaveOut|AudioIn|AudioOut|SoundCard|SoundIndicator|SoundLoopback|MP3ToWav|AudioMix|RealTimeMix|Cddb\.|PlayerBinding|PlayerLibrary|PlayerPulse)' \
+    -t "engine_test wavein_test waveout_test audio_virtual_test soundcard_pulse_test indicator_test mp3decoder_test mixing_test cddb_test playerbinding_test playerlibrary_test player_pulse_test" \
     -- -DVELMORA_TSAN=ON -DVELMORA_BENCH=OFF -DVELMORA_GUI=OFF "${sanitizer_build[@]}"
   if compgen -G "fuzz/*_fuzz.cpp" >/dev/null; then
     echo "=== fuzz: build"

@@ -1,4 +1,4 @@
-// velmora-cli devices / record / play: the sound card from the command line.
+// velmora-cli devices / record / monitor: the sound card from the command line.
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,7 +7,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -19,7 +18,6 @@
 #include "engine/ACS_Audio.h"
 #include "engine/ACS_Indicator.h"
 #include "platform/SoundCard.h"
-#include "wave/ACS_Wave.h"
 
 namespace {
 
@@ -258,35 +256,6 @@ int CmdRecord(const std::vector<std::string>& Args) {
                  static_cast<double>(Lost) / static_cast<double>(PerSecond));
   }
   return Rc;
-}
-
-int CmdPlay(const std::vector<std::string>& Args) {
-  std::set<std::string> ValueOptions = {"--device"};
-  const TCliArgs A = ParseArgs(Args, ValueOptions, {});
-  if (A.Positional.size() != 1) throw EACSException("Usage: velmora-cli play FILE [--device N]");
-  const std::string& InName = A.Positional[0];
-  const TCodecEntry* InCodec = FindCodecFor(InName);
-  if (!InCodec || (!InCodec->MakeSource && !InCodec->DecodeToWav))
-    throw EACSException("Cannot read this type of file: " + InName);
-  if (!std::filesystem::exists(InName)) throw EACSException("File not found: " + InName);
-
-  TOwned<TComponent> Job(new TComponent(nullptr));
-  auto* Out = new TAudioOut(Job.get());
-  Out->SetBaseChannel(IntOption(A.Options, "--device", 0, -1, 1 << 20));
-  TMemoryStream Image;  // a type with a decoder of its own is decoded first
-  TACSInput* Source;
-  if (InCodec->MakeSource) {
-    Source = InCodec->MakeSource(Job.get(), InName, A.Options);
-  } else {
-    if (!InCodec->DecodeToWav(InName, "", &Image, [](int) { return !InterruptRequested(); }))
-      return ReportError("No audio could be decoded from " + InName);
-    Image.SetPosition(0);
-    auto* Wav = new TWaveIn(Job.get());
-    Wav->SetStream(&Image);
-    Source = Wav;
-  }
-  Out->SetInput(Source);
-  return RunSinkJob(*Out, true);
 }
 
 int CmdMonitor(const std::vector<std::string>& Args) {

@@ -1,88 +1,21 @@
 // Closing another program's window by its title on a real X server (Xvfb).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <thread>
 
 #include "app/AudioFns.h"
+#include "tests/app/support/Xvfb.h"
 #include "tests/support/TestSupport.h"
 
 // After every other header: X defines None, Status, Bool and more.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-namespace {
-
-// A private X server for one test, on a display number it picks itself.
-class TXvfb {
- public:
-  TXvfb() {
-    int P[2];
-    if (::pipe(P) != 0) return;
-    FPid = ::fork();
-    if (FPid == 0) {
-      ::close(P[0]);
-      const std::string Fd = std::to_string(P[1]);
-      const int Null = ::open("/dev/null", O_WRONLY);
-      ::dup2(Null, 2);
-      ::execlp("Xvfb", "Xvfb", "-displayfd", Fd.c_str(), "-nolisten", "tcp", "-screen", "0",
-               "640x480x24", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(P[1]);
-    char Buf[32] = {};
-    size_t N = 0;
-    while (N < sizeof Buf - 1) {
-      const ssize_t R = ::read(P[0], Buf + N, sizeof Buf - 1 - N);
-      if (R <= 0) break;
-      N += static_cast<size_t>(R);
-      if (std::strchr(Buf, '\n')) break;
-    }
-    ::close(P[0]);
-    if (N > 0 && Buf[0] >= '0' && Buf[0] <= '9')
-      FDisplay = ":" + std::string(Buf, std::strcspn(Buf, "\n"));
-  }
-  ~TXvfb() {
-    if (FPid > 0) {
-      ::kill(FPid, SIGTERM);
-      ::waitpid(FPid, nullptr, 0);
-    }
-  }
-  const std::string& Display() const { return FDisplay; }
-
- private:
-  pid_t FPid = -1;
-  std::string FDisplay;
-};
-
-// Sets DISPLAY for the life of the object.
-struct TDisplayVar {
-  std::string Old;
-  bool Had;
-  explicit TDisplayVar(const char* Value) : Had(::getenv("DISPLAY") != nullptr) {
-    if (Had) Old = ::getenv("DISPLAY");
-    if (Value)
-      ::setenv("DISPLAY", Value, 1);
-    else
-      ::unsetenv("DISPLAY");
-  }
-  ~TDisplayVar() {
-    if (Had)
-      ::setenv("DISPLAY", Old.c_str(), 1);
-    else
-      ::unsetenv("DISPLAY");
-  }
-};
-
-}  // namespace
+using app_testing::TDisplayVar;
+using app_testing::TXvfb;
 
 TEST(CloseWindowByTitle, AsksTheWindowWithThatTitleToCloseAndWaitsForIt) {
   if (!testing_support::HaveTool("Xvfb")) GTEST_SKIP() << "Xvfb is not installed";
@@ -104,6 +37,10 @@ TEST(CloseWindowByTitle, AsksTheWindowWithThatTitleToCloseAndWaitsForIt) {
   XSetWMProtocols(D, Other, &Delete, 1);
   XMapWindow(D, Player);
   XMapWindow(D, Other);
+  // On top of both: a toolkit's hidden helper window named like the program,
+  // which takes no close request.
+  const Window Leader = XCreateSimpleWindow(D, Root, 0, 0, 1, 1, 0, 0, 0);
+  XStoreName(D, Leader, "CoolPlayer");
   XSync(D, False);
 
   std::atomic<int> Result{-1};

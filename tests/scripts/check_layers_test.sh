@@ -6,7 +6,7 @@ check=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/scripts/check-layers.s
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
 cd "$tree"
-mkdir -p platform engine wave codecs/mac devices app/cli
+mkdir -p platform engine wave codecs/mac devices/player app/cli app/coolplayer
 
 put() {  # file, lines...
   local f=$1; shift
@@ -29,6 +29,9 @@ put codecs/mac/Writer.cpp '#include "codecs/mac/ApeCApi.h"' '#include "platform/
 put devices/Mixer.cpp '#include "codecs/Codec.h"' '#include "platform/Mixer.h"'
 put app/MainForm.cpp '#include <QWidget>' '#include <QtCore/QString>' '#include "devices/Mixer.h"'
 put app/cli/main.cpp '#include "app/IniSettings.h"' '#include "devices/Mixer.h"'
+put devices/Player.cpp '#include "devices/player/Api.h"'
+put devices/player/Player.cpp '#include "codecs/Codec.h"' '#include "devices/player/Api.h"'
+put app/coolplayer/Main.cpp '#include <QWidget>' '#include "devices/Player.h"'
 
 out=$("$check" "$tree") || fail "a clean tree is refused: $out"
 grep -q 'every include is allowed' <<<"$out" || fail "no verdict on a clean tree: $out"
@@ -41,14 +44,18 @@ put codecs/mac/Reader.cpp '#include <cstdint>' '#include "engine/Classes.h"'
 put wave/WaveOut.h '#include <QString>'
 put app/cli/Info.cpp '#include <cstdio>' '#include <QtCore/QFile>'
 put devices/Volumes.cpp '#include "app/MainForm.h"' '#include "tests/support/TestSupport.h"'
+put devices/player/Source.cpp '#include "devices/Player.h"'
+put app/coolplayer/Window.cpp '#include <QLabel>' '#include "app/MainForm.h"'
 
 if out=$("$check" "$tree"); then
   fail "offences pass: $out"
 fi
 expected='app/cli/Info.cpp:2: includes the Qt header QtCore/QFile (Qt belongs to the window in app/)
+app/coolplayer/Window.cpp:2: includes app/MainForm.h (app/coolplayer may include: platform engine wave codecs devices app/coolplayer)
 codecs/mac/Reader.cpp:2: includes engine/Classes.h (codecs/mac may include: platform codecs/mac)
 devices/Volumes.cpp:1: includes app/MainForm.h (devices may include: platform engine wave codecs devices)
 devices/Volumes.cpp:2: includes tests/support/TestSupport.h (devices may include: platform engine wave codecs devices)
+devices/player/Source.cpp:1: includes devices/Player.h (devices/player may include: platform engine wave codecs devices/player)
 engine/Audio.cpp:2: includes wave/WaveIn.h (engine may include: platform engine)
 platform/Card.h:1: includes engine/Component.h (platform may include: platform)
 wave/WaveOut.h:1: includes the Qt header QString (Qt belongs to the window in app/)'
