@@ -124,6 +124,7 @@ int TMPEGAudio::AverageBitRate() const {
 int64_t TMPEGAudio::SampleFrames() const {
   if (!Valid() || FSamplesPerFrame <= 0 || FInfo.SampleRate <= 0) return 0;
   if (FXingFrames > 0) return FXingFrames * FSamplesPerFrame;
+  if (FInfoFrames > 0) return FInfoFrames * FSamplesPerFrame;
   if (FInfo.BitRate <= 0) return 0;
   // Bytes times rate fits 64 bits for any file a disk holds (2^63 / 48000).
   return FAudioBytes * 8 * FInfo.SampleRate / (static_cast<int64_t>(FInfo.BitRate) * 1000);
@@ -147,6 +148,7 @@ void TMPEGAudio::ResetRecord() {
   FSamplesPerFrame = 0;
   FAudioBytes = 0;
   FXingFrames = 0;
+  FInfoFrames = 0;
 }
 
 int TMPEGAudio::ReadOnce() {
@@ -274,6 +276,12 @@ int TMPEGAudio::ReadOnce() {
       FInfo.FrameLength = static_cast<int>(std::min<int64_t>(FAudioBytes / Frames, INT32_MAX));
     } else {
       FInfo.Duration = FAudioBytes * 8 / (static_cast<int64_t>(FInfo.BitRate) * 1000);
+      // An encoder's "Info" frame in a constant-rate stream: the play time
+      // stays the bytes over the rate, but the frame count it holds is the
+      // exact length in samples (the frame itself is silent).
+      if (First.Layer == 3 && XingAt + 12 <= Length && ReadAt(F, XingAt, X, 12) &&
+          std::memcmp(X, "Info", 4) == 0 && (GetBe32(X + 4) & 1))
+        FInfoFrames = GetBe32(X + 8);
     }
     return 0;
   } catch (const EStreamError&) {

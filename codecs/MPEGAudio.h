@@ -108,8 +108,9 @@ class TMPEGAudio {
   // Average bit rate in kbit/s, rounded: the header's for a constant-rate
   // file, the audio's bytes over the play time for a Xing file.
   int AverageBitRate() const;
-  // The play time in samples per channel: the Xing header's frame count, or
-  // the audio's bytes at the bit rate (rounded down); 0 when nothing valid.
+  // The play time in samples per channel: the frame count of a Xing header
+  // or of a constant-rate stream's "Info" frame, or else the audio's bytes at
+  // the bit rate (rounded down); 0 when nothing valid.
   int64_t SampleFrames() const;
 
   // Asked after a failed read; starts as MpegErrorPrompt().
@@ -128,4 +129,5 @@ class TMPEGAudio {
   int FSamplesPerFrame = 0;
   int64_t FAudioBytes = 0;  // from the first frame to the ID3 version 1 tag or the end
   int64_t FXingFrames = 0;
+  int64_t FInfoFrames = 0;  // an "Info" frame's count; the stream stays constant-rate
 };

@@ -13,7 +13,7 @@
 
 #include "codecs/ACS_MAD.h"
 #include "codecs/CodecRegistry.h"
-#include "codecs/MpegFrame.h"
+#include "codecs/MPEGAudio.h"
 #include "devices/player/AudioPlayerApi.h"
 #include "engine/ACS_Classes.h"
 #include "platform/Streams.h"
@@ -198,14 +198,17 @@ class TPcmPipe final : public TStream {
 class TMp3Source final : public TPlayerSource {
  public:
   explicit TMp3Source(const std::string& Name) : FName(Name) {
-    TMpegFrameHeader H;
-    if (!ProbeMpegFile(Name, H) || H.Layer != 3) throw NotAudio(Name);
-    Format.SampleRate = H.SampleRate;
-    Format.Channels = H.Channels;
+    TMPEGAudio Probe;
+    // A file that cannot be read is said by the throw below, not asked about.
+    Probe.OnError = [](const std::string&) { return static_cast<int>(mpaIgnore); };
+    Probe.SetAutoRead(false);
+    Probe.SetFileName(Name);
+    if (Probe.Read() != 0 || !Probe.Valid() || Probe.Info().Layer != 3) throw NotAudio(Name);
+    Format.SampleRate = Probe.Info().SampleRate;
+    Format.Channels = Probe.Info().ChannelMode == 3 ? 1 : 2;
     Format.BitsPerSample = 16;
-    BitRate = H.BitRate / 1000;
-    const TFileInfo Info = FindCodecFor(".mp3")->Info(Name);
-    if (Info.Rate > 0) DurationMs = Info.Samples * 1000 / Info.Rate;
+    BitRate = Probe.AverageBitRate();
+    if (Format.SampleRate > 0) DurationMs = Probe.SampleFrames() * 1000 / Format.SampleRate;
     // The decoder component needs its library: a missing one is said now.
     try {
       TOwned<TMP3ToWav> Check(new TMP3ToWav(nullptr));
