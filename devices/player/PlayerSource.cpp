@@ -52,24 +52,6 @@ void CheckReadable(const std::string& Name) {
   ::close(Fd);
 }
 
-// The first MPEG audio frame header of a file (after an ID3 version 2 tag);
-// false when there is none in its first bytes or the file cannot be read.
-bool ProbeMpegFile(const std::string& Name, TMpegFrameHeader& H) {
-  try {
-    TFileStream F(Name, TFileMode::fmOpenRead);
-    std::vector<uint8_t> Buf(64 * 1024);
-    int64_t Got = F.Read(Buf.data(), static_cast<int64_t>(Buf.size()));
-    const size_t Tag = Id3v2TagSize(Buf.data(), static_cast<size_t>(Got));
-    if (Tag > 0) {
-      F.Seek(static_cast<int64_t>(Tag), TSeekOrigin::soBeginning);
-      Got = F.Read(Buf.data(), static_cast<int64_t>(Buf.size()));
-    }
-    return FindFirstMpegFrame(Buf.data(), static_cast<size_t>(Got), H) >= 0;
-  } catch (const EStreamError&) {
-    return false;
-  }
-}
-
 EOpenError NotAudio(const std::string& Name) {
   return EOpenError(XA_ERROR_INVALID_FORMAT,
                     "Cannot play \"" + Name + "\": not an audio file of a supported type");
