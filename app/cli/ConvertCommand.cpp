@@ -2,6 +2,7 @@
 // IN's extension to a sink chosen by OUT's extension. The sink starts with the
 // Settings page's defaults; --settings copies the saved settings over them;
 // options given on the command line win over both.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -71,6 +72,25 @@ int ConvertDecoded(const TCodecEntry& InCodec, const TCodecEntry& OutCodec,
   return RunSinkJob(*Sink, true);
 }
 
+// Refuses, before anything is opened, an option of some other type than the
+// output's: --append on a type that cannot append would otherwise quietly
+// replace the file, and --quality on MP3 output would be ignored.
+void CheckOptionsApply(const TCodecEntry& OutCodec, const TJobOptions& Options) {
+  static const std::set<std::string> General = {"--start", "--end", "--settings"};
+  for (const auto& [Name, Values] : Options.Values) {
+    if (General.count(Name)) continue;
+    const auto& V = OutCodec.ValueOptions;
+    const auto& F = OutCodec.FlagOptions;
+    if (std::find(V.begin(), V.end(), Name) != V.end() ||
+        std::find(F.begin(), F.end(), Name) != F.end())
+      continue;
+    if (Name == "--append")
+      throw EACSException("Option --append does not apply to " + OutCodec.Extension +
+                          " files: they cannot be appended to");
+    throw EACSException("Option " + Name + " does not apply to " + OutCodec.Extension + " files");
+  }
+}
+
 }  // namespace
 
 int CmdConvert(const std::vector<std::string>& Args) {
@@ -91,6 +111,7 @@ int CmdConvert(const std::vector<std::string>& Args) {
     throw EACSException("Cannot read this type of file: " + InName);
   if (!OutCodec || !OutCodec->MakeSink)
     throw EACSException("Cannot write this type of file: " + OutName);
+  CheckOptionsApply(*OutCodec, A.Options);
   if (!std::filesystem::exists(InName)) throw EACSException("File not found: " + InName);
   // Writing over the source would destroy it before it is read.
   if (SameFile(InName, OutName)) throw EACSException("Input and output are the same file");
