@@ -188,7 +188,7 @@ struct TFLACCallbacks {
     Self->FChan = static_cast<int>(Info.channels);
     Self->FBPS = static_cast<int>(Info.bits_per_sample);
     const FLAC__uint64 Total = Info.total_samples;
-    Self->FTotalSamples = static_cast<int>(std::min<FLAC__uint64>(Total, INT_MAX));
+    Self->FTotalSamples = static_cast<int64_t>(Total);
     Self->FFormatOK = (Info.channels == 1 || Info.channels == 2) &&
                       (Info.bits_per_sample == 8 || Info.bits_per_sample == 16);
     if (!Self->FFormatOK) Self->FValid = false;
@@ -492,7 +492,7 @@ void TFLACIn::Reset() {
   Release();
 }
 
-bool TFLACIn::Seek(int SampleNumber) {
+bool TFLACIn::Seek(int64_t SampleNumber) {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (!FDecoder || !FFormatOK || SampleNumber < 0) return false;
   const TFLACApi& Api = FLAC();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 #include "codecs/ACS_FLAC.h"
@@ -61,7 +62,13 @@ TFileInfo InfoFromFileIn(TACSFileIn& In) {
   I.Samples = In.SampleCount();
   const int64_t FrameBytes = static_cast<int64_t>(I.Channels) * (I.Bits / 8);
   I.Bytes = I.Samples * FrameBytes;
-  I.Seconds = In.TotalTime();
+  // TotalTime saturates at the largest int; a long (or lying) header is
+  // counted in 64 bits from the frames instead.
+  const int Whole = In.TotalTime();
+  if (Whole < INT_MAX)
+    I.Seconds = Whole;
+  else
+    I.Seconds = I.Rate > 0 ? (I.Samples + I.Rate / 2) / I.Rate : -1;
   return I;
 }
 

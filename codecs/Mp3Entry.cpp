@@ -91,7 +91,7 @@ TCodecEntry Mp3Entry() {
     I.Channels = M.ChannelMode == 3 ? 1 : 2;
     I.Rate = M.SampleRate;
     I.Bits = 16;
-    I.Seconds = static_cast<int>(std::min<int64_t>(M.Duration, INT_MAX));
+    I.Seconds = M.Duration;
     I.Extra.emplace_back("bitrate", std::to_string(Probe.AverageBitRate()));
     I.Extra.emplace_back("vbr", M.BitRate == -1 ? "1" : "0");
     if (M.Header == "TAG") {

@@ -47,6 +47,27 @@ class CliBadInput : public ::testing::Test {
     return Out.substr(At + Key.size() + 1, Out.find('\n', At) - At - Key.size() - 1);
   }
 
+  // A FLAC file of stream information only: Rate, 1 channel of 16 bits, and
+  // Total frames (36 bits), without a frame of audio.
+  void FlacHeader(const std::string& Name, uint32_t Rate, uint64_t Total) {
+    std::vector<uint8_t> B = {'f', 'L', 'a', 'C', 0x80, 0, 0, 34, 0x10, 0, 0x10, 0, 0, 0, 0, 0, 0, 0};
+    // 20 bits of rate, 3 of channels - 1, 5 of bits - 1, 36 of frames.
+    const uint64_t Packed = uint64_t{Rate} << 44 | uint64_t{0} << 41 | uint64_t{15} << 36 |
+                            (Total & 0xFFFFFFFFFull);
+    for (int I = 7; I >= 0; --I) B.push_back(static_cast<uint8_t>(Packed >> (8 * I)));
+    B.resize(B.size() + 16, 0);  // no MD5
+    WriteFileBytes(Dir.Path(Name), B);
+  }
+  // A sparse WAV file: a 44-byte PCM header declaring DataBytes (its field
+  // holds at most 32 bits) and FileData bytes of zero samples after it.
+  void SparseWav(const std::string& Name, int Channels, int Rate, int Bits, int64_t DataBytes,
+                 int64_t FileData) {
+    uint8_t H[PcmHeaderSize];
+    PutPcmHeader(H, Channels, Rate, Bits, DataBytes);
+    WriteFileBytes(Dir.Path(Name), std::vector<uint8_t>(H, H + PcmHeaderSize));
+    std::filesystem::resize_file(Dir.Path(Name), static_cast<uintmax_t>(PcmHeaderSize + FileData));
+  }
+
   TempDir Dir;
 };
 
@@ -71,6 +92,54 @@ TEST_F(CliBadInput, AppendIsRefusedForTypesThatCannotAppendAndTheOutputIsLeftAlo
   ASSERT_EQ(0, Cli("convert " + P("in.wav") + " " + P("a.wav")));
   ASSERT_EQ(0, Cli("convert " + P("in.wav") + " " + P("a.wav") + " --append"));
   EXPECT_EQ("44100", Info("a.wav", "samples"));
+}
+
+TEST_F(CliBadInput, InfoCountsInSixtyFourBitsAndFailsForFilesThatCannotBeOpened) {
+  // Rate 1 and 2^36 - 1 frames: more seconds than an int holds.
+  FlacHeader("lying.flac", 1, (uint64_t{1} << 36) - 1);
+  EXPECT_EQ("1", Info("lying.flac", "valid"));
+  EXPECT_EQ("68719476735", Info("lying.flac", "samples"));
+  EXPECT_EQ("68719476735", Info("lying.flac", "seconds"));
+  // Fourteen hours at 44.1 kHz: more frames than an int holds.
+  FlacHeader("long.flac", 44100, uint64_t{44100} * 3600 * 14);
+  EXPECT_EQ("2222640000", Info("long.flac", "samples"));
+  EXPECT_EQ("50400", Info("long.flac", "seconds"));
+  // Three thousand million frames of 8-bit mono.
+  SparseWav("long.wav", 1, 22050, 8, 3000000000, 3000000000);
+  EXPECT_EQ("3000000000", Info("long.wav", "samples"));
+  EXPECT_EQ("136054", Info("long.wav", "seconds"));
+
+  std::filesystem::create_directory(Dir.Path("folder.ogg"));
+  for (const auto& [Name, Reason] : std::vector<std::pair<std::string, std::string>>{
+           {"missing.mp3", "No such file or directory"},
+           {"missing.ogg", "No such file or directory"},
+           {"missing.wav", "No such file or directory"},
+           {"folder.ogg", "Is a directory"}}) {
+    std::string Out, Err;
+    EXPECT_EQ(1, Cli("info " + P(Name), &Err, &Out)) << Name;
+    EXPECT_EQ("Runtime error: " + Dir.Path(Name) + ": " + Reason + "\n", Err);
+    EXPECT_EQ("", Out) << Name;
+  }
+}
+
+TEST_F(CliBadInput, LongInputsAreCountedAndPositionedInSixtyFourBits) {
+  // 3 000 000 000 frames of 8-bit mono; the last 10 000 of them.
+  SparseWav("long.wav", 1, 22050, 8, 3000000000, 3000000000);
+  std::string Err;
+  ASSERT_EQ(0, Cli("convert " + P("long.wav") + " " + P("tail.flac") +
+                       " --start 2999990000 --end 3000000000",
+                   &Err))
+      << Err;
+  EXPECT_EQ("10000", Info("tail.flac", "samples"));
+  // A "data" size of all ones (a writer that had more than the field holds)
+  // runs to the end of the file: 4.5 GB of 16-bit stereo.
+  SparseWav("huge.wav", 2, 44100, 16, -1, 4500000000);
+  EXPECT_EQ("1125000000", Info("huge.wav", "samples"));
+  // The WAV writer cannot state that size: refused before anything is written.
+  EXPECT_EQ(1, Cli("convert " + P("huge.wav") + " " + P("copy.wav"), &Err));
+  EXPECT_NE(std::string::npos, Err.find(Dir.Path("copy.wav") + ": the sound is longer than a WAV"))
+      << Err;
+  EXPECT_FALSE(std::filesystem::exists(Dir.Path("copy.wav")));
 }
 
 }  // namespace

@@ -188,7 +188,10 @@ void TWaveIn::ReadHeader() {
   FSR = H.Rate;
   FBPS = H.Bits;
   FDataOffset = Start + H.DataOffset;
-  const int64_t DataBytes = std::clamp<int64_t>(StreamLen - H.DataOffset, 0, H.DataSize);
+  // All ones: a writer that did not know the length, or had more than the
+  // field holds; the data then runs to the end of the stream.
+  const int64_t Declared = H.DataSize == 0xFFFFFFFFu ? INT64_MAX : int64_t{H.DataSize};
+  const int64_t DataBytes = std::clamp<int64_t>(StreamLen - H.DataOffset, 0, Declared);
   FDataEnd = FDataOffset + DataBytes;
   FStream->Seek(FDataOffset, TSeekOrigin::soBeginning);
 
@@ -198,7 +201,7 @@ void TWaveIn::ReadHeader() {
       if (FBPS != 8 && FBPS != 16) return;
       const int Frame = FChan * FBPS / 8;
       // Only whole frames count; a "data" size past the end counts what is there.
-      FTotalSamples = static_cast<int>(std::min<int64_t>(DataBytes / Frame, INT_MAX));
+      FTotalSamples = DataBytes / Frame;
       FSize = static_cast<int64_t>(FTotalSamples) * Frame;
       FValid = true;
       return;
@@ -228,7 +231,7 @@ void TWaveIn::ReadHeader() {
       const int64_t Capacity =
           DataBytes / FBlockAlign * FFramesPerBlock +
           (Rest ? AdpcmFrames(FWavType, static_cast<int>(Rest), FChan, FSamplesPerBlock) : 0);
-      FTotalSamples = static_cast<int>(std::min<int64_t>({H.FactSamples, Capacity, INT_MAX}));
+      FTotalSamples = std::min<int64_t>(H.FactSamples, Capacity);
       FSize = static_cast<int64_t>(FChan) * FTotalSamples * 2;
       FBlock.resize(static_cast<size_t>(FBlockAlign));
       FValid = true;
@@ -349,7 +352,7 @@ int TWaveIn::DecodeBlock() {
   return Frames * FChan * 2;
 }
 
-bool TWaveIn::Seek(int SampleNumber) {
+bool TWaveIn::Seek(int64_t SampleNumber) {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (!FSeekable) return false;
   OpenFile();
@@ -362,12 +365,12 @@ bool TWaveIn::Seek(int SampleNumber) {
   switch (FWavType) {
     case wtPCM:
     case wtACM:
-      Pos = static_cast<int64_t>(SampleNumber) * (FBPS / 8) * FChan + FDataOffset;
+      Pos = SampleNumber * (FBPS / 8) * FChan + FDataOffset;
       break;
     case wtDVIADPCM:
     case wtMSADPCM:
       // The start of the block that holds the frame.
-      Pos = static_cast<int64_t>(SampleNumber / FFramesPerBlock) * FBlockAlign + FDataOffset;
+      Pos = SampleNumber / FFramesPerBlock * FBlockAlign + FDataOffset;
       break;
     default:
       return false;

@@ -57,7 +57,7 @@ class TWaveIn : public TACSFileIn {
   // Positions the open file at a sample frame: PCM (and the PCM image of an
   // MPEG file) exactly, ADPCM at the start of the block that holds the frame. False for a stream
   // that cannot seek, a negative frame, or a file that is not Valid.
-  bool Seek(int SampleNumber) override;
+  bool Seek(int64_t SampleNumber) override;
   std::string FormatName() const override { return "WAV"; }
 
  protected:

@@ -2,7 +2,13 @@
 
 #include <chrono>
 #include <csignal>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 volatile std::sig_atomic_t GInterrupted = 0;
@@ -49,6 +55,15 @@ TCliArgs ParseArgs(const std::vector<std::string>& Args, const std::set<std::str
     }
   }
   return R;
+}
+
+void CheckReadable(const std::string& File) {
+  const int Fd = ::open(File.c_str(), O_RDONLY | O_CLOEXEC);
+  if (Fd < 0) throw EACSException(File + ": " + std::strerror(errno));
+  struct stat St {};
+  const bool Folder = ::fstat(Fd, &St) == 0 && S_ISDIR(St.st_mode);
+  ::close(Fd);
+  if (Folder) throw EACSException(File + ": " + std::strerror(EISDIR));
 }
 
 int ReportError(const std::string& Message) {

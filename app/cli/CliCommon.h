@@ -28,6 +28,10 @@ TCliArgs ParseArgs(const std::vector<std::string>& Args, const std::set<std::str
 // when given, runs once the job has ended, before anything is printed.
 int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>& OnEnd = {});
 
+// Raises EACSException("<File>: <the system's reason>") unless File is a
+// file (not a folder) that can be opened for reading.
+void CheckReadable(const std::string& File);
+
 // Prints "Runtime error: " and Message to stderr; returns 1.
 int ReportError(const std::string& Message);
 

@@ -122,17 +122,17 @@ int CmdConvert(const std::vector<std::string>& Args) {
   if (auto* FileIn = dynamic_cast<TACSFileIn*>(Source)) {
     if (A.Options.Has("--start")) {
       const long long S = A.Options.Int("--start", 0);
-      if (S < 0 || S > INT32_MAX) throw EACSException("Option --start is out of range");
-      FileIn->SetStartSample(static_cast<int>(S));
+      if (S < 0) throw EACSException("Option --start is out of range: it counts frames from 0");
+      FileIn->SetStartSample(S);
     }
     if (A.Options.Has("--end")) {
       const long long E = A.Options.Int("--end", -1);
-      if (E < -1 || E > INT32_MAX) throw EACSException("Option --end is out of range");
-      FileIn->SetEndSample(static_cast<int>(E));
+      if (E < -1) throw EACSException("Option --end is out of range: it counts frames from 0");
+      FileIn->SetEndSample(E);
     }
     const auto Hold = FileIn->HoldOpen();  // read (or convert) once for both questions
     if (!FileIn->Valid()) throw EACSException(NotValidMessage(*FileIn));
-    const int Frames = FileIn->SampleCount();
+    const int64_t Frames = FileIn->SampleCount();
     if (FileIn->StartSample() > Frames)
       throw EACSException("Option --start is past the end of the file");
     if (FileIn->EndSample() != -1 &&
