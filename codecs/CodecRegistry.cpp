@@ -112,7 +112,13 @@ TCodecEntry VorbisEntry() {
     if (O.Has("--quality") && O.Has("--bitrate"))
       throw EACSException("Options --quality and --bitrate exclude each other");
     auto* Out = static_cast<TVorbisOut*>(Sink);
-    if (O.Has("--quality")) Out->SetCompression(static_cast<float>(O.Real("--quality", 0.5)));
+    if (O.Has("--quality")) {
+      const double Q = O.Real("--quality", 0.5);
+      // Written so that NaN fails too.
+      if (!(Q >= -0.1 && Q <= 1.0))
+        throw EACSException("Option --quality needs a number from -0.1 to 1");
+      Out->SetCompression(static_cast<float>(Q));
+    }
     if (O.Has("--bitrate")) {
       const long long K = O.Int("--bitrate", 0);
       TVorbisBitRate B = TVorbisBitRate::brAutoSelect;
