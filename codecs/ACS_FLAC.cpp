@@ -330,6 +330,12 @@ void TFLACOut::Prepare() {
     FStream = FOwnStream.get();
     const FLAC__StreamEncoderInitStatus Init = Api.FLAC__stream_encoder_init_stream(
         E, &TFLACCallbacks::Write, &TFLACCallbacks::Seek, &TFLACCallbacks::Tell, nullptr, this);
+    // A write that failed (a full disk) has its own message, naming the file.
+    if (Init != FLAC__STREAM_ENCODER_INIT_STATUS_OK && FStreamError) {
+      const std::exception_ptr Kept = FStreamError;
+      FStreamError = nullptr;
+      std::rethrow_exception(Kept);
+    }
     if (Init != FLAC__STREAM_ENCODER_INIT_STATUS_OK)
       Fail(("Failed to initialize FLAC encoder (" + std::string(FLACText(Init)) + ").").c_str());
 

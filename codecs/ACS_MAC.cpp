@@ -120,6 +120,9 @@ int TAPECompress::UnlockBuffer(int64_t BytesAdded) {
 // ================================================================ TAPEDecompress
 
 TAPEDecompress::TAPEDecompress(const std::string& FileName) : FFileName(FileName) {
+  // The library says only "invalid input file" for a file it cannot open:
+  // the system's reason is asked for first.
+  { TFileStream Probe(FileName, TFileMode::fmOpenRead); }
   int Error = 0;
   FHandle = MACDll().c_APEDecompress_Create(FileName.c_str(), &Error);
   if (Error != 0) {

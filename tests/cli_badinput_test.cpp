@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -280,6 +281,35 @@ TEST_F(CliBadInput, InputsShorterThanTheirHeadersSayAreConvertedWithAWarning) {
     EXPECT_NE(std::string::npos, Err.find("the file may be truncated")) << Err;
   else
     EXPECT_NE(std::string::npos, Err.find("half.flac")) << Err;
+}
+
+TEST_F(CliBadInput, FailuresNameTheFileAndTheSystemsReason) {
+  Wav();
+  // Folders given as inputs, of types whose readers would guess.
+  for (const char* Name : {"folder.ogg", "folder.ape", "folder.flac"}) {
+    std::filesystem::create_directory(Dir.Path(Name));
+    std::string Err;
+    EXPECT_EQ(1, Cli("convert " + P(Name) + " " + P("out.wav"), &Err)) << Name;
+    EXPECT_EQ("Runtime error: " + Dir.Path(Name) + ": Is a directory\n", Err);
+  }
+  // An output folder that is not there.
+  for (const char* Ext : {"wav", "mp3", "ogg", "flac", "ape"}) {
+    std::string Err;
+    const std::string Out = Dir.Path(std::string("none/out.") + Ext);
+    EXPECT_EQ(1, Cli("convert " + P("in.wav") + " " + Quote(Out), &Err)) << Ext;
+    EXPECT_NE(std::string::npos,
+              Err.find("Cannot create file \"" + Out + "\". No such file or directory"))
+        << Err;
+    EXPECT_EQ(std::string::npos, Err.find('\r')) << Err;
+  }
+  // A link to a pipe (as a link to a device would be): the finished file
+  // must not be renamed over it.
+  ASSERT_EQ(0, ::mkfifo(Dir.Path("pipe").c_str(), 0600));
+  std::filesystem::create_symlink(Dir.Path("pipe"), Dir.Path("link.flac"));
+  std::string Err;
+  EXPECT_EQ(1, Cli("convert " + P("in.wav") + " " + P("link.flac"), &Err));
+  EXPECT_NE(std::string::npos, Err.find("is a device or a pipe, not a file")) << Err;
+  EXPECT_TRUE(std::filesystem::is_fifo(Dir.Path("pipe")));
 }
 
 }  // namespace

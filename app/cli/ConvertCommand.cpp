@@ -165,6 +165,9 @@ int CmdConvert(const std::vector<std::string>& Args) {
     throw EACSException("Cannot write this type of file: " + OutName);
   CheckOptionsApply(*OutCodec, A.Options);
   if (!std::filesystem::exists(InName)) throw EACSException("File not found: " + InName);
+  // A folder or a file one may not read: the system's reason, not a reader's
+  // guess ("not a valid file", "invalid input file").
+  CheckReadable(InName);
   // Writing over the source would destroy it before it is read.
   if (SameFile(InName, OutName)) throw EACSException("Input and output are the same file");
   if (!InCodec->MakeSource) return ConvertDecoded(*InCodec, *OutCodec, InName, OutName, A.Options);

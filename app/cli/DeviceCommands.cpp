@@ -271,6 +271,7 @@ int CmdPlay(const std::vector<std::string>& Args) {
   if (!InCodec || (!InCodec->MakeSource && !InCodec->DecodeToWav))
     throw EACSException("Cannot read this type of file: " + InName);
   if (!std::filesystem::exists(InName)) throw EACSException("File not found: " + InName);
+  CheckReadable(InName);
 
   TOwned<TComponent> Job(new TComponent(nullptr));
   auto* Out = new TAudioOut(Job.get());
