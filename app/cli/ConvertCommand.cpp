@@ -124,23 +124,15 @@ int ConvertDecoded(const TCodecEntry& InCodec, const TCodecEntry& OutCodec,
   return RunConvertJob(*Sink);
 }
 
-// Refuses, before anything is opened, an option of some other type than the
-// output's: --append on a type that cannot append would otherwise quietly
-// replace the file, and --quality on MP3 output would be ignored.
-void CheckOptionsApply(const TCodecEntry& OutCodec, const TJobOptions& Options) {
-  static const std::set<std::string> General = {"--start", "--end", "--settings"};
-  for (const auto& [Name, Values] : Options.Values) {
-    if (General.count(Name)) continue;
-    const auto& V = OutCodec.ValueOptions;
-    const auto& F = OutCodec.FlagOptions;
-    if (std::find(V.begin(), V.end(), Name) != V.end() ||
-        std::find(F.begin(), F.end(), Name) != F.end())
-      continue;
-    if (Name == "--append")
-      throw EACSException("Option --append does not apply to " + OutCodec.Extension +
-                          " files: they cannot be appended to");
-    throw EACSException("Option " + Name + " does not apply to " + OutCodec.Extension + " files");
-  }
+// Refuses, before anything is opened, --append on a type that cannot append:
+// its writer would quietly replace the file. (Other options of another type
+// than the output's change nothing and are let pass, as the saved settings
+// are.)
+void CheckAppendApplies(const TCodecEntry& OutCodec, const TJobOptions& Options) {
+  const auto& F = OutCodec.FlagOptions;
+  if (Options.Has("--append") && std::find(F.begin(), F.end(), "--append") == F.end())
+    throw EACSException("Option --append does not apply to " + OutCodec.Extension +
+                        " files: they cannot be appended to");
 }
 
 }  // namespace
@@ -163,7 +155,7 @@ int CmdConvert(const std::vector<std::string>& Args) {
     throw EACSException("Cannot read this type of file: " + InName);
   if (!OutCodec || !OutCodec->MakeSink)
     throw EACSException("Cannot write this type of file: " + OutName);
-  CheckOptionsApply(*OutCodec, A.Options);
+  CheckAppendApplies(*OutCodec, A.Options);
   if (!std::filesystem::exists(InName)) throw EACSException("File not found: " + InName);
   // A folder or a file one may not read: the system's reason, not a reader's
   // guess ("not a valid file", "invalid input file").
