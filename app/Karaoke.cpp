@@ -1,5 +1,6 @@
 #include "app/Karaoke.h"
 
+#include <climits>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -44,14 +45,14 @@ TKaraokeSong ProbeKaraokeSong(const std::string& Name) {
   // The length must be known: the page shows it, the lyrics scroll with it,
   // and an MP3 without frames cannot be decoded for the mix.
   if (!Info.Valid || Info.Samples <= 0 || Info.Rate <= 0 || Info.Channels < 1 ||
-      Info.Channels > 2) {
+      Info.Channels > 2 || Info.Seconds < 0 || Info.Seconds > INT_MAX) {
     S.Reason = "The length of the background music cannot be read: " + Name;
     return S;
   }
   S.Usable = true;
   S.Rate = Info.Rate;
   S.Channels = Info.Channels;
-  S.Seconds = Info.Seconds;
+  S.Seconds = static_cast<int>(Info.Seconds);
   return S;
 }
 

@@ -1,5 +1,6 @@
 // The song player and the length of a song, used by the Record--Mix page,
 // and the external player of finished mixes.
+#include <climits>
 #include <cstdio>
 
 #include "app/AudioFns.h"
@@ -48,15 +49,17 @@ QString TMainForm::GetAudioLengthText(const std::string& FileName) {
     }
   }
   // An MP3 file whose frames give no length is as unreadable as a broken one.
-  if (!Info.Valid || (Extension == ".mp3" && Info.Samples <= 0)) {
+  // A length too long to be known is as useless to the page as none.
+  if (!Info.Valid || Info.Seconds < 0 || Info.Seconds > INT_MAX ||
+      (Extension == ".mp3" && Info.Samples <= 0)) {
     SetStatus(QStringLiteral("Invalid audio file!!!"));
     // The lyric window scrolls with this: never the last song's length.
     AudioLengthSeconds = 0;
     return QStringLiteral("Unknown");
   }
-  AudioLengthSeconds = Info.Seconds;
+  AudioLengthSeconds = static_cast<int>(Info.Seconds);
   char Text[32];
-  std::snprintf(Text, sizeof Text, "%d:%02d", Info.Seconds / 60, Info.Seconds % 60);
+  std::snprintf(Text, sizeof Text, "%d:%02d", AudioLengthSeconds / 60, AudioLengthSeconds % 60);
   return QString::fromLatin1(Text);
 }
 

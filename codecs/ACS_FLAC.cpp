@@ -188,7 +188,7 @@ struct TFLACCallbacks {
     Self->FChan = static_cast<int>(Info.channels);
     Self->FBPS = static_cast<int>(Info.bits_per_sample);
     const FLAC__uint64 Total = Info.total_samples;
-    Self->FTotalSamples = static_cast<int>(std::min<FLAC__uint64>(Total, INT_MAX));
+    Self->FTotalSamples = static_cast<int64_t>(Total);
     Self->FFormatOK = (Info.channels == 1 || Info.channels == 2) &&
                       (Info.bits_per_sample == 8 || Info.bits_per_sample == 16);
     if (!Self->FFormatOK) Self->FValid = false;
@@ -330,6 +330,12 @@ void TFLACOut::Prepare() {
     FStream = FOwnStream.get();
     const FLAC__StreamEncoderInitStatus Init = Api.FLAC__stream_encoder_init_stream(
         E, &TFLACCallbacks::Write, &TFLACCallbacks::Seek, &TFLACCallbacks::Tell, nullptr, this);
+    // A write that failed (a full disk) has its own message, naming the file.
+    if (Init != FLAC__STREAM_ENCODER_INIT_STATUS_OK && FStreamError) {
+      const std::exception_ptr Kept = FStreamError;
+      FStreamError = nullptr;
+      std::rethrow_exception(Kept);
+    }
     if (Init != FLAC__STREAM_ENCODER_INIT_STATUS_OK)
       Fail(("Failed to initialize FLAC encoder (" + std::string(FLACText(Init)) + ").").c_str());
 
@@ -492,7 +498,7 @@ void TFLACIn::Reset() {
   Release();
 }
 
-bool TFLACIn::Seek(int SampleNumber) {
+bool TFLACIn::Seek(int64_t SampleNumber) {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (!FDecoder || !FFormatOK || SampleNumber < 0) return false;
   const TFLACApi& Api = FLAC();

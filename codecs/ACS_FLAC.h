@@ -131,7 +131,7 @@ class TFLACIn : public TACSFileIn {
   int GetData(void* Buffer, int BufferSize) override;
   // Positions the open file at a sample frame; the next byte delivered is
   // that frame's. False when the decoder cannot get there.
-  bool Seek(int SampleNumber) override;
+  bool Seek(int64_t SampleNumber) override;
   std::string FormatName() const override { return "FLAC"; }
   void Init() override;
   void Reset() override;

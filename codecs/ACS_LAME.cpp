@@ -82,6 +82,8 @@ void TMP3Out::Prepare() {
     if (L.lame_init_params(FLame) < 0)
       throw EACSException("The mp3 encoder cannot encode " + std::to_string(Rate) +
                           " Hz audio at " + std::to_string(Kbps) + " kbit/s.");
+    FChangedKbps = 0;
+    if (L.lame_get_brate && L.lame_get_brate(FLame) != Kbps) FChangedKbps = L.lame_get_brate(FLame);
     FOutBuffer = std::make_unique<uint8_t[]>(OutBufferSize);
     FCarry = 0;
     // Every check has passed: only now is a file created. It replaces an

@@ -57,6 +57,9 @@ class TMP3Out : public TACSFileOut {
   explicit TMP3Out(TComponent* AOwner);
 
   TMP3BitRate BitRate() const { return FBitRate; }
+  // The bit rate the encoder really took in the last Prepare, when it is not
+  // BitRate (MPEG 2.5 at 8 kHz goes no higher than 64 kbit/s); 0 otherwise.
+  int ChangedKbps() const { return FChangedKbps; }
   void SetBitRate(TMP3BitRate Value) { FBitRate = Value; }
 
   std::string Id3TagTitle, Id3TagArtist, Id3TagAlbum, Id3TagYear, Id3TagTrack, Id3TagComment;
@@ -78,6 +81,7 @@ class TMP3Out : public TACSFileOut {
   void WriteInfoFrame();
 
   TMP3BitRate FBitRate = TMP3BitRate::br128;
+  int FChangedKbps = 0;
 
   // Job state: written by Prepare (caller's thread) before the worker is
   // resumed, then used only by the worker (DoOutput, Done).

@@ -120,6 +120,9 @@ int TAPECompress::UnlockBuffer(int64_t BytesAdded) {
 // ================================================================ TAPEDecompress
 
 TAPEDecompress::TAPEDecompress(const std::string& FileName) : FFileName(FileName) {
+  // The library says only "invalid input file" for a file it cannot open:
+  // the system's reason is asked for first.
+  { TFileStream Probe(FileName, TFileMode::fmOpenRead); }
   int Error = 0;
   FHandle = MACDll().c_APEDecompress_Create(FileName.c_str(), &Error);
   if (Error != 0) {
@@ -294,7 +297,7 @@ void TMACIn::OpenFile() {
       FBPS = FDecompress->BitsPerSample();
       FChan = FDecompress->Channels();
       const int64_t Block = static_cast<int64_t>(FBPS / 8) * FChan;
-      FTotalSamples = Block > 0 ? static_cast<int>(std::min<int64_t>(FSize / Block, INT_MAX)) : 0;
+      FTotalSamples = Block > 0 ? FSize / Block : 0;
     } else {
       FDecompress.reset();
       FValid = false;
@@ -337,7 +340,7 @@ void TMACIn::Reset() {
   FDecompress.reset();
 }
 
-bool TMACIn::Seek(int SampleNumber) {
+bool TMACIn::Seek(int64_t SampleNumber) {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (!FSeekable || SampleNumber < 0) return false;
   OpenFile();

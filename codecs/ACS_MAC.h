@@ -145,7 +145,7 @@ class TMACIn : public TACSFileIn {
   void Init() override;
   void Reset() override;
   // Positions the file at a sample frame; false when the library cannot.
-  bool Seek(int SampleNumber) override;
+  bool Seek(int64_t SampleNumber) override;
   std::string FormatName() const override { return "APE"; }
 
  protected:

@@ -269,7 +269,13 @@ mad_flow TMADThread::Output(const mad_header& H, const mad_pcm& P) {
   const mad_fixed_t* R = P.channels == 2 ? P.samples[1] : P.samples[0];
   const int64_t Bytes = static_cast<int64_t>(N) * FChannels * 2;
   const int64_t Decoded = FWritten + static_cast<int64_t>(FStaged) * 2;
-  if (Decoded + Bytes > MaxDataBytes) return MAD_FLOW_STOP;  // the header could not say more
+  // Past what the header's size fields can state, a WAV file would lose the
+  // rest; the image in memory goes on, its "data" size all ones, which the
+  // WAV reader takes as "to the end".
+  if (Decoded + Bytes > MaxDataBytes && !dynamic_cast<TMemoryStream*>(FOut))
+    throw std::runtime_error(
+        "The decoded sound is longer than a WAV file can hold (4 GB); nothing past that would "
+        "be kept");
   int16_t* Out = FStage.get() + FStaged;
   if (FChannels == 2) {
     for (int I = 0; I < N; ++I) {

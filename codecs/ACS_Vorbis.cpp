@@ -501,7 +501,7 @@ void TVorbisIn::OpenFile() {
       if (!I || I->channels != FChan || I->rate != FSR || N < 0) break;
       Total += N;
     }
-    FTotalSamples = static_cast<int>(std::min<int64_t>(Total, INT_MAX));
+    FTotalSamples = Total;
     // WATCHOUT: vorbisfile can leave a chained file positioned at its second
     // stream when the first one is short; seeking to sample 0 starts the data
     // where it really starts.
@@ -533,7 +533,7 @@ void TVorbisIn::Init() {
   }
 }
 
-bool TVorbisIn::Seek(int SampleNumber) {
+bool TVorbisIn::Seek(int64_t SampleNumber) {
   if (!FSeekable) return false;
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   OpenFile();

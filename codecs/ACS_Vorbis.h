@@ -127,7 +127,7 @@ class TVorbisIn : public TACSFileIn {
   int GetData(void* Buffer, int BufferSize) override;
   // Positions the open file at sample frame SampleNumber; false when the file
   // cannot seek there.
-  bool Seek(int SampleNumber) override;
+  bool Seek(int64_t SampleNumber) override;
   std::string FormatName() const override { return "Ogg Vorbis"; }
   // The user comments of the file as NAME=value lines.
   std::vector<std::string> Comments();

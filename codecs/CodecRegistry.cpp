@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 #include "codecs/ACS_FLAC.h"
@@ -61,7 +62,13 @@ TFileInfo InfoFromFileIn(TACSFileIn& In) {
   I.Samples = In.SampleCount();
   const int64_t FrameBytes = static_cast<int64_t>(I.Channels) * (I.Bits / 8);
   I.Bytes = I.Samples * FrameBytes;
-  I.Seconds = In.TotalTime();
+  // TotalTime saturates at the largest int; a long (or lying) header is
+  // counted in 64 bits from the frames instead.
+  const int Whole = In.TotalTime();
+  if (Whole < INT_MAX)
+    I.Seconds = Whole;
+  else
+    I.Seconds = I.Rate > 0 ? (I.Samples + I.Rate / 2) / I.Rate : -1;
   return I;
 }
 
@@ -105,7 +112,13 @@ TCodecEntry VorbisEntry() {
     if (O.Has("--quality") && O.Has("--bitrate"))
       throw EACSException("Options --quality and --bitrate exclude each other");
     auto* Out = static_cast<TVorbisOut*>(Sink);
-    if (O.Has("--quality")) Out->SetCompression(static_cast<float>(O.Real("--quality", 0.5)));
+    if (O.Has("--quality")) {
+      const double Q = O.Real("--quality", 0.5);
+      // Written so that NaN fails too.
+      if (!(Q >= -0.1 && Q <= 1.0))
+        throw EACSException("Option --quality needs a number from -0.1 to 1");
+      Out->SetCompression(static_cast<float>(Q));
+    }
     if (O.Has("--bitrate")) {
       const long long K = O.Int("--bitrate", 0);
       TVorbisBitRate B = TVorbisBitRate::brAutoSelect;

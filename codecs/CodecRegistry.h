@@ -35,7 +35,8 @@ struct TFileInfo {
   int Bits = 0;
   int64_t Samples = 0;
   int64_t Bytes = 0;
-  int Seconds = 0;
+  // Whole seconds, rounded to the nearest; -1 when not known.
+  int64_t Seconds = 0;
   // Further "key", "value" lines of this type, in order (MP3: the bit rate,
   // whether it varies, the ID3 version 1 fields).
   std::vector<std::pair<std::string, std::string>> Extra;

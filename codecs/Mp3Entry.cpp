@@ -93,7 +93,7 @@ TCodecEntry Mp3Entry() {
     I.Bits = 16;
     I.Samples = Probe.SampleFrames();
     I.Bytes = I.Samples * I.Channels * 2;
-    I.Seconds = static_cast<int>(std::min<int64_t>(M.Duration, INT_MAX));
+    I.Seconds = M.Duration;
     I.Extra.emplace_back("bitrate", std::to_string(Probe.AverageBitRate()));
     I.Extra.emplace_back("vbr", M.BitRate == -1 ? "1" : "0");
     if (M.Header == "TAG") {

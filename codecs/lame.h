@@ -18,6 +18,7 @@ struct TLameEntryPoints {
   decltype(&::lame_set_num_channels) lame_set_num_channels = nullptr;
   decltype(&::lame_set_brate) lame_set_brate = nullptr;
   decltype(&::lame_init_params) lame_init_params = nullptr;
+  decltype(&::lame_get_brate) lame_get_brate = nullptr;  // optional
   decltype(&::lame_encode_buffer) lame_encode_buffer = nullptr;
   decltype(&::lame_encode_buffer_interleaved) lame_encode_buffer_interleaved = nullptr;
   decltype(&::lame_encode_flush) lame_encode_flush = nullptr;

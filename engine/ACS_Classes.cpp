@@ -101,7 +101,7 @@ int TACSFileIn::InSampleRate() {
   return Query([this] { return FSR; });
 }
 
-int TACSFileIn::SampleCount() {
+int64_t TACSFileIn::SampleCount() {
   return Query([this] { return FTotalSamples; });
 }
 
@@ -141,8 +141,7 @@ void TACSFileIn::Init() {
   OpenFile();
   if (FStartSample != 0) Seek(FStartSample);
   if (FStartSample != 0 || FEndSample != -1) {
-    int64_t Frames = FEndSample == -1 ? static_cast<int64_t>(FTotalSamples) - FStartSample
-                                      : static_cast<int64_t>(FEndSample) - FStartSample;
+    int64_t Frames = FEndSample == -1 ? FTotalSamples - FStartSample : FEndSample - FStartSample;
     if (Frames < 0) Frames = 0;
     FSize = (FBPS / 8) * Frames * FChan;
   }

@@ -149,15 +149,15 @@ class TACSFileIn : public TACSStreamedInput {
   void SetFileName(const std::string& Value) { FFileName = Value; }
   bool Loop() const { return FLoop; }
   void SetLoop(bool Value) { FLoop = Value; }
-  int StartSample() const { return FStartSample; }
-  void SetStartSample(int Value) { FStartSample = Value; }
-  int EndSample() const { return FEndSample; }
-  void SetEndSample(int Value) { FEndSample = Value; }
+  int64_t StartSample() const { return FStartSample; }
+  void SetStartSample(int64_t Value) { FStartSample = Value; }
+  int64_t EndSample() const { return FEndSample; }
+  void SetEndSample(int64_t Value) { FEndSample = Value; }
   // Sample frames in the whole file (as of the last OpenFile).
-  int SampleCount();
+  int64_t SampleCount();
 
   // Positions the open file at a sample frame; true on success.
-  virtual bool Seek(int SampleNumber) = 0;
+  virtual bool Seek(int64_t SampleNumber) = 0;
 
   // Keeps the file open (one counted open) until the returned object goes,
   // so that a series of queries reads the file once: each outermost open
@@ -205,9 +205,9 @@ class TACSFileIn : public TACSStreamedInput {
   int FSR = 0;
   int FChan = 0;
   bool FLoop = false;
-  int FStartSample = 0;
-  int FEndSample = -1;
-  int FTotalSamples = 0;  // SampleCount
+  int64_t FStartSample = 0;
+  int64_t FEndSample = -1;
+  int64_t FTotalSamples = 0;  // SampleCount
   // Serialises the counted open/close of queries (window thread) with Init and
   // Flush (worker thread, when looping).
   std::recursive_mutex FFileLock;

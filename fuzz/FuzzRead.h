@@ -39,7 +39,7 @@ void ReadJob(TIn& In, int Calls, int Piece) {
 // The second pass: looping from a start frame taken from the input's last
 // byte, to the end or to Frames, 64 reads of up to 17851 bytes. Size > 0.
 template <class InitError = TNoError, class ReadError = TNoError, class TIn>
-void ReadPickedRange(TIn& In, const uint8_t* Data, size_t Size, int Frames) {
+void ReadPickedRange(TIn& In, const uint8_t* Data, size_t Size, int64_t Frames) {
   const uint8_t Pick = Data[Size - 1];
   In.SetLoop(true);
   In.SetStartSample(Frames > 0 ? (Pick * 131) % Frames : 0);

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   (void)F->InSampleRate();
   (void)F->InBitsPerSample();
   (void)F->TotalTime();
-  const int Frames = F->SampleCount();
+  const int64_t Frames = F->SampleCount();
   ReadJob<TNoError, EACSException>(*F, 100000, 4096);
 
   if (Valid && Size > 0) {

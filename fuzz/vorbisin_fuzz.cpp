@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   (void)V->InSampleRate();
   (void)V->TotalTime();
   (void)V->Comments();
-  const int Frames = V->SampleCount();
+  const int64_t Frames = V->SampleCount();
   // A file that does not open is refused before any read.
   ReadJob<EACSException>(*V, 2000, 4096);
 

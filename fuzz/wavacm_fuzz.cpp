@@ -54,7 +54,7 @@ void ReadWave(const uint8_t* Data, size_t Size) {
   // during the job, which converts once.
   W->Init();
   const bool Valid = W->Valid();
-  const int Frames = W->SampleCount();
+  const int64_t Frames = W->SampleCount();
   const int FrameBytes = W->InChannels() * W->InBitsPerSample() / 8;
   (void)W->TotalTime();
   (void)W->WavType();

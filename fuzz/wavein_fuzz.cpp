@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   (void)W->InSampleRate();
   (void)W->InBitsPerSample();
   (void)W->TotalTime();
-  const int Frames = W->SampleCount();
+  const int64_t Frames = W->SampleCount();
   ReadJob(*W, 100000, 4096);
 
   if (Valid && Size > 0) {

@@ -26,6 +26,18 @@ std::string FollowLink(const std::string& Target) {
   return R;
 }
 
+// The file a replacement takes the place of: a link's target, which must not
+// be a device, pipe or socket. Renaming a finished file over one of those
+// would put a plain file where the device was (/dev/full, as root).
+std::string ReplaceableTarget(const std::string& Target) {
+  const std::string Real = FollowLink(Target);
+  struct stat St {};
+  if (::stat(Real.c_str(), &St) == 0 && !S_ISREG(St.st_mode) && !S_ISDIR(St.st_mode))
+    throw EFCreateError("Cannot create file \"" + Target + "\". " + Real +
+                        " is a device or a pipe, not a file");
+  return Real;
+}
+
 int CreatePart(const std::string& Target, const std::string& Part) {
   const int Fd = ::open(Part.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (Fd < 0) throw EFCreateError("Cannot create file \"" + Target + "\". " + Reason());
@@ -213,7 +225,7 @@ std::string PartFileName(const std::string& Target) {
 }
 
 TReplacementFile::TReplacementFile(const std::string& Target)
-    : TReplacementFile(Target, FollowLink(Target)) {}
+    : TReplacementFile(Target, ReplaceableTarget(Target)) {}
 
 TReplacementFile::TReplacementFile(const std::string& Target, const std::string& RealTarget)
     : TFileStream(Target, CreatePart(Target, PartFileName(RealTarget))),

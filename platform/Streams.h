@@ -82,7 +82,9 @@ class TFileStream : public TStream {
 // permissions pass to the file that replaces it.
 class TReplacementFile : public TFileStream {
  public:
-  // Raises EFCreateError when the part file cannot be created.
+  // Raises EFCreateError when the part file cannot be created, or when the
+  // target (a link's target) is a device, pipe or socket, which a renamed
+  // file would take the place of.
   explicit TReplacementFile(const std::string& Target);
   ~TReplacementFile() override;
 

@@ -238,16 +238,22 @@ TEST_F(ApeTest, GetDataOutsideAJobIsRefused) {
 
 // ---------------------------------------------------------------- damage
 
-TEST_F(ApeTest, MissingOrForeignFilesRaiseInvalidInputFile) {
-  EXPECT_EQ("MACDll error: invalid input file", ReadError(Path("none.ape")));
+TEST_F(ApeTest, MissingFilesRaiseTheSystemsReasonForeignFilesInvalidInputFile) {
+  EXPECT_EQ("Cannot open file \"" + Path("none.ape") + "\". No such file or directory",
+            ReadError(Path("none.ape")));
+  std::filesystem::create_directory(Path("folder.ape"));
+  EXPECT_EQ("Cannot open file \"" + Path("folder.ape") + "\". Is a directory",
+            ReadError(Path("folder.ape")));
   WritePcmWav(Path("w.ape"), Silence(100, 1, 16).data(), 200, 1, 44100, 16);
   EXPECT_EQ("MACDll error: invalid input file", ReadError(Path("w.ape")));
   WriteFileBytes(Path("empty.ape"), {});
   EXPECT_EQ("MACDll error: invalid input file", ReadError(Path("empty.ape")));
   TOwned<TMACIn> In(new TMACIn(nullptr));
   In->SetFileName(Path("none.ape"));
+  EXPECT_THROW(In->Valid(), EFOpenError);
+  EXPECT_THROW(In->Init(), EFOpenError);
+  In->SetFileName(Path("w.ape"));
   EXPECT_THROW(In->Valid(), EAPEException);
-  EXPECT_THROW(In->Init(), EAPEException);
 }
 
 TEST_F(ApeTest, DamagedFrameRaisesInsteadOfDeliveringIt) {

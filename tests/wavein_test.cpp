@@ -249,18 +249,30 @@ TEST(WaveInHeaderTest, NamesInEitherCaseAndJunkBeforeRiffAreAccepted) {
   EXPECT_EQ(ReadAll(*R.W), Data);
 }
 
-TEST(WaveInHeaderTest, DataMustStartWithinTheFirst8192Bytes) {
-  // "data" lands at 44 + ListSize; the scan takes its name while the name
-  // ends before byte 8192, so 8187 is the last start it accepts.
-  for (const int ListSize : {8000, 8143, 8144, 9000}) {
-    const bool Ok = ListSize <= 8143;
+TEST(WaveInHeaderTest, DataIsFoundBehindLongChunksAndPadBytes) {
+  // Long LIST or iXML chunks from recorders: "data" anywhere in the file.
+  for (const int ListSize : {8000, 8143, 8144, 9000, 300000}) {
     Bytes List;
     Chunk(List, "LIST", Bytes(static_cast<size_t>(ListSize), 0));
     TMemReader R(PcmFile(Pcm16(100, 1), 1, List));
-    EXPECT_EQ(R.W->Valid(), Ok) << ListSize;
-    EXPECT_EQ(R.W->WavType(), Ok ? wtPCM : wtUnsupported);
-    EXPECT_EQ(ReadAll(*R.W).size(), Ok ? 200u : 0u);
+    EXPECT_TRUE(R.W->Valid()) << ListSize;
+    EXPECT_EQ(R.W->WavType(), wtPCM);
+    EXPECT_EQ(ReadAll(*R.W).size(), 200u);
   }
+  // An odd-sized chunk followed by its RIFF pad byte, before "fmt " and
+  // before "data", the second one past 8 KB.
+  const Bytes Data = Pcm16(300, 1);
+  Bytes C;
+  Chunk(C, "junk", Bytes(7, 'y'));
+  C.push_back(0);
+  Chunk(C, "fmt ", Fmt(1, 1, 8000, 2, 16));
+  Chunk(C, "iXML", Bytes(9001, 'x'));
+  C.push_back(0);
+  Chunk(C, "data", Data);
+  TMemReader R(Riff(C, "RIFF", "WAVE"));
+  ASSERT_TRUE(R.W->Valid());
+  EXPECT_EQ(R.W->SampleCount(), 300);
+  EXPECT_EQ(ReadAll(*R.W), Data);
 }
 
 TEST(WaveInHeaderTest, HugeChunkSizeEndsTheScan) {
@@ -400,7 +412,7 @@ TEST(WaveInRangeTest, StartAndEndSampleLimitThePcmFrames) {
   EXPECT_EQ(ReadAll(*R.W), Bytes(Data.begin() + 4000, Data.begin() + 12000));
 }
 
-TEST(WaveInRangeTest, AdpcmStartSampleBeginsAtTheStartOfItsBlock) {
+TEST(WaveInRangeTest, AdpcmRangesAreExact) {
   Bytes D(10 * 512);
   for (size_t I = 0; I < D.size(); ++I) D[I] = static_cast<uint8_t>(I * 37 + I / 7);
   for (size_t I = 0; I < D.size(); I += 512) D[I + 2] = 20;  // sane step indices
@@ -410,8 +422,15 @@ TEST(WaveInRangeTest, AdpcmStartSampleBeginsAtTheStartOfItsBlock) {
   R.W->SetStartSample(1500);
   R.W->SetEndSample(4000);
   const Bytes Part = ReadAll(*R.W);
-  // Blocks 1 to 3 (frames 1017 to 4067): the last block goes out whole.
-  EXPECT_EQ(Part, Bytes(Full.begin() + 2 * 1017, Full.begin() + 2 * 4068));
+  // Frames 1500 to 3999 exactly, from blocks 1 to 3.
+  EXPECT_EQ(Part, Bytes(Full.begin() + 2 * 1500, Full.begin() + 2 * 4000));
+  // A start on a block boundary, and one in the short last block.
+  R.W->SetStartSample(2034);
+  R.W->SetEndSample(2040);
+  EXPECT_EQ(ReadAll(*R.W), Bytes(Full.begin() + 2 * 2034, Full.begin() + 2 * 2040));
+  R.W->SetStartSample(9999);
+  R.W->SetEndSample(-1);
+  EXPECT_EQ(ReadAll(*R.W), Bytes(Full.begin() + 2 * 9999, Full.end()));
 }
 
 TEST(WaveInRangeTest, LoopStartsOverWithoutEnding) {
@@ -447,8 +466,12 @@ TEST(WaveInFileTest, QueriesLeaveTheFileClosedOutsideAJob) {
   W->SetFileName(D.Path("a.wav"));
   const int Before = OpenDescriptors();
   auto Fields = [&] {
-    return std::vector<int>{W->Valid(),           W->InChannels(),  W->InSampleRate(),
-                            W->InBitsPerSample(), W->SampleCount(), W->TotalTime(),
+    return std::vector<int>{W->Valid(),
+                            W->InChannels(),
+                            W->InSampleRate(),
+                            W->InBitsPerSample(),
+                            static_cast<int>(W->SampleCount()),
+                            W->TotalTime(),
                             W->WavType()};
   };
   const std::vector<int> Idle = Fields();

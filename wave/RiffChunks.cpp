@@ -29,12 +29,12 @@ int64_t TChunkWalk::Slide(int64_t From, const char* Name) const {
 }
 
 bool TChunkWalk::FindForm() {
-  FNext = -1;
+  FNext = FForm = -1;
   FRiff = Slide(0, "RIFF");
   if (FRiff < 0) return false;
   const int64_t Wave = Slide(FRiff + 8, "WAVE");  // past the RIFF size field
   if (Wave < 0) return false;
-  FNext = Wave + 4;
+  FNext = FForm = Wave + 4;
   return true;
 }
 

@@ -71,6 +71,8 @@ class TChunkWalk {
   bool FindForm();
   // Where "RIFF" was found (its size field follows it).
   int64_t RiffAt() const { return FRiff; }
+  // Just past "WAVE": where the first chunk starts; -1 before FindForm.
+  int64_t FormEnd() const { return FForm; }
   // Moves to the next chunk named Name, passing over the others and over the
   // chunk the previous Find stopped at; false when the walk runs out first.
   bool Find(const char* Name, TChunk& C);
@@ -82,6 +84,7 @@ class TChunkWalk {
   int64_t FLen;
   int64_t FLastStart;
   int64_t FRiff = -1;
+  int64_t FForm = -1;
   int64_t FNext = -1;  // the next chunk header to look at; -1 before FindForm
 };
 

@@ -87,29 +87,89 @@ bool DecodeFmt(const uint8_t* B, uint32_t Size, TWaveHeader& H) {
   return true;
 }
 
-// The header scan over the first bytes of a stream: Head holds them, HeadLen
-// of them as read (the rest are zero). "fmt " comes first, then for anything
-// but PCM a "fact" chunk, then "data"; other chunks are passed over.
-TWaveHeader ScanHeader(const std::vector<uint8_t>& Head, int64_t HeadLen) {
-  // The scan takes a chunk name only while it ends before the limit, so the
-  // last chunk it looks at starts 5 bytes short of it.
-  TChunkWalk Walk(Head.data(), static_cast<int64_t>(Head.size()), TWaveIn::HeaderScanLimit - 5);
-  TChunk C;
-  if (!Walk.FindForm() || !Walk.Find("fmt ", C)) return {};
-  TWaveHeader H;
-  // A body not wholly inside the head reaches past the scan limit or the end
-  // of the stream: the scan would give up after it anyway.
-  if (C.Body + C.Size > HeadLen) return {};
-  if (!DecodeFmt(Head.data() + C.Body, C.Size, H)) return {};
-  if (H.Type != wtPCM) {
-    if (!Walk.Find("fact", C)) return {};
-    if (C.Size >= 4 && C.Body + 4 <= HeadLen) H.FactSamples = GetLe32(Head.data() + C.Body);
+// Reads Len bytes at Offset from the scan's start: from Head where it holds
+// them, from the stream past it. False when the stream has fewer.
+class THeaderBytes {
+ public:
+  THeaderBytes(const std::vector<uint8_t>& Head, int64_t HeadLen, TStream& S, int64_t Start,
+               int64_t StreamLen)
+      : FHead(Head), FHeadLen(HeadLen), FS(S), FStart(Start), FLen(StreamLen) {}
+  int64_t Length() const { return FLen; }
+  bool Read(int64_t Offset, uint8_t* Out, int64_t Len) const {
+    if (Offset < 0 || Len < 0 || Offset > FLen - Len) return false;
+    if (Offset + Len <= FHeadLen) {
+      std::memcpy(Out, FHead.data() + Offset, static_cast<size_t>(Len));
+      return true;
+    }
+    FS.Seek(FStart + Offset, TSeekOrigin::soBeginning);
+    return FS.Read(Out, Len) == Len;
   }
-  if (!Walk.Find("data", C)) return {};
+
+ private:
+  const std::vector<uint8_t>& FHead;
+  int64_t FHeadLen;
+  TStream& FS;
+  int64_t FStart;
+  int64_t FLen;
+};
+
+// The most chunks looked at before "data": a file of nothing but empty chunks
+// must not keep the reader busy for minutes.
+constexpr int MaxChunksBeforeData = 100000;
+
+// The header scan: "fmt " comes first, then for anything but PCM a "fact"
+// chunk, then "data"; other chunks are passed over, through the whole file.
+// From Wave (just past "WAVE"), chunks follow each other by their stored
+// sizes, with a pad byte after an odd size when Padded.
+TWaveHeader WalkChunks(const THeaderBytes& B, int64_t Wave, bool Padded) {
+  int64_t Next = Wave;
+  int Chunks = 0;
+  // The next chunk named Name; false when the walk runs out first.
+  auto Find = [&](const char* Name, TChunk& C, uint8_t* NameBytes) {
+    uint8_t Hd[8];
+    while (Chunks++ < MaxChunksBeforeData && B.Read(Next, Hd, 8)) {
+      std::memcpy(NameBytes, Hd, 4);
+      C.Name = NameBytes;
+      C.Size = GetLe32(Hd + 4);
+      C.At = Next;
+      C.Body = Next + 8;
+      Next = C.Body + C.Size + (Padded ? (C.Size & 1) : 0);
+      if (SameChunkName(Hd, Name)) return true;
+    }
+    return false;
+  };
+  TChunk C;
+  uint8_t Name[4];
+  if (!Find("fmt ", C, Name)) return {};
+  TWaveHeader H;
+  // A body not wholly inside the stream has been cut short.
+  if (C.Body + C.Size > B.Length()) return {};
+  // The fields read take at most the MS table of 32 pairs.
+  std::vector<uint8_t> Fmt(std::min<uint32_t>(C.Size, 22 + 4 * MaxMsCoefficients));
+  if (!B.Read(C.Body, Fmt.data(), static_cast<int64_t>(Fmt.size()))) return {};
+  if (!DecodeFmt(Fmt.data(), C.Size, H)) return {};
+  if (H.Type != wtPCM) {
+    if (!Find("fact", C, Name)) return {};
+    uint8_t Fact[4];
+    if (C.Size >= 4 && B.Read(C.Body, Fact, 4)) H.FactSamples = GetLe32(Fact);
+  }
+  if (!Find("data", C, Name)) return {};
   H.DataOffset = C.Body;
   H.DataSize = C.Size;
   H.Found = true;
   return H;
+}
+
+// The form is looked for in the first bytes (Head, HeadLen of them as read,
+// junk in front passed over); the chunks are then walked with the pad byte
+// honoured, and, for files whose writers left it out, without it.
+TWaveHeader ScanHeader(const std::vector<uint8_t>& Head, int64_t HeadLen, const THeaderBytes& B) {
+  TChunkWalk Walk(Head.data(), static_cast<int64_t>(Head.size()), TWaveIn::HeaderScanLimit - 5);
+  if (!Walk.FindForm()) return {};
+  const int64_t Wave = Walk.RiffAt() >= 0 ? Walk.FormEnd() : -1;
+  if (Wave < 0 || Wave > HeadLen) return {};
+  const TWaveHeader H = WalkChunks(B, Wave, true);
+  return H.Found ? H : WalkChunks(B, Wave, false);
 }
 
 // Frames a piece of Bytes bytes of an ADPCM block decodes to.
@@ -169,6 +229,8 @@ void TWaveIn::ReadHeader() {
   FValid = false;
   FBPS = FChan = FSR = 0;
   FTotalSamples = 0;
+  FDeclaredSamples = 0;
+  FSkipFrames = 0;
   FSize = 0;
   FDataOffset = FDataEnd = 0;
   FBlockAlign = FSamplesPerBlock = FFramesPerBlock = 0;
@@ -180,7 +242,8 @@ void TWaveIn::ReadHeader() {
   std::vector<uint8_t> Head(
       static_cast<size_t>(std::min<int64_t>(StreamLen, HeaderScanLimit + 16)));
   const int64_t HeadLen = FStream->Read(Head.data(), static_cast<int64_t>(Head.size()));
-  const TWaveHeader H = ScanHeader(Head, HeadLen);
+  const TWaveHeader H =
+      ScanHeader(Head, HeadLen, THeaderBytes(Head, HeadLen, *FStream, Start, StreamLen));
   if (!H.Found) return;
 
   FWavType = H.Type;
@@ -188,7 +251,10 @@ void TWaveIn::ReadHeader() {
   FSR = H.Rate;
   FBPS = H.Bits;
   FDataOffset = Start + H.DataOffset;
-  const int64_t DataBytes = std::clamp<int64_t>(StreamLen - H.DataOffset, 0, H.DataSize);
+  // All ones: a writer that did not know the length, or had more than the
+  // field holds; the data then runs to the end of the stream.
+  const int64_t Declared = H.DataSize == 0xFFFFFFFFu ? INT64_MAX : int64_t{H.DataSize};
+  const int64_t DataBytes = std::clamp<int64_t>(StreamLen - H.DataOffset, 0, Declared);
   FDataEnd = FDataOffset + DataBytes;
   FStream->Seek(FDataOffset, TSeekOrigin::soBeginning);
 
@@ -198,7 +264,8 @@ void TWaveIn::ReadHeader() {
       if (FBPS != 8 && FBPS != 16) return;
       const int Frame = FChan * FBPS / 8;
       // Only whole frames count; a "data" size past the end counts what is there.
-      FTotalSamples = static_cast<int>(std::min<int64_t>(DataBytes / Frame, INT_MAX));
+      FTotalSamples = DataBytes / Frame;
+      FDeclaredSamples = H.DataSize == 0xFFFFFFFFu ? FTotalSamples : H.DataSize / Frame;
       FSize = static_cast<int64_t>(FTotalSamples) * Frame;
       FValid = true;
       return;
@@ -228,7 +295,8 @@ void TWaveIn::ReadHeader() {
       const int64_t Capacity =
           DataBytes / FBlockAlign * FFramesPerBlock +
           (Rest ? AdpcmFrames(FWavType, static_cast<int>(Rest), FChan, FSamplesPerBlock) : 0);
-      FTotalSamples = static_cast<int>(std::min<int64_t>({H.FactSamples, Capacity, INT_MAX}));
+      FTotalSamples = std::min<int64_t>(H.FactSamples, Capacity);
+      FDeclaredSamples = H.FactSamples;
       FSize = static_cast<int64_t>(FChan) * FTotalSamples * 2;
       FBlock.resize(static_cast<size_t>(FBlockAlign));
       FValid = true;
@@ -296,11 +364,28 @@ void TWaveIn::CloseAcmImage() {
   FAcmImage.reset();
 }
 
+void TWaveIn::Init() {
+  std::lock_guard<std::recursive_mutex> L(FFileLock);
+  FSkipFrames = 0;  // set again by the Seek to a start inside a block
+  TACSFileIn::Init();
+}
+
+int64_t TWaveIn::DeclaredSampleCount() {
+  return Query([this] { return FValid && FWavType != wtACM ? FDeclaredSamples : FTotalSamples; });
+}
+
 int TWaveIn::GetData(void* Buffer, int BufferSize) {
   if (!FBusy) throw EACSException("The Stream is not opened");
   if (BufferSize <= 0) return 0;
+  // An ADPCM range with an end stops at it; without one the last block goes
+  // out whole, its padding included, as other decoders give it.
+  const bool Cut = (FWavType == wtDVIADPCM || FWavType == wtMSADPCM) && FEndSample != -1;
+  if (Cut && FPosition.load() >= FSize.load()) FBufEnd = FBufStart - 1;
   if (FBufEnd < FBufStart && !Refill()) return 0;
-  const int N = std::min(BufferSize, FBufEnd - FBufStart + 1);
+  int N = std::min(BufferSize, FBufEnd - FBufStart + 1);
+  // A block decoded means the range was not over (Refill may have started
+  // it again, with Loop).
+  if (Cut) N = static_cast<int>(std::min<int64_t>(N, FSize.load() - FPosition.load()));
   std::memcpy(Buffer, reinterpret_cast<const uint8_t*>(FBuffer.data()) + (FBufStart - 1),
               static_cast<size_t>(N));
   FBufStart += N;
@@ -317,7 +402,15 @@ bool TWaveIn::Refill() {
     if (N > 0) {
       FBufStart = 1;
       FBufEnd = N;
-      return true;
+      // The first block after a Seek into it starts at the frame asked for.
+      const int Skip = FSkipFrames * FChan * 2;
+      FSkipFrames = 0;
+      if (Skip < N) {
+        FBufStart += Skip;
+        return true;
+      }
+      --Attempt;  // a short last block ends before the frame: try the next one
+      continue;
     }
     if (!FLoop || Attempt == 1) break;
     Flush();
@@ -349,7 +442,7 @@ int TWaveIn::DecodeBlock() {
   return Frames * FChan * 2;
 }
 
-bool TWaveIn::Seek(int SampleNumber) {
+bool TWaveIn::Seek(int64_t SampleNumber) {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (!FSeekable) return false;
   OpenFile();
@@ -362,12 +455,14 @@ bool TWaveIn::Seek(int SampleNumber) {
   switch (FWavType) {
     case wtPCM:
     case wtACM:
-      Pos = static_cast<int64_t>(SampleNumber) * (FBPS / 8) * FChan + FDataOffset;
+      Pos = SampleNumber * (FBPS / 8) * FChan + FDataOffset;
       break;
     case wtDVIADPCM:
     case wtMSADPCM:
-      // The start of the block that holds the frame.
-      Pos = static_cast<int64_t>(SampleNumber / FFramesPerBlock) * FBlockAlign + FDataOffset;
+      // The start of the block that holds the frame; its frames before the
+      // one asked for are dropped when it is decoded.
+      Pos = SampleNumber / FFramesPerBlock * FBlockAlign + FDataOffset;
+      FSkipFrames = static_cast<int>(SampleNumber % FFramesPerBlock);
       break;
     default:
       return false;

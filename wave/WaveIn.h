@@ -34,8 +34,9 @@
 //
 // Size is clamped to what the file really holds: a "data" size past the end of
 // the file, or a "fact" count larger than the blocks can carry, count only the
-// bytes or frames that are there. ADPCM blocks are delivered whole, so a job
-// may end up to one block past Size.
+// bytes or frames that are there. Ranges are exact for every type: of the
+// ADPCM blocks at either end only the frames inside the range go out; without
+// an end sample, the last block goes out whole (up to one block past Size).
 class TWaveIn : public TACSFileIn {
  public:
   // The block buffer: one PCM refill or one decoded ADPCM block.
@@ -55,10 +56,17 @@ class TWaveIn : public TACSFileIn {
   int GetData(void* Buffer, int BufferSize) override;
 
   // Positions the open file at a sample frame: PCM (and the PCM image of an
-  // MPEG file) exactly, ADPCM at the start of the block that holds the frame. False for a stream
+  // MPEG file) exactly, ADPCM at the start of the block that holds the frame,
+  // whose frames before it the next job does not deliver. False for a stream
   // that cannot seek, a negative frame, or a file that is not Valid.
-  bool Seek(int SampleNumber) override;
+  bool Seek(int64_t SampleNumber) override;
   std::string FormatName() const override { return "WAV"; }
+  void Init() override;
+
+  // The frames the header declares: the "data" size (or the "fact" count)
+  // as stored, where SampleCount counts only what the file really holds. A
+  // file cut short declares more than it holds.
+  int64_t DeclaredSampleCount();
 
  protected:
   void OpenFile() override;
@@ -98,6 +106,10 @@ class TWaveIn : public TACSFileIn {
   // end or the end of the file, whichever comes first.
   int64_t FDataOffset = 0;
   int64_t FDataEnd = 0;
+  int64_t FDeclaredSamples = 0;
+  // ADPCM: frames of the next decoded block that lie before the frame a Seek
+  // asked for, dropped so that a range starts exactly there.
+  int FSkipFrames = 0;
 
   // ADPCM layout.
   int FBlockAlign = 0;

@@ -144,6 +144,8 @@ void TWaveOut::Prepare() {
     } else {
       PrepareNew(Bits, Channels, Rate, In->Size());
     }
+    // A length known now that cannot fit is refused before anything is written.
+    if (In->Size() > 0) CheckRoom(FJobType == wtDVIADPCM ? In->Size() / 4 : In->Size());
     FChannels = Channels;
     FStepIndex[0] = FStepIndex[1] = 0;
     if (FJobType == wtDVIADPCM) {
@@ -281,6 +283,7 @@ bool TWaveOut::DoOutput(bool Abort) {
   if (FJobType == wtDVIADPCM) return EncodeStep();
   const int N = ReadInput(FCopyBuffer.data(), CopyBufferSize);
   if (N <= 0) return false;
+  CheckRoom(N);
   FFile->WriteBuffer(FCopyBuffer.data(), N);
   return true;
 }
@@ -302,11 +305,20 @@ bool TWaveOut::EncodeStep() {
   // of pure padding would only lengthen the file with silence.
   if (Got == 0) return false;
   EncodeImaBlock(FPcmBlock.data(), FChannels, FJobBlockSize, FStepIndex, FAdpcmBlock.data());
+  CheckRoom(FJobBlockSize);
   FFile->WriteBuffer(FAdpcmBlock.data(), FJobBlockSize);
   // A frame the input delivered only in part still went into the block.
   const int FrameBytes = FChannels * static_cast<int>(sizeof(int16_t));
   FFramesWritten += (Got + FrameBytes - 1) / FrameBytes;
   return true;
+}
+
+void TWaveOut::CheckRoom(int64_t Bytes) const {
+  const int64_t RiffSize = FFile->Position() + Bytes - FRiffSizeOffset - 4;
+  if (RiffSize > 0xFFFFFFFFll)
+    throw EACSException(FFileName +
+                        ": the sound is longer than a WAV file can hold (4 GB); nothing past "
+                        "that would be kept");
 }
 
 // ---------------------------------------------------------------- Done

@@ -52,6 +52,9 @@ class TWaveOut : public TACSFileOut {
   void PrepareAppend(int Bits, int Channels, int Rate);
   void PrepareNew(int Bits, int Channels, int Rate, int64_t InputSize);
   bool EncodeStep();
+  // Raises, naming the file, when Bytes more would take the file past what
+  // its 32-bit RIFF size can state: the rest would be lost without a word.
+  void CheckRoom(int64_t Bytes) const;
   void PatchHeader();
   void CloseJob();  // the part of Done that must happen whatever fails
 

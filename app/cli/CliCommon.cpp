@@ -1,8 +1,14 @@
 #include "app/cli/CliCommon.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 volatile std::sig_atomic_t GInterrupted = 0;
@@ -24,6 +30,12 @@ TCliArgs ParseArgs(const std::vector<std::string>& Args, const std::set<std::str
   TCliArgs R;
   for (size_t I = 0; I < Args.size(); ++I) {
     const std::string& A = Args[I];
+    if (A == "--") {
+      // Everything after it is a file name, whatever it looks like.
+      R.Positional.insert(R.Positional.end(), Args.begin() + static_cast<std::ptrdiff_t>(I) + 1,
+                          Args.end());
+      break;
+    }
     if (A.size() > 2 && A.compare(0, 2, "--") == 0) {
       std::string Name = A, Value;
       const size_t Eq = A.find('=');
@@ -51,12 +63,22 @@ TCliArgs ParseArgs(const std::vector<std::string>& Args, const std::set<std::str
   return R;
 }
 
+void CheckReadable(const std::string& File) {
+  const int Fd = ::open(File.c_str(), O_RDONLY | O_CLOEXEC);
+  if (Fd < 0) throw EACSException(File + ": " + std::strerror(errno));
+  struct stat St {};
+  const bool Folder = ::fstat(Fd, &St) == 0 && S_ISDIR(St.st_mode);
+  ::close(Fd);
+  if (Folder) throw EACSException(File + ": " + std::strerror(EISDIR));
+}
+
 int ReportError(const std::string& Message) {
   std::fprintf(stderr, "Runtime error: %s\n", Message.c_str());
   return 1;
 }
 
-int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>& OnEnd) {
+int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>& OnEnd,
+               const std::function<void()>& OnStarted, bool StopIsTheEnd) {
   // The events arrive on the sink's worker thread; this thread only waits.
   // What the handler writes is read once WaitForEnd has returned.
   std::string Error;
@@ -77,6 +99,7 @@ int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>
     if (OnEnd) OnEnd();
     return ReportError(E.what());
   }
+  if (OnStarted && !Failed) OnStarted();
 
   bool Stopped = false;
   while (!Sink.WaitForEnd(std::chrono::milliseconds(50))) {
@@ -90,6 +113,7 @@ int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>
   Sink.OnThreadException = nullptr;
   if (OnEnd) OnEnd();
   if (Failed) return ReportError(Error);
-  if (Stopped) std::fprintf(stderr, "Stopped.\n");
-  return 0;
+  if (!Stopped) return 0;
+  std::fprintf(stderr, "Stopped.\n");
+  return StopIsTheEnd ? 0 : InterruptedExit;
 }

@@ -17,16 +17,29 @@ struct TCliArgs {
 
 // Splits Args into positional words and options. ValueOptions take the next
 // word as their value; FlagOptions take none. Anything else that starts with
-// "--" raises EACSException("Unknown option ...").
+// "--" raises EACSException("Unknown option ..."). A lone "--" ends the
+// options: every word after it is positional.
 TCliArgs ParseArgs(const std::vector<std::string>& Args, const std::set<std::string>& ValueOptions,
                    const std::set<std::string>& FlagOptions);
 
 // Runs Sink (its input already set) until the job ends: prints the integer
 // progress to stderr each time it changes (when PrintProgress), turns Ctrl+C
 // into Stop so that the output is completed properly. Returns 0 when the job
-// ended through OnDone, 1 (after printing the error) when it failed. OnEnd,
-// when given, runs once the job has ended, before anything is printed.
-int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>& OnEnd = {});
+// ended through OnDone, 1 (after printing the error) when it failed, and
+// InterruptedExit (after printing "Stopped.") when Ctrl+C ended it, unless
+// StopIsTheEnd (a recording that runs until Ctrl+C), when that is 0. OnEnd,
+// when given, runs once the job has ended, before anything is printed;
+// OnStarted once the job has started (its output is prepared).
+int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>& OnEnd = {},
+               const std::function<void()>& OnStarted = {}, bool StopIsTheEnd = false);
+
+// The exit status of a job that Ctrl+C cut short (128 + SIGINT, as shells
+// report it).
+constexpr int InterruptedExit = 130;
+
+// Raises EACSException("<File>: <the system's reason>") unless File is a
+// file (not a folder) that can be opened for reading.
+void CheckReadable(const std::string& File);
 
 // Prints "Runtime error: " and Message to stderr; returns 1.
 int ReportError(const std::string& Message);

@@ -2,6 +2,7 @@
 // IN's extension to a sink chosen by OUT's extension. The sink starts with the
 // Settings page's defaults; --settings copies the saved settings over them;
 // options given on the command line win over both.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -9,6 +10,7 @@
 
 #include "app/cli/CliCommon.h"
 #include "app/cli/CliSettings.h"
+#include "codecs/ACS_LAME.h"
 #include "wave/ACS_Wave.h"
 
 namespace {
@@ -27,6 +29,52 @@ TACSOutput* MakeConvertSink(const TCodecEntry& OutCodec, TComponent* Owner,
     if (OutCodec.SetSinkOptions) OutCodec.SetSinkOptions(Sink, Options);
   }
   return Sink;
+}
+
+// Warns when a file source ends before the length its header declares: the
+// job converts what is there, which is most likely not all there was.
+class TTruncationCheck {
+ public:
+  // Before the job, with the file held open.
+  void Start(TACSFileIn& In) {
+    FName = In.FileName();
+    FFrameBytes = int64_t{In.InChannels()} * (In.InBitsPerSample() / 8);
+    FRate = In.InSampleRate();
+    auto* Wav = dynamic_cast<TWaveIn*>(&In);
+    FDeclared = Wav ? Wav->DeclaredSampleCount() : In.SampleCount();
+    FFirst = In.StartSample();
+    FWanted = In.EndSample() == -1 ? FDeclared : std::min(In.EndSample(), FDeclared);
+  }
+  // After a job that ended normally.
+  void Report(const TACSInput& In) const {
+    if (FFrameBytes <= 0 || FRate <= 0 || FName.empty()) return;
+    const int64_t Reached = FFirst + In.Position() / FFrameBytes;
+    if (Reached >= FWanted) return;
+    std::fprintf(stderr,
+                 "%s ends after %.1f s of the %.1f s its header declares; the file may be "
+                 "truncated\n",
+                 FName.c_str(), static_cast<double>(Reached) / FRate,
+                 static_cast<double>(FDeclared) / FRate);
+  }
+
+ private:
+  std::string FName;
+  int64_t FFrameBytes = 0;
+  int FRate = 0;
+  int64_t FDeclared = 0, FFirst = 0, FWanted = 0;
+};
+
+// Runs the job and tells what the encoder had to change of what it was given.
+int RunConvertJob(TACSOutput& Sink) {
+  bool Told = false;
+  auto Tell = [&Sink, &Told] {
+    const auto* Mp3 = dynamic_cast<const TMP3Out*>(&Sink);
+    if (Told || !Mp3 || !Mp3->ChangedKbps()) return;
+    Told = true;
+    std::fprintf(stderr, "The MP3 encoder takes %d kbit/s at this sample rate, not %d.\n",
+                 Mp3->ChangedKbps(), MP3BitRateKbps(Mp3->BitRate()));
+  };
+  return RunSinkJob(Sink, true, {}, Tell);
 }
 
 // A type with a decoder of its own (MP3): straight to a WAV file when no WAV
@@ -48,9 +96,13 @@ int ConvertDecoded(const TCodecEntry& InCodec, const TCodecEntry& OutCodec,
   const bool PlainWav = OutCodec.Extension == ".wav" && !Options.Has("--adpcm") &&
                         !Options.Has("--append") && !Options.Has("--block-size");
   if (PlainWav) {
-    if (!InCodec.DecodeToWav(InName, OutName, nullptr, Poll))
-      return ReportError("No audio could be decoded from " + InName);
-    if (InterruptRequested()) std::fprintf(stderr, "Stopped.\n");
+    const bool Decoded = InCodec.DecodeToWav(InName, OutName, nullptr, Poll);
+    if (InterruptRequested()) {
+      // The decoder closed what it had under a true header.
+      std::fprintf(stderr, "Stopped.\n");
+      return InterruptedExit;
+    }
+    if (!Decoded) return ReportError("No audio could be decoded from " + InName);
     return 0;
   }
   // The sink is made first, so that a wrong option is reported before the
@@ -58,17 +110,29 @@ int ConvertDecoded(const TCodecEntry& InCodec, const TCodecEntry& OutCodec,
   TMemoryStream Image;
   TOwned<TComponent> Job(new TComponent(nullptr));
   TACSOutput* Sink = MakeConvertSink(OutCodec, Job.get(), OutName, Options);
-  if (!InCodec.DecodeToWav(InName, "", &Image, Poll))
-    return ReportError("No audio could be decoded from " + InName);
+  const bool Decoded = InCodec.DecodeToWav(InName, "", &Image, Poll);
   if (InterruptRequested()) {
-    std::fprintf(stderr, "Stopped.\n");
-    return 0;
+    std::fprintf(stderr, "Stopped. Nothing was written to %s: %s was still being decoded.\n",
+                 OutName.c_str(), InName.c_str());
+    return InterruptedExit;
   }
+  if (!Decoded) return ReportError("No audio could be decoded from " + InName);
   Image.SetPosition(0);
   auto* Source = new TWaveIn(Job.get());
   Source->SetStream(&Image);
   Sink->SetInput(Source);
-  return RunSinkJob(*Sink, true);
+  return RunConvertJob(*Sink);
+}
+
+// Refuses, before anything is opened, --append on a type that cannot append:
+// its writer would quietly replace the file. (Other options of another type
+// than the output's change nothing and are let pass, as the saved settings
+// are.)
+void CheckAppendApplies(const TCodecEntry& OutCodec, const TJobOptions& Options) {
+  const auto& F = OutCodec.FlagOptions;
+  if (Options.Has("--append") && std::find(F.begin(), F.end(), "--append") == F.end())
+    throw EACSException("Option --append does not apply to " + OutCodec.Extension +
+                        " files: they cannot be appended to");
 }
 
 }  // namespace
@@ -91,37 +155,45 @@ int CmdConvert(const std::vector<std::string>& Args) {
     throw EACSException("Cannot read this type of file: " + InName);
   if (!OutCodec || !OutCodec->MakeSink)
     throw EACSException("Cannot write this type of file: " + OutName);
+  CheckAppendApplies(*OutCodec, A.Options);
   if (!std::filesystem::exists(InName)) throw EACSException("File not found: " + InName);
+  // A folder or a file one may not read: the system's reason, not a reader's
+  // guess ("not a valid file", "invalid input file").
+  CheckReadable(InName);
   // Writing over the source would destroy it before it is read.
   if (SameFile(InName, OutName)) throw EACSException("Input and output are the same file");
   if (!InCodec->MakeSource) return ConvertDecoded(*InCodec, *OutCodec, InName, OutName, A.Options);
 
   TOwned<TComponent> Job(new TComponent(nullptr));
   TACSInput* Source = InCodec->MakeSource(Job.get(), InName, A.Options);
+  TTruncationCheck Check;
   if (auto* FileIn = dynamic_cast<TACSFileIn*>(Source)) {
     if (A.Options.Has("--start")) {
       const long long S = A.Options.Int("--start", 0);
-      if (S < 0 || S > INT32_MAX) throw EACSException("Option --start is out of range");
-      FileIn->SetStartSample(static_cast<int>(S));
+      if (S < 0) throw EACSException("Option --start is out of range: it counts frames from 0");
+      FileIn->SetStartSample(S);
     }
     if (A.Options.Has("--end")) {
       const long long E = A.Options.Int("--end", -1);
-      if (E < -1 || E > INT32_MAX) throw EACSException("Option --end is out of range");
-      FileIn->SetEndSample(static_cast<int>(E));
+      if (E < -1) throw EACSException("Option --end is out of range: it counts frames from 0");
+      FileIn->SetEndSample(E);
     }
     const auto Hold = FileIn->HoldOpen();  // read (or convert) once for both questions
     if (!FileIn->Valid()) throw EACSException(NotValidMessage(*FileIn));
-    const int Frames = FileIn->SampleCount();
+    const int64_t Frames = FileIn->SampleCount();
     if (FileIn->StartSample() > Frames)
       throw EACSException("Option --start is past the end of the file");
     if (FileIn->EndSample() != -1 &&
         (FileIn->EndSample() < FileIn->StartSample() || FileIn->EndSample() > Frames))
       throw EACSException("Option --end must lie between --start and the end of the file");
+    Check.Start(*FileIn);
   } else if (A.Options.Has("--start") || A.Options.Has("--end")) {
     throw EACSException("Options --start and --end do not apply to this type of file");
   }
 
   TACSOutput* Sink = MakeConvertSink(*OutCodec, Job.get(), OutName, A.Options);
   Sink->SetInput(Source);
-  return RunSinkJob(*Sink, true);
+  const int Rc = RunConvertJob(*Sink);
+  if (Rc == 0) Check.Report(*Source);
+  return Rc;
 }

@@ -123,7 +123,9 @@ int CmdRecord(const std::vector<std::string>& Args) {
   std::optional<TMicRoute> Route;
   if (In->BaseChannel() <= 0 && !O.Has("--no-routing")) Route.emplace(MicOutput, MicRecord);
   TLevelMeter Levels(*Meter, *In, ::isatty(STDERR_FILENO) == 1);
-  const int Rc = RunSinkJob(*Sink, false, [&Levels] { Levels.End(); });
+  // Without --seconds Ctrl+C is how a recording ends, not a break.
+  const int Rc = RunSinkJob(
+      *Sink, false, [&Levels] { Levels.End(); }, {}, !O.Has("--seconds"));
   Route.reset();
   if (const uint64_t Lost = In->DroppedBytes()) {
     const int64_t PerSecond =

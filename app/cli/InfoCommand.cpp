@@ -10,10 +10,16 @@ int CmdInfo(const std::vector<std::string>& Args) {
   const std::string& File = A.Positional[0];
   const TCodecEntry* Codec = FindCodecFor(File);
   if (!Codec || !Codec->Info) throw EACSException("Unsupported file type: " + File);
+  // A file that cannot be opened at all is a failure, not an invalid file.
+  CheckReadable(File);
   const TFileInfo I = Codec->Info(File);
-  std::printf("valid=%d\nchannels=%d\nrate=%d\nbits=%d\nsamples=%lld\nbytes=%lld\nseconds=%d\n",
+  std::printf("valid=%d\nchannels=%d\nrate=%d\nbits=%d\nsamples=%lld\nbytes=%lld\n",
               I.Valid ? 1 : 0, I.Channels, I.Rate, I.Bits, static_cast<long long>(I.Samples),
-              static_cast<long long>(I.Bytes), I.Seconds);
+              static_cast<long long>(I.Bytes));
+  if (I.Seconds < 0)
+    std::printf("seconds=unknown\n");
+  else
+    std::printf("seconds=%lld\n", static_cast<long long>(I.Seconds));
   for (const auto& [Key, Value] : I.Extra) {
     // One line per field, whatever a tag holds.
     std::string Line = Value;

@@ -20,6 +20,7 @@ TACSInput* MixSource(TComponent* Owner, const std::string& Name) {
   const TCodecEntry* C = FindCodecFor(Name);
   if (!C || !C->MakeSource) throw EACSException("Cannot mix this type of file: " + Name);
   if (!std::filesystem::exists(Name)) throw EACSException("File not found: " + Name);
+  CheckReadable(Name);
   return C->MakeSource(Owner, Name, TJobOptions());
 }
 
