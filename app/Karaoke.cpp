@@ -1,6 +1,5 @@
 #include "app/Karaoke.h"
 
-#include <climits>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
