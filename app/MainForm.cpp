@@ -133,6 +133,7 @@ TMainForm::TMainForm(const TSetup& Setup)
 
 TMainForm::~TMainForm() {
   EndRecordingForClose();
+  EndRipForClose();
   // Components first: their workers end while the window, the target of
   // their queued events, still exists.
   FComponents.reset();
@@ -273,6 +274,7 @@ void TMainForm::PageControlChange(int Index) {
 
 void TMainForm::FormClose() {
   EndRecordingForClose();
+  EndRipForClose();
   if (Mp3ToVob_VobOut) {
     TComponent::Free(Mp3ToVob_VobOut);
     Mp3ToVob_VobOut = nullptr;
