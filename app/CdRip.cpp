@@ -236,16 +236,19 @@ TRipTrackResult RipCdTrack(TCDHandle Handle, const TableOfContents& Toc, int K, 
   if (!WriteAll(Fd, Header, sizeof Header)) return Fail(std::strerror(errno));
 
   TTrackBufferPtr Buffer = NewTrackBuffer(kRipChunkFrames);
-  TTrackBufferPtr Second = Checked ? NewTrackBuffer(kRipChunkFrames) : nullptr;
   TRipChecksums Sums(int64_t{Frames} * kSamplesPerFrame, Toc.Entries[K].TrackNumber == 1,
                      K == Count - 1 || IsDataTrack(Toc.Entries[K + 1].AdrControl));
-  const auto Read = [Handle](TrackBuffer& B, int32_t At, int Chunk) {
+  const auto Read = [Handle, Checked, &R](TrackBuffer& B, int32_t At, int Chunk) {
     const int32_t Room = B.MaxLen;
     std::memset(&B, 0, sizeof B);
     B.MaxLen = Room;
     B.StartFrame = At;
     B.NumFrames = Chunk;
-    return ReadCDAudioLBA(Handle, &B) == 1 && B.Status == 0 && BufferAddsUp(B, Chunk);
+    int Repairs = 0;
+    const uint32_t Done = Checked ? ReadCDAudioChecked(Handle, &B, kRipSectorRetries, &Repairs)
+                                  : ReadCDAudioLBA(Handle, &B);
+    R.Retries += Repairs;
+    return Done == 1 && B.Status == 0 && BufferAddsUp(B, Chunk);
   };
 
   int32_t At = Start;
@@ -258,14 +261,6 @@ TRipTrackResult RipCdTrack(TCDHandle Handle, const TableOfContents& Toc, int K, 
     for (int Attempt = 0; Attempt < kRipReadAttempts && !Good; ++Attempt) {
       if (Attempt > 0) ++R.Retries;
       Good = Read(*Buffer, At, Chunk);
-      if (Good && Checked) {
-        // The second read must cover the same sectors and bring the same
-        // bytes; a drive that cannot repeat itself is not trusted.
-        Good = Read(*Second, At, Buffer->NumFrames) && Second->NumFrames == Buffer->NumFrames &&
-               std::memcmp(TrackBufferData(Buffer.get()) + Buffer->StartOffset,
-                           TrackBufferData(Second.get()) + Second->StartOffset,
-                           static_cast<size_t>(Buffer->Len)) == 0;
-      }
     }
     if (!Good) return Fail(kRipReadError);
     const uint8_t* Data = TrackBufferData(Buffer.get()) + Buffer->StartOffset;

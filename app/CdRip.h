@@ -82,8 +82,10 @@ class TRipChecksums {
 
 // ---- one track
 
-// Read attempts of a chunk before the track is given up.
+// Read attempts of a chunk before the track is given up, and, with checked
+// reads, the re-reads of each sector within one attempt.
 constexpr int kRipReadAttempts = 4;
+constexpr int kRipSectorRetries = 20;
 // Frames asked for per read.
 constexpr int kRipChunkFrames = 25;
 
@@ -100,8 +102,9 @@ struct TRipTrackResult {
 // 44-byte header, then the sectors from the entry's address, Frames of
 // them (clamped to the lead-out). Every read is checked: a read that fails
 // or delivers a buffer that does not add up is repeated, up to
-// kRipReadAttempts times, and then fails the track; with checked reads, each
-// chunk is read twice and must come back the same. A failed track leaves no
+// kRipReadAttempts times, and then fails the track. Checked reads go through
+// ReadCDAudioChecked (each sector verified), others through ReadCDAudioLBA.
+// A failed track leaves no
 // file. Progress gets the percentage read (0 ... 100) on the calling thread.
 // A data track is refused. Replaces any file File.
 TRipTrackResult RipCdTrack(TCDHandle Handle, const TableOfContents& Toc, int K, int32_t Frames,
@@ -131,7 +134,7 @@ struct TRipRequest {
   std::string Folder;
   std::string SingleFile;
   bool Mp3 = false;
-  bool Checked = true;  // read every chunk twice
+  bool Checked = true;  // ReadCDAudioChecked
   // Tags of MP3 files; an empty Title takes each track's own.
   std::string Album, Artist, Year, Title, Comment;
 };
