@@ -138,6 +138,7 @@ TMainForm::TMainForm(const TSetup& Setup)
 TMainForm::~TMainForm() {
   EndRecordingForClose();
   RecordMixEndForClose();
+  EndRipForClose();
   // Components first: their workers end while the window, the target of
   // their queued events, still exists.
   FComponents.reset();
@@ -282,6 +283,7 @@ void TMainForm::PageControlChange(int Index) {
 void TMainForm::FormClose() {
   EndRecordingForClose();
   RecordMixEndForClose();
+  EndRipForClose();
   if (Mp3ToVob_VobOut) {
     TComponent::Free(Mp3ToVob_VobOut);
     Mp3ToVob_VobOut = nullptr;

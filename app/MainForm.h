@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/CdRip.h"
 #include "app/DialogProvider.h"
 #include "app/FileLocks.h"
 #include "app/Karaoke.h"
@@ -434,6 +435,7 @@ class TMainForm : public TLangForm {
   QLineEdit *Album = nullptr, *Artist = nullptr, *Year = nullptr, *Title = nullptr;
   QPlainTextEdit* Comment = nullptr;
   TWaveIn *RipperWaveIn1 = nullptr, *RipperWaveIn2 = nullptr, *RipperFinalWaveIn = nullptr;
+  TAudioMixer* RipperWaveMixer = nullptr;
   TWaveOut* RipperWaveOut = nullptr;
   TMP3Out* RipperMP3Out = nullptr;
   // What the listing keeps for the ripping jobs: the drive list, the index
@@ -462,6 +464,15 @@ class TMainForm : public TLangForm {
   void SelAllCheckBoxClick();
   // CDDB lookups still running (their results may be on their way).
   int CddbLookupsRunning() const;
+  // "Rip it": asks for the folder (one file per track) or the file (with
+  // "Rip to a single wav/mp3 file"), locks the page and rips the checked rows
+  // on a worker thread; its statuses, progress and failed rows (unchecked)
+  // come back to the window queued. The page unlocks when the job has ended.
+  void RipBtnClick();
+  // "Stop": the job ends after the stage in progress.
+  void StopRipClick();
+  // True from "Rip it" until the job's end has reached the window.
+  bool RipRunning() const;
 
   // ---- page 10: settings
   QWidget* SeCustomTabSheet8 = nullptr;
@@ -516,6 +527,10 @@ class TMainForm : public TLangForm {
   void CdRomImageSelectClick();
   void StartCddbLookup();
   void CddbLookupDone(uint64_t Load, const TCddbLookup& Result);
+  // The ripping job has ended (on the window's thread).
+  void RipJobEnded(const TRipOutcome& Outcome);
+  // Stops a ripping job and waits for its thread (closing the window).
+  void EndRipForClose();
   void CreateMixerDevices();
   // Line of Destination to Percent; nothing for index -1 or a line gone.
   void SetMixerLineVolume(uint32_t Destination, int Line, int Percent);
@@ -623,6 +638,13 @@ class TMainForm : public TLangForm {
     void operator()(TCdListing* L) const;
   };
   std::unique_ptr<TCdListing, TCdListingFree> FCdListing;
+  // The ripping job, from "Rip it" until its end reached the window.
+  struct TCdRipRun;
+  struct TCdRipRunFree {
+    void operator()(TCdRipRun* R) const;
+  };
+  std::unique_ptr<TCdRipRun, TCdRipRunFree> FRipRun;
+  TPageJob FRipJob;
   TConversionFlow FFlows[flCount];
   TPageJob FMixerJob;
   // A bar repaints at once on every new value; reports closer together than

@@ -20,6 +20,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/AudioFns.h"
 #include "app/EventMarshal.h"
 #include "app/IniSettings.h"
 #include "app/MainForm.h"
@@ -195,6 +196,8 @@ void TMainForm::BuildCdRipperPage() {
   StopRip = new QPushButton(QStringLiteral("Stop"), Sheet);
   StopRip->setObjectName(QStringLiteral("StopRip"));
   StopRip->setEnabled(false);
+  connect(RipBtn, &QPushButton::clicked, this, &TMainForm::RipBtnClick);
+  connect(StopRip, &QPushButton::clicked, this, &TMainForm::StopRipClick);
   Buttons->addStretch(1);
   Buttons->addWidget(RipBtn);
   Buttons->addWidget(StopRip);
@@ -210,10 +213,19 @@ void TMainForm::CreateCdRipperComponents() {
   FCdListing->Receiver->Form = this;
   RipperWaveIn1 = Make<TWaveIn>("RipperWaveIn1");
   RipperWaveIn2 = Make<TWaveIn>("RipperWaveIn2");
+  RipperWaveMixer = Make<TAudioMixer>("RipperWaveMixer");
+  RipperWaveMixer->SetInput1(RipperWaveIn1);
+  RipperWaveMixer->SetInput2(RipperWaveIn2);
+  RipperWaveMixer->SetMode(amConcatenate);
+  RipperWaveMixer->SetVolume1(255);
+  RipperWaveMixer->SetVolume2(255);
   // The joining mixer (RipperWaveIn1 then RipperWaveIn2) feeds this writer.
-  RipperWaveOut = MakeWavOut("RipperWaveOut", nullptr, false);
+  RipperWaveOut = MakeWavOut("RipperWaveOut", RipperWaveMixer, false);
   RipperFinalWaveIn = Make<TWaveIn>("RipperFinalWaveIn");
   RipperMP3Out = MakeMp3Out("RipperMP3Out", RipperFinalWaveIn, false);
+  FRipJob.Bar = RipperProgressBar;
+  FRipJob.Locked = {RipBtn,       ConvertType, SelAllCheckBox,       RiptoSingleFileCheckBox,
+                    RefreshCdRom, CdRomCombo,  EnableFreeDBCheckBox, CdRomImageSelect};
 }
 
 // ---------------------------------------------------------------- listing
@@ -364,4 +376,145 @@ void TMainForm::CddbLookupDone(uint64_t Load, const TCddbLookup& Result) {
     }
   }
   ListView->setFocus();
+}
+
+// ---------------------------------------------------------------- ripping
+
+// The job's thread and the job. The thread only reports through queued calls
+// to the window; the window joins it when the end has arrived, or when it
+// closes (after asking the job to stop).
+struct TMainForm::TCdRipRun {
+  std::unique_ptr<TRipJob> Job;
+  std::thread Thread;
+  bool Ended = false;  // window's thread
+};
+
+void TMainForm::TCdRipRunFree::operator()(TCdRipRun* R) const {
+  if (R->Thread.joinable()) {
+    R->Job->Stop();
+    R->Thread.join();
+  }
+  delete R;
+}
+
+bool TMainForm::RipRunning() const { return FRipRun != nullptr; }
+
+void TMainForm::StopRipClick() {
+  if (FRipRun) FRipRun->Job->Stop();
+  StopRip->setEnabled(false);
+}
+
+void TMainForm::EndRipForClose() {
+  // The job's last queued calls find no job and do nothing.
+  FRipRun.reset();
+}
+
+void TMainForm::RipBtnClick() {
+  const int Rows = ListView->topLevelItemCount();
+  if (Rows == 0 || FRipRun) return;
+  std::vector<int> Checked;
+  for (int K = 0; K < Rows; ++K)
+    if (ListView->topLevelItem(K)->checkState(0) == Qt::Checked) Checked.push_back(K);
+  if (Checked.empty()) {
+    ShowMessage(QStringLiteral("Please select audio track first!"));
+    return;
+  }
+  const bool Mp3 = ConvertType->currentIndex() != 0;
+  TRipRequest R;
+  if (RiptoSingleFileCheckBox->isChecked()) {
+    SaveDialog.Filter = Mp3 ? QStringLiteral("Mp3 file|*.mp3") : QStringLiteral("Wave file|*.wav");
+    SaveDialog.FileName.clear();
+    if (!SaveDialog.Execute()) return;
+    const QString Target =
+        WithExtension(SaveDialog.FileName, Mp3 ? QStringLiteral(".mp3") : QStringLiteral(".wav"));
+    R.SingleFile = Target.toStdString();
+    for (const std::string& F : {R.SingleFile, ReplaceExtension(R.SingleFile, ".wav")}) {
+      if (IsFileLocked(F)) {
+        ShowMessage(QString::fromStdString(F) +
+                    QStringLiteral(" locked by the other programme, please unlock it first!"));
+        return;
+      }
+    }
+  } else {
+    QString Folder;
+    if (!SelectFolder(QStringLiteral("Save to"), QString(), Folder)) return;
+    R.Folder = Folder.toStdString();
+  }
+  R.Handle = CdHandle;
+  R.Toc = CdToc;
+  R.Drive = CdRomCombo->currentText().toStdString();
+  R.Mp3 = Mp3;
+  R.Album = Album->text().toStdString();
+  R.Artist = Artist->text().toStdString();
+  R.Year = Year->text().toStdString();
+  R.Title = Title->text().toStdString();
+  R.Comment = Comment->toPlainText().toStdString();
+  for (int K : Checked) {
+    const std::string Name = ListView->topLevelItem(K)->text(1).toStdString();
+    const std::string Track = RipTrackName(Name);
+    // A row that still has its listing name has no title of its own.
+    R.Tracks.push_back({K, Track, Track == Name ? Name : std::string()});
+  }
+  // The settings file belongs to this thread: the bit rate is read now.
+  ApplyMp3Settings(RipperMP3Out);
+
+  TRipComponents C;
+  C.WaveIn1 = RipperWaveIn1;
+  C.WaveIn2 = RipperWaveIn2;
+  C.Mixer = RipperWaveMixer;
+  C.WaveOut = RipperWaveOut;
+  C.FinalWaveIn = RipperFinalWaveIn;
+  C.Mp3Out = RipperMP3Out;
+  TRipEvents E;
+  E.Status = [this](const std::string& Text) {
+    PostToThreadOf(this, [this, Text] {
+      if (FRipRun) SetStatus(QString::fromStdString(Text));
+    });
+  };
+  E.Progress = [this](int Percent) {
+    PostToThreadOf(this, [this, Percent] {
+      if (FRipRun) JobProgress(FRipJob, Percent);
+    });
+  };
+  E.TrackStarted = [this](int K) {
+    PostToThreadOf(this, [this, K] {
+      if (!FRipRun || K >= ListView->topLevelItemCount()) return;
+      ListView->setFocus();
+      ListView->setCurrentItem(ListView->topLevelItem(K));
+      JobRestartProgress(FRipJob);
+    });
+  };
+  E.TrackFailed = [this](int K) {
+    PostToThreadOf(this, [this, K] {
+      if (FRipRun && K < ListView->topLevelItemCount())
+        ListView->topLevelItem(K)->setCheckState(0, Qt::Unchecked);
+    });
+  };
+
+  FRipJob.Description.clear();
+  JobStarted(FRipJob, QString());
+  StopRip->setEnabled(true);
+  FRipRun.reset(new TCdRipRun);
+  FRipRun->Job = std::make_unique<TRipJob>(C, std::move(R), std::move(E));
+  TRipJob* Job = FRipRun->Job.get();
+  try {
+    FRipRun->Thread = std::thread([this, Job] {
+      const TRipOutcome O = Job->Run();
+      PostToThreadOf(this, [this, O] { RipJobEnded(O); });
+    });
+  } catch (const std::system_error& Ex) {
+    FRipRun.reset();
+    StopRip->setEnabled(false);
+    JobFinished(FRipJob);
+    ShowMessage(QStringLiteral("Runtime error: ") + QString::fromUtf8(Ex.what()));
+  }
+}
+
+void TMainForm::RipJobEnded(const TRipOutcome& Outcome) {
+  if (!FRipRun) return;
+  FRipRun.reset();  // joins the thread, which has nothing left to do
+  StopRip->setEnabled(false);
+  JobFinished(FRipJob);
+  SetStatus(QString::fromStdString(Outcome.Message));
+  if (Outcome.Refused) ShowMessage(QString::fromStdString(Outcome.Message));
 }

@@ -2,6 +2,8 @@
 
 #include <cdio/cdio.h>
 #include <cdio/logging.h>
+#include <cdio/paranoia/cdda.h>
+#include <cdio/paranoia/paranoia.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -23,8 +25,25 @@ struct TCdioFree {
 };
 using TCdioPtr = std::unique_ptr<CdIo_t, TCdioFree>;
 
+// libcdio-paranoia over an open drive: made at the first checked read,
+// freed before the drive.
+struct TParanoia {
+  cdrom_drive_t* Drive = nullptr;
+  cdrom_paranoia_t* Paranoia = nullptr;
+  lsn_t Next = -1;  // the sector the next read delivers
+  TParanoia() = default;
+  TParanoia(const TParanoia&) = delete;
+  TParanoia& operator=(const TParanoia&) = delete;
+  ~TParanoia() {
+    if (Paranoia) cdio_paranoia_free(Paranoia);
+    if (Drive) cdio_cddap_close_no_free_cdio(Drive);
+  }
+};
+
 struct TOpenDrive {
+  // Declared after Cdio, so that it is destroyed first.
   TCdioPtr Cdio;
+  std::unique_ptr<TParanoia> Checked;
   bool HasToc = false;
   TableOfContents Toc{};
   int32_t LeadOut = 0;
@@ -290,6 +309,116 @@ uint32_t ReadCDAudioLBA(TCDHandle Handle, TrackBuffer* Buffer) {
   }
   Buffer->Status = Complete ? 0 : 1;
   return Complete ? 1 : 0;
+}
+
+namespace {
+
+// What paranoia's call-back saw during one read on this thread (the
+// call-back has no user pointer; reads run under the layer's lock).
+struct TParanoiaEvents {
+  int Repairs = 0;
+  bool Failed = false;
+};
+thread_local TParanoiaEvents* GParanoiaEvents = nullptr;
+
+void ParanoiaCallback(long, paranoia_cb_mode_t Mode) {
+  TParanoiaEvents* E = GParanoiaEvents;
+  if (!E) return;
+  switch (Mode) {
+    // Paranoia reads ahead of the sectors asked for, so a read error is not
+    // yet a failure; a sector given up after its retries is.
+    case PARANOIA_CB_SKIP:
+      E->Failed = true;
+      break;
+    case PARANOIA_CB_FIXUP_EDGE:
+    case PARANOIA_CB_FIXUP_ATOM:
+    case PARANOIA_CB_FIXUP_DROPPED:
+    case PARANOIA_CB_FIXUP_DUPED:
+    case PARANOIA_CB_DRIFT:
+    case PARANOIA_CB_SCRATCH:
+    case PARANOIA_CB_REPAIR:
+      ++E->Repairs;
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+uint32_t ReadCDAudioChecked(TCDHandle Handle, TrackBuffer* Buffer, int MaxRetries, int* Repairs) {
+  if (Repairs) *Repairs = 0;
+  if (!Buffer) return 0;
+  // WATCHOUT: paranoia spends minutes on a sector that cannot be read at
+  // all; such a sector is found by a plain read first and fails at once.
+  const TrackBuffer Asked = *Buffer;
+  if (ReadCDAudioLBA(Handle, Buffer) != 1) return 0;
+  *Buffer = Asked;
+  const int32_t Room = std::max(Buffer->MaxLen, 0) / kCdFrameBytes;
+  const int32_t Frames = std::clamp(Buffer->NumFrames, 0, Room);
+  const int32_t Start = Buffer->StartFrame;
+  uint8_t* Data = TrackBufferData(Buffer);
+  Buffer->NumFrames = Frames;
+  Buffer->Len = Frames * kCdFrameBytes;
+  Buffer->StartOffset = 0;
+  Buffer->Status = 1;
+  std::memset(Data, 0, static_cast<size_t>(Buffer->Len));
+
+  TState& S = State();
+  std::lock_guard<std::mutex> L(S.Lock);
+  const auto It = S.Open.find(Handle);
+  if (It == S.Open.end() || Frames <= 0) return 0;
+  TOpenDrive& D = It->second;
+  const int32_t End =
+      D.HasToc ? D.LeadOut : cdio_get_track_lsn(D.Cdio.get(), CDIO_CDROM_LEADOUT_TRACK);
+  if (Start < 0 || End == CDIO_INVALID_LSN || int64_t{Start} + Frames > End) return 0;
+  if (!D.Checked) {
+    auto P = std::make_unique<TParanoia>();
+    P->Drive = cdio_cddap_identify_cdio(D.Cdio.get(), CDDA_MESSAGE_FORGETIT, nullptr);
+    if (!P->Drive) return 0;
+    // WATCHOUT: left to guess, paranoia decides the byte order from the
+    // disc's samples, and a disc whose sectors cannot all be read makes it
+    // guess wrong; libcdio delivers audio little-endian.
+    P->Drive->bigendianp = 0;
+    if (cdio_cddap_open(P->Drive) != 0) return 0;
+    P->Paranoia = cdio_paranoia_init(P->Drive);
+    if (!P->Paranoia) return 0;
+    // Every check, but a sector that cannot be read is given up (and the
+    // read fails) instead of being retried for ever.
+    cdio_paranoia_modeset(P->Paranoia, PARANOIA_MODE_FULL ^ PARANOIA_MODE_NEVERSKIP);
+    D.Checked = std::move(P);
+  }
+  TParanoia& P = *D.Checked;
+  if (P.Next != Start) {
+    cdio_paranoia_seek(P.Paranoia, Start, SEEK_SET);
+    P.Next = Start;
+  }
+  TParanoiaEvents Events;
+  GParanoiaEvents = &Events;
+  bool Ok = true;
+  for (int32_t I = 0; I < Frames && Ok; ++I) {
+    const int16_t* Sector =
+        cdio_paranoia_read_limited(P.Paranoia, ParanoiaCallback, std::max(MaxRetries, 1));
+    ++P.Next;
+    if (!Sector || Events.Failed) {
+      Ok = false;
+      break;
+    }
+    // Paranoia hands out host-order samples: little-endian here, as on the
+    // disc.
+    std::memcpy(Data + int64_t{I} * kCdFrameBytes, Sector, kCdFrameBytes);
+  }
+  GParanoiaEvents = nullptr;
+  if (Repairs) *Repairs = Events.Repairs;
+  if (!Ok) {
+    // Paranoia's state after a failure is not to be trusted: the next read
+    // starts afresh.
+    D.Checked.reset();
+    std::memset(Data, 0, static_cast<size_t>(Buffer->Len));
+    return 0;
+  }
+  Buffer->Status = 0;
+  return 1;
 }
 
 void TTrackBufferFree::operator()(TrackBuffer* B) const { std::free(B); }

@@ -121,6 +121,15 @@ uint32_t ReadTOC(TCDHandle Handle, TableOfContents* Toc);
 // zeros, and then Status is 1 and the result 0; 1 when all were read.
 uint32_t ReadCDAudioLBA(TCDHandle Handle, TrackBuffer* Buffer);
 
+// Reads as ReadCDAudioLBA does, through libcdio-paranoia: each sector is
+// read until reads of it agree (jitter between reads is corrected), with at
+// most MaxRetries re-reads per sector. Sectors that a plain read cannot
+// deliver fail at once. 1 (and Status 0) when every sector was
+// verified; 0 (Status 1, the data area zeroed) when a sector could not be
+// read alike or lies outside the disc. Repairs, when given, counts the
+// corrections paranoia had to make.
+uint32_t ReadCDAudioChecked(TCDHandle Handle, TrackBuffer* Buffer, int MaxRetries, int* Repairs);
+
 // The data area of Buffer.
 inline uint8_t* TrackBufferData(TrackBuffer* Buffer) {
   return reinterpret_cast<uint8_t*>(Buffer + 1);

@@ -85,3 +85,42 @@ TEST_F(CdCli, TitlesPrintArtistAlbumAndOneTitleALine) {
 }
 
 }  // namespace
+
+TEST_F(CdCli, RipWritesTheChosenTracksWithProgressAndStatus) {
+  const std::string Cue = MakeDiscImage(Dir.Dir(), "disc", AudioDisc());
+  ASSERT_FALSE(Cue.empty());
+  std::string Out, Err;
+  ASSERT_EQ(
+      Sh(Cli() + " cd rip --drive " + Quote(Cue) + " --tracks 1,3 --out " + Quote(Dir.Path("out")),
+         &Out, &Err),
+      1)
+      << "the folder does not exist";
+  ASSERT_EQ(Sh("mkdir " + Quote(Dir.Path("out")), nullptr, nullptr), 0);
+  ASSERT_EQ(
+      Sh(Cli() + " cd rip --drive " + Quote(Cue) + " --tracks 1,3 --out " + Quote(Dir.Path("out")),
+         &Out, &Err),
+      0)
+      << Err;
+  EXPECT_EQ(Out, Dir.Path("out") + "/Track-01 .wav\n" + Dir.Path("out") + "/Track-03 .wav\n" +
+                     Dir.Path("out") + "/Rip.log\n");
+  EXPECT_EQ(Err,
+            "Total tracks: 3\nRipping Track-01 ...\n25\n50\n75\n100\n"
+            "Ripping Track-03 ...\n32\n64\n97\n100\nRip done.\n");
+  EXPECT_EQ(ReadFileBytes(Dir.Path("out/Track-03 .wav")).size(), 44u + 77 * 2352);
+
+  // One file of tracks 2 and 3, beside its cue sheet; a data track or a
+  // track the disc lacks is refused before anything is read.
+  ASSERT_EQ(Sh(Cli() + " cd rip --drive " + Quote(Cue) + " --tracks 2-3 --out " +
+                   Quote(Dir.Path("out")) + " --single joined",
+               &Out, &Err),
+            0)
+      << Err;
+  EXPECT_EQ(Out, Dir.Path("out") + "/joined.wav\n" + Dir.Path("out") + "/joined.cue\n" +
+                     Dir.Path("out") + "/Rip.log\n");
+  EXPECT_EQ(ReadFileBytes(Dir.Path("out/joined.wav")).size(), 44u + 1077 * 2352);
+  EXPECT_EQ(
+      Sh(Cli() + " cd rip --drive " + Quote(Cue) + " --tracks 4 --out " + Quote(Dir.Path("out")),
+         &Out, &Err),
+      1);
+  EXPECT_EQ(Err, "Runtime error: There is no track 4 on the disc\n");
+}

@@ -9,12 +9,15 @@
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "app/IniFile.h"
 #include "platform/CdAccess.h"
@@ -360,3 +363,109 @@ TEST_F(CdRipperPage, LookupOfAnEarlierLoadIsNeverApplied) {
 }
 
 }  // namespace
+
+// ---- ripping
+
+class CdRipperJobs : public CdRipperPage {
+ protected:
+  // Waits (bounded) until the job's end has reached the page.
+  ::testing::AssertionResult RipEnds(int Ms = 60000) {
+    QElapsedTimer T;
+    T.start();
+    while (Window->RipRunning() && T.elapsed() < Ms)
+      QApplication::processEvents(QEventLoop::AllEvents, 10);
+    if (Window->RipRunning()) return ::testing::AssertionFailure() << "the rip still runs";
+    return ::testing::AssertionSuccess();
+  }
+  std::string Slurp(const std::string& Path) {
+    std::ifstream In(Path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(In), {});
+  }
+  std::set<std::string> Files(const std::string& Folder) {
+    std::set<std::string> R;
+    for (const auto& E : std::filesystem::directory_iterator(Folder))
+      R.insert(E.path().filename().string());
+    return R;
+  }
+};
+
+TEST_F(CdRipperJobs, RipItWritesEachCheckedTrackWhileThePageIsLocked) {
+  TMainForm& F = Page();
+  const std::string Cue = Image("disc", AudioDisc());
+  OpenImage(Cue);
+  ASSERT_EQ(F.ListView->topLevelItemCount(), 3);
+  // Nothing checked: the message, and no dialog.
+  F.RipBtn->click();
+  EXPECT_EQ(Dialogs->Messages, QStringList{"Please select audio track first!"});
+  EXPECT_TRUE(Dialogs->FolderAsked.empty());
+
+  F.ListView->topLevelItem(0)->setCheckState(0, Qt::Checked);
+  F.ListView->topLevelItem(2)->setCheckState(0, Qt::Checked);
+  const std::string Out = Dir.Path("ripped");
+  std::filesystem::create_directory(Out);
+  Dialogs->FolderAnswers.push_back(QString::fromStdString(Out));
+  F.RipBtn->click();
+  ASSERT_EQ(Dialogs->FolderAsked.size(), 1u);
+  EXPECT_EQ(Dialogs->FolderAsked[0].Caption, QStringLiteral("Save to"));
+  // Locked until the end arrives (the job cannot end before events run).
+  ASSERT_TRUE(F.RipRunning());
+  EXPECT_FALSE(F.RipBtn->isEnabled());
+  EXPECT_FALSE(F.CdRomCombo->isEnabled());
+  EXPECT_TRUE(F.StopRip->isEnabled());
+  EXPECT_TRUE(F.RipperProgressBar->isVisible());
+  ASSERT_TRUE(RipEnds());
+  EXPECT_EQ(F.StatusText(), QStringLiteral("Rip done."));
+  EXPECT_TRUE(F.RipBtn->isEnabled());
+  EXPECT_FALSE(F.StopRip->isEnabled());
+  EXPECT_FALSE(F.RipperProgressBar->isVisible());
+  EXPECT_EQ(Files(Out), (std::set<std::string>{"Track-01 .wav", "Track-03 .wav", "Rip.log"}));
+  const std::string Bin = Slurp(Dir.Path("disc.bin"));
+  EXPECT_EQ(Slurp(Out + "/Track-03 .wav").substr(44), Bin.substr(1100 * 2352, 77 * 2352));
+}
+
+TEST_F(CdRipperJobs, SingleFileAndAFailedTrackIsUncheckedAndCounted) {
+  TMainForm& F = Page();
+  const std::string Cue = Image("disc", AudioDisc());
+  OpenImage(Cue);
+  ASSERT_EQ(F.ListView->topLevelItemCount(), 3);
+  F.SelAllCheckBox->setChecked(true);
+  F.RiptoSingleFileCheckBox->setChecked(true);
+  // The last track loses its sectors after the listing.
+  std::filesystem::resize_file(Dir.Path("disc.bin"), 1150 * 2352);
+  TFileDialogRequest Save;
+  Save.FileName = QString::fromStdString(Dir.Path("whole"));
+  Dialogs->SaveAnswers.push_back(Save);
+  F.RipBtn->click();
+  ASSERT_EQ(Dialogs->SaveAsked.size(), 1u);
+  EXPECT_EQ(Dialogs->SaveAsked[0].Filter, QStringLiteral("Wave file|*.wav"));
+  ASSERT_TRUE(RipEnds());
+  EXPECT_EQ(F.StatusText(), QStringLiteral("Rip done. 1 track failed."));
+  EXPECT_EQ(F.ListView->topLevelItem(0)->checkState(0), Qt::Checked);
+  EXPECT_EQ(F.ListView->topLevelItem(2)->checkState(0), Qt::Unchecked);
+  const std::string Bin = Slurp(Dir.Path("disc.bin"));
+  EXPECT_EQ(Slurp(Dir.Path("whole.wav")).substr(44), Bin.substr(0, 1100 * 2352));
+  EXPECT_NE(Slurp(Dir.Path("whole.cue")).find("INDEX 01 00:01:25"), std::string::npos);
+}
+
+TEST_F(CdRipperJobs, ClosingTheWindowStopsTheRipAndWaitsForIt) {
+  TMainForm& F = Page();
+  OpenImage(Image("disc", {{"audio", 3000, ""}, {"audio", 3000, ""}, {"audio", 3000, ""}}));
+  F.SelAllCheckBox->setChecked(true);
+  const std::string Out = Dir.Path("ripped");
+  std::filesystem::create_directory(Out);
+  Dialogs->FolderAnswers.push_back(QString::fromStdString(Out));
+  F.RipBtn->click();
+  ASSERT_TRUE(F.RipRunning());
+  F.close();
+  // The job has ended with the window's close: no thread writes any more,
+  // and what it left is whole files and the log, no work file.
+  EXPECT_FALSE(F.RipRunning());
+  Window.reset();
+  for (const std::string& Name : Files(Out)) {
+    EXPECT_EQ(Name.find(".velmora-rip-"), std::string::npos) << Name;
+    if (Name.size() > 4 && Name.substr(Name.size() - 4) == ".wav") {
+      EXPECT_EQ(std::filesystem::file_size(Out + "/" + Name), 44u + 3000 * 2352) << Name;
+    }
+  }
+  EXPECT_EQ(Files(Out).count("Rip.log"), 1u);
+}
