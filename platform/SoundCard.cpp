@@ -67,17 +67,3 @@ void UnregisterStreamClock(const void* Key) {
   L.erase(std::remove_if(L.begin(), L.end(), [Key](const TClockEntry& E) { return E.Key == Key; }),
           L.end());
 }
-
-#if defined(__SANITIZE_THREAD__)
-// libpulse hands packets and memory blocks between its threads through
-// lock-free lists built on atomics that the race detector cannot see (the
-// library is not instrumented), so it reports the library's own buffer reuse
-// as races. Those functions of the library are left out by name; this
-// program's call-backs never run inside them, so a race of ours still shows.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:pa_srbchannel_read\n"
-         "race:pa_packet_new_data\n"
-         "race:pa_iochannel_read_with_ancil_data\n"
-         "race:pa_mutex_lock\n";
-}
-#endif

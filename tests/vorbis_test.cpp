@@ -521,9 +521,12 @@ INSTANTIATE_TEST_SUITE_P(Formats, VorbisInFormats,
 TEST(VorbisIn, ChainedStreamsDecodeLikeOggdecUntilTheFormatChanges) {
   REQUIRE_TOOLS();
   TempDir T;
-  const std::string A = MakeOggenc(T, "a", 2, 44100, 1), B = MakeOggenc(T, "b", 2, 44100, 0.5);
-  const std::string M = MakeOggenc(T, "m", 1, 22050, 0.5);
-  const std::string S = MakeOggenc(T, "s", 2, 44100, 0.2);
+  // Each stream its own serial number: oggenc draws one at random, and two
+  // streams of a chain that share one read as a single stream.
+  const std::string A = MakeOggenc(T, "a", 2, 44100, 1, "-s 1001");
+  const std::string B = MakeOggenc(T, "b", 2, 44100, 0.5, "-s 1002");
+  const std::string M = MakeOggenc(T, "m", 1, 22050, 0.5, "-s 1003");
+  const std::string S = MakeOggenc(T, "s", 2, 44100, 0.2, "-s 1004");
   const std::vector<uint8_t> Ab = ReadFileBytes(A), Bb = ReadFileBytes(B), Mb = ReadFileBytes(M);
   std::vector<uint8_t> Chain = Ab;
   Chain.insert(Chain.end(), Bb.begin(), Bb.end());
