@@ -23,6 +23,7 @@
 #include "tests/app/support/AppTestSupport.h"
 #include "tests/app/support/ConverterPanels.h"
 
+using app_testing::TFileHolder;
 using app_testing::WindowTest;
 using testing_support::Quote;
 using testing_support::ReadFileBytes;
@@ -95,37 +96,6 @@ class ConverterJobs : public WindowTest {
     WriteFileBytes(Dir.Path(Name), Bytes);
     return Dir.Path(Name);
   }
-};
-
-// A child process that holds Name open until the object goes.
-class TFileHolder {
- public:
-  explicit TFileHolder(const std::string& Name) {
-    int Ready[2];
-    if (pipe(Ready) != 0) return;
-    FPid = fork();
-    if (FPid == 0) {
-      const int Fd = open(Name.c_str(), O_RDONLY);
-      (void)!write(Ready[1], Fd >= 0 ? "1" : "0", 1);
-      pause();
-      _exit(0);
-    }
-    char C = 0;
-    close(Ready[1]);
-    FOpened = read(Ready[0], &C, 1) == 1 && C == '1';
-    close(Ready[0]);
-  }
-  ~TFileHolder() {
-    if (FPid > 0) {
-      kill(FPid, SIGKILL);
-      waitpid(FPid, nullptr, 0);
-    }
-  }
-  bool Opened() const { return FOpened; }
-
- private:
-  pid_t FPid = -1;
-  bool FOpened = false;
 };
 
 }  // namespace

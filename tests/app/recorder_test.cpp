@@ -30,6 +30,7 @@
 #include "tests/app/support/AppTestSupport.h"
 
 namespace fs = std::filesystem;
+using app_testing::TFileHolder;
 using testing_support::ReadFileBytes;
 
 namespace {
@@ -140,37 +141,6 @@ class TControlMixer : public TMixerService {
 };
 
 // ---------------------------------------------------------------- helpers
-
-// A child process that holds Name open until the object goes.
-class TFileHolder {
- public:
-  explicit TFileHolder(const std::string& Name) {
-    int Ready[2];
-    if (pipe(Ready) != 0) return;
-    FPid = fork();
-    if (FPid == 0) {
-      const int Fd = open(Name.c_str(), O_RDONLY);
-      (void)!write(Ready[1], Fd >= 0 ? "1" : "0", 1);
-      pause();
-      _exit(0);
-    }
-    char C = 0;
-    close(Ready[1]);
-    FOpened = read(Ready[0], &C, 1) == 1 && C == '1';
-    close(Ready[0]);
-  }
-  ~TFileHolder() {
-    if (FPid > 0) {
-      kill(FPid, SIGKILL);
-      waitpid(FPid, nullptr, 0);
-    }
-  }
-  bool Opened() const { return FOpened; }
-
- private:
-  pid_t FPid = -1;
-  bool FOpened = false;
-};
 
 uint32_t Le32(const std::vector<uint8_t>& B, size_t At) {
   return B[At] | B[At + 1] << 8 | B[At + 2] << 16 | static_cast<uint32_t>(B[At + 3]) << 24;

@@ -1,9 +1,37 @@
 #include "tests/app/support/AppTestSupport.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QElapsedTimer>
 
 namespace app_testing {
+
+TFileHolder::TFileHolder(const std::string& Name) {
+  int Ready[2];
+  if (pipe(Ready) != 0) return;
+  FPid = fork();
+  if (FPid == 0) {
+    const int Fd = open(Name.c_str(), O_RDONLY);
+    (void)!write(Ready[1], Fd >= 0 ? "1" : "0", 1);
+    pause();
+    _exit(0);
+  }
+  char C = 0;
+  close(Ready[1]);
+  FOpened = read(Ready[0], &C, 1) == 1 && C == '1';
+  close(Ready[0]);
+}
+
+TFileHolder::~TFileHolder() {
+  if (FPid > 0) {
+    kill(FPid, SIGKILL);
+    waitpid(FPid, nullptr, 0);
+  }
+}
 
 namespace {
 

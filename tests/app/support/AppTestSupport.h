@@ -97,6 +97,21 @@ class TFakeMixerService : public TMixerService {
                 std::unique_ptr<TMixerDevice>& Opened) override;
 };
 
+// A child process that holds Name open until the object goes (the lock
+// test of the window sees the file in use by another program).
+class TFileHolder {
+ public:
+  explicit TFileHolder(const std::string& Name);
+  ~TFileHolder();
+  TFileHolder(const TFileHolder&) = delete;
+  TFileHolder& operator=(const TFileHolder&) = delete;
+  bool Opened() const { return FOpened; }
+
+ private:
+  int FPid = -1;
+  bool FOpened = false;
+};
+
 // A window in a scratch folder (its program folder and Settings.ini), with
 // the fake dialogs, a fake mixer service and a virtual sound card; made on demand so that a test
 // can set up the mixer and files first.
