@@ -29,10 +29,11 @@ std::vector<uint8_t> Sectors(const std::string& Cue, int From, int Count) {
 // What ffprobe says of an MP3 file: "duration=..." and "TAG:name=..." lines.
 std::string Probe(const std::string& File) {
   std::string Out;
-  testing_support::Run("ffprobe -v error -show_entries "
-                       "format=duration:format_tags=title,artist,album,track -of default=nw=1 " +
-                           Quote(File),
-                       &Out);
+  testing_support::Run(
+      "ffprobe -v error -show_entries "
+      "format=duration:format_tags=title,artist,album,track -of default=nw=1 " +
+          Quote(File),
+      &Out);
   return Out;
 }
 double ProbedSeconds(const std::string& Probed) {
@@ -186,9 +187,8 @@ TEST_F(CdCli, RipWithCddbTitlesKeepsEveryFileInsideTheFolderUnderADistinctName) 
   for (int I = 0; I < 150; ++I) Long += "\xc3\xa9";
   const std::string Cue = DiscWithRecord(
       Server, Dir.Dir(), {30, 30, 30, 30, 30, 30},
-      {"DTITLE=AC/DC / ../../Album", "TTITLE0=../../x", "TTITLE1=AC/DC", "TTITLE2=",
-       "TTITLE3=Same", "TTITLE4=Same", "TTITLE5=" + Long.substr(0, 200),
-       "TTITLE5=" + Long.substr(200)});
+      {"DTITLE=AC/DC / ../../Album", "TTITLE0=../../x", "TTITLE1=AC/DC", "TTITLE2=", "TTITLE3=Same",
+       "TTITLE4=Same", "TTITLE5=" + Long.substr(0, 200), "TTITLE5=" + Long.substr(200)});
   ASSERT_FALSE(Cue.empty());
   const std::string Out = Dir.Path("a/b/out");
   fs::create_directories(Out);
