@@ -1,9 +1,15 @@
 // velmora-cli cd: the page's rows and lookup on the command line, and rips
 // named by CDDB titles, as WAV or MP3 files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "tests/support/CdTestSupport.h"
 
@@ -270,4 +276,60 @@ TEST_F(CdCli, Mp3RipsHaveTheirDurationsAndTagsAndLeaveNoWav) {
   EXPECT_NE(Sheet.find("  TRACK 02 AUDIO\n    PERFORMER \"The Band\"\n    INDEX 01 00:02:00\n"),
             std::string::npos)
       << Sheet;
+}
+
+TEST_F(CdCli, CtrlCStopsTheRipWithStatus130AndKeepsWholeTracksOnly) {
+  TCddbTestServer Server;
+  ASSERT_TRUE(Server.Ok());
+  // The server holds its first answer until it is let go: Ctrl+C reaches the
+  // tool while it waits, before a sector is read.
+  Server.SetScenario("{\"sites\": " +
+                     Reply({"210 OK, site information follows (list follows until terminating `.')",
+                            "127.0.0.1 http 80 /~cddb/cddb.cgi N000.00 W000.00 Test server", "."},
+                           ", \"gate\": true, \"delay\": 30") +
+                     "}");
+  const std::string Cue = MakeDiscImage(Dir.Dir(), "disc", AudioDisc());
+  ASSERT_FALSE(Cue.empty());
+  const std::string Out = Dir.Path("out");
+  fs::create_directory(Out);
+  const std::string Program = BinDir() + "/velmora-cli";
+  const std::string ErrFile = Dir.Path("stderr.txt");
+  const std::vector<std::string> Args = {
+      Program, "cd",     "rip",      "--drive",        Cue,         "--tracks", "all", "--out",
+      Out,     "--cddb", "--server", Server.Address(), "--timeout", "30"};
+  std::vector<char*> Argv;
+  for (const std::string& A : Args) Argv.push_back(const_cast<char*>(A.c_str()));
+  Argv.push_back(nullptr);
+  const pid_t Pid = ::fork();
+  if (Pid == 0) {
+    const int Fd = ::open(ErrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(Fd, 2);
+    const int Null = ::open("/dev/null", O_WRONLY);
+    ::dup2(Null, 1);
+    ::execv(Program.c_str(), Argv.data());
+    ::_exit(127);
+  }
+  ASSERT_GT(Pid, 0);
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (Server.Requests().empty() && std::chrono::steady_clock::now() < Until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(Server.Requests().empty()) << "the tool never asked the server";
+  ::kill(Pid, SIGINT);
+  Server.OpenGate();
+  int Status = 0;
+  ::waitpid(Pid, &Status, 0);
+  ASSERT_TRUE(WIFEXITED(Status));
+  EXPECT_EQ(130, WEXITSTATUS(Status));
+  const std::vector<uint8_t> E = ReadFileBytes(ErrFile);
+  const std::string Err(E.begin(), E.end());
+  EXPECT_EQ(Err.substr(Err.rfind('\n', Err.size() - 2) + 1), "Rip stopped.\n") << Err;
+  // The track under way when the stop came is whole; nothing after it, and
+  // no working file, is left.
+  std::set<std::string> Wavs;
+  for (const std::string& F : Listing(Out)) {
+    EXPECT_EQ(F.find(".velmora-rip-"), std::string::npos) << F;
+    if (F.size() > 4 && F.substr(F.size() - 4) == ".wav") Wavs.insert(F);
+  }
+  EXPECT_EQ(Wavs, std::set<std::string>{"Track-01 .wav"});
+  EXPECT_EQ(fs::file_size(Out + "/Track-01 .wav"), 44u + 100 * 2352);
 }
