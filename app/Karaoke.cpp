@@ -212,3 +212,63 @@ void TKaraokeLatencyProbe::End() {
   FState->Wake.notify_all();
   if (FState->Thread.joinable()) FState->Thread.join();
 }
+
+// ---------------------------------------------------------------- lyrics
+
+namespace {
+
+// The seconds of the time tag whose text starts at P ("mm:ss.xx]..."); false
+// when it is not one. Only what the tag can mean is read: no signs, no
+// exponents, no "inf" or "nan", and no more minutes than a song can have.
+bool LyricTagSeconds(const char* P, double& Seconds) {
+  long Minutes = 0;
+  int Digits = 0;
+  for (; *P >= '0' && *P <= '9'; ++P, ++Digits) {
+    if (Digits == 6) return false;
+    Minutes = Minutes * 10 + (*P - '0');
+  }
+  if (Digits == 0 || *P++ != ':' || *P < '0' || *P > '9') return false;
+  double S = 0;
+  for (Digits = 0; *P >= '0' && *P <= '9'; ++P, ++Digits) {
+    if (Digits == 6) return false;
+    S = S * 10 + (*P - '0');
+  }
+  if (*P == '.') {
+    double Unit = 0.1;
+    for (++P; *P >= '0' && *P <= '9'; ++P, Unit /= 10) S += (*P - '0') * Unit;
+  }
+  Seconds = static_cast<double>(Minutes) * 60 + S;
+  return true;
+}
+
+}  // namespace
+
+std::vector<TLyricLine> ParseLyrics(const std::string& Text) {
+  std::vector<TLyricLine> Lines;
+  size_t At = 0;
+  while (At < Text.size()) {
+    const size_t End = std::min(Text.find('\n', At), Text.size());
+    std::string L = Text.substr(At, End - At);
+    At = End + 1;
+    if (!L.empty() && L.back() == '\r') L.pop_back();
+    std::vector<double> Times;
+    size_t P = 0;
+    while (P < L.size() && L[P] == '[') {
+      const size_t Close = L.find(']', P);
+      if (Close == std::string::npos) break;
+      double S = 0;
+      // The tag ends at its bracket: what follows cannot be read into it.
+      if (LyricTagSeconds(std::string(L, P + 1, Close - P - 1).c_str(), S)) Times.push_back(S);
+      P = Close + 1;
+    }
+    const std::string Words = L.substr(P);
+    if (Times.empty()) {
+      if (P == 0 && !Words.empty()) Lines.push_back({0, Words});
+      continue;
+    }
+    for (double T : Times) Lines.push_back({T, Words});
+  }
+  std::stable_sort(Lines.begin(), Lines.end(),
+                   [](const TLyricLine& A, const TLyricLine& B) { return A.Seconds < B.Seconds; });
+  return Lines;
+}

@@ -20,6 +20,19 @@ struct TKaraokeWorkFiles {
 inline constexpr char kRecordWorkFile[] = "TEMP_RECORD_WAVE.wav";
 inline constexpr char kConvertWorkFile[] = "TEMP_CONVERT_WAVE.wav";
 
+// A line of a lyric file and the time it is sung at, in seconds.
+struct TLyricLine {
+  double Seconds = 0;
+  std::string Text;
+};
+// The lines of a lyric file's Text: "[mm:ss.xx]text" lines, where several
+// time tags on one line give it several times; lines without a time tag come
+// first, at 0; other tags ("[ar:Name]") are left out. A time tag is minutes
+// (up to six digits), ':' and seconds (up to six digits, then a fraction);
+// what follows the seconds inside the brackets is not read ("[mm:ss:xx]").
+// Sorted by time, lines of equal times in the file's order.
+std::vector<TLyricLine> ParseLyrics(const std::string& Text);
+
 // A background song as the mix will read it.
 struct TKaraokeSong {
   bool Usable = false;

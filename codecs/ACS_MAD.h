@@ -35,7 +35,10 @@ class TMADThread;
 // the input's size and the first frame's bit rate. When decoding ends on a
 // stream that can seek, both sizes are patched to the bytes really written;
 // a memory stream, sized from the estimate while decoding, is cut to the real
-// length. The output holds at most 4 GB of samples: decoding stops there.
+// length. A file or other stream holds at most 4 GB of samples: a longer
+// decoding fails there ("The decoded sound is longer than a WAV file can
+// hold") rather than cut the sound short; a memory stream goes on past it,
+// both sizes all ones, which the WAV reader takes as "to the end".
 //
 // The constructor raises "libmad.so.0 library could not be loaded." when the
 // decoder library is missing.

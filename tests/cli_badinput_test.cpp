@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/Streams.h"
 #include "tests/support/TestSupport.h"
 #include "wave/RiffChunks.h"
 
@@ -305,6 +307,70 @@ TEST_F(CliBadInput, FailuresNameTheFileAndTheSystemsReason) {
   EXPECT_EQ(1, Cli("convert " + P("in.wav") + " " + P("link.flac"), &Err));
   EXPECT_NE(std::string::npos, Err.find("is a device or a pipe, not a file")) << Err;
   EXPECT_TRUE(std::filesystem::is_fifo(Dir.Path("pipe")));
+}
+
+TEST_F(CliBadInput, AFullDiskFailsWithItsCauseAndLeavesNoLyingHeader) {
+  // A file system of 256 KiB of its own; skipped where mounting is not
+  // allowed.
+  const std::string Small = Dir.Path("small");
+  std::filesystem::create_directory(Small);
+  if (::mount("velmora-test", Small.c_str(), "tmpfs", 0, "size=256k") != 0)
+    GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+  struct TUnmount {
+    std::string Dir;
+    ~TUnmount() { ::umount2(Dir.c_str(), MNT_DETACH); }
+  } Unmount{Small};
+  // Five seconds of noise, which no codec squeezes into 256 KiB.
+  std::vector<int16_t> Noise(5 * 44100 * 2);
+  uint32_t X = 12345;
+  for (int16_t& S : Noise) {
+    X = X * 1103515245u + 12345u;
+    S = static_cast<int16_t>(X >> 16);
+  }
+  WritePcmWav(Dir.Path("noise.wav"), Noise.data(), Noise.size() * 2, 2, 44100, 16);
+  ASSERT_EQ(0, Cli("convert " + P("noise.wav") + " " + P("noise.mp3")));
+  ASSERT_EQ(0, Cli("convert " + P("noise.wav") + " " + P("noise.ape")));
+
+  // The MP3 decoder straight into a WAV file and into the other writers, the
+  // APE writer from each kind of source, and the APE decoder.
+  for (const auto& [In, Out] :
+       std::vector<std::pair<std::string, std::string>>{{"noise.mp3", "mp3.wav"},
+                                                        {"noise.mp3", "mp3.flac"},
+                                                        {"noise.mp3", "mp3.ape"},
+                                                        {"noise.wav", "wav.ape"},
+                                                        {"noise.ape", "ape.wav"},
+                                                        {"noise.ape", "ape.ape"},
+                                                        {"noise.ape", "ape.flac"}}) {
+    SCOPED_TRACE(In + " to " + Out);
+    const std::string Target = Small + "/" + Out;
+    std::string Err;
+    EXPECT_EQ(1, Cli("convert " + P(In) + " " + Quote(Target), &Err));
+    // The last line is the failure; the lines before it are progress.
+    const size_t Last = Err.rfind('\n', Err.size() - 2);
+    const std::string Failure = Err.substr(Last == std::string::npos ? 0 : Last + 1);
+    EXPECT_EQ(0u, Failure.find("Runtime error: ")) << Err;
+    EXPECT_NE(std::string::npos, Failure.find(Target)) << Err;
+    EXPECT_NE(std::string::npos, Failure.find("No space left on device")) << Err;
+    EXPECT_FALSE(std::filesystem::exists(PartFileName(Target)));
+    // What is left under the name tells the truth about what it holds.
+    if (std::filesystem::exists(Target)) {
+      const auto B = ReadFileBytes(Target);
+      if (Out.substr(Out.size() - 4) == ".wav") {
+        ASSERT_GE(B.size(), 44u);
+        EXPECT_EQ(B.size() - 8, GetLe32(B.data() + 4));
+        EXPECT_EQ(B.size() - 44, GetLe32(B.data() + PcmDataSizeAt));
+      } else if (Out.substr(Out.size() - 5) == ".flac") {
+        // The length could not be corrected: it says "unknown".
+        ASSERT_GE(B.size(), 26u);
+        EXPECT_EQ(0, B[21] & 0x0F);
+        EXPECT_EQ(0u, GetLe32(B.data() + 22));
+      } else {
+        ADD_FAILURE() << "an APE file is only kept when it is whole";
+      }
+    }
+    for (const auto& E : std::filesystem::directory_iterator(Small))
+      std::filesystem::remove(E.path());
+  }
 }
 
 }  // namespace

@@ -208,3 +208,16 @@ TEST(KaraokeLatency, TheVoiceDelayComesFromTheLatestStreamsAtOneMoment) {
   L.Sample();
   EXPECT_EQ(L.ShiftFrames(10000), -1000);
 }
+
+TEST(KaraokeLyrics, TimeTagsGiveTimesAndOtherTagsAreLeftOut) {
+  const std::vector<TLyricLine> L = ParseLyrics(
+      "[ar:Someone]\r\nHeading\n[00:12.50][01:02]Twice\r\n[00:03]Early\n[0:1:25]Colon\n"
+      "[99999999:00]Too long\n[0:nan]Not a number\n[-1:00]Before\n[1:2e1]Exponent\n[00:04");
+  std::vector<std::pair<double, std::string>> Got;
+  for (const TLyricLine& Line : L) Got.emplace_back(Line.Seconds, Line.Text);
+  const std::vector<std::pair<double, std::string>> Want = {
+      {0, "Heading"},  {0, "[00:04"}, {1, "Colon"},    {3, "Early"},
+      {12.5, "Twice"}, {62, "Twice"}, {62, "Exponent"}};
+  EXPECT_EQ(Got, Want);
+  EXPECT_TRUE(ParseLyrics("").empty());
+}

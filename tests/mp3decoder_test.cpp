@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -13,6 +14,8 @@
 #include "codecs/ACS_MAD.h"
 #include "codecs/CodecRegistry.h"
 #include "tests/support/TestSupport.h"
+#include "wave/RiffChunks.h"
+#include "wave/WaveIn.h"
 
 using namespace testing_support;
 
@@ -603,6 +606,60 @@ TEST_F(MP3ToWavTest, ComponentMayBeDestroyedFromItsOwnOnDone) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(Freed);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the worker leave
+}
+
+// The image a decoded MP3 longer than a WAV header can state leaves in
+// memory: both sizes all ones, the samples running to the end of the stream.
+// Made up here without the memory: 2^31 + 1000 stereo frames (8 GiB), each
+// frame holding its own number.
+class THugeImage : public TStream {
+ public:
+  static constexpr int64_t Frames = (int64_t{1} << 31) + 1000;
+  THugeImage() { PutPcmHeader(FHeader, 2, 44100, 16, -1); }
+  int64_t Read(void* Buffer, int64_t Count) override {
+    auto* B = static_cast<uint8_t*>(Buffer);
+    const int64_t N = std::clamp<int64_t>(Size() - FPos, 0, Count);
+    for (int64_t I = 0; I < N; ++I, ++FPos)
+      B[I] = FPos < PcmHeaderSize ? FHeader[FPos]
+                                  : static_cast<uint8_t>(static_cast<uint32_t>((FPos - 44) / 4) >>
+                                                         (8 * ((FPos - 44) % 4)));
+    return N;
+  }
+  int64_t Write(const void*, int64_t) override { throw EWriteError("read only"); }
+  int64_t Seek(int64_t Offset, TSeekOrigin Origin) override {
+    const int64_t Base = Origin == TSeekOrigin::soBeginning ? 0
+                         : Origin == TSeekOrigin::soEnd     ? Size()
+                                                            : FPos;
+    if (Base + Offset < 0) throw EStreamError("Invalid stream position");
+    return FPos = Base + Offset;
+  }
+  int64_t Size() override { return PcmHeaderSize + Frames * 4; }
+  void SetSize(int64_t) override { throw EStreamError("fixed size"); }
+
+ private:
+  uint8_t FHeader[PcmHeaderSize];
+  int64_t FPos = 0;
+};
+
+TEST(Mp3DecodedImage, PastFourGigabytesEveryFrameIsCountedAndReachable) {
+  THugeImage Image;
+  TOwned<TComponent> Owner(new TComponent(nullptr));
+  auto* In = new TWaveIn(Owner.get());
+  In->SetStream(&Image);
+  ASSERT_TRUE(In->Valid());
+  EXPECT_EQ(THugeImage::Frames, In->SampleCount());
+  // The last 1000 frames, past frame 2^31.
+  In->SetStartSample(THugeImage::Frames - 1000);
+  In->Init();
+  std::vector<uint8_t> Got;
+  uint8_t Buffer[1500];
+  for (int N; (N = In->GetData(Buffer, sizeof Buffer)) > 0;)
+    Got.insert(Got.end(), Buffer, Buffer + N);
+  In->Flush();
+  ASSERT_EQ(4000u, Got.size());
+  for (int64_t F = 0; F < 1000; ++F)
+    ASSERT_EQ(static_cast<uint32_t>(THugeImage::Frames - 1000 + F), GetLe32(Got.data() + 4 * F))
+        << "frame " << F;
 }
 
 }  // namespace

@@ -256,6 +256,8 @@ int Rip(const std::vector<std::string>& Args) {
   Running = &Job;
   const TRipOutcome R = Job.Run();
   for (const std::string& F : R.Files) std::printf("%s\n", F.c_str());
+  // Stopped by Ctrl+C: the status every interrupted command gives.
+  if (R.Stopped && InterruptRequested()) return InterruptedExit;
   return R.Refused || R.Stopped || R.Failed > 0 ? 1 : 0;
 }
 

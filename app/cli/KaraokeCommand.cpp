@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <thread>
 
@@ -32,40 +33,10 @@ const char* const kUsage =
     "[--background-volume 0-255] [--mic-output PERCENT] [--mic-record PERCENT] "
     "[--no-latency-compensation]";
 
-// The lines of a lyric file with their times in seconds: "[mm:ss.xx]text"
-// lines (several tags on one line give it several times); lines without a
-// time tag come first, at 0.
-struct TLyricLine {
-  double Seconds = 0;
-  std::string Text;
-};
-
 std::vector<TLyricLine> ReadLyrics(const std::string& Name) {
-  std::ifstream In(Name);
+  std::ifstream In(Name, std::ios::binary);
   if (!In) throw EACSException("Cannot open the lyric file " + Name);
-  std::vector<TLyricLine> Lines;
-  for (std::string L; std::getline(In, L);) {
-    if (!L.empty() && L.back() == '\r') L.pop_back();
-    std::vector<double> Times;
-    size_t P = 0;
-    while (P < L.size() && L[P] == '[') {
-      const size_t Close = L.find(']', P);
-      if (Close == std::string::npos) break;
-      int M = 0;
-      double S = 0;
-      if (std::sscanf(L.c_str() + P + 1, "%d:%lf", &M, &S) == 2) Times.push_back(M * 60 + S);
-      P = Close + 1;
-    }
-    const std::string Text = L.substr(P);
-    if (Times.empty()) {
-      if (P == 0 && !Text.empty()) Lines.push_back({0, Text});
-      continue;
-    }
-    for (double T : Times) Lines.push_back({T, Text});
-  }
-  std::stable_sort(Lines.begin(), Lines.end(),
-                   [](const TLyricLine& A, const TLyricLine& B) { return A.Seconds < B.Seconds; });
-  return Lines;
+  return ParseLyrics(std::string(std::istreambuf_iterator<char>(In), {}));
 }
 
 // Prints each lyric line to stdout when the recording reaches its time.

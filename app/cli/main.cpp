@@ -59,6 +59,11 @@ void Usage() {
       "  velmora-cli cd toc [--drive N|IMAGE.cue|DEVICE]   (the tracks, tab-separated)\n"
       "  velmora-cli cd titles [--drive N|IMAGE.cue|DEVICE] [--server HOST[:PORT]]\n"
       "                        [--email ADDRESS] [--timeout SECONDS]   (CDDB lookup)\n"
+      "  velmora-cli cd rip [--drive N|IMAGE.cue|DEVICE] --tracks all|1,3-5 --out FOLDER\n"
+      "                     [--mp3] [--single FILE] [--cddb] [--server HOST[:PORT]]\n"
+      "                     [--email ADDRESS] [--timeout SECONDS]\n"
+      "      one file per track named after its row (its CDDB title with --cddb), or all\n"
+      "      tracks in FILE with a cue sheet; a rip log beside them\n"
       "File types are chosen by extension:");
   for (const TCodecEntry& C : Codecs()) std::fprintf(stderr, " %s", C.Extension.c_str());
   std::fprintf(stderr, "\n");

@@ -447,6 +447,43 @@ TEST_F(CdRipperJobs, SingleFileAndAFailedTrackIsUncheckedAndCounted) {
   EXPECT_NE(Slurp(Dir.Path("whole.cue")).find("INDEX 01 00:01:25"), std::string::npos);
 }
 
+TEST_F(CdRipperJobs, Mp3SingleFileTakesThePagesTagsAndLeavesNoWav) {
+  if (!HaveTool("ffprobe")) GTEST_SKIP() << "ffprobe is needed";
+  TMainForm& F = Page();
+  OpenImage(Image("disc", {{"audio", 150, ""}, {"audio", 75, ""}}));
+  ASSERT_EQ(F.ListView->topLevelItemCount(), 2);
+  F.SelAllCheckBox->setChecked(true);
+  F.RiptoSingleFileCheckBox->setChecked(true);
+  F.ConvertType->setCurrentIndex(1);
+  F.Album->setText(QStringLiteral("Page Album"));
+  F.Artist->setText(QStringLiteral("Page Artist"));
+  F.Title->setText(QStringLiteral("Page Title"));
+  const std::string Out = Dir.Path("ripped");
+  std::filesystem::create_directory(Out);
+  TFileDialogRequest Save;
+  Save.FileName = QString::fromStdString(Out + "/whole");
+  Dialogs->SaveAnswers.push_back(Save);
+  F.RipBtn->click();
+  ASSERT_EQ(Dialogs->SaveAsked.size(), 1u);
+  EXPECT_EQ(Dialogs->SaveAsked[0].Filter, QStringLiteral("Mp3 file|*.mp3"));
+  ASSERT_TRUE(RipEnds());
+  EXPECT_EQ(F.StatusText(), QStringLiteral("Rip done."));
+  EXPECT_EQ(Files(Out), (std::set<std::string>{"whole.mp3", "whole.cue", "Page Album.log"}));
+  std::string Probe;
+  ASSERT_EQ(
+      testing_support::Run("ffprobe -v error -show_entries "
+                           "format=duration:format_tags=title,artist,album -of default=nw=1 " +
+                               Quote(Out + "/whole.mp3"),
+                           &Probe),
+      0);
+  for (const char* Tag : {"TAG:title=Page Title", "TAG:artist=Page Artist", "TAG:album=Page Album"})
+    EXPECT_NE(Probe.find(Tag), std::string::npos) << Tag << "\n" << Probe;
+  const size_t At = Probe.find("duration=");
+  ASSERT_NE(At, std::string::npos) << Probe;
+  EXPECT_NEAR(std::stod(Probe.substr(At + 9)), 3.0, 0.06) << Probe;
+  EXPECT_NE(Slurp(Out + "/whole.cue").find("FILE \"whole.mp3\" MP3\n"), std::string::npos);
+}
+
 TEST_F(CdRipperJobs, ClosingTheWindowStopsTheRipAndWaitsForIt) {
   TMainForm& F = Page();
   OpenImage(Image("disc", {{"audio", 3000, ""}, {"audio", 3000, ""}, {"audio", 3000, ""}}));
