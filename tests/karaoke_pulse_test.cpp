@@ -179,8 +179,9 @@ std::vector<double> Onsets(const std::string& File, int Threshold) {
   return R;
 }
 
-// The median distance (ms) from each click of Heard to the nearest of Song.
-double MedianOffsetMs(const std::vector<double>& Song, const std::vector<double>& Heard) {
+// The distance (ms) from each click of Heard to the nearest of Song, sorted.
+std::vector<double> ClickOffsetsMs(const std::vector<double>& Song,
+                                   const std::vector<double>& Heard) {
   std::vector<double> D;
   for (double H : Heard) {
     double Best = 1e9;
@@ -188,9 +189,8 @@ double MedianOffsetMs(const std::vector<double>& Song, const std::vector<double>
       if (std::abs(H - S) < std::abs(Best)) Best = H - S;
     if (std::abs(Best) < 0.2) D.push_back(Best * 1000);
   }
-  if (D.empty()) return 1e9;
   std::sort(D.begin(), D.end());
-  return D[D.size() / 2];
+  return D;
 }
 
 // The configured latency (microseconds) the server gives the sink Name, -1
@@ -265,17 +265,27 @@ TEST_F(KaraokeCli, AVoiceInTimeWithWhatIsHeardIsInTimeInTheMix) {
   double Offsets[2], Delays[2], PlaybackDevice[2], CaptureDevice[2];
   for (int Compensate = 0; Compensate < 2; ++Compensate) {
     const std::string Out = Dir.Path("take" + std::to_string(Compensate) + ".wav");
+    // A take during which the song stalled (its player starved of time)
+    // has the clicks after the stall moved by it, which no one shift can
+    // mend: such a take is sung again, a few times at most.
+    bool Steady = false;
     std::string Err;
-    // Only the voice in the mix; the voice not heard again on the speaker.
-    ASSERT_EQ(Karaoke(Quote(Song) + " " + Quote(Out) + " --background-volume 0 --mic-output 0" +
-                          (Compensate ? "" : " --no-latency-compensation"),
-                      &Err),
-              0)
-        << Err;
-    ASSERT_TRUE(
-        VoiceDelay(Err, Delays[Compensate], PlaybackDevice[Compensate], CaptureDevice[Compensate]))
-        << Err;
-    Offsets[Compensate] = MedianOffsetMs(Clicks, Onsets(Out, 3000));
+    for (int Take = 0; Take < 8 && !Steady; ++Take) {
+      // Only the voice in the mix; the voice not heard again on the speaker.
+      ASSERT_EQ(Karaoke(Quote(Song) + " " + Quote(Out) + " --background-volume 0 --mic-output 0" +
+                            (Compensate ? "" : " --no-latency-compensation"),
+                        &Err),
+                0)
+          << Err;
+      ASSERT_TRUE(VoiceDelay(Err, Delays[Compensate], PlaybackDevice[Compensate],
+                             CaptureDevice[Compensate]))
+          << Err;
+      const std::vector<double> Heard = ClickOffsetsMs(Clicks, Onsets(Out, 3000));
+      Steady = Heard.size() >= Clicks.size() - 1 && Heard.back() - Heard.front() < 2.0;
+      if (!Heard.empty()) Offsets[Compensate] = Heard[Heard.size() / 2];
+      if (!Steady) std::printf("the song stalled in take %d; again\n", Take + 1);
+    }
+    ASSERT_TRUE(Steady) << "the song stalled in every take";
     std::printf("voice offset %s compensation: %.2f ms (rig: %.2f ms)\n%s",
                 Compensate ? "with" : "without", Offsets[Compensate], RigMs,
                 Err.substr(Err.find("Voice delay")).c_str());
