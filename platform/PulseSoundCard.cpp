@@ -211,17 +211,22 @@ class TPulseStream final : public TSoundStream {
   bool ReadClock(TStreamClock& C) {
     TLoopLock L(*FConn);
     if (!FStream || !FReady || Failed() || (FCapture && !FRecording)) return false;
+    // The report is copied as it arrives: the sound read after it moves the
+    // library's read index on.
     struct TUpdate {
       pa_threaded_mainloop* Loop;
       bool Done = false;
       bool Ok = false;
+      pa_timing_info Info{};
     } U{FConn->Loop()};
     pa_operation* Op = pa_stream_update_timing_info(
         FStream,
-        [](pa_stream*, int Success, void* P) {
+        [](pa_stream* S, int Success, void* P) {
           auto* Up = static_cast<TUpdate*>(P);
+          const pa_timing_info* I = Success ? pa_stream_get_timing_info(S) : nullptr;
+          if (I) Up->Info = *I;
+          Up->Ok = I != nullptr;
           Up->Done = true;
-          Up->Ok = Success != 0;
           pa_threaded_mainloop_signal(Up->Loop, 0);
         },
         &U);
@@ -231,8 +236,8 @@ class TPulseStream final : public TSoundStream {
     pa_operation_unref(Op);
     if (!U.Ok || pa_stream_is_corked(FStream) == 1 || pa_stream_is_suspended(FStream) == 1)
       return false;
-    const pa_timing_info* I = pa_stream_get_timing_info(FStream);
-    if (!I || !I->playing || I->read_index_corrupt || I->write_index_corrupt) return false;
+    const pa_timing_info* I = &U.Info;
+    if (!I->playing || I->read_index_corrupt || I->write_index_corrupt) return false;
     const double UsPerByte = 1e6 / (static_cast<double>(FFormat.SampleRate) * FFormat.BlockAlign());
     const auto Us = [UsPerByte](int64_t Bytes) {
       return static_cast<int64_t>(std::llround(static_cast<double>(Bytes) * UsPerByte));
