@@ -164,8 +164,12 @@ void TKaraokeLatency::Sample() {
   FOffsets.push_back(Capture.PositionUs - (Capture.AtUs - Play.AtUs) - Play.PositionUs);
   FPlayback.push_back(Play.LatencyUs);
   FCapture.push_back(Capture.LatencyUs);
+  FPlaybackDevice.push_back(Play.DeviceUs);
+  FCaptureDevice.push_back(Capture.DeviceUs);
   PlaybackUs = MedianOf(FPlayback);
   CaptureUs = MedianOf(FCapture);
+  PlaybackDeviceUs = MedianOf(FPlaybackDevice);
+  CaptureDeviceUs = MedianOf(FCaptureDevice);
 }
 
 int64_t TKaraokeLatency::OffsetUs() const { return FOffsets.empty() ? 0 : MedianOf(FOffsets); }
@@ -179,7 +183,9 @@ void TKaraokeLatency::Clear() {
   FOffsets.clear();
   FPlayback.clear();
   FCapture.clear();
-  PlaybackUs = CaptureUs = -1;
+  FPlaybackDevice.clear();
+  FCaptureDevice.clear();
+  PlaybackUs = CaptureUs = PlaybackDeviceUs = CaptureDeviceUs = -1;
 }
 
 struct TKaraokeLatencyProbe::TState {

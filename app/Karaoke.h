@@ -114,9 +114,12 @@ class TLeadTrim : public TACSConverter {
 struct TKaraokeLatency {
   void Sample();
   bool Measured() const { return !FOffsets.empty(); }
-  // Median playback and capture latencies (microseconds), -1 unmeasured.
+  // Median playback and capture latencies (microseconds), -1 unmeasured,
+  // and the parts of them spent in the devices themselves.
   int64_t PlaybackUs = -1;
   int64_t CaptureUs = -1;
+  int64_t PlaybackDeviceUs = -1;
+  int64_t CaptureDeviceUs = -1;
   // How much later the voice sits in the recording than the song sample it
   // was sung to (microseconds; negative: earlier); 0 unmeasured.
   int64_t OffsetUs() const;
@@ -125,7 +128,7 @@ struct TKaraokeLatency {
   void Clear();
 
  private:
-  std::vector<int64_t> FOffsets, FPlayback, FCapture;
+  std::vector<int64_t> FOffsets, FPlayback, FCapture, FPlaybackDevice, FCaptureDevice;
 };
 
 // Samples a TKaraokeLatency every 50 ms on a thread of its own until End

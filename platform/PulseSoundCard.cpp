@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <deque>
 
@@ -16,6 +17,8 @@ namespace {
 
 constexpr int kConnectTimeoutMs = 5000;
 constexpr int kQueryTimeoutMs = 5000;
+// How long a stream clock waits for a fresh timing report.
+constexpr int kClockTimeoutMs = 250;
 
 std::string PulseError(pa_context* C) { return pa_strerror(pa_context_errno(C)); }
 
@@ -167,10 +170,8 @@ class TPulseStream final : public TSoundStream {
     Attr.prebuf = static_cast<uint32_t>(-1);
     Attr.minreq = static_cast<uint32_t>(-1);
     Attr.fragsize = static_cast<uint32_t>(-1);
-    // The timing is kept up to date for the stream clocks (ReadStreamClocks).
-    const auto Flags = static_cast<pa_stream_flags_t>(
-        PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
-        (FCapture ? PA_STREAM_START_CORKED : 0));
+    const auto Flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
+                                                      (FCapture ? PA_STREAM_START_CORKED : 0));
     const char* Dev = DeviceName.empty() ? nullptr : DeviceName.c_str();
     int Rc;
     if (FCapture) {
@@ -202,23 +203,67 @@ class TPulseStream final : public TSoundStream {
     FClockRegistered = true;
   }
 
-  // The stream's time and latency now (interpolated between the server's
-  // reports); false before a capture has started or before the server has
-  // sent timing.
+  // The stream's time and latency from a timing report asked for now: the
+  // server's own figures at the moment it took them, not the estimate the
+  // library interpolates between reports (a capture stream's estimate runs
+  // ahead of its data). False before a capture has started, while either end
+  // is corked, suspended or starved, or when no report comes in time.
   bool ReadClock(TStreamClock& C) {
     TLoopLock L(*FConn);
     if (!FStream || !FReady || Failed() || (FCapture && !FRecording)) return false;
-    pa_usec_t Time = 0, Latency = 0;
-    int Negative = 0;
-    if (pa_stream_get_time(FStream, &Time) < 0) return false;
-    if (pa_stream_get_latency(FStream, &Latency, &Negative) < 0) return false;
-    C.PositionUs = static_cast<int64_t>(Time);
-    C.LatencyUs = Negative ? -static_cast<int64_t>(Latency) : static_cast<int64_t>(Latency);
-    if (const pa_timing_info* I = pa_stream_get_timing_info(FStream))
-      C.DeviceUs = static_cast<int64_t>(FCapture ? I->source_usec : I->sink_usec);
+    // The report is copied as it arrives: the sound read after it moves the
+    // library's read index on.
+    struct TUpdate {
+      pa_threaded_mainloop* Loop;
+      bool Done = false;
+      bool Ok = false;
+      pa_timing_info Info{};
+    } U{FConn->Loop()};
+    pa_operation* Op = pa_stream_update_timing_info(
+        FStream,
+        [](pa_stream* S, int Success, void* P) {
+          auto* Up = static_cast<TUpdate*>(P);
+          const pa_timing_info* I = Success ? pa_stream_get_timing_info(S) : nullptr;
+          if (I) Up->Info = *I;
+          Up->Ok = I != nullptr;
+          Up->Done = true;
+          pa_threaded_mainloop_signal(Up->Loop, 0);
+        },
+        &U);
+    if (!Op) return false;
+    FConn->Wait([&] { return U.Done || Failed(); }, kClockTimeoutMs);
+    if (!U.Done) pa_operation_cancel(Op);
+    pa_operation_unref(Op);
+    if (!U.Ok || pa_stream_is_corked(FStream) == 1 || pa_stream_is_suspended(FStream) == 1)
+      return false;
+    const pa_timing_info* I = &U.Info;
+    if (!I->playing || I->read_index_corrupt || I->write_index_corrupt) return false;
+    const double UsPerByte = 1e6 / (static_cast<double>(FFormat.SampleRate) * FFormat.BlockAlign());
+    const auto Us = [UsPerByte](int64_t Bytes) {
+      return static_cast<int64_t>(std::llround(static_cast<double>(Bytes) * UsPerByte));
+    };
+    const auto Sink = static_cast<int64_t>(I->sink_usec);
+    const auto Source = static_cast<int64_t>(I->source_usec);
+    if (FCapture) {
+      // The sound reaching the source now lies past the server's queue by
+      // what the source holds and what is on its way to the queue. A monitor
+      // source takes the sink's sound when the sink takes it, the sink's
+      // latency before it is heard: its time is set back by that, to tell
+      // the sound being heard.
+      C.DeviceUs = Source - Sink;
+      C.PositionUs = Us(I->write_index) + C.DeviceUs;
+      C.LatencyUs = Us(I->write_index - I->read_index) + C.DeviceUs;
+    } else {
+      // What is heard now was handed to the sink its own latency ago.
+      C.DeviceUs = Sink;
+      C.PositionUs = Us(I->read_index) - Sink;
+      C.LatencyUs = Us(I->write_index - I->read_index) + Sink;
+    }
+    // The report's moment, taken over to the steady clock.
     C.AtUs = std::chrono::duration_cast<std::chrono::microseconds>(
                  std::chrono::steady_clock::now().time_since_epoch())
-                 .count();
+                 .count() -
+             static_cast<int64_t>(pa_timeval_age(&I->timestamp));
     return true;
   }
 

@@ -179,8 +179,9 @@ std::vector<double> Onsets(const std::string& File, int Threshold) {
   return R;
 }
 
-// The median distance (ms) from each click of Heard to the nearest of Song.
-double MedianOffsetMs(const std::vector<double>& Song, const std::vector<double>& Heard) {
+// The distance (ms) from each click of Heard to the nearest of Song, sorted.
+std::vector<double> ClickOffsetsMs(const std::vector<double>& Song,
+                                   const std::vector<double>& Heard) {
   std::vector<double> D;
   for (double H : Heard) {
     double Best = 1e9;
@@ -188,20 +189,54 @@ double MedianOffsetMs(const std::vector<double>& Song, const std::vector<double>
       if (std::abs(H - S) < std::abs(Best)) Best = H - S;
     if (std::abs(Best) < 0.2) D.push_back(Best * 1000);
   }
-  if (D.empty()) return 1e9;
   std::sort(D.begin(), D.end());
-  return D[D.size() / 2];
+  return D;
+}
+
+// The configured latency (microseconds) the server gives the sink Name, -1
+// when it cannot be read.
+int64_t ConfiguredSinkLatencyUs(const std::string& Name) {
+  std::string Out;
+  if (testing_support::Run("LC_ALL=C pactl list sinks", &Out) != 0) return -1;
+  const size_t At = Out.find("Name: " + Name + "\n");
+  if (At == std::string::npos) return -1;
+  const std::string Rest = Out.substr(At);
+  std::smatch M;
+  if (!std::regex_search(Rest, M, std::regex(R"(configured (\d+) usec)"))) return -1;
+  return std::stoll(M[1]);
+}
+
+// The figures of the "Voice delay" line (ms): the delay, and the parts of the
+// playback and capture latencies spent in the devices. False without one.
+bool VoiceDelay(const std::string& Err, double& Delay, double& PlaybackDevice,
+                double& CaptureDevice) {
+  std::smatch M;
+  if (!std::regex_search(Err, M,
+                         std::regex(R"(Voice delay: (-?[0-9.]+) ms \(playback latency -?[0-9.]+ )"
+                                    R"(ms, (-?[0-9.]+) ms of it in the device; capture latency )"
+                                    R"(-?[0-9.]+ ms, (-?[0-9.]+) ms of it in the device\))")))
+    return false;
+  Delay = std::stod(M[1]);
+  PlaybackDevice = std::stod(M[2]);
+  CaptureDevice = std::stod(M[3]);
+  return true;
 }
 
 }  // namespace
 
-// WATCHOUT: not yet met. With the microphone listening to the speaker's
-// monitor, the voice lands 0 to 12 ms early without the compensation and 6 to
-// 15 ms late with it: the interpolated capture clock runs ahead of its data
-// by several milliseconds (its latency reads negative), and the monitor hears
-// the sound when the sink takes it, before the sink's own latency. Run it
-// with --gtest_also_run_disabled_tests to see the figures.
-TEST_F(KaraokeCli, DISABLED_AVoiceInTimeWithWhatIsHeardIsInTimeInTheMix) {
+// The microphone here is the speaker's monitor, which differs from a singer
+// before a loudspeaker in two ways, both set by the null speaker's block (its
+// configured latency). The speaker takes its sound a block at a time and
+// plays it out over that block: the monitor hears a sample when it is taken,
+// half a block before it is played on average. And the server holds back the
+// last block a monitor took (the sink may still rewrite it) without counting
+// it in the capture latency: the capture clock reads a block late. A voice in
+// time with what is played therefore sits half a block late in the mix on
+// this rig.
+TEST_F(KaraokeCli, AVoiceInTimeWithWhatIsHeardIsInTimeInTheMix) {
+  const int64_t BlockUs = ConfiguredSinkLatencyUs(kSpeaker);
+  ASSERT_GT(BlockUs, 0) << "the speaker's configured latency cannot be read";
+  const double RigMs = static_cast<double>(BlockUs) / 2000.0;
   // The microphone hears the speaker with no delay of its own.
   std::string Module;
   ASSERT_EQ(testing_support::Run("pactl load-module module-remap-source source_name=velmora_ear "
@@ -227,21 +262,43 @@ TEST_F(KaraokeCli, DISABLED_AVoiceInTimeWithWhatIsHeardIsInTimeInTheMix) {
             0);
   const std::vector<double> Clicks = Onsets(Song, 8000);
   ASSERT_GE(Clicks.size(), 7u);
-  double Offsets[2] = {0, 0};
+  double Offsets[2], Delays[2], PlaybackDevice[2], CaptureDevice[2];
   for (int Compensate = 0; Compensate < 2; ++Compensate) {
     const std::string Out = Dir.Path("take" + std::to_string(Compensate) + ".wav");
+    // A take during which the song stalled (its player starved of time)
+    // has the clicks after the stall moved by it, which no one shift can
+    // mend: such a take is sung again, a few times at most.
+    bool Steady = false;
     std::string Err;
-    // Only the voice in the mix; the voice not heard again on the speaker.
-    ASSERT_EQ(Karaoke(Quote(Song) + " " + Quote(Out) + " --background-volume 0 --mic-output 0" +
-                          (Compensate ? "" : " --no-latency-compensation"),
-                      &Err),
-              0)
-        << Err;
-    EXPECT_NE(Err.find("Voice delay: "), std::string::npos) << Err;
-    Offsets[Compensate] = MedianOffsetMs(Clicks, Onsets(Out, 3000));
-    std::printf("voice offset %s compensation: %.2f ms\n%s", Compensate ? "with" : "without",
-                Offsets[Compensate], Err.substr(Err.find("Voice delay")).c_str());
+    for (int Take = 0; Take < 8 && !Steady; ++Take) {
+      // Only the voice in the mix; the voice not heard again on the speaker.
+      ASSERT_EQ(Karaoke(Quote(Song) + " " + Quote(Out) + " --background-volume 0 --mic-output 0" +
+                            (Compensate ? "" : " --no-latency-compensation"),
+                        &Err),
+                0)
+          << Err;
+      ASSERT_TRUE(VoiceDelay(Err, Delays[Compensate], PlaybackDevice[Compensate],
+                             CaptureDevice[Compensate]))
+          << Err;
+      const std::vector<double> Heard = ClickOffsetsMs(Clicks, Onsets(Out, 3000));
+      Steady = Heard.size() >= Clicks.size() - 1 && Heard.back() - Heard.front() < 2.0;
+      if (!Heard.empty()) Offsets[Compensate] = Heard[Heard.size() / 2];
+      if (!Steady) std::printf("the song stalled in take %d; again\n", Take + 1);
+    }
+    ASSERT_TRUE(Steady) << "the song stalled in every take";
+    std::printf("voice offset %s compensation: %.2f ms (rig: %.2f ms)\n%s",
+                Compensate ? "with" : "without", Offsets[Compensate], RigMs,
+                Err.substr(Err.find("Voice delay")).c_str());
   }
-  EXPECT_GT(Offsets[0], 5.0) << "the sound server delays the voice";
-  EXPECT_LT(std::abs(Offsets[1]), 5.0);
+  // Where the voice sits without the compensation depends on when the
+  // recording started; the delay measured tells it.
+  EXPECT_NEAR(Offsets[0] - Delays[0], RigMs, 5.0);
+  // With it, the voice lands in time.
+  EXPECT_NEAR(Offsets[1], RigMs, 5.0);
+  // The speaker's part lies within its block; the microphone has none.
+  for (int I = 0; I < 2; ++I) {
+    EXPECT_GE(PlaybackDevice[I], 0.0);
+    EXPECT_LE(PlaybackDevice[I], static_cast<double>(BlockUs) / 1000.0 + 1.0);
+    EXPECT_NEAR(CaptureDevice[I], 0.0, 1.0);
+  }
 }

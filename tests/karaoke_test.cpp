@@ -184,8 +184,8 @@ TEST(KaraokeLatency, TheVoiceDelayComesFromTheLatestStreamsAtOneMoment) {
   // The song has been heard up to 1.000 s at t = 5 s; the recording has
   // reached 1.100 s at t = 5.020 s, so 1.080 s at t = 5 s: the voice sits
   // 80 ms later than the song it was sung to.
-  TFakeClock Song(false, {1000000, 40000, 5000000});
-  TFakeClock Voice(true, {1100000, 10000, 5020000});
+  TFakeClock Song(false, {1000000, 40000, 5000000, 15000});
+  TFakeClock Voice(true, {1100000, 10000, 5020000, 2000});
   Voice.Running = false;
   L.Sample();
   EXPECT_FALSE(L.Measured()) << "a capture not yet started has no clock";
@@ -196,6 +196,8 @@ TEST(KaraokeLatency, TheVoiceDelayComesFromTheLatestStreamsAtOneMoment) {
   EXPECT_EQ(L.ShiftFrames(44100), 3528);
   EXPECT_EQ(L.PlaybackUs, 40000);
   EXPECT_EQ(L.CaptureUs, 10000);
+  EXPECT_EQ(L.PlaybackDeviceUs, 15000);
+  EXPECT_EQ(L.CaptureDeviceUs, 2000);
   // One reading spoilt (a scheduling hiccup) does not move the median.
   Voice.Clock.AtUs = 5500000;
   L.Sample();
@@ -204,6 +206,7 @@ TEST(KaraokeLatency, TheVoiceDelayComesFromTheLatestStreamsAtOneMoment) {
   EXPECT_EQ(L.OffsetUs(), 80000);
   // A recording that started after the song was heard: the voice is early.
   L.Clear();
+  EXPECT_EQ(L.PlaybackDeviceUs, -1);
   Voice.Clock = {900000, 10000, 5000000};
   L.Sample();
   EXPECT_EQ(L.ShiftFrames(10000), -1000);

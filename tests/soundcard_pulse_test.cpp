@@ -247,6 +247,66 @@ TEST_F(SoundCardPulse, FilePlayedToTheSpeakerIsHeardOnItsMonitor) {
   EXPECT_NEAR(Fit.RmsDb, SineDb(0.25), 1.0);
 }
 
+// The clocks of a playback into the microphone's feed and of the recording
+// of the microphone, read every 50 ms: both run in real time, the playback
+// tells a moment inside what it has been given, and the capture's clock never
+// runs ahead of what it has delivered. A reading taken during a stall of the
+// player (starved of time) is off; the medians are not.
+TEST_F(SoundCardPulse, TheStreamClocksRunInRealTimeBehindTheirData) {
+  REQUIRE_TEST_SERVER();
+  UseSoundCard(Card.get());
+  TempDir T;
+  TStreamClock P, C;
+  EXPECT_FALSE(ReadStreamClocks(P, C)) << "no stream, no clock";
+  auto In = MakeCapture(3, 0);
+  auto Wav = MakeComponent<TWaveOut>(nullptr);
+  Wav->SetFileName(T.Path("mic.wav"));
+  Wav->SetInput(In.get());
+  TJobEnd RecEnd;
+  RecEnd.Attach(*Wav);
+  auto Tone = MakeComponent<TMemorySource>(nullptr);
+  Tone->Data = ToneBytes(6, 1000, 0.5);
+  auto Player = MakeComponent<TAudioOut>(nullptr);
+  Player->SetBaseChannel(FindDevice(Playback, kFeed));
+  Player->SetInput(Tone.get());
+  TJobEnd PlayEnd;
+  PlayEnd.Attach(*Player);
+  Player->Run();
+  ASSERT_TRUE(WaitFor([&] { return Tone->Position() > 10 * 8192; })) << PlayEnd.Text();
+  Wav->Run();
+  ASSERT_TRUE(WaitFor([&] { return ReadStreamClocks(P, C) || RecEnd.Done || RecEnd.Failed; }));
+  std::vector<double> PlayDrift, CaptureDrift;
+  std::vector<int64_t> CaptureLatency;
+  TStreamClock LastP = P, LastC = C;
+  for (int I = 0; I < 30 && !RecEnd.Done && !RecEnd.Failed; ++I) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!ReadStreamClocks(P, C)) continue;
+    PlayDrift.push_back(
+        static_cast<double>((P.PositionUs - LastP.PositionUs) - (P.AtUs - LastP.AtUs)));
+    CaptureDrift.push_back(
+        static_cast<double>((C.PositionUs - LastC.PositionUs) - (C.AtUs - LastC.AtUs)));
+    CaptureLatency.push_back(C.LatencyUs);
+    EXPECT_GE(P.DeviceUs, 0);
+    EXPECT_GE(P.LatencyUs, P.DeviceUs);
+    EXPECT_LE(P.PositionUs, static_cast<int64_t>(Tone->Position()) * 1000000 / 176400);
+    LastP = P;
+    LastC = C;
+  }
+  Player->Stop();
+  ASSERT_TRUE(PlayEnd.Wait(30));
+  ASSERT_TRUE(RecEnd.Wait(30));
+  ASSERT_GE(PlayDrift.size(), 10u);
+  const auto Median = [](std::vector<double> V) {
+    std::sort(V.begin(), V.end());
+    return V[V.size() / 2];
+  };
+  // The playback's sink takes its sound in blocks but tells its own latency;
+  // the capture's sound comes in fragments of 10 ms.
+  EXPECT_NEAR(Median(PlayDrift), 0, 1000);
+  EXPECT_NEAR(Median(CaptureDrift), 0, 10000);
+  EXPECT_GE(*std::min_element(CaptureLatency.begin(), CaptureLatency.end()), 0);
+}
+
 TEST_F(SoundCardPulse, OneSecondEndsAtTheFirstBlockBoundaryPastIt) {
   REQUIRE_TEST_SERVER();
   UseSoundCard(Card.get());

@@ -228,11 +228,14 @@ int CmdKaraoke(const std::vector<std::string>& Args) {
   const int64_t Shift = O.Has("--no-latency-compensation") ? 0 : Latency.ShiftFrames(Song.Rate);
   if (Latency.Measured())
     std::fprintf(stderr,
-                 "Voice delay: %.1f ms (playback latency %.1f ms, capture latency %.1f ms); "
+                 "Voice delay: %.1f ms (playback latency %.1f ms, %.1f ms of it in the device; "
+                 "capture latency %.1f ms, %.1f ms of it in the device); "
                  "voice moved %.1f ms earlier\n",
                  static_cast<double>(Latency.OffsetUs()) / 1000.0,
                  static_cast<double>(Latency.PlaybackUs) / 1000.0,
+                 static_cast<double>(Latency.PlaybackDeviceUs) / 1000.0,
                  static_cast<double>(Latency.CaptureUs) / 1000.0,
+                 static_cast<double>(Latency.CaptureDeviceUs) / 1000.0,
                  static_cast<double>(Shift) * 1000.0 / Song.Rate);
   TOwned<TComponent> MixJob(new TComponent(nullptr));
   auto* SongIn = new TWaveIn(MixJob.get());
