@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -230,13 +231,14 @@ int CmdKaraoke(const std::vector<std::string>& Args) {
     std::fprintf(stderr,
                  "Voice delay: %.1f ms (playback latency %.1f ms, %.1f ms of it in the device; "
                  "capture latency %.1f ms, %.1f ms of it in the device); "
-                 "voice moved %.1f ms earlier\n",
+                 "voice moved %.1f ms %s\n",
                  static_cast<double>(Latency.OffsetUs()) / 1000.0,
                  static_cast<double>(Latency.PlaybackUs) / 1000.0,
                  static_cast<double>(Latency.PlaybackDeviceUs) / 1000.0,
                  static_cast<double>(Latency.CaptureUs) / 1000.0,
                  static_cast<double>(Latency.CaptureDeviceUs) / 1000.0,
-                 static_cast<double>(Shift) * 1000.0 / Song.Rate);
+                 static_cast<double>(std::llabs(Shift)) * 1000.0 / Song.Rate,
+                 Shift < 0 ? "later" : "earlier");
   TOwned<TComponent> MixJob(new TComponent(nullptr));
   auto* SongIn = new TWaveIn(MixJob.get());
   SongIn->SetFileName(SourceName);
