@@ -22,7 +22,6 @@
 #include <cmath>
 #include <filesystem>
 #include <functional>
-#include <regex>
 
 #include "app/AppDataModule.h"
 #include "app/MainForm.h"
@@ -57,26 +56,6 @@ bool RunUntil(const std::function<bool()>& Condition, int Ms = 30000) {
 
 // The RMS amplitude (0 ... 1) of the band Low...High Hz of the part of File
 // from From seconds on for Length seconds, by sox; -1 when sox fails.
-double BandRms(const std::string& File, double From, double Length, int Low, int High) {
-  std::string Out, Err;
-  const std::string Cmd = "sox " + Quote(File) + " -n trim " + std::to_string(From) + " " +
-                          std::to_string(Length) + " sinc -t 50 " + std::to_string(Low) + "-" +
-                          std::to_string(High) + " stat";
-  if (testing_support::Run(Cmd, &Out, &Err) != 0) return -1;
-  std::smatch M;
-  if (!std::regex_search(Err, M, std::regex(R"(RMS\s+amplitude:\s+([0-9.eE+-]+))"))) return -1;
-  return std::stod(M[1]);
-}
-
-double Db(double Rms) { return 20 * std::log10(std::max(Rms, 1e-9)); }
-
-// The length of a WAV file in seconds, by sox.
-double Seconds(const std::string& File) {
-  std::string Out;
-  if (testing_support::Run("soxi -D " + Quote(File), &Out) != 0) return -1;
-  return std::stod(Out);
-}
-
 class RecordMixPulse : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -259,7 +238,7 @@ TEST_F(RecordMixPulse, AWavSongIsMixedWithTheVoiceAtTheSlidersLevels) {
   EXPECT_EQ(Dialogs->Messages, QStringList({QStringLiteral("Mixing done!")}));
   ASSERT_TRUE(fs::exists(Out));
   // The song is longer than the take: the mix lasts as long as the song.
-  EXPECT_NEAR(Seconds(Out), 4.0, 0.05);
+  EXPECT_NEAR(SoxSeconds(Out), 4.0, 0.05);
   ExpectMix(Out, 128);
   EXPECT_TRUE(F.RecordMixLatency.Measured());
 }
@@ -288,7 +267,7 @@ TEST_F(RecordMixPulse, AnMp3SongIsDecodedFreshAndAVoiceInLowSettingsKeepsItsPitc
   EXPECT_TRUE(fs::exists(Dir.Path("TEMP_CONVERT_WAVE.wav")));
   // The decoded song (about 4 s and an encoder's padding), not the 6 s left
   // there before.
-  EXPECT_LT(Seconds(Out), 4.2);
+  EXPECT_LT(SoxSeconds(Out), 4.2);
   // A voice recorded at 22 kHz and mixed as 44 kHz would sit an octave
   // low; 8-bit capture would bury it in noise.
   ExpectMix(Out, 255);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <stdexcept>
 
 namespace testing_support {
@@ -201,6 +202,29 @@ std::string RunJob(TACSOutput& Sink, std::function<void()> OnProgress) {
   Sink.OnProgress = nullptr;
   Sink.OnThreadException = nullptr;
   return Error;
+}
+
+double BandRms(const std::string& File, double From, double Length, int Low, int High) {
+  std::string Out, Err;
+  const std::string Cmd = "sox " + Quote(File) + " -n trim " + std::to_string(From) + " " +
+                          std::to_string(Length) + " sinc -t 50 " + std::to_string(Low) + "-" +
+                          std::to_string(High) + " stat";
+  if (Run(Cmd, &Out, &Err) != 0) return -1;
+  std::smatch M;
+  if (!std::regex_search(Err, M, std::regex(R"(RMS\s+amplitude:\s+([0-9.eE+-]+))"))) return -1;
+  return std::stod(M[1]);
+}
+
+double Db(double Rms) { return 20 * std::log10(std::max(Rms, 1e-9)); }
+
+double SoxSeconds(const std::string& File) {
+  std::string Out;
+  if (Run("soxi -D " + Quote(File), &Out) != 0) return -1;
+  try {
+    return std::stod(Out);
+  } catch (const std::exception&) {
+    return -1;
+  }
 }
 
 }  // namespace testing_support

@@ -85,4 +85,12 @@ class TMemorySource : public TACSInput {
   size_t FRead = 0;
 };
 
+// The RMS amplitude (0 to 1) of File's sound between Low and High Hz over
+// Length seconds from From, by sox's band-pass; -1 when sox fails.
+double BandRms(const std::string& File, double From, double Length, int Low, int High);
+// An amplitude in dB of full scale (at least -180).
+double Db(double Rms);
+// The length of a sound file in seconds, by sox; -1 when it cannot tell.
+double SoxSeconds(const std::string& File);
+
 }  // namespace testing_support
