@@ -97,6 +97,7 @@ class THeaderBytes {
   int64_t Length() const { return FLen; }
   bool Read(int64_t Offset, uint8_t* Out, int64_t Len) const {
     if (Offset < 0 || Len < 0 || Offset > FLen - Len) return false;
+    if (Len == 0) return true;  // an empty chunk: Out may be null
     if (Offset + Len <= FHeadLen) {
       std::memcpy(Out, FHead.data() + Offset, static_cast<size_t>(Len));
       return true;
