@@ -114,6 +114,7 @@ class TLeadTrim : public TACSConverter {
 struct TKaraokeLatency {
   void Sample();
   bool Measured() const { return !FOffsets.empty(); }
+  size_t Readings() const { return FOffsets.size(); }
   // Median playback and capture latencies (microseconds), -1 unmeasured,
   // and the parts of them spent in the devices themselves.
   int64_t PlaybackUs = -1;

@@ -54,8 +54,6 @@ bool RunUntil(const std::function<bool()>& Condition, int Ms = 30000) {
   return true;
 }
 
-// The RMS amplitude (0 ... 1) of the band Low...High Hz of the part of File
-// from From seconds on for Length seconds, by sox; -1 when sox fails.
 class RecordMixPulse : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -78,10 +76,12 @@ class RecordMixPulse : public ::testing::Test {
       ::execlp("paplay", "paplay", Device.c_str(), File.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
+    // Its own stream, not another program's, must be on the server.
+    const std::string Tag = "application.process.id = \"" + std::to_string(SingerPid) + "\"";
     ASSERT_TRUE(RunUntil([&] {
       std::string Out;
-      testing_support::Run("pactl list short sink-inputs", &Out);
-      return Out.find("protocol-native") != std::string::npos;
+      testing_support::Run("pactl list sink-inputs", &Out);
+      return Out.find(Tag) != std::string::npos;
     })) << "the tone does not play";
     ASSERT_EQ(testing_support::Run("sox -n -r 44100 -c 2 -b 16 " + Quote(Song()) +
                                    " synth 4 sine 440 vol " + std::to_string(kSongAmplitude)),
@@ -189,11 +189,14 @@ class RecordMixPulse : public ::testing::Test {
 
   // Song and voice in the middle of a mix: the song at Volume/255/2 of its
   // level, the voice at half of its own.
-  static void ExpectMix(const std::string& Out, int Volume) {
+  void ExpectMix(const std::string& Out, int Volume) {
     const double Song = BandRms(Out, 0.5, 1.0, 340, 540);
     const double Voice = BandRms(Out, 0.5, 1.0, 900, 1100);
+    const std::string Shift =
+        "; the voice was moved " + std::to_string(Form->RecordMixVoiceShiftFrames) +
+        " frames earlier, after " + std::to_string(Form->RecordMixLatency.Readings()) + " readings";
     EXPECT_NEAR(Db(Song), SineDb(kSongAmplitude * Volume / 255.0 / 2), 1.0) << Out;
-    EXPECT_NEAR(Db(Voice), SineDb(kVoiceAmplitude / 2), 1.0) << Out;
+    EXPECT_NEAR(Db(Voice), SineDb(kVoiceAmplitude / 2), 1.0) << Out << Shift;
   }
 
   TPulseSoundCard Card{std::string(), 250};
