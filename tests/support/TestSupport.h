@@ -86,7 +86,8 @@ class TMemorySource : public TACSInput {
 };
 
 // The RMS amplitude (0 to 1) of File's sound between Low and High Hz over
-// Length seconds from From, by sox's band-pass; -1 when sox fails.
+// Length seconds from From, by sox's band-pass (the median of five pieces of
+// the stretch); -1 when sox fails.
 double BandRms(const std::string& File, double From, double Length, int Low, int High);
 // An amplitude in dB of full scale (at least -180).
 double Db(double Rms);
