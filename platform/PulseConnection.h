@@ -92,11 +92,16 @@ class TPulseConnection {
 // Scoped lock of a connection's main loop.
 class TLoopLock {
  public:
-  explicit TLoopLock(TPulseConnection& C) : FC(C) { FC.Lock(); }
-  ~TLoopLock() { FC.Unlock(); }
+  explicit TLoopLock(TPulseConnection& C) : FC(&C) { FC->Lock(); }
+  ~TLoopLock() { Release(); }
   TLoopLock(const TLoopLock&) = delete;
   TLoopLock& operator=(const TLoopLock&) = delete;
+  // Lets the loop go before the end of the scope.
+  void Release() {
+    if (FC) FC->Unlock();
+    FC = nullptr;
+  }
 
  private:
-  TPulseConnection& FC;
+  TPulseConnection* FC;
 };

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
-#include <optional>
 
 #include "platform/DeviceVolumes.h"
 #include "platform/PulseConnection.h"
@@ -148,7 +147,7 @@ class TPulseStream final : public TSoundStream {
                             std::to_string(FFormat.Channels) + "-channel sound at " +
                             std::to_string(FFormat.SampleRate) + " Hz");
     FConn = std::make_unique<TPulseConnection>(Server);
-    std::optional<TLoopLock> L(std::in_place, *FConn);
+    TLoopLock L(*FConn);
     pa_context* C = FConn->Context();
     // Device 0 (and -1) is the selection or the server's default: no name.
     std::string DeviceName = Device <= 0 && FCapture ? Selection : std::string();
@@ -202,7 +201,7 @@ class TPulseStream final : public TSoundStream {
     FReady = true;
     // A clock reader holds the registry's lock while it takes the loop
     // lock: the registry is never entered under the loop lock.
-    L.reset();
+    L.Release();
     RegisterStreamClock(this, FCapture, [this](TStreamClock& C) { return ReadClock(C); });
     FClockRegistered = true;
   }
