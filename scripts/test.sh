@@ -9,10 +9,6 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
-# The sound-server tests spend most of their time waiting for real-time
-# sound, one at a time: one test more than there are cores keeps the cores
-# busy meanwhile.
-test_jobs=$((jobs + 1))
 
 scripts/install-deps.sh
 
@@ -110,7 +106,7 @@ run_suite() {  # name, build dir, [-R regex], [-t "targets"], -- cmake args...
   echo "=== $name: tests"
   local junit="$root/$dir/test-results.xml"
   rm -f "$junit"
-  if ! ctest --test-dir "$dir" --output-on-failure -j "$test_jobs" --timeout 300 \
+  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 300 \
       --output-junit "$junit" "${ctest_args[@]}"; then
     status=1
   fi
