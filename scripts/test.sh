@@ -141,6 +141,10 @@ if [ "${VELMORA_QUICK:-0}" != 1 ]; then
   ape_matrix='^Matrix/ApeRoundTrip\.DecodesBitExactlyThroughFfmpegAndTheReader/'
   ape_matrix+='(Level1000_(8bit_.*|16bit_mono)|Level2000_(16bit_.*|8bit_stereo)|'
   ape_matrix+='Level3000_(8bit_.*|16bit_stereo)|Level4000_(16bit_.*|8bit_mono))'
+  # The karaoke takes measure the voice where a song that starts with the
+  # recording puts it; the sanitizers slow the song's start by seconds, and
+  # the voice, rightly moved to meet the song, leaves the measured stretch.
+  ape_matrix+='|^(RecordMixPulse|KaraokeCli)\.'
   # clang builds the instrumented tree in about two thirds of GCC's time.
   CC=clang CXX=clang++ run_suite "asan+ubsan" build-asan -E "$ape_matrix" \
     -- -DVELMORA_ASAN=ON -DVELMORA_BENCH=OFF "${sanitizer_build[@]}"
