@@ -94,6 +94,23 @@ class SoundCardPulse : public ::testing::Test {
     return In;
   }
 
+  // A 6-second 1 kHz tone played into the microphone's feed.
+  struct TFeedTone {
+    TOwned<TMemorySource> Tone = MakeComponent<TMemorySource>(nullptr);
+    TOwned<TAudioOut> Player = MakeComponent<TAudioOut>(nullptr);
+    TJobEnd End;
+  };
+  // Starts Feed; returns once the tone flows: more than the player's nine
+  // queued blocks have gone to the server.
+  void StartFeedTone(TFeedTone& Feed) {
+    Feed.Tone->Data = ToneBytes(6, 1000, 0.5);
+    Feed.Player->SetBaseChannel(FindDevice(Playback, kFeed));
+    Feed.Player->SetInput(Feed.Tone.get());
+    Feed.End.Attach(*Feed.Player);
+    Feed.Player->Run();
+    ASSERT_TRUE(WaitFor([&] { return Feed.Tone->Position() > 10 * 8192; })) << Feed.End.Text();
+  }
+
   std::unique_ptr<TPulseSoundCard> Card;
   std::vector<TSoundDevice> Capture, Playback;
 };
@@ -143,18 +160,9 @@ TEST_F(SoundCardPulse, ToneInTheMicrophoneIsRecordedThroughTheMeterIntoAWav) {
   TJobEnd RecEnd;
   RecEnd.Attach(*Wav);
 
-  auto Tone = MakeComponent<TMemorySource>(nullptr);
-  Tone->Data = ToneBytes(6, 1000, 0.5);
-  auto Player = MakeComponent<TAudioOut>(nullptr);
-  Player->SetBaseChannel(FindDevice(Playback, kFeed));
-  Player->SetInput(Tone.get());
-  TJobEnd PlayEnd;
-  PlayEnd.Attach(*Player);
-
-  Player->Run();
-  // The recording starts once the tone flows: more than the player's nine
-  // queued blocks have gone to the server.
-  ASSERT_TRUE(WaitFor([&] { return Tone->Position() > 10 * 8192; })) << PlayEnd.Text();
+  TFeedTone Feed;
+  // The recording starts once the tone flows.
+  ASSERT_NO_FATAL_FAILURE(StartFeedTone(Feed));
   Wav->Run();
   // Read the meter as the window's timer does, keeping the read where band 1
   // was highest.
@@ -167,9 +175,9 @@ TEST_F(SoundCardPulse, ToneInTheMicrophoneIsRecordedThroughTheMeterIntoAWav) {
   }
   ASSERT_TRUE(RecEnd.Wait(30));
   EXPECT_TRUE(RecEnd.Done) << RecEnd.Text();
-  Player->Stop();
-  ASSERT_TRUE(PlayEnd.Wait(30));
-  EXPECT_TRUE(PlayEnd.Done) << PlayEnd.Text();
+  Feed.Player->Stop();
+  ASSERT_TRUE(Feed.End.Wait(30));
+  EXPECT_TRUE(Feed.End.Done) << Feed.End.Text();
 
   int Ch = 0, Rate = 0;
   const std::vector<int16_t> S = ReadPcm16Wav(T.Path("mic.wav"), &Ch, &Rate);
@@ -264,15 +272,9 @@ TEST_F(SoundCardPulse, TheStreamClocksRunInRealTimeBehindTheirData) {
   Wav->SetInput(In.get());
   TJobEnd RecEnd;
   RecEnd.Attach(*Wav);
-  auto Tone = MakeComponent<TMemorySource>(nullptr);
-  Tone->Data = ToneBytes(6, 1000, 0.5);
-  auto Player = MakeComponent<TAudioOut>(nullptr);
-  Player->SetBaseChannel(FindDevice(Playback, kFeed));
-  Player->SetInput(Tone.get());
-  TJobEnd PlayEnd;
-  PlayEnd.Attach(*Player);
-  Player->Run();
-  ASSERT_TRUE(WaitFor([&] { return Tone->Position() > 10 * 8192; })) << PlayEnd.Text();
+  TFeedTone Feed;
+  // The recording starts once the tone flows.
+  ASSERT_NO_FATAL_FAILURE(StartFeedTone(Feed));
   Wav->Run();
   ASSERT_TRUE(WaitFor([&] { return ReadStreamClocks(P, C) || RecEnd.Done || RecEnd.Failed; }));
   std::vector<double> PlayDrift, CaptureDrift;
@@ -288,12 +290,12 @@ TEST_F(SoundCardPulse, TheStreamClocksRunInRealTimeBehindTheirData) {
     CaptureLatency.push_back(C.LatencyUs);
     EXPECT_GE(P.DeviceUs, 0);
     EXPECT_GE(P.LatencyUs, P.DeviceUs);
-    EXPECT_LE(P.PositionUs, static_cast<int64_t>(Tone->Position()) * 1000000 / 176400);
+    EXPECT_LE(P.PositionUs, static_cast<int64_t>(Feed.Tone->Position()) * 1000000 / 176400);
     LastP = P;
     LastC = C;
   }
-  Player->Stop();
-  ASSERT_TRUE(PlayEnd.Wait(30));
+  Feed.Player->Stop();
+  ASSERT_TRUE(Feed.End.Wait(30));
   ASSERT_TRUE(RecEnd.Wait(30));
   ASSERT_GE(PlayDrift.size(), 10u);
   const auto Median = [](std::vector<double> V) {
