@@ -209,6 +209,13 @@ TKaraokeLatencyProbe::TKaraokeLatencyProbe(TKaraokeLatency& Into)
 
 TKaraokeLatencyProbe::~TKaraokeLatencyProbe() { End(); }
 
+bool TKaraokeLatencyProbe::OffsetUs(int64_t& Us) const {
+  std::lock_guard<std::mutex> L(FState->Lock);
+  if (!FState->Into.Measured()) return false;
+  Us = FState->Into.OffsetUs();
+  return true;
+}
+
 void TKaraokeLatencyProbe::End() {
   if (!FState) return;
   {

@@ -133,7 +133,8 @@ struct TKaraokeLatency {
 };
 
 // Samples a TKaraokeLatency every 50 ms on a thread of its own until End
-// (or destruction); the figures are read after End.
+// (or destruction); the figures are read after End, or meanwhile through
+// OffsetUs.
 class TKaraokeLatencyProbe {
  public:
   explicit TKaraokeLatencyProbe(TKaraokeLatency& Into);
@@ -141,6 +142,8 @@ class TKaraokeLatencyProbe {
   TKaraokeLatencyProbe(const TKaraokeLatencyProbe&) = delete;
   TKaraokeLatencyProbe& operator=(const TKaraokeLatencyProbe&) = delete;
   void End();
+  // The offset measured so far; false while there is none. Any thread.
+  bool OffsetUs(int64_t& Us) const;
 
  private:
   struct TState;

@@ -21,6 +21,7 @@ status=0
 passed=0 failed=0 skipped=0
 summary=()   # one line per suite
 skip_notes=()  # "suite: test: reason" per skipped test
+fail_notes=()  # "suite: test" per failed test
 note_suite() {  # name, passed, failed, skipped, what else
   summary+=("$(printf '  %-28s %6s passed %6s failed %6s skipped   %s' "$@")")
   passed=$((passed + $2)) failed=$((failed + $3)) skipped=$((skipped + $4))
@@ -29,8 +30,8 @@ note_suite() {  # name, passed, failed, skipped, what else
 # Counts a suite's results from ctest's JUnit file and notes why tests were
 # skipped (the message after gtest's "Skipped" line). A test that did not run
 # for another reason (a missing program) counts as failed, as for ctest.
-junit_counts() {  # junit file, suite name; prints "passed failed skipped"
-  awk -v suite="$2" '
+junit_counts() {  # junit file, suite name, file for failures; prints "passed failed skipped"
+  awk -v suite="$2" -v failures="$3" '
     function plain(t) {
       gsub(/&lt;/, "<", t); gsub(/&gt;/, ">", t); gsub(/&quot;/, "\"", t); gsub(/&apos;/, "\047", t)
       gsub(/&amp;/, "\\&", t); return t
@@ -39,18 +40,20 @@ junit_counts() {  # junit file, suite name; prints "passed failed skipped"
       name = $0; sub(/.*<testcase name="/, "", name); sub(/".*/, "", name)
       sub(/  # GetParam.*/, "", name); name = plain(name)
       st = $0; sub(/.*status="/, "", st); sub(/".*/, "", st)
-      if (st == "run") p++; else if (st == "fail") f++; else if (st == "disabled") d++
+      if (st == "run") p++; else if (st == "disabled") d++
+      else if (st == "fail") { f++; print suite ": " name > failures }
       skipping = 0; reason = ""; want = 0
       next
     }
     st == "notrun" && /<skipped / {
-      if (index($0, "SKIP_REGULAR_EXPRESSION_MATCHED")) { s++; skipping = 1 } else f++
+      if (index($0, "SKIP_REGULAR_EXPRESSION_MATCHED")) { s++; skipping = 1 }
+      else { f++; print suite ": " name " (did not run)" > failures }
       st = ""
     }
     skipping && want { reason = plain($0); want = 0 }
     skipping && /: Skipped$/ { want = 1 }
     /<\/testcase>/ {
-      if (st == "notrun") f++
+      if (st == "notrun") { f++; print suite ": " name " (did not run)" > failures }
       if (skipping)
         print suite ": " name ": " (reason != "" ? reason : "(no reason given)") > "/dev/stderr"
       skipping = 0; st = ""
@@ -112,10 +115,11 @@ run_suite() {  # name, build dir, [-R regex], [-t "targets"], -- cmake args...
   fi
   local counts notes
   if [ -f "$junit" ]; then
-    notes=$(mktemp)
-    counts=$(junit_counts "$junit" "$name" 2>"$notes")
+    notes=$(mktemp) fails=$(mktemp)
+    counts=$(junit_counts "$junit" "$name" "$fails" 2>"$notes")
     while IFS= read -r line; do skip_notes+=("$line"); done <"$notes"
-    rm -f "$notes"
+    while IFS= read -r line; do fail_notes+=("$line"); done <"$fails"
+    rm -f "$notes" "$fails"
   else
     status=1
     counts="0 1 0"
@@ -196,6 +200,10 @@ printf '%s\n' "${summary[@]}"
 if [ ${#skip_notes[@]} -gt 0 ]; then
   echo "skipped tests:"
   printf '  %s\n' "${skip_notes[@]}"
+fi
+if [ ${#fail_notes[@]} -gt 0 ]; then
+  echo "failed tests:"
+  printf '  %s\n' "${fail_notes[@]}"
 fi
 [ $status -eq 0 ] && verdict="all suites passed" || verdict="some suites failed"
 echo "=== $verdict: $passed passed, $failed failed, $skipped skipped"

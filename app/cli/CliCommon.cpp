@@ -78,7 +78,8 @@ int ReportError(const std::string& Message) {
 }
 
 int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>& OnEnd,
-               const std::function<void()>& OnStarted, bool StopIsTheEnd) {
+               const std::function<void()>& OnStarted, bool StopIsTheEnd,
+               const std::function<bool()>& Enough) {
   // The events arrive on the sink's worker thread; this thread only waits.
   // What the handler writes is read once WaitForEnd has returned.
   std::string Error;
@@ -101,11 +102,15 @@ int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>
   }
   if (OnStarted && !Failed) OnStarted();
 
-  bool Stopped = false;
+  bool Stopped = false, Ended = false;
   while (!Sink.WaitForEnd(std::chrono::milliseconds(50))) {
-    if (!Stopped && InterruptRequested()) {
+    if (Stopped || Ended) continue;
+    if (InterruptRequested()) {
       Sink.Stop();
       Stopped = true;
+    } else if (Enough && Enough()) {
+      Sink.Stop();
+      Ended = true;
     }
   }
   Sink.OnProgress = nullptr;

@@ -29,9 +29,12 @@ TCliArgs ParseArgs(const std::vector<std::string>& Args, const std::set<std::str
 // InterruptedExit (after printing "Stopped.") when Ctrl+C ended it, unless
 // StopIsTheEnd (a recording that runs until Ctrl+C), when that is 0. OnEnd,
 // when given, runs once the job has ended, before anything is printed;
-// OnStarted once the job has started (its output is prepared).
+// OnStarted once the job has started (its output is prepared). Enough, when
+// given, is asked every 50 ms while the job runs: once it answers true the
+// job is stopped, and that stop is its ordinary end.
 int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>& OnEnd = {},
-               const std::function<void()>& OnStarted = {}, bool StopIsTheEnd = false);
+               const std::function<void()>& OnStarted = {}, bool StopIsTheEnd = false,
+               const std::function<bool()>& Enough = {});
 
 // The exit status of a job that Ctrl+C cut short (128 + SIGINT, as shells
 // report it).

@@ -1,10 +1,11 @@
 // velmora-cli karaoke: the Record--Mix page without its window. The song
-// plays while the microphone is recorded for the song's length (or a given
-// time), then the song (decoded first when it is an MP3) and the voice are
-// mixed into the output; or the sound card's own mix is recorded straight
-// into the output.
+// plays while the microphone is recorded until the recording holds the whole
+// song as heard (or its first given seconds), then the song (decoded first
+// when it is an MP3) and the voice are mixed into the output; or the sound
+// card's own mix is recorded straight into the output.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -127,6 +128,28 @@ std::string DecodeSong(const std::string& Song, const std::string& Convert) {
   return {};
 }
 
+// How long past the asked stretch a recording waits for the song's clock.
+constexpr int64_t kClockWaitUs = 3000000;
+
+// A song heard later than this after the recording started is taken as
+// never heard: the recording then ends this long past the asked stretch.
+constexpr int kLongestSongDelaySeconds = 30;
+
+// Whether a recording of RecordedUs holds the song's first WantedUs. The
+// song reaches the recording later than the recording started, by the
+// player's start and the server's latencies: the offset the probe measures.
+// Until the offset is known the song may not be heard yet; with none known
+// a while after the asked stretch, the song has no clock to tell it and the
+// stretch is taken as it stands.
+bool TakeComplete(int64_t RecordedUs, int64_t WantedUs, const TKaraokeLatencyProbe& Probe) {
+  if (RecordedUs < WantedUs) return false;
+  int64_t OffsetUs = 0;
+  if (Probe.OffsetUs(OffsetUs))
+    return RecordedUs >=
+           WantedUs + std::clamp<int64_t>(OffsetUs, 0, int64_t{kLongestSongDelaySeconds} * 1000000);
+  return RecordedUs >= WantedUs + kClockWaitUs;
+}
+
 }  // namespace
 
 int CmdKaraoke(const std::vector<std::string>& Args) {
@@ -171,7 +194,9 @@ int CmdKaraoke(const std::vector<std::string>& Args) {
   In->SetInSampleRate(Song.Rate);
   In->SetInBitsPerSample(16);
   In->SetInChannels(Song.Channels);
-  In->SetRecTime(Seconds);
+  // The recording runs until it holds the asked stretch of the song (see
+  // below); the limit only stops a recording whose song is never heard.
+  In->SetRecTime(Seconds + kLongestSongDelaySeconds + 1);
   In->SetBaseChannel(0);
   auto* Meter = new TSoundIndicator(Job.get());
   Meter->SetInput(In);
@@ -206,11 +231,19 @@ int CmdKaraoke(const std::vector<std::string>& Args) {
     if (!Lyrics.empty()) Printer.emplace(std::move(Lyrics), *In);
     TLevelMeter Levels(*Meter, *In, ::isatty(STDERR_FILENO) == 1);
     TKaraokeLatencyProbe Probe(Latency);
-    Rc = RunSinkJob(*Sink, false, [&] {
-      Probe.End();
-      Levels.End();
-      if (Printer) Printer->End();
-    });
+    const int64_t BytesPerSecond = int64_t{Song.Rate} * Song.Channels * 2;
+    Rc = RunSinkJob(
+        *Sink, false,
+        [&] {
+          Probe.End();
+          Levels.End();
+          if (Printer) Printer->End();
+        },
+        {}, false,
+        [&] {
+          return TakeComplete(In->Position() * 1000000 / BytesPerSecond, int64_t{Seconds} * 1000000,
+                              Probe);
+        });
   }
   Route.reset();
   if (Rc != 0 || Stereo) return Rc;
