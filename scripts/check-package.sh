@@ -99,7 +99,7 @@ if ! MANWIDTH=80 man -l "$man_page" >"$work/man.txt" 2>"$work/man.err" || [ -s "
   cat "$work/man.err" >&2
   fault "man -l failed or warned"
 fi
-grep -q 'velmora-cli convert' "$work/man.txt" || fault "the manual page lacks the convert command"
+grep -Eq 'velmora-cli +convert +IN +OUT' "$work/man.txt" || fault "the manual page lacks the convert command"
 if [ -n "$(zcat "$man_page" | groff -man -Tutf8 -ww -z 2>&1)" ]; then
   zcat "$man_page" | groff -man -Tutf8 -ww -z
   fault "groff warns about the manual page"
