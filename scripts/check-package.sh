@@ -137,6 +137,29 @@ cli convert --settings "$run/tone.wav" "$run/tone.mp3" 2>/dev/null || fault "vel
 info=$(cli info "$run/tone.mp3" 2>&1 || true)
 echo "$info" | grep -q 'bitrate=64' || fault "the saved bit rate (64) was not used: $info"
 [ ! -e "$tree/usr/lib/velmora/Settings.ini" ] || fault "Settings.ini was written into the program's folder"
+
+# The window starts and makes the folder of its working files in
+# ~/.local/share/Velmora (waiting for it at most 30 s), then is stopped.
+echo "=== package: the window from the package"
+mkdir -p "$run/runtime"
+chmod 700 "$run/runtime"
+[ "$(id -u)" != 0 ] || chown 65534:65534 "$run/runtime"
+env -i HOME="$home" XDG_RUNTIME_DIR="$run/runtime" QT_QPA_PLATFORM=offscreen PATH=/usr/bin:/bin \
+  "${as_user[@]}" "$tree/usr/bin/velmora" >"$work/window.log" 2>&1 &
+window=$!
+for _ in $(seq 300); do
+  [ -d "$home/.local/share/Velmora" ] || ! kill -0 $window 2>/dev/null && break
+  sleep 0.1
+done
+if kill -0 $window 2>/dev/null; then
+  kill $window
+  wait $window 2>/dev/null || true
+else
+  wait $window || true
+  cat "$work/window.log" >&2
+  fault "the window ended at once"
+fi
+[ -d "$home/.local/share/Velmora" ] || fault "the window made no ~/.local/share/Velmora"
 [ "$(id -u)" = 0 ] || chmod -R u+w "$tree/usr/lib/velmora"
 
 if [ $faults -gt 0 ]; then
