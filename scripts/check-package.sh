@@ -55,10 +55,13 @@ for n in "${names[@]}"; do
   esac
 done
 # What the programs link (found by dpkg-shlibdeps) and what they open by name.
+# (Here-strings, not pipes: grep -q stops reading at the first match, and
+# pipefail would count the writer's broken pipe as a failure.)
+listed=$(printf '%s\n' "${names[@]}")
 for want in libc6 libstdc++6 libqt6widgets6 libqt6webenginewidgets6 libpulse0 libcdio19 libcddb2 \
   libsoxr0 libx11-6 libmad0 libmp3lame0 libogg0 libvorbis0a libvorbisfile3 libvorbisenc2 libflac12 \
   libavutil57 libavcodec59 libavformat59; do
-  printf '%s\n' "${names[@]}" | grep -qx "$want" || fault "Depends lacks $want"
+  grep -qx "$want" <<<"$listed" || fault "Depends lacks $want"
 done
 
 # The files.
@@ -85,7 +88,7 @@ fi
 tree=$work/tree
 dpkg-deb -x "$deb" "$tree"
 for s in 16 22 24 32 48 64 128 256; do
-  file -b "$tree/usr/share/icons/hicolor/${s}x${s}/apps/velmora.png" | grep -q "PNG image data, $s x $s" ||
+  grep -q "PNG image data, $s x $s" <<<"$(file -b "$tree/usr/share/icons/hicolor/${s}x${s}/apps/velmora.png")" ||
     fault "the ${s}x${s} icon is not a $s by $s PNG"
 done
 echo "=== package: desktop-file-validate"
@@ -107,7 +110,7 @@ fi
 
 # Every program and library finds its libraries through its run path.
 while IFS= read -r -d '' f; do
-  file -b "$f" | grep -q '^ELF' || continue
+  grep -q '^ELF' <<<"$(file -b "$f")" || continue
   if ldd "$f" 2>&1 | grep 'not found'; then fault "$f: libraries not found (above)"; fi
 done < <(find "$tree/usr/lib/velmora" -type f -print0)
 
@@ -135,7 +138,7 @@ grep -q '\.ape' "$work/help" || fault "velmora-cli --help lists no .ape type"
 cli convert "$run/tone.wav" "$run/tone.ape" 2>/dev/null || fault "velmora-cli could not write APE (libMACDll.so)"
 cli convert --settings "$run/tone.wav" "$run/tone.mp3" 2>/dev/null || fault "velmora-cli convert --settings failed"
 info=$(cli info "$run/tone.mp3" 2>&1 || true)
-echo "$info" | grep -q 'bitrate=64' || fault "the saved bit rate (64) was not used: $info"
+grep -q 'bitrate=64' <<<"$info" || fault "the saved bit rate (64) was not used: $info"
 [ ! -e "$tree/usr/lib/velmora/Settings.ini" ] || fault "Settings.ini was written into the program's folder"
 
 # The window starts and makes the folder of its working files in
