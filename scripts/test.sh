@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds Velmora and runs every test: the plain build,
 # then the suite again under AddressSanitizer + UndefinedBehaviorSanitizer, the
-# engine tests under ThreadSanitizer, and a bounded run of each fuzz target.
+# engine tests under ThreadSanitizer, and a bounded run of each fuzz target;
+# the plain build is also packaged (scripts/check-package.sh).
 # VELMORA_QUICK=1 runs only the plain build's tests. Ends with a summary: each
 # suite's passed, failed and skipped tests and its time, and why tests were
 # skipped; the last line counts them all.
@@ -138,6 +139,16 @@ else
 fi
 
 run_suite "plain" build-ci -- -DVELMORA_WERROR=ON
+# The Debian package made from the plain build, its files, dependencies, menu
+# entry, metainfo and manual page.
+echo "=== package"
+t0=$SECONDS
+if scripts/check-package.sh build-ci; then
+  note_suite "package" 1 0 0 "cpack -G DEB and its checks ($((SECONDS - t0)) s)"
+else
+  status=1
+  note_suite "package" 0 1 0 "the faults are listed above ($((SECONDS - t0)) s)"
+fi
 if [ "${VELMORA_QUICK:-0}" != 1 ]; then
   # The APE round trips are a matrix of levels, sample sizes and channel
   # counts whose encoder runs slowly under the sanitizers: four of its sixteen
