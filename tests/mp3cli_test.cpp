@@ -118,9 +118,9 @@ TEST_F(Mp3Cli, MixTakesMp3Input) {
   ASSERT_EQ(0, testing_support::Run("lame --quiet -b 128 " + Quote(Wav) + " " + Quote(Mp3)));
   ASSERT_EQ(0, Cli("convert " + Quote(Mp3) + " " + Quote(Dir.Path("dec.wav"))));
   std::string Err;
-  ASSERT_EQ(0, Cli("mix " + Quote(Wav) + " " + Quote(Mp3) + " " + Quote(Dir.Path("o.wav")) +
-                       " --concat",
-                   nullptr, &Err))
+  ASSERT_EQ(
+      0, Cli("mix " + Quote(Wav) + " " + Quote(Mp3) + " " + Quote(Dir.Path("o.wav")) + " --concat",
+             nullptr, &Err))
       << Err;
   std::vector<int16_t> Want = ReadPcm16Wav(Wav);
   const std::vector<int16_t> Dec = ReadPcm16Wav(Dir.Path("dec.wav"));
