@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "codecs/ACS_MAD.h"
-#include "codecs/MpegFrame.h"
 #include "codecs/Mp3In.h"
+#include "codecs/MpegFrame.h"
 
 namespace {
 
