@@ -271,9 +271,10 @@ TEST(WaveOutWide, KnownAndUnknownLengthsPastTheLimitGiveTheSameRf64File) {
     std::string Out;
     EXPECT_EQ(0, testing_support::Run("sox --i -s " + Quote(T.Path("unknown.wav")), &Out));
     EXPECT_EQ(Out, "1000\n");
-    EXPECT_EQ(0, testing_support::Run("ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 " +
-                         Quote(T.Path("unknown.wav")),
-                     &Out));
+    EXPECT_EQ(
+        0, testing_support::Run("ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 " +
+                                    Quote(T.Path("unknown.wav")),
+                                &Out));
     EXPECT_EQ(Out, "1000\n");
   }
 }

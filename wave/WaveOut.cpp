@@ -422,8 +422,9 @@ int64_t TWaveOut::FactCount(int64_t Length) const {
 
 void TWaveOut::PatchHeader() {
   if (FHeaderLost)
-    throw EACSException(FFileName + ": the samples could not be moved to make room for the sizes "
-                                    "of a file past 4 GB");
+    throw EACSException(FFileName +
+                        ": the samples could not be moved to make room for the sizes "
+                        "of a file past 4 GB");
   int64_t Length = FFile->Size();
   if (FJobType == wtDVIADPCM) {
     // A block cut short by a failed write holds nothing a decoder could use.
