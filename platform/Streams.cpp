@@ -295,8 +295,7 @@ void TSpillStream::MoveToFile() {
   std::filesystem::create_directories(FFolder, Ec);
   std::string Name = FFolder + "image-XXXXXX.wav";
   const int Fd = ::mkstemps(Name.data(), 4);
-  if (Fd < 0)
-    throw EFCreateError("Cannot create file \"" + Name + "\". " + std::strerror(errno));
+  if (Fd < 0) throw EFCreateError("Cannot create file \"" + Name + "\". " + std::strerror(errno));
   ::close(Fd);
   try {
     auto F = std::make_unique<TFileStream>(Name, TFileMode::fmCreate);

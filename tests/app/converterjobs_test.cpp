@@ -500,8 +500,8 @@ TEST_F(ConverterJobs, Mp3ToOggImageFileGoesWhenTheWindowClosesMidRun) {
   TMainForm& F = ShownForm();
   // 20 minutes: one 4-second MP3's frames 300 times over.
   const std::string Wav = MakeWav("tone.wav", 4.0);
-  ASSERT_EQ(testing_support::Run("lame --quiet -b 32 " + Quote(Wav) + " " + Quote(Dir.Path("t.mp3"))),
-            0);
+  ASSERT_EQ(
+      testing_support::Run("lame --quiet -b 32 " + Quote(Wav) + " " + Quote(Dir.Path("t.mp3"))), 0);
   const auto One = ReadFileBytes(Dir.Path("t.mp3"));
   std::vector<uint8_t> Long;
   for (int I = 0; I < 300; ++I) Long.insert(Long.end(), One.begin(), One.end());
