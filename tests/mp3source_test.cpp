@@ -60,7 +60,8 @@ std::vector<int16_t> ReadAll(TMP3In& In, int Chunk = 1002) {
   }
   In.Flush();
   std::vector<int16_t> S(Bytes.size() / 2);
-  std::memcpy(S.data(), Bytes.data(), S.size() * 2);
+  // An empty range leaves both vectors without storage.
+  if (!S.empty()) std::memcpy(S.data(), Bytes.data(), S.size() * 2);
   return S;
 }
 
