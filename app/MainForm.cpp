@@ -60,6 +60,7 @@ TMainForm::TSetup::TSetup()
       Languages(LanguageManager) {
   const std::string Record = WritableProgramFile(kRecordWorkFile, false);
   WorkFolder = Record.substr(0, Record.size() - std::string(kRecordWorkFile).size());
+  CacheFolder = ::CacheFolder();
 }
 
 TMainForm::TMainForm(const TSetup& Setup)

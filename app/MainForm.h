@@ -71,6 +71,8 @@ class TMainForm : public TLangForm {
     TLangMgr* Languages = nullptr;
     // The folder of the Record--Mix working files (with a trailing '/').
     std::string WorkFolder;
+    // Where a temporary file too large for memory goes (with a trailing '/').
+    std::string CacheFolder;
   };
 
   // Builds every page and creates every engine component with its start
@@ -215,8 +217,12 @@ class TMainForm : public TLangForm {
   // The Vorbis writer of the latest MP3-to-Ogg run (made per run), or null.
   TVorbisOut* Mp3ToVob_VobOut = nullptr;
   // The WAV image the MP3-to-Ogg decoder writes and the writer reads; exists
-  // from the start of a run to its end.
-  std::unique_ptr<TMemoryStream> Mp3ToVob_WavStream;
+  // from the start of a run to its end. In memory up to Mp3ToVobImageLimit
+  // bytes, past that in a file in the cache folder, removed with the stream.
+  std::unique_ptr<TSpillStream> Mp3ToVob_WavStream;
+  static constexpr int64_t DefaultImageLimit = 256ll << 20;
+  // Tests lower it so that a short MP3 makes an image that moves to a file.
+  int64_t Mp3ToVobImageLimit = DefaultImageLimit;
 
   // The converters' handlers. Browse: a dialog chooses the source or the
   // output file. Start: the click of "Convert it". Progress, completion and

@@ -452,8 +452,10 @@ void TMainForm::ConversionFailed(TFlowIndex F, const std::string& Message) {
     JobFinished(FFlows[F].Job);
 }
 
-// ---- MP3 to Ogg: the decoder writes a WAV image into memory, then a Vorbis
-// writer made for this run encodes it.
+// ---- MP3 to Ogg: the decoder writes a WAV image into memory (into a file in
+// the cache folder once it would pass Mp3ToVobImageLimit), then a Vorbis
+// writer made for this run encodes it. The image goes when the run ends, fails
+// or the window closes.
 
 void TMainForm::Mp3ConvertToVob() {
   TConversionFlow& Flow = FFlows[flMp3ToVob];
@@ -462,7 +464,7 @@ void TMainForm::Mp3ConvertToVob() {
   MP3ToVob->SetOutputFile(Utf8(Flow.OutputBox->Text()));
   if (!ConversionMayStart(flMp3ToVob)) return;
 
-  Mp3ToVob_WavStream = std::make_unique<TMemoryStream>();
+  Mp3ToVob_WavStream = std::make_unique<TSpillStream>(FSetup.CacheFolder, Mp3ToVobImageLimit);
   // The last run's writer has ended (the page was locked until it did): it
   // goes now rather than keeping its worker until the window closes.
   if (Mp3ToVob_VobOut) {

@@ -64,14 +64,12 @@ struct TCodecEntry {
   std::function<void(TACSOutput* Sink, const TJobOptions& Options)> SetSinkOptions;
   // Format and length of File, opening nothing for longer than the call.
   std::function<TFileInfo(const std::string& File)> Info;
-  // For a type that a decoder component of its own turns into WAV rather than
-  // a source reads (MP3; MakeSource is then null): decodes File into a 16-bit
-  // PCM WAV image, written to the file WavFile or, when WavFile is empty, to
-  // WavStream. Blocks until the decoding ends; Poll (when set) is called about
-  // every 50 ms with the progress percentage and returns false to cut the
-  // decoding short (the image then ends with what was decoded, under a true
-  // header). False when nothing could be decoded; raises when a file cannot
-  // be opened, the decoder library is missing, or the decoding failed part-way
+  // For a type that a decoder component of its own also turns into WAV
+  // (MP3): decodes File into a 16-bit PCM WAV image, written to the file WavFile or, when WavFile
+  // is empty, to WavStream. Blocks until the decoding ends; Poll (when set) is called about every
+  // 50 ms with the progress percentage and returns false to cut the decoding short (the image then
+  // ends with what was decoded, under a true header). False when nothing could be decoded; raises
+  // when a file cannot be opened, the decoder library is missing, or the decoding failed part-way
   // (a read or write error: the message gives its reason).
   std::function<bool(const std::string& File, const std::string& WavFile, TStream* WavStream,
                      const std::function<bool(int Percent)>& Poll)>

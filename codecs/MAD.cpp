@@ -16,6 +16,7 @@ TCodecLibrary& MADLibrary() {
     Ok &= L.Bind(GMAD.mad_frame_init, "mad_frame_init");
     Ok &= L.Bind(GMAD.mad_frame_finish, "mad_frame_finish");
     Ok &= L.Bind(GMAD.mad_frame_decode, "mad_frame_decode");
+    Ok &= L.Bind(GMAD.mad_header_decode, "mad_header_decode");
     Ok &= L.Bind(GMAD.mad_synth_init, "mad_synth_init");
     Ok &= L.Bind(GMAD.mad_synth_frame, "mad_synth_frame");
     return Ok;

@@ -20,6 +20,7 @@ struct TMADEntryPoints {
   decltype(&::mad_frame_init) mad_frame_init = nullptr;
   decltype(&::mad_frame_finish) mad_frame_finish = nullptr;
   decltype(&::mad_frame_decode) mad_frame_decode = nullptr;
+  decltype(&::mad_header_decode) mad_header_decode = nullptr;
   decltype(&::mad_synth_init) mad_synth_init = nullptr;
   decltype(&::mad_synth_frame) mad_synth_frame = nullptr;
 };

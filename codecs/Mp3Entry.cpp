@@ -1,5 +1,6 @@
-// The MP3 line of the file-type table: TMP3Out writes, TMP3ToWav decodes, and
-// TMPEGAudio tells the format and play time without decoding.
+// The MP3 line of the file-type table: TMP3Out writes, TMP3In reads as a
+// source, TMP3ToWav decodes into a WAV image, and TMPEGAudio tells the format
+// and play time without decoding.
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -10,6 +11,7 @@
 #include "codecs/ACS_MAD.h"
 #include "codecs/CodecRegistry.h"
 #include "codecs/MPEGAudio.h"
+#include "codecs/Mp3In.h"
 
 namespace {
 
@@ -76,6 +78,11 @@ TCodecEntry Mp3Entry() {
     Out->SetBitRate(TMP3BitRate::br128);
     Set(Out, O);
     return static_cast<TACSOutput*>(Out);
+  };
+  E.MakeSource = [](TComponent* Owner, const std::string& File, const TJobOptions&) -> TACSInput* {
+    auto* In = new TMP3In(Owner);
+    In->SetFileName(File);
+    return In;
   };
   E.DecodeToWav = DecodeMp3;
   E.Info = [](const std::string& File) {

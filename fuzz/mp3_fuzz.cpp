@@ -1,13 +1,15 @@
 // Arbitrary bytes as an MP3 stream: the decoder must neither crash nor read out
 // of bounds, must end every run through OnDone, and must leave a WAV image
-// whose header states exactly the bytes behind it. The frame-header probe
-// gets the same bytes.
+// whose header states exactly the bytes behind it. The MP3 file source must
+// deliver exactly the samples of that image (or be not valid when it is
+// empty). The frame-header probe gets the same bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "codecs/ACS_MAD.h"
+#include "codecs/Mp3In.h"
 #include "codecs/MpegFrame.h"
 
 namespace {
@@ -45,5 +47,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   } else if (Out.Size() != 0) {
     std::abort();  // a run without a frame writes nothing
   }
+
+  TOwned<TMP3In> Source = MakeComponent<TMP3In>(nullptr);
+  Source->SetStream(&In);
+  if (Source->Valid() != Success) std::abort();
+  if (!Success) return 0;
+  const int64_t Want = Out.Size() - 44;
+  if (Source->SampleCount() * Source->InChannels() * 2 < Want) std::abort();
+  Source->Init();
+  int64_t Got = 0;
+  uint8_t Buf[4096];
+  for (;;) {
+    const int N = Source->GetData(Buf, sizeof Buf);
+    if (N <= 0) break;
+    if (Got + N > Want || std::memcmp(Buf, Out.Memory() + 44 + Got, static_cast<size_t>(N)) != 0)
+      std::abort();
+    Got += N;
+  }
+  Source->Flush();
+  if (Got != Want) std::abort();
   return 0;
 }

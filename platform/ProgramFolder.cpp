@@ -37,3 +37,5 @@ std::string WritableProgramFile(const std::string& Name, bool Config) {
   std::filesystem::create_directories(Dir, Ec);
   return Dir + Name;
 }
+
+std::string CacheFolder() { return XdgDir("XDG_CACHE_HOME", ".cache") + "/Velmora/"; }

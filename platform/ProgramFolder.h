@@ -12,3 +12,8 @@ std::string ProgramFolder();
 // $XDG_DATA_HOME/Velmora/ for working files. The folder is created. Returns the
 // full path of Name.
 std::string WritableProgramFile(const std::string& Name, bool Config);
+
+// The folder for temporary files too large to keep in memory:
+// $XDG_CACHE_HOME/Velmora/ (default ~/.cache/Velmora/), with a trailing '/'.
+// Not created here.
+std::string CacheFolder();

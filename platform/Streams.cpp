@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 
 namespace {
 
@@ -274,4 +276,61 @@ void TReplacementFile::Commit() {
 bool FileExists(const std::string& Name) {
   struct stat St {};
   return ::stat(Name.c_str(), &St) == 0 && !S_ISDIR(St.st_mode);
+}
+
+// ---------------------------------------------------------------- TSpillStream
+
+TSpillStream::TSpillStream(std::string Folder, int64_t Threshold)
+    : FFolder(std::move(Folder)), FThreshold(Threshold) {
+  if (!FFolder.empty() && FFolder.back() != '/') FFolder += '/';
+}
+
+TSpillStream::~TSpillStream() {
+  FFile.reset();
+  if (!FFileName.empty()) ::unlink(FFileName.c_str());
+}
+
+void TSpillStream::MoveToFile() {
+  std::error_code Ec;
+  std::filesystem::create_directories(FFolder, Ec);
+  std::string Name = FFolder + "image-XXXXXX.wav";
+  const int Fd = ::mkstemps(Name.data(), 4);
+  if (Fd < 0) throw EFCreateError("Cannot create file \"" + Name + "\". " + std::strerror(errno));
+  ::close(Fd);
+  try {
+    auto F = std::make_unique<TFileStream>(Name, TFileMode::fmCreate);
+    const int64_t Keep = TMemoryStream::Seek(0, TSeekOrigin::soCurrent);
+    F->WriteBuffer(Memory(), TMemoryStream::Size());
+    F->SetPosition(Keep);
+    FFile = std::move(F);
+  } catch (...) {
+    // The stream stays in memory as it was; the file goes.
+    ::unlink(Name.c_str());
+    throw;
+  }
+  FFileName = Name;
+  TMemoryStream::Clear();
+}
+
+int64_t TSpillStream::Read(void* Buffer, int64_t Count) {
+  return FFile ? FFile->Read(Buffer, Count) : TMemoryStream::Read(Buffer, Count);
+}
+
+int64_t TSpillStream::Write(const void* Buffer, int64_t Count) {
+  if (!FFile && TMemoryStream::Seek(0, TSeekOrigin::soCurrent) + Count > FThreshold) MoveToFile();
+  return FFile ? FFile->Write(Buffer, Count) : TMemoryStream::Write(Buffer, Count);
+}
+
+int64_t TSpillStream::Seek(int64_t Offset, TSeekOrigin Origin) {
+  return FFile ? FFile->Seek(Offset, Origin) : TMemoryStream::Seek(Offset, Origin);
+}
+
+int64_t TSpillStream::Size() { return FFile ? FFile->Size() : TMemoryStream::Size(); }
+
+void TSpillStream::SetSize(int64_t NewSize) {
+  if (!FFile && NewSize > FThreshold) MoveToFile();
+  if (FFile)
+    FFile->SetSize(NewSize);
+  else
+    TMemoryStream::SetSize(NewSize);
 }

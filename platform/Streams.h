@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -128,6 +129,35 @@ class TMemoryStream : public TStream {
   std::vector<uint8_t> FData;  // capacity; only the first FSize bytes count
   size_t FSize = 0;
   size_t FPosition = 0;
+};
+
+// A memory stream that moves to a temporary file once it would pass a
+// threshold: a write or SetSize that would take it past Threshold bytes first
+// copies what it holds into a new file in Folder (created when missing) and
+// frees the memory; from then on the file is the stream. The file is removed
+// when the stream is destroyed. Creating or writing the file raises what a
+// file stream raises. Memory() is empty once the stream has moved.
+class TSpillStream : public TMemoryStream {
+ public:
+  TSpillStream(std::string Folder, int64_t Threshold);
+  ~TSpillStream() override;
+
+  int64_t Read(void* Buffer, int64_t Count) override;
+  int64_t Write(const void* Buffer, int64_t Count) override;
+  int64_t Seek(int64_t Offset, TSeekOrigin Origin) override;
+  int64_t Size() override;
+  void SetSize(int64_t NewSize) override;
+
+  // The file the stream has moved to; empty while it is in memory.
+  const std::string& FileName() const { return FFileName; }
+
+ private:
+  void MoveToFile();
+
+  std::string FFolder;
+  int64_t FThreshold;
+  std::string FFileName;
+  std::unique_ptr<TFileStream> FFile;
 };
 
 // True when Name exists as a regular file (or anything stat() accepts).

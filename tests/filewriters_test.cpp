@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -351,3 +352,48 @@ TEST(ReplacementFile, TakesTheTargetsPlaceOnlyOnCommitWithItsPermissionsAndThrou
 }
 
 }  // namespace
+
+TEST(SpillStream, MovesToAFileOnlyPastItsThresholdAndRemovesItAtTheEnd) {
+  TempDir T;
+  const std::string Folder = T.Path("made/here");
+  std::vector<uint8_t> A(1000), B(600);
+  for (size_t I = 0; I < A.size(); ++I) A[I] = static_cast<uint8_t>(I * 7);
+  for (size_t I = 0; I < B.size(); ++I) B[I] = static_cast<uint8_t>(I * 13 + 1);
+  std::string Name;
+  {
+    TSpillStream S(Folder, 1500);
+    S.WriteBuffer(A.data(), 1000);
+    S.SetSize(1500);  // up to the threshold: still memory
+    S.SetPosition(1000);
+    EXPECT_TRUE(S.FileName().empty());
+    EXPECT_FALSE(std::filesystem::exists(Folder));
+    // A write that would pass it moves everything, the position kept.
+    S.WriteBuffer(B.data(), 600);
+    Name = S.FileName();
+    ASSERT_FALSE(Name.empty());
+    EXPECT_EQ(Name.rfind(Folder + "/", 0), 0u) << Name;
+    EXPECT_EQ(S.Size(), 1600);
+    EXPECT_EQ(S.Position(), 1600);
+    EXPECT_EQ(std::filesystem::file_size(Name), 1600u);
+    std::vector<uint8_t> Back(1600);
+    S.SetPosition(0);
+    S.ReadBuffer(Back.data(), 1600);
+    EXPECT_TRUE(std::equal(A.begin(), A.end(), Back.begin()));
+    EXPECT_TRUE(std::equal(B.begin(), B.end(), Back.begin() + 1000));
+    S.SetSize(44);
+    EXPECT_EQ(std::filesystem::file_size(Name), 44u);
+  }
+  EXPECT_FALSE(std::filesystem::exists(Name));
+
+  // A size set past the threshold moves it as well; a folder that cannot be
+  // made raises, and the stream stays in memory with what it held.
+  TSpillStream Sized(Folder, 100);
+  Sized.SetSize(101);
+  EXPECT_FALSE(Sized.FileName().empty());
+  WriteFileBytes(T.Path("plain"), {1});
+  TSpillStream Stuck(T.Path("plain/below"), 10);
+  Stuck.WriteBuffer(A.data(), 10);
+  EXPECT_THROW(Stuck.WriteBuffer(A.data(), 1), EFCreateError);
+  EXPECT_TRUE(Stuck.FileName().empty());
+  EXPECT_EQ(Stuck.Size(), 10);
+}

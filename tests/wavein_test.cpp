@@ -363,6 +363,72 @@ TEST(WaveInHostileTest, DataSizePastTheEndDeliversWhatIsThere) {
 
 // ---------------------------------------------------------------- block decoders
 
+// 64-bit forms: a "ds64" chunk first, whose sizes stand for the 32-bit fields
+// of all ones. Here a chunk after "data" shows that its size is not taken as
+// "to the end of the file".
+Bytes Ds64(uint64_t Riff, uint64_t Data, uint64_t Samples) {
+  Bytes B;
+  for (uint64_t V : {Riff, Data, Samples}) {
+    Put(B, static_cast<uint32_t>(V), 4);
+    Put(B, static_cast<uint32_t>(V >> 32), 4);
+  }
+  Put(B, 0, 4);  // no table
+  return B;
+}
+
+TEST(WaveInWideTest, Rf64AndBw64TakeTheirSizesFromDs64) {
+  const Bytes Data = Pcm16(700, 2);
+  for (const char* Form : {"RF64", "BW64", "rf64"}) {
+    Bytes C;
+    Chunk(C, "ds64", Ds64(999, Data.size(), 700));
+    Chunk(C, "fmt ", Fmt(1, 2, 8000, 4, 16));
+    Chunk(C, "data", Data, 0xFFFFFFFF);
+    Chunk(C, "LIST", Bytes(40, 0x55));
+    TMemReader R(Riff(C, Form));
+    ASSERT_TRUE(R.W->Valid()) << Form;
+    EXPECT_EQ(R.W->SampleCount(), 700) << Form;
+    EXPECT_EQ(R.W->DeclaredSampleCount(), 700) << Form;
+    EXPECT_EQ(ReadAll(*R.W), Data) << Form;
+  }
+
+  // IMA ADPCM: the "fact" count of all ones is the ds64 sample count.
+  Bytes Blocks(3 * 256, 0x37), C, F;
+  Chunk(C, "ds64", Ds64(0, Blocks.size(), 1000));
+  Chunk(C, "fmt ", Fmt(17, 1, 8000, 256, 4, 505));
+  Put(F, 0xFFFFFFFF, 4);
+  Chunk(C, "fact", F);
+  Chunk(C, "data", Blocks, 0xFFFFFFFF);
+  TMemReader Ima(Riff(C, "RF64"));
+  ASSERT_TRUE(Ima.W->Valid());
+  EXPECT_EQ(Ima.W->SampleCount(), 1000);
+}
+
+TEST(WaveInWideTest, Ds64SizesAreClampedAndFieldsBelowAllOnesStay) {
+  const Bytes Data = Pcm16(300, 1);
+  auto File = [&](const char* Form, bool WithDs64, uint64_t DsData, uint32_t Field) {
+    Bytes C;
+    if (WithDs64) Chunk(C, "ds64", Ds64(0, DsData, 0));
+    Chunk(C, "fmt ", Fmt(1, 1, 8000, 2, 16));
+    Chunk(C, "data", Data, Field);
+    return Riff(C, Form);
+  };
+  // A ds64 size past the end counts what is there; one of 2^40 does not wrap.
+  TMemReader Past(File("RF64", true, uint64_t{1} << 40, 0xFFFFFFFF));
+  ASSERT_TRUE(Past.W->Valid());
+  EXPECT_EQ(Past.W->SampleCount(), 300);
+  EXPECT_EQ(Past.W->DeclaredSampleCount(), int64_t{1} << 39);
+  // A 32-bit field that is not all ones is the size, ds64 or not.
+  TMemReader Small(File("RF64", true, 1 << 20, 200));
+  EXPECT_EQ(Small.W->SampleCount(), 100);
+  // No ds64 chunk: all ones means to the end, as in a RIFF file.
+  TMemReader NoDs64(File("RF64", false, 0, 0xFFFFFFFF));
+  ASSERT_TRUE(NoDs64.W->Valid());
+  EXPECT_EQ(NoDs64.W->SampleCount(), 300);
+  // A RIFF file's ds64-named chunk is an unknown chunk like any other.
+  TMemReader Riff32(File("RIFF", true, 20, 0xFFFFFFFF));
+  EXPECT_EQ(Riff32.W->SampleCount(), 300);
+}
+
 TEST(AdpcmDecodeTest, ImaBlockLayoutsAndLimits) {
   EXPECT_EQ(ImaDecodedFrames(512, 1), 1017);
   EXPECT_EQ(ImaDecodedFrames(1024, 2), 1017);

@@ -23,6 +23,7 @@
 
 #include "tests/support/TestSupport.h"
 #include "wave/AdpcmCodec.h"
+#include "wave/WaveIn.h"
 
 using namespace testing_support;
 
@@ -200,6 +201,171 @@ TEST(WaveOutPcm, SecondJobRewritesTheFile) {
   const auto F = ReadFileBytes(T.Path("r.wav"));
   EXPECT_EQ(F.size(), 444u);
   ExpectPcmHeaderTrue(F);
+}
+
+// ---------------------------------------------------------------- 64-bit form
+
+uint64_t Le64(const std::vector<uint8_t>& F, size_t At) {
+  return Le32(F, At) | uint64_t{Le32(F, At + 4)} << 32;
+}
+
+// The 64-bit layout: "RF64", "ds64" with the sizes, then our own header moved
+// up by its 36 bytes, the 32-bit fields all ones.
+void ExpectWidePcm(const std::vector<uint8_t>& F, const std::vector<uint8_t>& Samples,
+                   int FrameBytes) {
+  ASSERT_EQ(F.size(), 80 + Samples.size());
+  EXPECT_EQ(Tag(F, 0), "RF64");
+  EXPECT_EQ(Le32(F, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(Tag(F, 8), "WAVE");
+  EXPECT_EQ(Tag(F, 12), "ds64");
+  EXPECT_EQ(Le32(F, 16), 28u);
+  EXPECT_EQ(Le64(F, 20), F.size() - 8);
+  EXPECT_EQ(Le64(F, 28), Samples.size());
+  EXPECT_EQ(Le64(F, 36), Samples.size() / FrameBytes);
+  EXPECT_EQ(Le32(F, 44), 0u);
+  EXPECT_EQ(Tag(F, 48), "fmt ");
+  EXPECT_EQ(Tag(F, 72), "data");
+  EXPECT_EQ(Le32(F, 76), 0xFFFFFFFFu);
+  EXPECT_EQ(std::vector<uint8_t>(F.begin() + 80, F.end()), Samples);
+}
+
+int64_t ReadBackFrames(const std::string& Name) {
+  auto W = MakeComponent<TWaveIn>(nullptr);
+  W->SetFileName(Name);
+  return W->Valid() ? W->SampleCount() : -1;
+}
+
+TEST(WaveOutWide, KnownAndUnknownLengthsPastTheLimitGiveTheSameRf64File) {
+  // The 32-bit limit lowered to 1000 bytes: 4000 bytes of stereo samples.
+  TempDir T;
+  TFixture X;
+  X.In->Data = Bytes(MakeSignal16(1000, 2, 44100));
+  X.Out->SetSizeFieldLimit(1000);
+  X.Out->SetFileName(T.Path("known.wav"));
+  ASSERT_FALSE(X.Run().Failed);
+  const auto Known = ReadFileBytes(T.Path("known.wav"));
+  ExpectWidePcm(Known, X.In->Data, 4);
+  // A length learned only on the way: the samples written so far move up
+  // when the limit is reached.
+  X.In->UseReportedSize = true;
+  X.In->ReportedSize = -1;
+  X.In->MaxChunk = 300;
+  X.Out->SetFileName(T.Path("unknown.wav"));
+  ASSERT_FALSE(X.Run().Failed);
+  EXPECT_EQ(ReadFileBytes(T.Path("unknown.wav")), Known);
+  EXPECT_EQ(ReadBackFrames(T.Path("unknown.wav")), 1000);
+
+  // One byte below the limit stays a plain file, byte for byte as without it.
+  X.In->Data.resize(1000 - 36);
+  X.Out->SetFileName(T.Path("plain.wav"));
+  ASSERT_FALSE(X.Run().Failed);
+  const auto Plain = ReadFileBytes(T.Path("plain.wav"));
+  ExpectPcmHeaderTrue(Plain);
+  EXPECT_EQ(Tag(Plain, 0), "RIFF");
+  X.Out->SetSizeFieldLimit(MaxSizeField);
+  X.Out->SetFileName(T.Path("plain2.wav"));
+  ASSERT_FALSE(X.Run().Failed);
+  EXPECT_EQ(ReadFileBytes(T.Path("plain2.wav")), Plain);
+
+  if (HaveTool("sox") && HaveTool("ffprobe")) {
+    std::string Out;
+    EXPECT_EQ(0, testing_support::Run("sox --i -s " + Quote(T.Path("unknown.wav")), &Out));
+    EXPECT_EQ(Out, "1000\n");
+    EXPECT_EQ(
+        0, testing_support::Run("ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 " +
+                                    Quote(T.Path("unknown.wav")),
+                                &Out));
+    EXPECT_EQ(Out, "1000\n");
+  }
+}
+
+TEST(WaveOutWide, RoomKeptForALengthThatNeverCameIsJunkAndServesALaterAppend) {
+  // A source that says 6 GB and ends after 2000 bytes: a plain file whose
+  // ds64 chunk became "JUNK".
+  TempDir T;
+  TFixture X;
+  X.In->Data = Bytes(MakeSignal16(500, 2, 44100));
+  X.In->UseReportedSize = true;
+  X.In->ReportedSize = 6000000000;
+  X.Out->SetFileName(T.Path("j.wav"));
+  ASSERT_FALSE(X.Run().Failed);
+  auto F = ReadFileBytes(T.Path("j.wav"));
+  ASSERT_EQ(F.size(), 80u + 2000);
+  EXPECT_EQ(Tag(F, 0), "RIFF");
+  EXPECT_EQ(Le32(F, 4), F.size() - 8);
+  EXPECT_EQ(Tag(F, 12), "JUNK");
+  EXPECT_EQ(Le32(F, 16), 28u);
+  EXPECT_EQ(Le32(F, 76), 2000u);
+  EXPECT_EQ(ReadBackFrames(T.Path("j.wav")), 500);
+
+  // Appended past the (lowered) limit, the JUNK chunk becomes the ds64 chunk
+  // in place and the first samples stay where they are.
+  X.In->ReportedSize = -1;
+  X.Out->SetFileMode(foAppend);
+  X.Out->SetSizeFieldLimit(3000);
+  ASSERT_FALSE(X.Run().Failed);
+  F = ReadFileBytes(T.Path("j.wav"));
+  std::vector<uint8_t> Both = X.In->Data;
+  Both.insert(Both.end(), X.In->Data.begin(), X.In->Data.end());
+  ExpectWidePcm(F, Both, 4);
+  // And an RF64 file is appended to through its ds64 sizes.
+  ASSERT_FALSE(X.Run().Failed);
+  Both.insert(Both.end(), X.In->Data.begin(), X.In->Data.end());
+  ExpectWidePcm(ReadFileBytes(T.Path("j.wav")), Both, 4);
+  EXPECT_EQ(ReadBackFrames(T.Path("j.wav")), 1500);
+}
+
+TEST(WaveOutWide, AppendPastTheLimitMovesAForeignLayoutUp) {
+  // Junk before "RIFF" and a LIST chunk: everything after "WAVE" moves.
+  TempDir T;
+  const auto Old = Bytes(MakeSignal16(300, 2, 32000));
+  const auto Before = OddPcmFile(Old, 2, 32000);
+  WriteFileBytes(T.Path("odd.wav"), Before);
+  TFixture X;
+  X.In->Rate = 32000;
+  X.In->Data = Bytes(MakeSignal16(400, 2, 32000));
+  X.Out->SetFileMode(foAppend);
+  X.Out->SetSizeFieldLimit(2000);
+  X.Out->SetFileName(T.Path("odd.wav"));
+  ASSERT_FALSE(X.Run().Failed);
+  const auto F = ReadFileBytes(T.Path("odd.wav"));
+  ASSERT_EQ(F.size(), Before.size() + 36 + 1600);
+  EXPECT_EQ(Tag(F, 4), "RF64");
+  EXPECT_EQ(Tag(F, 16), "ds64");
+  EXPECT_EQ(Le64(F, 32), 1200u + 1600);
+  // "fmt ", LIST and the "data" name as they were, then the old samples.
+  const size_t Kept = Before.size() - 16 - 1200 - 4;
+  EXPECT_EQ(std::vector<uint8_t>(F.begin() + 52, F.begin() + 52 + Kept),
+            std::vector<uint8_t>(Before.begin() + 16, Before.begin() + 16 + Kept));
+  EXPECT_EQ(Le32(F, 52 + Kept), 0xFFFFFFFFu);
+  EXPECT_EQ(std::vector<uint8_t>(F.begin() + 52 + Kept + 4, F.begin() + 52 + Kept + 4 + 1200), Old);
+  EXPECT_EQ(ReadBackFrames(T.Path("odd.wav")), 700);
+}
+
+TEST(WaveOutWide, ImaSampleCountPastTheLimitGoesWideBeforeTheBytesDo) {
+  // Mono IMA holds about two frames a byte: 5 blocks of 505 frames pass a
+  // limit of 2000 while the file stays at 1340 bytes.
+  TempDir T;
+  TFixture X;
+  X.In->Channels = 1;
+  X.In->Data = Bytes(MakeSignal16(5 * 505, 1, 44100));
+  X.In->UseReportedSize = true;
+  X.In->ReportedSize = -1;
+  X.Out->SetWavType(wtDVIADPCM);
+  X.Out->SetBlockSize(256);
+  X.Out->SetSizeFieldLimit(2000);
+  X.Out->SetFileName(T.Path("i.wav"));
+  ASSERT_FALSE(X.Run().Failed);
+  const auto F = ReadFileBytes(T.Path("i.wav"));
+  ASSERT_EQ(F.size(), 96u + 5 * 256);
+  EXPECT_EQ(Tag(F, 0), "RF64");
+  EXPECT_EQ(Le64(F, 20), F.size() - 8);
+  EXPECT_EQ(Le64(F, 28), 5u * 256);
+  EXPECT_EQ(Le64(F, 36), 5u * 505);
+  EXPECT_EQ(Tag(F, 76), "fact");
+  EXPECT_EQ(Le32(F, 84), 0xFFFFFFFFu);
+  EXPECT_EQ(Tag(F, 88), "data");
+  EXPECT_EQ(ReadBackFrames(T.Path("i.wav")), 5 * 505);
 }
 
 // ---------------------------------------------------------------- appending

@@ -22,17 +22,22 @@ bool SameChunkName(const uint8_t* P, const char* Name) {
   return true;
 }
 
-int64_t TChunkWalk::Slide(int64_t From, const char* Name) const {
+int64_t TChunkWalk::Slide(int64_t From, const char* const* Names, int Count) const {
   for (int64_t I = From; I <= FLastStart && I + 4 <= FLen; ++I)
-    if (SameChunkName(FHead + I, Name)) return I;
+    for (int N = 0; N < Count; ++N)
+      if (SameChunkName(FHead + I, Names[N])) return I;
   return -1;
 }
 
 bool TChunkWalk::FindForm() {
+  static const char* const Forms[] = {"RIFF", "RF64", "BW64"};
+  static const char* const Waves[] = {"WAVE"};
   FNext = FForm = -1;
-  FRiff = Slide(0, "RIFF");
+  FWide = false;
+  FRiff = Slide(0, Forms, 3);
   if (FRiff < 0) return false;
-  const int64_t Wave = Slide(FRiff + 8, "WAVE");  // past the RIFF size field
+  FWide = !SameChunkName(FHead + FRiff, "RIFF");
+  const int64_t Wave = Slide(FRiff + 8, Waves, 1);  // past the RIFF size field
   if (Wave < 0) return false;
   FNext = FForm = Wave + 4;
   return true;
@@ -66,4 +71,30 @@ void PutPcmHeader(uint8_t* H, int Channels, int Rate, int Bits, int64_t DataByte
   PutLe16(H + 34, static_cast<uint32_t>(Bits));
   std::memcpy(H + 36, "data", 4);
   PutLe32(H + PcmDataSizeAt, DataBytes < 0 ? 0xFFFFFFFFu : SizeField(DataBytes));
+}
+
+void PutDs64Sizes(uint8_t* P, const TDs64& D) {
+  const uint64_t V[3] = {D.RiffSize, D.DataSize, D.SampleCount};
+  for (int F = 0; F < 3; ++F) {
+    PutLe32(P + 8 * F, static_cast<uint32_t>(V[F]));
+    PutLe32(P + 8 * F + 4, static_cast<uint32_t>(V[F] >> 32));
+  }
+}
+
+void PutDs64Chunk(uint8_t* P, const TDs64& D) {
+  std::memcpy(P, "ds64", 4);
+  PutLe32(P + 4, Ds64ChunkSize - 8);
+  PutDs64Sizes(P + 8, D);
+  PutLe32(P + 32, 0);  // no table of other chunk sizes
+}
+
+bool GetDs64(const uint8_t* Body, uint32_t Size, TDs64& D) {
+  if (Size < 24) return false;
+  auto Get64 = [Body](int At) {
+    return uint64_t{GetLe32(Body + At)} | uint64_t{GetLe32(Body + At + 4)} << 32;
+  };
+  D.RiffSize = Get64(0);
+  D.DataSize = Get64(8);
+  D.SampleCount = Get64(16);
+  return true;
 }

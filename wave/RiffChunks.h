@@ -40,6 +40,32 @@ void WriteLe32At(TStream& S, int64_t Offset, uint32_t V);
 // zero byte.
 bool SameChunkName(const uint8_t* P, const char* Name);
 
+// ---------------------------------------------------------------- 64-bit forms
+
+// A 32-bit size field holds at most this; a larger file is written in the
+// 64-bit form ("RF64", or "BW64" as some writers name it): its size fields
+// then hold all ones and a "ds64" chunk, the first after "WAVE", holds the
+// sizes in 64 bits.
+constexpr int64_t MaxSizeField = 0xFFFFFFFFll;
+
+// The "ds64" chunk as this program writes it: header and a 28-byte body of
+// RIFF size, "data" size, sample count (64 bits each) and an empty table.
+constexpr int Ds64ChunkSize = 36;
+
+struct TDs64 {
+  uint64_t RiffSize = 0;
+  uint64_t DataSize = 0;
+  uint64_t SampleCount = 0;  // frames (the count a "fact" chunk would hold)
+};
+
+// Writes the whole chunk (Ds64ChunkSize bytes) at P.
+void PutDs64Chunk(uint8_t* P, const TDs64& D);
+// Writes the three sizes into a "ds64" body at P (24 bytes).
+void PutDs64Sizes(uint8_t* P, const TDs64& D);
+// Reads the sizes of a "ds64" body of Size bytes; false when it is too short
+// to hold them.
+bool GetDs64(const uint8_t* Body, uint32_t Size, TDs64& D);
+
 // The "data" chunk of a file must lie near its start: the reader and the
 // writer look at no chunk header beyond the first this many bytes.
 constexpr int64_t WaveHeaderScanLimit = 8192;
@@ -55,7 +81,7 @@ struct TChunk {
 
 // A walk over the RIFF WAVE form in the first bytes of a stream.
 //
-// FindForm looks for "RIFF", and then for "WAVE" from 8 bytes after it, one
+// FindForm looks for "RIFF" (or "RF64" or "BW64"), and then for "WAVE" from 8 bytes after it, one
 // byte at a time, so that junk in front of the form is passed over. Find then
 // walks the chunks by their stored sizes: the next chunk starts right after
 // the body, with no pad byte after an odd size. A chunk header is looked at
@@ -67,8 +93,11 @@ class TChunkWalk {
   TChunkWalk(const uint8_t* Head, int64_t Len, int64_t LastStart)
       : FHead(Head), FLen(Len), FLastStart(LastStart) {}
 
-  // False when "RIFF" or "WAVE" is not there. Only the first "RIFF" counts.
+  // False when "RIFF" or "WAVE" is not there. Only the first form name
+  // counts, whichever of the three it is.
   bool FindForm();
+  // The form found is a 64-bit one: its sizes lie in a "ds64" chunk.
+  bool Wide() const { return FWide; }
   // Where "RIFF" was found (its size field follows it).
   int64_t RiffAt() const { return FRiff; }
   // Just past "WAVE": where the first chunk starts; -1 before FindForm.
@@ -78,7 +107,7 @@ class TChunkWalk {
   bool Find(const char* Name, TChunk& C);
 
  private:
-  int64_t Slide(int64_t From, const char* Name) const;
+  int64_t Slide(int64_t From, const char* const* Names, int Count) const;
 
   const uint8_t* FHead;
   int64_t FLen;
@@ -86,6 +115,7 @@ class TChunkWalk {
   int64_t FRiff = -1;
   int64_t FForm = -1;
   int64_t FNext = -1;  // the next chunk header to look at; -1 before FindForm
+  bool FWide = false;
 };
 
 // ---------------------------------------------------------------- PCM header

@@ -26,9 +26,10 @@ struct TWaveHeader {
   bool FmtShort = false;      // the "fmt " body lacks fields its type needs
   bool TooManyPairs = false;  // an MS table of more than 32 pairs
   TMsCoefficients Coefficients;
-  uint32_t FactSamples = 0;
+  int64_t FactSamples = 0;
   int64_t DataOffset = 0;  // from the scan's start
-  uint32_t DataSize = 0;
+  int64_t DataSize = 0;
+  bool DataSizeKnown = false;  // else the data runs to the end of the stream
 };
 
 // Reads the fields of a "fmt " body; false for a format tag of no known kind.
@@ -121,8 +122,10 @@ constexpr int MaxChunksBeforeData = 100000;
 // The header scan: "fmt " comes first, then for anything but PCM a "fact"
 // chunk, then "data"; other chunks are passed over, through the whole file.
 // From Wave (just past "WAVE"), chunks follow each other by their stored
-// sizes, with a pad byte after an odd size when Padded.
-TWaveHeader WalkChunks(const THeaderBytes& B, int64_t Wave, bool Padded) {
+// sizes, with a pad byte after an odd size when Padded. In a 64-bit form,
+// Wide holds the sizes of its "ds64" chunk, which stand for the 32-bit fields
+// of all ones.
+TWaveHeader WalkChunks(const THeaderBytes& B, int64_t Wave, bool Padded, const TDs64* Wide) {
   int64_t Next = Wave;
   int Chunks = 0;
   // The next chunk named Name; false when the walk runs out first.
@@ -153,10 +156,17 @@ TWaveHeader WalkChunks(const THeaderBytes& B, int64_t Wave, bool Padded) {
     if (!Find("fact", C, Name)) return {};
     uint8_t Fact[4];
     if (C.Size >= 4 && B.Read(C.Body, Fact, 4)) H.FactSamples = GetLe32(Fact);
+    if (Wide && H.FactSamples == MaxSizeField)
+      H.FactSamples = static_cast<int64_t>(std::min<uint64_t>(Wide->SampleCount, INT64_MAX));
   }
   if (!Find("data", C, Name)) return {};
   H.DataOffset = C.Body;
   H.DataSize = C.Size;
+  H.DataSizeKnown = C.Size != MaxSizeField;
+  if (Wide && !H.DataSizeKnown) {
+    H.DataSize = static_cast<int64_t>(std::min<uint64_t>(Wide->DataSize, INT64_MAX));
+    H.DataSizeKnown = true;
+  }
   H.Found = true;
   return H;
 }
@@ -169,8 +179,17 @@ TWaveHeader ScanHeader(const std::vector<uint8_t>& Head, int64_t HeadLen, const 
   if (!Walk.FindForm()) return {};
   const int64_t Wave = Walk.RiffAt() >= 0 ? Walk.FormEnd() : -1;
   if (Wave < 0 || Wave > HeadLen) return {};
-  const TWaveHeader H = WalkChunks(B, Wave, true);
-  return H.Found ? H : WalkChunks(B, Wave, false);
+  // A 64-bit form has its "ds64" chunk first; without one its size fields of
+  // all ones are taken as unknown sizes.
+  TDs64 Ds64;
+  bool HaveDs64 = false;
+  if (Walk.Wide() && Wave + 8 <= HeadLen && SameChunkName(Head.data() + Wave, "ds64")) {
+    const uint32_t Size = GetLe32(Head.data() + Wave + 4);
+    HaveDs64 = Wave + 8 + 24 <= HeadLen && GetDs64(Head.data() + Wave + 8, Size, Ds64);
+  }
+  const TDs64* Wide = HaveDs64 ? &Ds64 : nullptr;
+  const TWaveHeader H = WalkChunks(B, Wave, true, Wide);
+  return H.Found ? H : WalkChunks(B, Wave, false, Wide);
 }
 
 // Frames a piece of Bytes bytes of an ADPCM block decodes to.
@@ -252,9 +271,10 @@ void TWaveIn::ReadHeader() {
   FSR = H.Rate;
   FBPS = H.Bits;
   FDataOffset = Start + H.DataOffset;
-  // All ones: a writer that did not know the length, or had more than the
-  // field holds; the data then runs to the end of the stream.
-  const int64_t Declared = H.DataSize == 0xFFFFFFFFu ? INT64_MAX : int64_t{H.DataSize};
+  // All ones (outside a 64-bit form): a writer that did not know the length,
+  // or had more than the field holds; the data then runs to the end of the
+  // stream.
+  const int64_t Declared = H.DataSizeKnown ? H.DataSize : INT64_MAX;
   const int64_t DataBytes = std::clamp<int64_t>(StreamLen - H.DataOffset, 0, Declared);
   FDataEnd = FDataOffset + DataBytes;
   FStream->Seek(FDataOffset, TSeekOrigin::soBeginning);
@@ -266,7 +286,7 @@ void TWaveIn::ReadHeader() {
       const int Frame = FChan * FBPS / 8;
       // Only whole frames count; a "data" size past the end counts what is there.
       FTotalSamples = DataBytes / Frame;
-      FDeclaredSamples = H.DataSize == 0xFFFFFFFFu ? FTotalSamples : H.DataSize / Frame;
+      FDeclaredSamples = H.DataSizeKnown ? H.DataSize / Frame : FTotalSamples;
       FSize = static_cast<int64_t>(FTotalSamples) * Frame;
       FValid = true;
       return;

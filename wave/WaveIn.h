@@ -18,7 +18,9 @@
 // looked for one byte at a time (junk in front is passed over), then chunks are
 // walked by their stored sizes until "data". Chunk names are compared with
 // letter case ignored. Compressed files need a "fact" chunk between "fmt " and
-// "data".
+// "data". The 64-bit forms ("RF64", "BW64") are read like "RIFF": the sizes of
+// their "ds64" chunk (the first after "WAVE") stand for the "data" size and
+// "fact" count fields that hold all ones.
 //
 // A file the reader cannot decode is not Valid and delivers nothing: an
 // unknown format tag, no "data" chunk within 8192 bytes, a channel count other

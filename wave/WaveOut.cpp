@@ -14,6 +14,8 @@ namespace {
 
 constexpr int CopyBufferSize = 16384;
 constexpr int ImaHeaderSize = 60;
+// Bytes moved at a time when a file is made room for a "ds64" chunk.
+constexpr int MoveBufferSize = 1 << 20;
 
 // What the header of a file we append to says, and where its fields lie.
 struct TExistingHeader {
@@ -24,8 +26,12 @@ struct TExistingHeader {
   int BlockAlign = 0;
   int SamplesPerBlock = -1;  // IMA, when the format chunk carries it
   int64_t RiffSizeOffset = 0;
+  int64_t FormEnd = 0;      // just past "WAVE"
+  int64_t Ds64Offset = -1;  // a 64-bit form's "ds64" chunk
+  int64_t JunkOffset = -1;  // a "JUNK" chunk first after "WAVE" with room for one
   int64_t FactOffset = -1;
-  uint32_t DataSize = 0;
+  int64_t DataSize = 0;
+  bool DataSizeKnown = false;  // else the samples run to the end of the file
   int64_t DataSizeOffset = 0;
   int64_t DataStart = 0;
 };
@@ -45,8 +51,24 @@ TExistingHeader ScanExistingHeader(TStream& S) {
   TChunkWalk Walk(B, N, WaveHeaderScanLimit - 8);
   if (!Walk.FindForm()) return H;
   H.RiffSizeOffset = Walk.RiffAt() + 4;
+  H.FormEnd = Walk.FormEnd();
+
+  // The first chunk: a 64-bit form's sizes, or room kept for them.
+  TDs64 Ds64;
+  const int64_t F = H.FormEnd;
+  const bool HaveFirst = F + 8 <= N;
+  const uint32_t FirstSize = HaveFirst ? GetLe32(B + F + 4) : 0;
+  if (Walk.Wide()) {
+    if (!HaveFirst || !SameChunkName(B + F, "ds64") || F + 8 + 24 > N ||
+        !GetDs64(B + F + 8, FirstSize, Ds64))
+      return H;
+    H.Ds64Offset = F;
+  } else if (HaveFirst && SameChunkName(B + F, "JUNK") && FirstSize >= Ds64ChunkSize - 8) {
+    H.JunkOffset = F;
+  }
 
   TChunk C;
+
   if (!Walk.Find("fmt ", C)) return H;
   if (C.Size < 16 || C.Body + 16 > N) return H;
   const uint16_t Tag = GetLe16(B + C.Body);
@@ -69,6 +91,11 @@ TExistingHeader ScanExistingHeader(TStream& S) {
   }
   if (!Walk.Find("data", C)) return H;
   H.DataSize = C.Size;
+  H.DataSizeKnown = C.Size != MaxSizeField;
+  if (H.Ds64Offset >= 0 && !H.DataSizeKnown) {
+    H.DataSize = static_cast<int64_t>(std::min<uint64_t>(Ds64.DataSize, INT64_MAX));
+    H.DataSizeKnown = true;
+  }
   H.DataSizeOffset = C.At + 4;
   H.DataStart = C.Body;
   H.Type = Type;
@@ -115,6 +142,9 @@ void TWaveOut::Prepare() {
   FEndOfInput = false;
   FFramesWritten = 0;
   FFactOffset = -1;
+  FDs64Offset = FJunkOffset = -1;
+  FFormEnd = 12;
+  FHeaderLost = false;
   if (FFileName.empty()) throw EACSException("File name is not assigned.");
   CheckInputFile();
 
@@ -144,9 +174,8 @@ void TWaveOut::Prepare() {
     } else {
       PrepareNew(Bits, Channels, Rate, In->Size());
     }
-    // A length known now that cannot fit is refused before anything is written.
-    if (In->Size() > 0) CheckRoom(FJobType == wtDVIADPCM ? In->Size() / 4 : In->Size());
     FChannels = Channels;
+    FFrameBytes = Channels * Bits / 8;
     FStepIndex[0] = FStepIndex[1] = 0;
     if (FJobType == wtDVIADPCM) {
       FPcmBlock.assign(static_cast<size_t>(FSamplesPerBlock) * Channels, 0);
@@ -172,7 +201,9 @@ void TWaveOut::Prepare() {
 void TWaveOut::PrepareNew(int Bits, int Channels, int Rate, int64_t InputSize) {
   const TWavType Type = FWavType.load();
   const int BlockSize = FBlockSize.load();
+  const int64_t Limit = FSizeLimit.load();
   std::vector<uint8_t> H;
+  bool Wide = false;
   if (Type == wtDVIADPCM) {
     if (Bits != 16) throw EACSException("Cannot encode 8 bit sound into ADPCM.");
     if (Channels != 1 && Channels != 2)
@@ -207,10 +238,28 @@ void TWaveOut::PrepareNew(int Bits, int Channels, int Rate, int64_t InputSize) {
     FJobBlockSize = BlockSize;
     FFactOffset = 48;
     FDataSizeOffset = 56;
+    Wide = DataSize + 52 > Limit || Frames > Limit;
   } else {
     H.assign(PcmHeaderSize, 0);
     PutPcmHeader(H.data(), Channels, Rate, Bits, InputSize);
     FDataSizeOffset = PcmDataSizeAt;
+    Wide = InputSize + 36 > Limit;
+  }
+  if (Wide) {
+    // A length known now to outgrow the 32-bit fields: the 64-bit form from
+    // the start, its sizes written by Done.
+    uint8_t D[Ds64ChunkSize];
+    PutDs64Chunk(D, TDs64{});
+    H.insert(H.begin() + FFormEnd, D, D + Ds64ChunkSize);
+    std::memcpy(&H[0], "RF64", 4);
+    PutLe32(&H[4], 0xFFFFFFFFu);
+    FDataSizeOffset += Ds64ChunkSize;
+    PutLe32(&H[static_cast<size_t>(FDataSizeOffset)], 0xFFFFFFFFu);
+    if (FFactOffset >= 0) {
+      FFactOffset += Ds64ChunkSize;
+      PutLe32(&H[static_cast<size_t>(FFactOffset)], 0xFFFFFFFFu);
+    }
+    FDs64Offset = FFormEnd;
   }
   // Every check has passed: only now is a file created. It takes the place of
   // an existing one when Done has made its header true.
@@ -237,7 +286,7 @@ void TWaveOut::PrepareAppend(int Bits, int Channels, int Rate) {
   // samples run to the end of the file.
   const int64_t Length = FFile->Size();
   int64_t DataEnd = H.DataStart + H.DataSize;
-  if (H.DataSize == 0xFFFFFFFFu || DataEnd > Length) DataEnd = Length;
+  if (!H.DataSizeKnown || H.DataSize > Length || DataEnd > Length) DataEnd = Length;
   // Other chunks after the samples would end up inside them; only the pad
   // byte of an odd-sized chunk may follow (it is cut before appending).
   const int64_t Trailing = Length - DataEnd;
@@ -267,6 +316,9 @@ void TWaveOut::PrepareAppend(int Bits, int Channels, int Rate) {
   FWavType = H.Type;
   FJobType = H.Type;
   FRiffSizeOffset = H.RiffSizeOffset;
+  FFormEnd = H.FormEnd;
+  FDs64Offset = H.Ds64Offset;
+  FJunkOffset = H.JunkOffset;
   FDataSizeOffset = H.DataSizeOffset;
   FDataStart = H.DataStart;
   if (Trailing) FFile->SetSize(DataEnd);
@@ -283,7 +335,7 @@ bool TWaveOut::DoOutput(bool Abort) {
   if (FJobType == wtDVIADPCM) return EncodeStep();
   const int N = ReadInput(FCopyBuffer.data(), CopyBufferSize);
   if (N <= 0) return false;
-  CheckRoom(N);
+  MakeRoom(N, 0);
   FFile->WriteBuffer(FCopyBuffer.data(), N);
   return true;
 }
@@ -305,7 +357,7 @@ bool TWaveOut::EncodeStep() {
   // of pure padding would only lengthen the file with silence.
   if (Got == 0) return false;
   EncodeImaBlock(FPcmBlock.data(), FChannels, FJobBlockSize, FStepIndex, FAdpcmBlock.data());
-  CheckRoom(FJobBlockSize);
+  MakeRoom(FJobBlockSize, FactCount(FFile->Position()) + FSamplesPerBlock);
   FFile->WriteBuffer(FAdpcmBlock.data(), FJobBlockSize);
   // A frame the input delivered only in part still went into the block.
   const int FrameBytes = FChannels * static_cast<int>(sizeof(int16_t));
@@ -313,17 +365,66 @@ bool TWaveOut::EncodeStep() {
   return true;
 }
 
-void TWaveOut::CheckRoom(int64_t Bytes) const {
-  const int64_t RiffSize = FFile->Position() + Bytes - FRiffSizeOffset - 4;
-  if (RiffSize > 0xFFFFFFFFll)
-    throw EACSException(FFileName +
-                        ": the sound is longer than a WAV file can hold (4 GB); nothing past "
-                        "that would be kept");
+void TWaveOut::MakeRoom(int64_t Bytes, int64_t Frames) {
+  if (FDs64Offset >= 0) return;
+  const int64_t Limit = FSizeLimit.load();
+  if (FFile->Position() + Bytes - FRiffSizeOffset - 4 <= Limit && Frames <= Limit) return;
+  const int64_t End = FFile->Position();
+  if (FJunkOffset >= 0) {
+    // Room kept for the sizes: the chunk only changes its name.
+    FDs64Offset = FJunkOffset;
+    WriteChunkName(FDs64Offset, "ds64");
+  } else {
+    // Everything after "WAVE" moves up to make room for the chunk, from the
+    // end backwards so that nothing is overwritten before it has moved. A
+    // move that fails leaves a file that cannot be made true again.
+    FHeaderLost = true;
+    std::vector<uint8_t> Buf(MoveBufferSize);
+    for (int64_t Pos = End; Pos > FFormEnd;) {
+      const int64_t N = std::min<int64_t>(MoveBufferSize, Pos - FFormEnd);
+      Pos -= N;
+      FFile->SetPosition(Pos);
+      FFile->ReadBuffer(Buf.data(), N);
+      FFile->SetPosition(Pos + Ds64ChunkSize);
+      FFile->WriteBuffer(Buf.data(), N);
+    }
+    uint8_t D[Ds64ChunkSize];
+    PutDs64Chunk(D, TDs64{});
+    FFile->SetPosition(FFormEnd);
+    FFile->WriteBuffer(D, Ds64ChunkSize);
+    FHeaderLost = false;
+    FDs64Offset = FFormEnd;
+    FDataSizeOffset += Ds64ChunkSize;
+    FDataStart += Ds64ChunkSize;
+    FJobStart += Ds64ChunkSize;
+    if (FFactOffset >= 0) FFactOffset += Ds64ChunkSize;
+  }
+  WriteChunkName(FRiffSizeOffset - 4, "RF64");
+  FFile->SetPosition(FFile->Size());
+}
+
+void TWaveOut::WriteChunkName(int64_t Offset, const char* Name) {
+  FFile->SetPosition(Offset);
+  FFile->WriteBuffer(Name, 4);
+}
+
+int64_t TWaveOut::FactCount(int64_t Length) const {
+  // The fact chunk counts the frames delivered, not the silence that pads
+  // the last block. Blocks that were there before an append count whole:
+  // their padding now lies inside the audio and is played.
+  const int64_t Spb = FSamplesPerBlock;
+  const int64_t Before = std::max<int64_t>(0, FJobStart - FDataStart) / FJobBlockSize * Spb;
+  const int64_t Blocks = std::max<int64_t>(0, Length - FJobStart) / FJobBlockSize;
+  return Before + std::min(FFramesWritten, Blocks * Spb);
 }
 
 // ---------------------------------------------------------------- Done
 
 void TWaveOut::PatchHeader() {
+  if (FHeaderLost)
+    throw EACSException(FFileName +
+                        ": the samples could not be moved to make room for the sizes "
+                        "of a file past 4 GB");
   int64_t Length = FFile->Size();
   if (FJobType == wtDVIADPCM) {
     // A block cut short by a failed write holds nothing a decoder could use.
@@ -335,17 +436,36 @@ void TWaveOut::PatchHeader() {
     }
   }
   const int64_t DataSize = std::max<int64_t>(0, Length - FDataStart);
-  WriteLe32At(*FFile, FDataSizeOffset, SizeField(DataSize));
-  if (FJobType == wtDVIADPCM && FFactOffset >= 0) {
-    // The fact chunk counts the frames delivered, not the silence that pads
-    // the last block. Blocks that were there before an append count whole:
-    // their padding now lies inside the audio and is played.
-    const int64_t Spb = FSamplesPerBlock;
-    const int64_t Before = std::max<int64_t>(0, FJobStart - FDataStart) / FJobBlockSize * Spb;
-    const int64_t Blocks = std::max<int64_t>(0, Length - FJobStart) / FJobBlockSize;
-    WriteLe32At(*FFile, FFactOffset, SizeField(Before + std::min(FFramesWritten, Blocks * Spb)));
+  const bool Ima = FJobType == wtDVIADPCM;
+  const int64_t Frames = Ima ? FactCount(Length) : DataSize / std::max(1, FFrameBytes);
+  const int64_t RiffSize = Length - FRiffSizeOffset - 4;
+  const int64_t Limit = FSizeLimit.load();
+  if (FDs64Offset >= 0 && RiffSize <= Limit && Frames <= Limit) {
+    // Kept for a length that never came (a job stopped early, a source that
+    // held less than it said): a plain file, the room left as a "JUNK" chunk
+    // for a later append.
+    WriteChunkName(FRiffSizeOffset - 4, "RIFF");
+    WriteChunkName(FDs64Offset, "JUNK");
+    FJunkOffset = FDs64Offset;
+    FDs64Offset = -1;
   }
-  WriteLe32At(*FFile, FRiffSizeOffset, SizeField(Length - FRiffSizeOffset - 4));
+  if (FDs64Offset >= 0) {
+    TDs64 D;
+    D.RiffSize = static_cast<uint64_t>(RiffSize);
+    D.DataSize = static_cast<uint64_t>(DataSize);
+    D.SampleCount = static_cast<uint64_t>(Frames);
+    uint8_t B[24];
+    PutDs64Sizes(B, D);
+    FFile->SetPosition(FDs64Offset + 8);
+    FFile->WriteBuffer(B, 24);
+    WriteLe32At(*FFile, FDataSizeOffset, 0xFFFFFFFFu);
+    if (Ima && FFactOffset >= 0) WriteLe32At(*FFile, FFactOffset, 0xFFFFFFFFu);
+    WriteLe32At(*FFile, FRiffSizeOffset, 0xFFFFFFFFu);
+    return;
+  }
+  WriteLe32At(*FFile, FDataSizeOffset, SizeField(DataSize));
+  if (Ima && FFactOffset >= 0) WriteLe32At(*FFile, FFactOffset, SizeField(Frames));
+  WriteLe32At(*FFile, FRiffSizeOffset, SizeField(RiffSize));
 }
 
 void TWaveOut::CloseJob() {

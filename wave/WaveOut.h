@@ -2,6 +2,7 @@
 // a new file or appended to an existing PCM / IMA ADPCM file of the same format.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -9,6 +10,7 @@
 
 #include "engine/ACS_Classes.h"
 #include "platform/Streams.h"
+#include "wave/RiffChunks.h"
 #include "wave/WavType.h"
 
 class TWaveOut : public TACSFileOut {
@@ -31,6 +33,18 @@ class TWaveOut : public TACSFileOut {
   // WavType and BlockSize, which stay after it.
   void SetFileMode(TFileOutputMode Value) override;
 
+  // A file whose sizes outgrow the 32-bit fields of a RIFF header is written
+  // in the 64-bit form ("RF64" with a "ds64" chunk), decided when the job
+  // starts for a length known then, else when the data reaches the limit
+  // (the samples then move up to make room for the chunk once; a "JUNK"
+  // chunk right after "WAVE" of an appended file is used instead). A file
+  // that stays below stays a plain RIFF file. Tests lower the limit (bytes
+  // or frames a field is taken to hold) so that small files reach it; it is
+  // ignored while a job runs.
+  void SetSizeFieldLimit(int64_t Value) {
+    if (!Busy() && Value > 0) FSizeLimit = std::min(Value, MaxSizeField);
+  }
+
  protected:
   ~TWaveOut() override;
   // A job cut short by destruction still leaves a closed file with a true header.
@@ -52,9 +66,12 @@ class TWaveOut : public TACSFileOut {
   void PrepareAppend(int Bits, int Channels, int Rate);
   void PrepareNew(int Bits, int Channels, int Rate, int64_t InputSize);
   bool EncodeStep();
-  // Raises, naming the file, when Bytes more would take the file past what
-  // its 32-bit RIFF size can state: the rest would be lost without a word.
-  void CheckRoom(int64_t Bytes) const;
+  // Turns the file into the 64-bit form when Bytes more, or a count of
+  // Frames, would take it past what its 32-bit fields can state.
+  void MakeRoom(int64_t Bytes, int64_t Frames);
+  void WriteChunkName(int64_t Offset, const char* Name);
+  // IMA: the sample count the "fact" chunk states for a file of Length bytes.
+  int64_t FactCount(int64_t Length) const;
   void PatchHeader();
   void CloseJob();  // the part of Done that must happen whatever fails
 
@@ -62,6 +79,7 @@ class TWaveOut : public TACSFileOut {
   // append takes the file's format; read by the worker during a job.
   std::atomic<TWavType> FWavType{wtPCM};
   std::atomic<uint16_t> FBlockSize{512};
+  std::atomic<int64_t> FSizeLimit{MaxSizeField};
 
   // Job state. Prepare fills it on the thread of Run before the worker is
   // resumed; then only the worker touches it (or the destroying thread after
@@ -71,10 +89,15 @@ class TWaveOut : public TACSFileOut {
   bool FEndOfInput = false;  // the input ran dry while an ADPCM block was filled
   TWavType FJobType = wtPCM;
   int FChannels = 0;
+  int FFrameBytes = 0;
   int FSamplesPerBlock = 0;  // IMA only
   int FJobBlockSize = 0;     // IMA only
   uint8_t FStepIndex[2] = {0, 0};
   int64_t FRiffSizeOffset = 4;   // where the RIFF size field lies
+  int64_t FFormEnd = 12;         // just past "WAVE"
+  int64_t FDs64Offset = -1;      // the "ds64" chunk of the 64-bit form; -1 = plain
+  int64_t FJunkOffset = -1;      // a "JUNK" chunk that has room to become one
+  bool FHeaderLost = false;      // moving the samples up failed halfway
   int64_t FDataSizeOffset = 40;  // where the "data" size field lies
   int64_t FDataStart = 44;       // where the samples begin
   int64_t FFactOffset = -1;      // where the IMA sample count lies; -1 = none

@@ -77,53 +77,6 @@ int RunConvertJob(TACSOutput& Sink) {
   return RunSinkJob(Sink, true, {}, Tell);
 }
 
-// A type with a decoder of its own (MP3): straight to a WAV file when no WAV
-// writer option asks for more, otherwise into memory first, read back as WAV
-// by the sink's source.
-int ConvertDecoded(const TCodecEntry& InCodec, const TCodecEntry& OutCodec,
-                   const std::string& InName, const std::string& OutName,
-                   const TJobOptions& Options) {
-  if (Options.Has("--start") || Options.Has("--end"))
-    throw EACSException("Options --start and --end do not apply to this type of file");
-  int Last = -1;
-  auto Poll = [&Last](int Percent) {
-    if (Percent != Last) {
-      Last = Percent;
-      std::fprintf(stderr, "%d\n", Percent);
-    }
-    return !InterruptRequested();
-  };
-  const bool PlainWav = OutCodec.Extension == ".wav" && !Options.Has("--adpcm") &&
-                        !Options.Has("--append") && !Options.Has("--block-size");
-  if (PlainWav) {
-    const bool Decoded = InCodec.DecodeToWav(InName, OutName, nullptr, Poll);
-    if (InterruptRequested()) {
-      // The decoder closed what it had under a true header.
-      std::fprintf(stderr, "Stopped.\n");
-      return InterruptedExit;
-    }
-    if (!Decoded) return ReportError("No audio could be decoded from " + InName);
-    return 0;
-  }
-  // The sink is made first, so that a wrong option is reported before the
-  // decoding, not after it.
-  TMemoryStream Image;
-  TOwned<TComponent> Job(new TComponent(nullptr));
-  TACSOutput* Sink = MakeConvertSink(OutCodec, Job.get(), OutName, Options);
-  const bool Decoded = InCodec.DecodeToWav(InName, "", &Image, Poll);
-  if (InterruptRequested()) {
-    std::fprintf(stderr, "Stopped. Nothing was written to %s: %s was still being decoded.\n",
-                 OutName.c_str(), InName.c_str());
-    return InterruptedExit;
-  }
-  if (!Decoded) return ReportError("No audio could be decoded from " + InName);
-  Image.SetPosition(0);
-  auto* Source = new TWaveIn(Job.get());
-  Source->SetStream(&Image);
-  Sink->SetInput(Source);
-  return RunConvertJob(*Sink);
-}
-
 // Refuses, before anything is opened, --append on a type that cannot append:
 // its writer would quietly replace the file. (Other options of another type
 // than the output's change nothing and are let pass, as the saved settings
@@ -151,7 +104,7 @@ int CmdConvert(const std::vector<std::string>& Args) {
 
   const TCodecEntry* InCodec = FindCodecFor(InName);
   const TCodecEntry* OutCodec = FindCodecFor(OutName);
-  if (!InCodec || (!InCodec->MakeSource && !InCodec->DecodeToWav))
+  if (!InCodec || !InCodec->MakeSource)
     throw EACSException("Cannot read this type of file: " + InName);
   if (!OutCodec || !OutCodec->MakeSink)
     throw EACSException("Cannot write this type of file: " + OutName);
@@ -162,7 +115,6 @@ int CmdConvert(const std::vector<std::string>& Args) {
   CheckReadable(InName);
   // Writing over the source would destroy it before it is read.
   if (SameFile(InName, OutName)) throw EACSException("Input and output are the same file");
-  if (!InCodec->MakeSource) return ConvertDecoded(*InCodec, *OutCodec, InName, OutName, A.Options);
 
   TOwned<TComponent> Job(new TComponent(nullptr));
   TACSInput* Source = InCodec->MakeSource(Job.get(), InName, A.Options);

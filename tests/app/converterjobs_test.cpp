@@ -435,3 +435,89 @@ TEST_F(ConverterJobs, DecodingThatFailsPartWayShowsTheReasonAndStopsTheFlow) {
   ASSERT_TRUE(ConvertAndWait(M));
   EXPECT_EQ(Owner->ComponentCount(), Components);
 }
+
+namespace {
+
+// The names in a folder; none when it does not exist.
+std::vector<std::string> FilesIn(const std::string& Folder) {
+  std::vector<std::string> Names;
+  std::error_code Ec;
+  for (const auto& E : std::filesystem::directory_iterator(Folder, Ec))
+    Names.push_back(E.path().filename().string());
+  return Names;
+}
+
+}  // namespace
+
+TEST_F(ConverterJobs, Mp3ToOggImagePastTheLimitGoesToACacheFileThatIsAlwaysRemoved) {
+  if (!testing_support::HaveTool("lame") || !testing_support::HaveTool("ffmpeg"))
+    GTEST_SKIP() << "lame and ffmpeg are needed";
+  TMainForm& F = ShownForm();
+  const std::string Wav = MakeWav("in.wav", 3.0);
+  const std::string Mp3 = Dir.Path("in.mp3");
+  ASSERT_EQ(testing_support::Run("lame --quiet -b 128 " + Quote(Wav) + " " + Quote(Mp3)), 0);
+  const std::string Cache = Dir.Path("cache");
+  const TPanel& M = Panel("Mp3ToOgg");
+  auto Decoded = [&](const std::string& Ogg) {
+    std::string Out;
+    EXPECT_EQ(0, testing_support::Run("ffmpeg -v error -i " + Quote(Ogg) + " -f s16le -", &Out));
+    return Out;
+  };
+
+  // The 530 KB image of 3 seconds stays in memory under the usual limit:
+  // nothing is made in the cache folder.
+  EXPECT_EQ(F.Mp3ToVobImageLimit, 256ll << 20);
+  Choose(M, Mp3, Dir.Path("memory.ogg"));
+  ASSERT_TRUE(ConvertAndWait(M));
+  EXPECT_TRUE(Dialogs->Messages.isEmpty());
+  EXPECT_FALSE(std::filesystem::exists(Cache));
+
+  // Past a limit of 64 KB it goes to a file there (the folder is made for
+  // it), which is gone once the run is over; the Ogg file is the same sound.
+  F.Mp3ToVobImageLimit = 64 << 10;
+  Choose(M, Mp3, Dir.Path("file.ogg"));
+  ASSERT_TRUE(ConvertAndWait(M));
+  EXPECT_TRUE(Dialogs->Messages.isEmpty());
+  ExpectIdle(M);
+  EXPECT_TRUE(std::filesystem::is_directory(Cache));
+  EXPECT_EQ(FilesIn(Cache), std::vector<std::string>{});
+  const std::string Sound = Decoded(Dir.Path("memory.ogg"));
+  EXPECT_GT(Sound.size(), 500000u);
+  EXPECT_EQ(Decoded(Dir.Path("file.ogg")), Sound);
+
+  // A second stage that fails (no folder for the output) removes it too.
+  std::filesystem::remove_all(Cache);
+  Choose(M, Mp3, Dir.Path("no such folder/out.ogg"));
+  ASSERT_TRUE(ConvertAndWait(M));
+  ASSERT_EQ(Dialogs->Messages.size(), 1);
+  EXPECT_TRUE(std::filesystem::is_directory(Cache));
+  EXPECT_EQ(FilesIn(Cache), std::vector<std::string>{});
+  EXPECT_EQ(F.Mp3ToVob_WavStream, nullptr);
+}
+
+TEST_F(ConverterJobs, Mp3ToOggImageFileGoesWhenTheWindowClosesMidRun) {
+  if (!testing_support::HaveTool("lame")) GTEST_SKIP() << "lame is needed";
+  TMainForm& F = ShownForm();
+  // 20 minutes: one 4-second MP3's frames 300 times over.
+  const std::string Wav = MakeWav("tone.wav", 4.0);
+  ASSERT_EQ(
+      testing_support::Run("lame --quiet -b 32 " + Quote(Wav) + " " + Quote(Dir.Path("t.mp3"))), 0);
+  const auto One = ReadFileBytes(Dir.Path("t.mp3"));
+  std::vector<uint8_t> Long;
+  for (int I = 0; I < 300; ++I) Long.insert(Long.end(), One.begin(), One.end());
+  WriteFileBytes(Dir.Path("long.mp3"), Long);
+  const std::string Cache = Dir.Path("cache");
+  F.Mp3ToVobImageLimit = 64 << 10;
+  const TPanel& M = Panel("Mp3ToOgg");
+  Choose(M, Dir.Path("long.mp3"), Dir.Path("long.ogg"));
+  M.Button->click();
+  // The image file appears as soon as decoding begins.
+  QElapsedTimer T;
+  T.start();
+  while (FilesIn(Cache).empty() && T.elapsed() < 30000)
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+  ASSERT_EQ(FilesIn(Cache).size(), 1u);
+  Window->close();
+  Window.reset();
+  EXPECT_EQ(FilesIn(Cache), std::vector<std::string>{});
+}

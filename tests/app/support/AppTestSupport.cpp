@@ -110,6 +110,7 @@ TMainForm& WindowTest::Form() {
     TMainForm::TSetup S;
     S.ProgramFolder = Dir.Dir() + "/";
     S.SettingsPath = SettingsFile();
+    S.CacheFolder = Dir.Path("cache") + "/";
     S.Languages = Languages;
     Window = std::make_unique<TMainForm>(S);
   }
