@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/FramedFileIn.h"
 #include "engine/ACS_Classes.h"
 
 struct TFLACCallbacks;
@@ -118,17 +119,11 @@ class TFLACOut : public TACSFileOut {
 // The data ends at the decoder's end of stream or when Position reaches Size,
 // whichever comes first. A stream whose information gives no total length
 // (written to a pipe) has Size -1 and plays to its end.
-class TFLACIn : public TACSFileIn {
+class TFLACIn : public TFramedFileIn {
  public:
   // Raises "<file name> library could not be loaded." without libFLAC.
   explicit TFLACIn(TComponent* AOwner);
 
-  // Copies at most BufferSize bytes of PCM; 0 when the data is over (never
-  // with Loop set, unless the range to play is empty). Raises "The Stream is
-  // not opened" outside a job, "Error reading FLAC file <file name>:
-  // <libFLAC's status or state>" on a damaged frame or when the decoder fails
-  // other than at the end, and the stream's own error when reading fails.
-  int GetData(void* Buffer, int BufferSize) override;
   // Positions the open file at a sample frame; the next byte delivered is
   // that frame's. False when the decoder cannot get there.
   bool Seek(int64_t SampleNumber) override;
@@ -147,8 +142,12 @@ class TFLACIn : public TACSFileIn {
   friend struct TFLACCallbacks;
   // Frees the decoder, the frame and the stream (or rewinds a given stream).
   void Release();
-  // Decodes until a frame arrives; false at the end of the stream.
-  bool DecodeFrame();
+  bool CanDecode() const override { return FFormatOK && FDecoder; }
+  // Decodes until a frame arrives; false at the end of the stream. Raises
+  // "Error reading FLAC file <file name>: <libFLAC's status or state>" on a
+  // damaged frame or when the decoder fails other than at the end, and the
+  // stream's own error when reading fails.
+  bool DecodeFrame() override;
   std::string ReadError(const char* Status) const;
 
   // Decoder state: owned while the open count is positive. Touched under the
@@ -157,15 +156,9 @@ class TFLACIn : public TACSFileIn {
   std::unique_ptr<TStream> FOwnStream;  // the file this component opened
   TStream* FSource = nullptr;           // the stream read: FOwnStream or Stream()
   bool FFormatOK = false;               // stream information seen and deliverable
-  bool FEndOfFile = false;
-  // The last decoded frame as interleaved PCM (16-bit storage; 8-bit frames
-  // use its bytes), its byte count and the read index into it.
-  std::vector<int16_t> FFrame;
-  size_t FFrameBytes = 0;
-  size_t FReadIndex = 0;
-  bool FFrameArrived = false;       // set by the write call-back
-  int FDecodeError = -1;            // the error call-back's first status; -1 = none
-  std::exception_ptr FStreamError;  // the first failure of the read call-back
+  bool FFrameArrived = false;           // set by the write call-back
+  int FDecodeError = -1;                // the error call-back's first status; -1 = none
+  std::exception_ptr FStreamError;      // the first failure of the read call-back
 };
 
 // The encoder settings of the converters (window and command line): blocks

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/FramedFileIn.h"
 #include "engine/ACS_Classes.h"
 
 class TMadFrames;
@@ -27,15 +28,11 @@ class TMadFrames;
 // frame leaves state behind (the bit reservoir, the overlap of the transforms,
 // the synthesis filter), and only thus is a range sample-identical to the same
 // stretch of the whole decoding.
-class TMP3In : public TACSFileIn {
+class TMP3In : public TFramedFileIn {
  public:
   // Raises "libmad.so.0 library could not be loaded." without the library.
   explicit TMP3In(TComponent* AOwner);
 
-  // Copies at most BufferSize bytes of PCM; 0 when the data is over (never
-  // with Loop set, unless the range is empty). Raises "The Stream is not
-  // opened" outside a job and the stream's own error when reading fails.
-  int GetData(void* Buffer, int BufferSize) override;
   // Positions the open file at a sample frame; false past the last frame.
   bool Seek(int64_t SampleNumber) override;
   std::string FormatName() const override { return "MP3"; }
@@ -56,8 +53,10 @@ class TMP3In : public TACSFileIn {
   void Scan();
   // Starts the decoding over from the first byte.
   void Rewind();
+  bool CanDecode() const override { return FValid && FFrames; }
   // Decodes the next audio frame into FFrame; false at the end of the data.
-  bool DecodeFrame();
+  // A read that fails raises the stream's own error.
+  bool DecodeFrame() override;
 
   // Decoder state: owned while the open count is positive, touched under the
   // file lock.
@@ -65,10 +64,4 @@ class TMP3In : public TACSFileIn {
   TStream* FSource = nullptr;           // FOwnStream or Stream()
   std::unique_ptr<TMadFrames> FFrames;  // the decoding of the data
   bool FFirstFrameSeen = false;         // the information frame is looked for once
-  bool FEndOfFile = false;
-  // The last decoded frame, interleaved in FChan channels, its byte count and
-  // the read index into it.
-  std::vector<int16_t> FFrame;
-  size_t FFrameBytes = 0;
-  size_t FReadIndex = 0;
 };
