@@ -423,30 +423,14 @@ void TFLACIn::Release() {
     Api.FLAC__stream_decoder_delete(FDecoder);
     FDecoder = nullptr;
   }
-  std::vector<int16_t>().swap(FFrame);
-  FFrameBytes = FReadIndex = 0;
   FFrameArrived = false;
-  if (FOwnStream) {
-    FOwnStream.reset();
-  } else if (FSource && FSeekable) {
-    // A given stream that was being read goes back to its start.
-    try {
-      FSource->SetPosition(0);
-    } catch (...) {
-      // Closing cannot fail; a stream that cannot rewind fails on its next
-      // use, where the error reaches the caller.
-    }
-  }
-  FSource = nullptr;
+  ReleaseSource();
 }
 
 void TFLACIn::OpenFile() {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (FOpened == 0) {
-    if (!FStreamAssigned && FFileName.empty()) throw EACSException("File name is not assigned");
-    if (!FStreamAssigned)
-      FOwnStream = std::make_unique<TFileStream>(FFileName, TFileMode::fmOpenRead);
-    FSource = FOwnStream ? FOwnStream.get() : FStream;
+    OpenSource();
     FValid = true;
     FFormatOK = false;
     FBPS = FSR = FChan = 0;

@@ -153,12 +153,10 @@ class TFLACIn : public TFramedFileIn {
   // Decoder state: owned while the open count is positive. Touched under the
   // file lock (queries on the window thread, the job on the worker).
   FLAC__StreamDecoder* FDecoder = nullptr;
-  std::unique_ptr<TStream> FOwnStream;  // the file this component opened
-  TStream* FSource = nullptr;           // the stream read: FOwnStream or Stream()
-  bool FFormatOK = false;               // stream information seen and deliverable
-  bool FFrameArrived = false;           // set by the write call-back
-  int FDecodeError = -1;                // the error call-back's first status; -1 = none
-  std::exception_ptr FStreamError;      // the first failure of the read call-back
+  bool FFormatOK = false;           // stream information seen and deliverable
+  bool FFrameArrived = false;       // set by the write call-back
+  int FDecodeError = -1;            // the error call-back's first status; -1 = none
+  std::exception_ptr FStreamError;  // the first failure of the read call-back
 };
 
 // The encoder settings of the converters (window and command line): blocks

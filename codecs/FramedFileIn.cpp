@@ -32,3 +32,26 @@ int TFramedFileIn::GetData(void* Buffer, int BufferSize) {
   FPosition += static_cast<int64_t>(N);
   return static_cast<int>(N);
 }
+
+void TFramedFileIn::OpenSource() {
+  if (!FStreamAssigned && FFileName.empty()) throw EACSException("File name is not assigned");
+  if (!FStreamAssigned)
+    FOwnStream = std::make_unique<TFileStream>(FFileName, TFileMode::fmOpenRead);
+  FSource = FOwnStream ? FOwnStream.get() : FStream;
+}
+
+void TFramedFileIn::ReleaseSource() {
+  std::vector<int16_t>().swap(FFrame);
+  FFrameBytes = FReadIndex = 0;
+  if (FOwnStream) {
+    FOwnStream.reset();
+  } else if (FSource && FSeekable) {
+    try {
+      FSource->SetPosition(0);
+    } catch (...) {
+      // Closing cannot fail; a stream that cannot rewind fails on its next
+      // use, where the error reaches the caller.
+    }
+  }
+  FSource = nullptr;
+}

@@ -5,9 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "engine/ACS_Classes.h"
+#include "platform/Streams.h"
 
 class TFramedFileIn : public TACSFileIn {
  public:
@@ -25,6 +27,15 @@ class TFramedFileIn : public TACSFileIn {
   // put to 0); false at the end of the data. Called under the file lock.
   virtual bool DecodeFrame() = 0;
 
+  // Opens the file named (raising "File name is not assigned" without a
+  // name, or the stream's error) or takes the stream given: FSource.
+  void OpenSource();
+  // Drops the frame and lets the source go: a file opened here is closed, a
+  // stream given goes back to its start (when it is seekable).
+  void ReleaseSource();
+
+  std::unique_ptr<TStream> FOwnStream;  // the file this component opened
+  TStream* FSource = nullptr;           // the stream read: FOwnStream or Stream()
   bool FEndOfFile = false;
   // The last decoded frame as interleaved PCM (16-bit storage; 8-bit frames
   // use its bytes), its byte count and the read index into it.

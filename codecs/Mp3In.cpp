@@ -152,28 +152,13 @@ TMP3In::~TMP3In() {
 
 void TMP3In::Release() {
   FFrames.reset();
-  std::vector<int16_t>().swap(FFrame);
-  FFrameBytes = FReadIndex = 0;
-  if (FOwnStream) {
-    FOwnStream.reset();
-  } else if (FSource) {
-    try {
-      FSource->SetPosition(0);
-    } catch (...) {
-      // A stream that cannot rewind fails on its next use, where the error
-      // reaches the caller.
-    }
-  }
-  FSource = nullptr;
+  ReleaseSource();
 }
 
 void TMP3In::OpenFile() {
   std::lock_guard<std::recursive_mutex> L(FFileLock);
   if (FOpened == 0) {
-    if (!FStreamAssigned && FFileName.empty()) throw EACSException("File name is not assigned");
-    if (!FStreamAssigned)
-      FOwnStream = std::make_unique<TFileStream>(FFileName, TFileMode::fmOpenRead);
-    FSource = FOwnStream ? FOwnStream.get() : FStream;
+    OpenSource();
     FValid = false;
     FBPS = FSR = FChan = 0;
     FTotalSamples = 0;

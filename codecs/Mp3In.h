@@ -60,8 +60,6 @@ class TMP3In : public TFramedFileIn {
 
   // Decoder state: owned while the open count is positive, touched under the
   // file lock.
-  std::unique_ptr<TStream> FOwnStream;  // the file this component opened
-  TStream* FSource = nullptr;           // FOwnStream or Stream()
   std::unique_ptr<TMadFrames> FFrames;  // the decoding of the data
   bool FFirstFrameSeen = false;         // the information frame is looked for once
 };
