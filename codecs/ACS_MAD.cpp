@@ -25,13 +25,6 @@ constexpr int64_t MaxPresize = 256ll << 20;
 // costs a system call every 4.6 KB.
 constexpr size_t StageBytes = 64 * 1024;
 
-// Checks the library before the component exists, so that a missing library
-// leaves nothing half-built behind (no entry in the owner's list).
-TComponent* CheckMad(TComponent* Owner) {
-  if (!MADLibrary().Load()) throw std::runtime_error(MADLibrary().LoadError());
-  return Owner;
-}
-
 }  // namespace
 
 // One decoding run. Everything here lives on the worker thread except the
@@ -263,10 +256,6 @@ mad_flow TMADThread::Output(const mad_header& H, const mad_pcm& P) {
   if (!FHeaderWritten) WriteHeader(H, P);
 
   const int N = std::min<int>(P.length, 1152);
-  const mad_fixed_t* L = P.samples[0];
-  // A frame with another channel count than the first one is brought to the
-  // first one's: a mono frame is doubled, a stereo frame keeps its left channel.
-  const mad_fixed_t* R = P.channels == 2 ? P.samples[1] : P.samples[0];
   const int64_t Bytes = static_cast<int64_t>(N) * FChannels * 2;
   const int64_t Decoded = FWritten + static_cast<int64_t>(FStaged) * 2;
   // Past what the header's size fields can state, a WAV file would lose the
@@ -276,15 +265,8 @@ mad_flow TMADThread::Output(const mad_header& H, const mad_pcm& P) {
     throw std::runtime_error(
         "The decoded sound is longer than a WAV file can hold (4 GB); nothing past that would "
         "be kept");
-  int16_t* Out = FStage.get() + FStaged;
-  if (FChannels == 2) {
-    for (int I = 0; I < N; ++I) {
-      Out[2 * I] = MadSampleTo16(L[I]);
-      Out[2 * I + 1] = MadSampleTo16(R[I]);
-    }
-  } else {
-    for (int I = 0; I < N; ++I) Out[I] = MadSampleTo16(L[I]);
-  }
+  // A frame of another channel count than the first one's is brought to it.
+  MadPcmTo16(P, N, FChannels, FStage.get() + FStaged);
   FStaged += static_cast<size_t>(Bytes / 2);
   if (FStaged * 2 >= StageBytes) FlushStage();
 

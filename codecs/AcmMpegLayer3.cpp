@@ -119,19 +119,9 @@ class TMpegLayer3Conversion : public TAcmConversion {
   // bytes written.
   uint32_t Store(const mad_pcm& P, uint8_t* Out) const {
     const int N = std::min<int>(P.length, 1152);
-    const mad_fixed_t* L = P.samples[0];
-    // As the MP3 decoder does: a mono frame is doubled, a stereo frame into a
-    // mono stream keeps its left channel.
-    const mad_fixed_t* R = P.channels == 2 ? P.samples[1] : P.samples[0];
+    // As the MP3 decoder does it, in the stream's channel count.
     int16_t S[1152 * 2];
-    if (FChannels == 2) {
-      for (int I = 0; I < N; ++I) {
-        S[2 * I] = MadSampleTo16(L[I]);
-        S[2 * I + 1] = MadSampleTo16(R[I]);
-      }
-    } else {
-      for (int I = 0; I < N; ++I) S[I] = MadSampleTo16(L[I]);
-    }
+    MadPcmTo16(P, N, FChannels, S);
     const uint32_t Bytes = static_cast<uint32_t>(N * FrameBytes());
     std::memcpy(Out, S, Bytes);
     return Bytes;

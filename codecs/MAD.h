@@ -6,6 +6,7 @@
 #include <mad.h>
 
 #include <cstdint>
+#include <stdexcept>
 
 #include "codecs/CodecLibrary.h"
 
@@ -35,8 +36,35 @@ inline int16_t MadSampleTo16(mad_fixed_t X) {
   return static_cast<int16_t>(X >> 13);
 }
 
+// The first N samples of a decoded frame as interleaved 16-bit PCM in
+// Channels (1 or 2) channels. A frame of another channel count than the
+// stream's is brought to it: a mono frame is doubled, a stereo frame into one
+// channel keeps its left channel.
+inline void MadPcmTo16(const mad_pcm& P, int N, int Channels, int16_t* Out) {
+  const mad_fixed_t* L = P.samples[0];
+  const mad_fixed_t* R = P.channels == 2 ? P.samples[1] : P.samples[0];
+  if (Channels == 2) {
+    for (int I = 0; I < N; ++I) {
+      Out[2 * I] = MadSampleTo16(L[I]);
+      Out[2 * I + 1] = MadSampleTo16(R[I]);
+    }
+  } else {
+    for (int I = 0; I < N; ++I) Out[I] = MadSampleTo16(L[I]);
+  }
+}
+
 // "libmad.so.0", loaded at program start (LoadCodecLibraries) or by the first
 // decoder component.
 TCodecLibrary& MADLibrary();
+
+// Owner, once libmad is loaded; raises the library's load error otherwise. A
+// decoder component checks the library in its base's initializer, so that a
+// missing library leaves nothing half-built behind (no entry in the owner's
+// list).
+template <class TOwner>
+TOwner* CheckMad(TOwner* Owner) {
+  if (!MADLibrary().Load()) throw std::runtime_error(MADLibrary().LoadError());
+  return Owner;
+}
 // The entry points; valid while MADLibrary() is loaded.
 const TMADEntryPoints& MAD();

@@ -18,11 +18,6 @@ constexpr size_t ReadSize = 128 * 1024;
 // header, which must be there.
 constexpr size_t LookAhead = 32 * 1024;
 
-TComponent* CheckMad(TComponent* Owner) {
-  if (!MADLibrary().Load()) throw std::runtime_error(MADLibrary().LoadError());
-  return Owner;
-}
-
 }  // namespace
 
 // libmad fed from a stream a piece at a time, with the outcome of feeding it
@@ -217,18 +212,8 @@ bool TMP3In::DecodeFrame() {
     if (!std::exchange(FFirstFrameSeen, true) && FFrames->IsXing()) continue;
     const mad_pcm& P = FFrames->Pcm();
     const int N = FFrames->Length();
-    const mad_fixed_t* Left = P.samples[0];
-    const mad_fixed_t* Right = P.channels == 2 ? P.samples[1] : P.samples[0];
     FFrame.resize(static_cast<size_t>(1152) * FChan);
-    int16_t* Out = FFrame.data();
-    if (FChan == 2) {
-      for (int I = 0; I < N; ++I) {
-        Out[2 * I] = MadSampleTo16(Left[I]);
-        Out[2 * I + 1] = MadSampleTo16(Right[I]);
-      }
-    } else {
-      for (int I = 0; I < N; ++I) Out[I] = MadSampleTo16(Left[I]);
-    }
+    MadPcmTo16(P, N, FChan, FFrame.data());
     FFrameBytes = static_cast<size_t>(N) * FChan * 2;
     return true;
   }
