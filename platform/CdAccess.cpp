@@ -15,6 +15,7 @@
 #include <new>
 
 #include "platform/CdText.h"
+#include "platform/CueSheetCheck.h"
 
 namespace {
 
@@ -79,7 +80,9 @@ bool IsCueSheet(const std::string& Path) {
 }
 
 TCdioPtr OpenPath(const std::string& Path) {
-  return TCdioPtr(cdio_open(Path.c_str(), IsCueSheet(Path) ? DRIVER_BINCUE : DRIVER_DEVICE));
+  if (!IsCueSheet(Path)) return TCdioPtr(cdio_open(Path.c_str(), DRIVER_DEVICE));
+  if (!CueSheetFileProblem(Path).empty()) return nullptr;
+  return TCdioPtr(cdio_open(Path.c_str(), DRIVER_BINCUE));
 }
 
 std::vector<std::string> SystemDevices(TState& S) {
@@ -438,6 +441,10 @@ bool AddCDDrive(const std::string& Path) {
   std::lock_guard<std::mutex> L(S.Lock);
   if (std::find(S.Named.begin(), S.Named.end(), Path) == S.Named.end()) S.Named.push_back(Path);
   return true;
+}
+
+std::string CDDriveProblem(const std::string& Path) {
+  return IsCueSheet(Path) ? CueSheetFileProblem(Path) : std::string();
 }
 
 void ForgetCDDrives() {

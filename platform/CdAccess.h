@@ -147,6 +147,10 @@ TTrackBufferPtr NewTrackBuffer(int Frames);
 // or a device node. False when Path names nothing. A path already named is
 // not added twice. Named drives are kept until ForgetCDDrives.
 bool AddCDDrive(const std::string& Path);
+// Why the drive at Path will not be opened though it exists: a cue sheet
+// that the image driver cannot be trusted with ("" for a sheet that can be
+// read, and for device nodes).
+std::string CDDriveProblem(const std::string& Path);
 void ForgetCDDrives();
 // The path of a listed drive ("" when the entry is not one of the last list).
 std::string CDDrivePath(const DriveEntry& Entry);

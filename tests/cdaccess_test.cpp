@@ -4,6 +4,7 @@
 #include "platform/CdAccess.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -170,6 +171,72 @@ TEST_F(CdAccess, AudioReadsDeliverTheSectorsAsked) {
   B->NumFrames = 40;
   EXPECT_EQ(ReadCDAudioLBA(H, B.get()), 1u);
   EXPECT_EQ(B->NumFrames, 25);
+}
+
+// Sheets that the image driver would misread (or read outside its tables
+// for, from a first track of 69 up) are refused before it sees them, with a
+// reason; the sheets it reads well still open, unpadded numbers included.
+TEST_F(CdAccess, SheetsTheImageDriverWouldMisreadAreRefusedWithAReason) {
+  ASSERT_FALSE(MakeDiscImage(Dir.Dir(), "good", AudioDisc()).empty());
+  const std::vector<uint8_t> Sectors = ReadFileBytes(Dir.Path("good.bin"));
+  const auto Image = [&](const std::string& Name, const std::string& Sheet) {
+    WriteFileBytes(Dir.Path(Name + ".bin"), Sectors);
+    WriteFileBytes(Dir.Path(Name + ".cue"), std::vector<uint8_t>(Sheet.begin(), Sheet.end()));
+    return Dir.Path(Name + ".cue");
+  };
+  const auto Tracks = [](int First, int Count) {
+    std::string S = "FILE \"x.bin\" BINARY\n";
+    for (int T = First; T < First + Count; ++T)
+      S += "  TRACK " + std::to_string(T) +
+           " AUDIO\n    INDEX 01 00:00:" + std::to_string(10 + T % 60) + "\n";
+    return S;
+  };
+  struct TCase {
+    std::string Name, Sheet, Problem;
+  };
+  const std::vector<TCase> Refused = {
+      {"first69", Tracks(69, 1), "line 2 of the cue sheet does not number its track 1"},
+      {"first2", Tracks(2, 2), "line 2 of the cue sheet does not number its track 1"},
+      {"gap", Tracks(1, 2) + "  TRACK 04 AUDIO\n",
+       "line 6 of the cue sheet does not number its track 3"},
+      {"many", Tracks(1, 99) + "  TRACK 100 AUDIO\n",
+       "line 200 of the cue sheet does not number its track 100"},
+      {"long", "REM " + std::string(600, 'a') + "\n" + Tracks(1, 1),
+       "line 1 of the cue sheet is longer than 500 bytes"},
+      {"nul", Tracks(1, 1) + std::string(1, '\0') + "TRACK 02 AUDIO\n",
+       "the cue sheet is not text"},
+  };
+  for (const TCase& C : Refused) {
+    const std::string Cue = Image(C.Name, C.Sheet);
+    EXPECT_EQ(CDDriveProblem(Cue), C.Problem) << C.Name;
+    EXPECT_EQ(Open(Cue), 0u) << C.Name;
+  }
+  // A pipe would block the driver for ever: as the sectors beside the
+  // sheet, and as its CD-TEXT file.
+  const std::string Piped = Image("piped", Tracks(1, 1));
+  std::filesystem::remove(Dir.Path("piped.bin"));
+  ASSERT_EQ(::mkfifo(Dir.Path("piped.bin").c_str(), 0600), 0);
+  EXPECT_EQ(CDDriveProblem(Piped), "the disc image beside the cue sheet is not a plain file");
+  EXPECT_EQ(Open(Piped), 0u);
+  ASSERT_EQ(::mkfifo(Dir.Path("text.cdt").c_str(), 0600), 0);
+  const std::string Text = Image("text", "CDTEXTFILE \"text.cdt\"\n" + Tracks(1, 1));
+  EXPECT_EQ(CDDriveProblem(Text),
+            "line 1 of the cue sheet names a CD-TEXT file that is not a plain file");
+  EXPECT_EQ(Open(Text), 0u);
+
+  // Read as before: the image maker's own sheet, and unpadded numbers. (The
+  // list holds 8 drives.)
+  ForgetCDDrives();
+  EXPECT_EQ(CDDriveProblem(Dir.Path("good.cue")), "");
+  EXPECT_NE(Open(Dir.Path("good.cue")), 0u);
+  const std::string Plain = Image("plain", Tracks(1, 3));
+  EXPECT_EQ(CDDriveProblem(Plain), "");
+  const TCDHandle H = Open(Plain);
+  ASSERT_NE(H, 0u);
+  TableOfContents Toc;
+  ASSERT_EQ(ReadTOC(H, &Toc), 1u);
+  EXPECT_EQ(Toc.FirstTrack, 1);
+  EXPECT_EQ(Toc.LastTrack, 3);
 }
 
 TEST_F(CdAccess, ReadsBeyondTheDiscAreSilenceAndFail) {

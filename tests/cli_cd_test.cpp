@@ -81,6 +81,14 @@ TEST_F(CdCli, DrivesThatGiveNoTableSayWhy) {
   EXPECT_EQ(Out, "");
   EXPECT_EQ(Sh(Cli() + " cd toc --drive " + Quote(Dir.Path("none.cue")), &Out, &Err), 1);
   EXPECT_EQ(Err, "Can't get track info\xef\xbc\x8cmay be no cd or corrupted.\n");
+  // A sheet the image driver would read outside its tables for.
+  const std::string Bad = Dir.Path("bad.cue");
+  WriteFileBytes(Dir.Path("bad.bin"), std::vector<uint8_t>(2352 * 10));
+  const std::string Sheet = "FILE \"bad.bin\" BINARY\n  TRACK 99 AUDIO\n    INDEX 01 00:00:00\n";
+  WriteFileBytes(Bad, std::vector<uint8_t>(Sheet.begin(), Sheet.end()));
+  EXPECT_EQ(Sh(Cli() + " cd toc --drive " + Quote(Bad), &Out, &Err), 1);
+  EXPECT_EQ(Err,
+            "Runtime error: " + Bad + ": line 2 of the cue sheet does not number its track 1\n");
   // Past the end of the list (a machine has fewer than 8 drives).
   EXPECT_EQ(Sh(Cli() + " cd toc --drive 7", &Out, &Err), 1);
   EXPECT_EQ(Err, "Can't get track info\xef\xbc\x8cmay be no cd or corrupted.\n");

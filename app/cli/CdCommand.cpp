@@ -47,6 +47,10 @@ int OpenDisc(const TJobOptions& O, TOpenedDisc& Disc) {
   const bool IsNumber =
       !Drive.empty() && Drive.find_first_not_of("0123456789") == std::string::npos;
   if (!IsNumber && !AddCDDrive(Drive)) return Status(kCdNoTrackInfo, 1);
+  if (!IsNumber) {
+    const std::string Problem = CDDriveProblem(Drive);
+    if (!Problem.empty()) throw EACSException(Drive + ": " + Problem);
+  }
   DriveList List{};
   List.Max = 8;
   GetCDList(&List);
