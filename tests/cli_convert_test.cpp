@@ -7,10 +7,13 @@
 // never reach the build's own folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
+#include <sstream>
 
 #include "tests/support/TestSupport.h"
 
@@ -360,3 +363,59 @@ TEST_F(CliConvert, ASourceThatCannotDeliverAudioFailsTheJobAndLeavesTheOutputAsI
 }
 
 }  // namespace
+
+// On a terminal the job's line is redrawn in place; in a pipe, or asked for
+// with --progress=lines, one percent a line. Either way a finished job says
+// its speed once.
+TEST_F(CliConvert, ProgressIsDrawnInPlaceOnATerminalAndOneLineAPercentElsewhere) {
+  if (!HaveTool("script")) GTEST_SKIP() << "script is needed for a terminal";
+  ASSERT_EQ(0,
+            Sh("sox -n -r 44100 -c 2 -b 16 " + Quote(Dir.Path("five.wav")) + " synth 5 sine 440"));
+  const std::string Job = Quote(Dir.Path("prog/velmora-cli")) + " convert " +
+                          Quote(Dir.Path("five.wav")) + " " + Quote(Dir.Path("five.flac"));
+  const std::regex Speed("0:05 of audio in [0-9.]+ s: [0-9.]+\xc3\x97 real time");
+  // The lines of Text split at carriage returns as well.
+  const auto Pieces = [](std::string Text) {
+    std::replace(Text.begin(), Text.end(), '\r', '\n');
+    std::vector<std::string> R;
+    std::istringstream In(Text);
+    for (std::string L; std::getline(In, L);)
+      if (!L.empty()) R.push_back(L);
+    return R;
+  };
+  const auto IsPercent = [](const std::string& L) {
+    return !L.empty() && L.find_first_not_of("0123456789") == std::string::npos;
+  };
+
+  std::string Out, Err;
+  ASSERT_EQ(0, Sh(Job, &Out, &Err)) << Err;
+  std::vector<std::string> Lines = Pieces(Err);
+  ASSERT_GE(Lines.size(), 3u) << Err;
+  EXPECT_TRUE(std::regex_match(Lines.back(), Speed)) << Err;
+  int Last = -1;
+  for (size_t I = 0; I + 1 < Lines.size(); ++I) {
+    ASSERT_TRUE(IsPercent(Lines[I])) << Err;
+    EXPECT_GT(std::stoi(Lines[I]), Last) << Err;
+    Last = std::stoi(Lines[I]);
+  }
+  EXPECT_EQ(Last, 100);
+
+  // script runs the job on a terminal of its own and copies what it shows.
+  EXPECT_EQ(0, Sh("script -qec " + Quote(Job) + " /dev/null", &Out, &Err)) << Out;
+  Lines = Pieces(Out);
+  EXPECT_NE(std::string::npos, Out.find("\r[")) << Out;
+  EXPECT_NE(std::string::npos, Out.find("] 100%")) << Out;
+  EXPECT_TRUE(std::none_of(Lines.begin(), Lines.end(), IsPercent)) << Out;
+  ASSERT_FALSE(Lines.empty());
+  EXPECT_TRUE(std::regex_match(Lines.back(), Speed)) << Out;
+
+  EXPECT_EQ(0, Sh("script -qec " + Quote(Job + " --progress=lines") + " /dev/null", &Out, &Err));
+  EXPECT_EQ(std::string::npos, Out.find("\r[")) << Out;
+  Lines = Pieces(Out);
+  EXPECT_GE(std::count_if(Lines.begin(), Lines.end(), IsPercent), 2) << Out;
+
+  EXPECT_EQ(1, Cli("convert " + Quote(Dir.Path("five.wav")) + " " + Quote(Dir.Path("x.flac")) +
+                       " --progress=fast",
+                   &Err));
+  EXPECT_EQ(Err, "Runtime error: Option --progress must be lines or line\n");
+}

@@ -3,6 +3,7 @@
 // on stderr.
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <set>
 
 #include "app/CdRip.h"
@@ -10,6 +11,7 @@
 #include "app/RipUtility.h"
 #include "app/cli/CliCommon.h"
 #include "app/cli/CliSettings.h"
+#include "app/cli/ProgressDisplay.h"
 #include "codecs/ACS_LAME.h"
 #include "engine/ACS_AudioMix.h"
 #include "platform/CdAccess.h"
@@ -243,22 +245,24 @@ int Rip(const std::vector<std::string>& Args) {
   };
 
   InstallInterruptHandler();
-  int LastPercent = -1;
+  // One display a stage: a status text ends the stage's line.
+  std::optional<TProgressDisplay> Bar;
   TRipJob* Running = nullptr;
   TRipEvents E;
-  E.Status = [&LastPercent](const std::string& Text) {
+  E.Status = [&Bar](const std::string& Text) {
+    Bar.reset();
     Status(Text, 0);
-    LastPercent = -1;
   };
   // Ctrl+C stops the job after the stage in progress.
   E.Progress = [&](int Percent) {
     if (InterruptRequested() && Running) Running->Stop();
-    if (Percent != LastPercent) std::fprintf(stderr, "%d\n", Percent);
-    LastPercent = Percent;
+    if (!Bar) Bar.emplace();
+    Bar->Update(Percent, 0);
   };
   TRipJob Job(C, Request, E);
   Running = &Job;
   const TRipOutcome R = Job.Run();
+  Bar.reset();
   for (const std::string& F : R.Files) std::printf("%s\n", F.c_str());
   // Stopped by Ctrl+C: the status every interrupted command gives.
   if (R.Stopped && InterruptRequested()) return InterruptedExit;

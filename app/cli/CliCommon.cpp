@@ -4,11 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+
+#include "app/cli/ProgressDisplay.h"
 
 namespace {
 volatile std::sig_atomic_t GInterrupted = 0;
@@ -77,6 +82,17 @@ int ReportError(const std::string& Message) {
   return 1;
 }
 
+namespace {
+
+// Bytes of the sink's input a second (0 when it has no usable format).
+int64_t BytesPerSecond(TACSOutput& Sink) {
+  TACSInput* In = Sink.Input();
+  if (!In) return 0;
+  return int64_t{In->InSampleRate()} * In->InChannels() * std::max(In->InBitsPerSample() / 8, 0);
+}
+
+}  // namespace
+
 int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>& OnEnd,
                const std::function<void()>& OnStarted, bool StopIsTheEnd,
                const std::function<bool()>& Enough) {
@@ -84,9 +100,20 @@ int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>
   // What the handler writes is read once WaitForEnd has returned.
   std::string Error;
   bool Failed = false;
+  std::optional<TProgressDisplay> Display;
+  if (PrintProgress) Display.emplace();
+  // Learnt on the worker, where the input's format is its own business.
+  std::atomic<int64_t> Rate{0};
+  const auto AudioSeconds = [&] {
+    const int64_t R = Rate.load();
+    TACSInput* In = Sink.Input();
+    return R > 0 && In ? static_cast<double>(In->Position()) / static_cast<double>(R) : 0.0;
+  };
 
   Sink.OnProgress = [&](TComponent*) {
-    if (PrintProgress) std::fprintf(stderr, "%d\n", Sink.Progress());
+    if (!Display) return;
+    if (Rate.load() == 0) Rate = BytesPerSecond(Sink);
+    Display->Update(Sink.Progress(), AudioSeconds());
   };
   Sink.OnDone = nullptr;
   Sink.OnThreadException = [&](TComponent*, const std::exception& E) {
@@ -98,12 +125,15 @@ int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>
     Sink.Run();
   } catch (const std::exception& E) {
     if (OnEnd) OnEnd();
+    Display.reset();
     return ReportError(E.what());
   }
   if (OnStarted && !Failed) OnStarted();
 
   bool Stopped = false, Ended = false;
   while (!Sink.WaitForEnd(std::chrono::milliseconds(50))) {
+    // Speed and time left move between the percents.
+    if (Display && Rate.load() > 0) Display->Update(Sink.Progress(), AudioSeconds());
     if (Stopped || Ended) continue;
     if (InterruptRequested()) {
       Sink.Stop();
@@ -117,6 +147,10 @@ int RunSinkJob(TACSOutput& Sink, bool PrintProgress, const std::function<void()>
   Sink.OnDone = nullptr;
   Sink.OnThreadException = nullptr;
   if (OnEnd) OnEnd();
+  if (Display) {
+    if (Rate.load() == 0) Rate = BytesPerSecond(Sink);
+    Display->Finish(!Failed && !Stopped, AudioSeconds());
+  }
   if (Failed) return ReportError(Error);
   if (!Stopped) return 0;
   std::fprintf(stderr, "Stopped.\n");

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/cli/CliCommon.h"
+#include "app/cli/ProgressDisplay.h"
 #include "codecs/CodecLibrary.h"
 
 namespace {
@@ -64,6 +65,8 @@ void Usage() {
       "                     [--email ADDRESS] [--timeout SECONDS]\n"
       "      one file per track named after its row (its CDDB title with --cddb), or all\n"
       "      tracks in FILE with a cue sheet; a rip log beside them\n"
+      "Jobs draw their progress in place on a terminal, and print one percent a line\n"
+      "elsewhere or with --progress=lines (--progress=line draws in place anywhere).\n"
       "File types are chosen by extension:");
   for (const TCodecEntry& C : Codecs()) std::fprintf(stderr, " %s", C.Extension.c_str());
   std::fprintf(stderr, "\n");
@@ -76,12 +79,13 @@ int main(int argc, char** argv) {
     Usage();
     return argc < 2 ? 2 : 0;
   }
-  const std::vector<std::string> Args(argv + 2, argv + argc);
+  std::vector<std::string> Args(argv + 2, argv + argc);
   LoadCodecLibraries();
   for (const TCommandEntry& C : Commands) {
     if (std::strcmp(C.Name, argv[1]) != 0) continue;
     InstallInterruptHandler();
     try {
+      SetProgressStyle(TakeProgressOption(Args));
       return C.Run(Args);
     } catch (const std::exception& E) {
       return ReportError(E.what());
