@@ -61,3 +61,4 @@ int CmdMonitor(const std::vector<std::string>& Args);
 int CmdMix(const std::vector<std::string>& Args);
 int CmdCd(const std::vector<std::string>& Args);
 int CmdKaraoke(const std::vector<std::string>& Args);
+int CmdBatch(const std::vector<std::string>& Args);

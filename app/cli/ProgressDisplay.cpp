@@ -83,7 +83,29 @@ std::string ClockText(double Seconds) {
   return B;
 }
 
-std::string ProgressLine(int Percent, double AudioSeconds, double WallSeconds, int Width) {
+namespace {
+
+// Characters of UTF-8 Text (each taken as one cell of the terminal).
+int CellCount(const std::string& Text) {
+  int N = 0;
+  for (const char C : Text) N += (static_cast<unsigned char>(C) & 0xC0) != 0x80;
+  return N;
+}
+
+// Text cut to Cells characters (UTF-8 sequences kept whole).
+std::string FitCells(const std::string& Text, int Cells) {
+  int Seen = 0;
+  for (size_t I = 0; I < Text.size(); ++I) {
+    if ((static_cast<unsigned char>(Text[I]) & 0xC0) == 0x80) continue;
+    if (Seen++ == Cells) return Text.substr(0, I);
+  }
+  return Text;
+}
+
+}  // namespace
+
+std::string ProgressLine(int Percent, double AudioSeconds, double WallSeconds, int Width,
+                         const std::string& Extra) {
   std::string Tail;
   if (Percent >= 0) {
     Tail = Format("%3.0f%%", Percent);
@@ -94,13 +116,16 @@ std::string ProgressLine(int Percent, double AudioSeconds, double WallSeconds, i
   if (!X.empty()) Tail += "  " + X;
   if (Percent > 0 && Percent < 100 && WallSeconds >= 1)
     Tail += "  " + ClockText(WallSeconds * (100 - Percent) / Percent) + " left";
-  // The bar takes what is left of the width, between 10 and 40 cells.
-  const int TailCells = static_cast<int>(Tail.size()) - (X.empty() ? 0 : 1);  // "×" is 2 bytes
-  const int Cells = std::clamp(Width - TailCells - 4, 0, 40);
-  if (Percent < 0 || Cells < 10) return Tail.substr(0, static_cast<size_t>(std::max(Width, 0)));
+  // The bar takes what is left of the width beside the figures, between 10
+  // and 40 cells (20 when the extra text needs the room too); the extra text
+  // gets what is left after that.
+  const int Cells = std::clamp(Width - CellCount(Tail) - 3, 0, Extra.empty() ? 40 : 20);
+  if (!Extra.empty()) Tail += "  " + Extra;
+  if (Percent < 0 || Cells < 10) return FitCells(Tail, std::max(Width, 0));
   const int Full = Cells * Percent / 100;
-  return "[" + std::string(static_cast<size_t>(Full), '#') +
-         std::string(static_cast<size_t>(Cells - Full), '-') + "] " + Tail;
+  return FitCells("[" + std::string(static_cast<size_t>(Full), '#') +
+                      std::string(static_cast<size_t>(Cells - Full), '-') + "] " + Tail,
+                  std::max(Width, 0));
 }
 
 TProgressDisplay::TProgressDisplay(TProgressStyle Style)
@@ -112,12 +137,13 @@ TProgressDisplay::~TProgressDisplay() {
   if (FStyle == TProgressStyle::InPlace && FDrawn && !FFinished) std::fputs("\n", stderr);
 }
 
-void TProgressDisplay::Update(int Percent, double AudioSeconds) {
+void TProgressDisplay::Update(int Percent, double AudioSeconds, const std::string& Extra) {
   std::lock_guard<std::mutex> L(FLock);
   if (FFinished) return;
   const bool Changed = Percent != FPercent;
   FPercent = Percent;
   FAudio = AudioSeconds;
+  FExtra = Extra;
   if (FStyle == TProgressStyle::Lines) {
     if (Changed) std::fprintf(stderr, "%d\n", Percent);
     return;
@@ -132,10 +158,18 @@ void TProgressDisplay::Draw(bool Force) {
   FDrawn = true;
   const double Wall = std::chrono::duration<double>(Now - FStart).count();
   const std::string Line =
-      ProgressLine(FPercent, FAudio, Wall, std::min(TerminalColumns() - 1, 100));
+      ProgressLine(FPercent, FAudio, Wall, std::min(TerminalColumns() - 1, 160), FExtra);
   // Back to the start of the line, the new text, and the rest of the old cleared.
   std::fprintf(stderr, "\r%s\x1b[K", Line.c_str());
   std::fflush(stderr);
+}
+
+void TProgressDisplay::Say(const std::string& Line) {
+  std::lock_guard<std::mutex> L(FLock);
+  const bool Redraw = FStyle == TProgressStyle::InPlace && FDrawn && !FFinished;
+  if (Redraw) std::fputs("\r\x1b[K", stderr);
+  std::fprintf(stderr, "%s\n", Line.c_str());
+  if (Redraw) Draw(true);
 }
 
 void TProgressDisplay::Finish(bool Completed, double AudioSeconds) {

@@ -21,8 +21,9 @@ TProgressStyle ProgressStyle();
 
 // The in-place line, Width columns at most: Percent is -1 when the job's
 // length is not known, AudioSeconds the audio done, WallSeconds the time
-// it took.
-std::string ProgressLine(int Percent, double AudioSeconds, double WallSeconds, int Width);
+// it took; Extra (which files, how many) follows as far as there is room.
+std::string ProgressLine(int Percent, double AudioSeconds, double WallSeconds, int Width,
+                         const std::string& Extra = "");
 
 // "3:25", or "1:02:03" past an hour.
 std::string ClockText(double Seconds);
@@ -37,7 +38,10 @@ class TProgressDisplay {
 
   // A new percent (each change) with the audio done so far. In place, the
   // line is redrawn at most ten times a second, and always at 100 %.
-  void Update(int Percent, double AudioSeconds);
+  void Update(int Percent, double AudioSeconds, const std::string& Extra = "");
+  // A line of its own (a file that failed): in place, the progress line is
+  // cleared first and drawn again below it.
+  void Say(const std::string& Line);
   // The job is over: the line is ended (so that what follows starts on a
   // line of its own). When Completed, "<audio> of audio in <time>: N×
   // real time" follows once.
@@ -50,5 +54,6 @@ class TProgressDisplay {
   std::chrono::steady_clock::time_point FStart, FLastDraw;
   int FPercent = -2;
   double FAudio = 0;
+  std::string FExtra;
   bool FDrawn = false, FFinished = false;
 };

@@ -20,6 +20,7 @@ const TCommandEntry Commands[] = {
     {"info", CmdInfo},     {"convert", CmdConvert}, {"devices", CmdDevices},
     {"record", CmdRecord}, {"play", CmdPlay},       {"monitor", CmdMonitor},
     {"mix", CmdMix},       {"cd", CmdCd},           {"karaoke", CmdKaraoke},
+    {"batch", CmdBatch},
 };
 
 void Usage() {
@@ -37,6 +38,11 @@ void Usage() {
       "                  [--comment NAME=value]... [--serial N] [--append]\n"
       "      APE output: [--level 1000|2000|3000|4000]   (2000 by default)\n"
       "      FLAC output: [--mid-side 0|1] [--loose-mid-side 0|1]   (1 and 0 by default)\n"
+      "  velmora-cli batch PATH... --to wav|mp3|ogg|flac|ape --out DIR [-j N]\n"
+      "                   [--skip-existing] [the writer options of convert]\n"
+      "      every audio file under the files and folders given, converted into DIR\n"
+      "      with its folders below the folder given; N at once (one per core by\n"
+      "      default); --skip-existing leaves outputs newer than their source alone\n"
       "  velmora-cli devices\n"
       "  velmora-cli record OUT [--seconds N] [--device N] [--rate R] [--bits B]\n"
       "                         [--channels C]   (until Ctrl+C without --seconds)\n"
