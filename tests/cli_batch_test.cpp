@@ -60,6 +60,7 @@ TEST_F(CliBatch, EveryAudioFileBelowTheFoldersIsConvertedKeepingItsFolderAndFail
   Tone("in/b/three.wav", "-r 48000 -c 2 -b 16", 1.0, 550);
   ASSERT_EQ(0, Sh("flac -s " + Quote(Dir.Path("in/b/three.wav")) + " -o " +
                   Quote(Dir.Path("in/b/four.flac"))));
+  ASSERT_EQ(0, Sh("metaflac --set-tag=TITLE=Four " + Quote(Dir.Path("in/b/four.flac"))));
   std::ofstream(Dir.Path("in/b/broken.wav")) << "RIFF but nothing else";
   std::ofstream(Dir.Path("in/b/notes.txt")) << "not audio";
   // The output folder inside the input: what a batch writes is never read
@@ -76,6 +77,9 @@ TEST_F(CliBatch, EveryAudioFileBelowTheFoldersIsConvertedKeepingItsFolderAndFail
   EXPECT_NE(std::string::npos, Err.find("4 converted, 0 skipped, 1 failed.\nFailed:\n  " +
                                         Dir.Path("in/b/broken.wav") + ": "))
       << Err;
+  std::string Info;
+  Sh(Quote(BinDir() + "/velmora-cli") + " info " + Quote(Dir.Path("in/out/b/four.flac")), &Info);
+  EXPECT_NE(std::string::npos, Info.find("\ntag.title=Four\n")) << Info;
   // Lines, not a drawn line, into a pipe; the speed said once.
   EXPECT_NE(std::string::npos, Err.find("\n100\n")) << Err;
   EXPECT_EQ(std::string::npos, Err.find('\r')) << Err;

@@ -419,3 +419,68 @@ TEST_F(CliConvert, ProgressIsDrawnInPlaceOnATerminalAndOneLineAPercentElsewhere)
                    &Err));
   EXPECT_EQ(Err, "Runtime error: Option --progress must be lines or line\n");
 }
+
+// Tags and the front cover of a FLAC file reach every type, as another
+// program reads them, and come back from every type; the tag options given
+// win; the audio is untouched by them.
+TEST_F(CliConvert, TagsAndTheFrontCoverCarryOverBetweenTheTypes) {
+  if (!HaveTool("metaflac") || !HaveTool("convert"))
+    GTEST_SKIP() << "metaflac and convert are needed";
+  ASSERT_EQ(0, Sh("convert -size 16x16 xc:red " + Quote(Dir.Path("cover.jpg"))));
+  const std::string Flac = Quote(Dir.Path(Source("flac")));
+  ASSERT_EQ(0, Sh("metaflac --set-tag='TITLE=H\xc3\xa9llo' --set-tag=ARTIST=Someone "
+                  "--set-tag=ALBUM=Record --set-tag=ALBUMARTIST=Various --set-tag=DATE=2024 "
+                  "--set-tag=TRACKNUMBER=3 --set-tag=DISCNUMBER=2 --set-tag=GENRE=Jazz "
+                  "--set-tag=COMMENT=Fine --import-picture-from='3|image/jpeg|||" +
+                  Dir.Path("cover.jpg") + "' " + Flac));
+  // What ffprobe finds: "name=value" lines of the tags, and whether a
+  // picture stream is attached.
+  const auto Tags = [&](const std::string& File) {
+    std::string Out;
+    Sh("ffprobe -v error -show_entries format_tags:stream_tags:stream_disposition=attached_pic "
+       "-of default=nw=1 " +
+           Quote(Dir.Path(File)),
+       &Out);
+    std::transform(Out.begin(), Out.end(), Out.begin(),
+                   [](unsigned char C) { return static_cast<char>(std::tolower(C)); });
+    return Out;
+  };
+  const std::vector<std::string> Common = {"title=h\xc3\xa9llo", "artist=someone", "album=record",
+                                           "genre=jazz", "comment=fine"};
+  for (const char* T : {"mp3", "ogg", "ape", "wav", "flac"}) {
+    SCOPED_TRACE(T);
+    const std::string Out = std::string("tagged.") + T;
+    Convert(Source("flac"), Out);
+    const std::string Found = Tags(Out);
+    for (const std::string& F : Common) EXPECT_NE(std::string::npos, Found.find(F)) << Found;
+    const bool Wav = std::string(T) == "wav";  // RIFF INFO: no album artist, disc or cover
+    EXPECT_EQ(!Wav, Found.find("attached_pic=1") != std::string::npos) << Found;
+    EXPECT_EQ(!Wav, Found.find("=various") != std::string::npos) << Found;
+    // And back: the tags written are read again.
+    Convert(Out, std::string("again-") + T + ".flac");
+    const std::string Again = Tags(std::string("again-") + T + ".flac");
+    for (const std::string& F : Common) EXPECT_NE(std::string::npos, Again.find(F)) << Again;
+    EXPECT_EQ(!Wav, Again.find("attached_pic=1") != std::string::npos) << Again;
+  }
+  std::string Pcm1, Pcm2;
+  Sh("sox " + Quote(Dir.Path("tagged.wav")) + " -t raw - | md5sum", &Pcm1);
+  Sh("sox " + Flac + " -t raw - | md5sum", &Pcm2);
+  EXPECT_EQ(Pcm1, Pcm2);
+
+  // Options given win; the MP3 file has an ID3v2.4 tag first and keeps the
+  // encoder's version 1 tag last.
+  Convert(Source("flac"), "given.mp3", "--title Given --track 7");
+  const std::string Given = Tags("given.mp3");
+  EXPECT_NE(std::string::npos, Given.find("title=given")) << Given;
+  EXPECT_NE(std::string::npos, Given.find("track=7")) << Given;
+  EXPECT_NE(std::string::npos, Given.find("artist=someone")) << Given;
+  const std::vector<uint8_t> Mp3 = ReadFileBytes(Dir.Path("given.mp3"));
+  ASSERT_GT(Mp3.size(), 128u);
+  EXPECT_EQ(std::string(Mp3.begin(), Mp3.begin() + 4), std::string("ID3\x04", 4));
+  EXPECT_EQ(std::string(Mp3.end() - 128, Mp3.end() - 125), "TAG");
+  std::string Info;
+  ASSERT_EQ(
+      0, Sh(Quote(Dir.Path("prog/velmora-cli")) + " info " + Quote(Dir.Path("given.mp3")), &Info));
+  EXPECT_NE(std::string::npos, Info.find("\ntag.title=Given\n")) << Info;
+  EXPECT_NE(std::string::npos, Info.find("\ntag.cover=image/jpeg, ")) << Info;
+}

@@ -232,6 +232,10 @@ class TBatch {
       if (R.Failed) Fail(*R.Item, Renamed(R.Error, R));
       return;
     }
+    if (std::string Error = CarryTags(R.Item->In, R.Temp, FOptions); !Error.empty()) {
+      fs::remove(R.Temp, Ec);
+      return Fail(*R.Item, Renamed(std::move(Error), R));
+    }
     fs::rename(R.Temp, R.Item->Out, Ec);
     if (Ec) {
       fs::remove(R.Temp, Ec);

@@ -46,6 +46,14 @@ void ConvertOptionNames(std::set<std::string>& ValueOptions, std::set<std::strin
 std::unique_ptr<TConversion> MakeConversion(const std::string& InName, const std::string& OutName,
                                             const TJobOptions& Options);
 
+// Gives the output of a finished conversion the tags of its source (title,
+// names, numbers, the front cover) that it does not have yet; the MP3 tag
+// options given (--title, --artist, --album, --year, --track, --comment)
+// win over the source's. Nothing for an appended output. "" when done,
+// otherwise why not.
+std::string CarryTags(const std::string& InName, const std::string& OutName,
+                      const TJobOptions& Options);
+
 // What the encoder had to change of what it was given (an MP3 bit rate the
 // sample rate does not allow); "" when nothing, and for other sinks.
 std::string EncoderChanges(const TACSOutput& Sink);

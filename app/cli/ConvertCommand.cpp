@@ -12,6 +12,7 @@
 #include "app/cli/CliSettings.h"
 #include "app/cli/Conversion.h"
 #include "codecs/ACS_LAME.h"
+#include "codecs/Tags.h"
 #include "wave/ACS_Wave.h"
 
 namespace {
@@ -124,6 +125,26 @@ std::unique_ptr<TConversion> MakeConversion(const std::string& InName, const std
   return C;
 }
 
+std::string CarryTags(const std::string& InName, const std::string& OutName,
+                      const TJobOptions& Options) {
+  if (Options.Has("--append")) return "";
+  TAudioTags Tags = ReadTags(InName);
+  const bool OggOut = LowerExtension(OutName) == ".ogg";
+  for (const auto& [Option, Field] :
+       std::vector<std::pair<std::string, std::string>>{{"--title", "TITLE"},
+                                                        {"--artist", "ARTIST"},
+                                                        {"--album", "ALBUM"},
+                                                        {"--year", "DATE"},
+                                                        {"--track", "TRACKNUMBER"},
+                                                        {"--comment", "COMMENT"}}) {
+    // An Ogg file's --comment is NAME=value, written by its writer.
+    if (!Options.Has(Option) || (OggOut && Option == "--comment")) continue;
+    const std::string Value = Options.Text(Option);
+    if (!Value.empty()) Tags.Set(Field, Value);
+  }
+  return AddMissingTags(OutName, Tags);
+}
+
 std::string EncoderChanges(const TACSOutput& Sink) {
   const auto* Mp3 = dynamic_cast<const TMP3Out*>(&Sink);
   if (!Mp3 || !Mp3->ChangedKbps()) return "";
@@ -142,7 +163,13 @@ int CmdConvert(const std::vector<std::string>& Args) {
     if (const std::string Changed = EncoderChanges(*C->Sink); !Changed.empty())
       std::fprintf(stderr, "%s\n", Changed.c_str());
   });
-  if (const std::string W = Rc == 0 ? C->Check.Warning(*C->Source) : ""; !W.empty())
+  if (Rc != 0) return Rc;
+  if (const std::string W = C->Check.Warning(*C->Source); !W.empty())
     std::fprintf(stderr, "%s\n", W.c_str());
+  const std::string& InName = A.Positional[0];
+  const std::string& OutName = A.Positional[1];
+  if (const std::string Error = CarryTags(InName, OutName, A.Options); !Error.empty())
+    return ReportError(Error);
+  return 0;
   return Rc;
 }

@@ -1,8 +1,10 @@
 // velmora-cli info FILE: format and length as key=value lines.
+#include <cctype>
 #include <cstdio>
 #include <string>
 
 #include "app/cli/CliCommon.h"
+#include "codecs/Tags.h"
 
 int CmdInfo(const std::vector<std::string>& Args) {
   const TCliArgs A = ParseArgs(Args, {}, {});
@@ -27,5 +29,15 @@ int CmdInfo(const std::vector<std::string>& Args) {
       if (static_cast<unsigned char>(C) < 0x20) C = ' ';
     std::printf("%s=%s\n", Key.c_str(), Line.c_str());
   }
+  const TAudioTags Tags = ReadTags(File);
+  for (const auto& [Name, Value] : Tags.Fields) {
+    std::string Key = "tag." + Name, Line = Value;
+    for (char& C : Key) C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+    for (char& C : Line)
+      if (static_cast<unsigned char>(C) < 0x20) C = ' ';
+    std::printf("%s=%s\n", Key.c_str(), Line.c_str());
+  }
+  if (!Tags.Cover.empty())
+    std::printf("tag.cover=%s, %zu bytes\n", Tags.CoverMime.c_str(), Tags.Cover.size());
   return 0;
 }
