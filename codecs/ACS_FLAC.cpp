@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "codecs/FLAC.h"
+#include "wave/RiffChunks.h"
 
 // PCM between components is little-endian; frames are assembled in native
 // 16-bit words and handed out as bytes.
@@ -166,6 +167,12 @@ struct TFLACCallbacks {
         const FLAC__int32* M = Buffer[0];
         for (size_t I = 0; I < N; ++I) Out[I] = static_cast<int16_t>(M[I]);
       }
+    } else if (Bits == 24) {
+      // Three little-endian bytes a sample, as a WAV file holds them.
+      auto* Out = reinterpret_cast<uint8_t*>(Self->FFrame.data());
+      for (size_t I = 0; I < N; ++I)
+        for (unsigned C = 0; C < Channels; ++C)
+          PutLe24(Out + 3 * (I * Channels + C), static_cast<uint32_t>(Buffer[C][I]));
     } else {
       // Signed 8-bit FLAC samples become unsigned WAV bytes.
       auto* Out = reinterpret_cast<uint8_t*>(Self->FFrame.data());
@@ -189,8 +196,9 @@ struct TFLACCallbacks {
     Self->FBPS = static_cast<int>(Info.bits_per_sample);
     const FLAC__uint64 Total = Info.total_samples;
     Self->FTotalSamples = static_cast<int64_t>(Total);
-    Self->FFormatOK = (Info.channels == 1 || Info.channels == 2) &&
-                      (Info.bits_per_sample == 8 || Info.bits_per_sample == 16);
+    Self->FFormatOK =
+        (Info.channels == 1 || Info.channels == 2) &&
+        (Info.bits_per_sample == 8 || Info.bits_per_sample == 16 || Info.bits_per_sample == 24);
     if (!Self->FFormatOK) Self->FValid = false;
     // No total (a stream written to a pipe): the length is not known.
     Self->FSize = Total == 0 ? -1 : static_cast<int64_t>(Total) * Self->FChan * (Self->FBPS / 8);
@@ -323,7 +331,7 @@ void TFLACOut::Prepare() {
           E, static_cast<FLAC__uint64>(std::llround(Frames)));
     }
     // Only whole bytes per sample can be widened for the encoder.
-    if (Bits != 8 && Bits != 16) Fail("Failed to initialize FLAC encoder.");
+    if (Bits != 8 && Bits != 16 && Bits != 24) Fail("Failed to initialize FLAC encoder.");
     // Every check that needs no file has passed: the encoder writes the
     // stream's start into a new file as it is initialised.
     FOwnStream = std::make_unique<TReplacementFile>(FFileName);
@@ -383,6 +391,8 @@ bool TFLACOut::DoOutput(bool Abort) {
       std::memcpy(&V, FBlock.data() + 2 * I, 2);
       FSamples[I] = V;
     }
+  } else if (FBytesPerSample == 3) {
+    for (size_t I = 0; I < Samples; ++I) FSamples[I] = GetLe24Signed(FBlock.data() + 3 * I);
   } else {
     // Unsigned WAV bytes become the signed samples FLAC stores.
     for (size_t I = 0; I < Samples; ++I) FSamples[I] = static_cast<int32_t>(FBlock[I]) - 128;

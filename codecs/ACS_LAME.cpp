@@ -1,8 +1,10 @@
 #include "codecs/ACS_LAME.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "codecs/lame.h"
+#include "wave/RiffChunks.h"
 
 namespace {
 
@@ -59,7 +61,8 @@ void TMP3Out::Prepare() {
     FBits = In->InBitsPerSample();
     FChannels = In->InChannels();
     const int Rate = In->InSampleRate();
-    if ((FBits != 8 && FBits != 16) || (FChannels != 1 && FChannels != 2))
+    const bool Wide = FBits == 24 && Lame().lame_encode_buffer_int;
+    if ((FBits != 8 && FBits != 16 && !Wide) || (FChannels != 1 && FChannels != 2))
       throw EACSException("Cannot encode " + std::to_string(FBits) + "-bit " +
                           std::to_string(FChannels) + "-channel audio to mp3.");
     // The encoder would take a rate of 0 or less for 44100 Hz without a word.
@@ -112,6 +115,19 @@ bool TMP3Out::DoOutput(bool Abort) {
     const int N = ReadInput(Dest + FCarry, InBufferSize - FCarry);
     if (N <= 0) return false;
     Total = FCarry + N;
+  } else if (FBits == 24) {
+    // Encoded from all 24 bits: LAME takes samples over the whole of an int.
+    const int N = ReadInput(FRaw.data() + FCarry, InBufferSize - FCarry);
+    if (N <= 0) return false;
+    Total = FCarry + N;
+    const int Frames = Total / FrameBytes;
+    for (int I = 0; I < Frames; ++I)
+      for (int C = 0; C < FChannels; ++C) {
+        const int32_t V = GetLe24Signed(FRaw.data() + 3 * (I * FChannels + C));
+        (C == 0 ? FWideLeft : FWideRight)[static_cast<size_t>(I)] =
+            static_cast<int>(static_cast<uint32_t>(V) << 8);
+      }
+    if (FChannels == 1) std::copy_n(FWideLeft.begin(), Frames, FWideRight.begin());
   } else {
     // Half a block of 8-bit samples widens to one full block.
     const int N = ReadInput(FRaw.data() + FCarry, InBufferSize / 2 - FCarry);
@@ -139,10 +155,12 @@ bool TMP3Out::DoOutput(bool Abort) {
 void TMP3Out::Encode(int Frames) {
   if (Frames <= 0) return;
   const TLameEntryPoints& L = Lame();
-  const int N = FChannels == 2 ? L.lame_encode_buffer_interleaved(FLame, FPcm.data(), Frames,
-                                                                  FOutBuffer.get(), OutBufferSize)
-                               : L.lame_encode_buffer(FLame, FPcm.data(), FPcm.data(), Frames,
-                                                      FOutBuffer.get(), OutBufferSize);
+  const int N = FBits == 24 ? L.lame_encode_buffer_int(FLame, FWideLeft.data(), FWideRight.data(),
+                                                       Frames, FOutBuffer.get(), OutBufferSize)
+                : FChannels == 2 ? L.lame_encode_buffer_interleaved(FLame, FPcm.data(), Frames,
+                                                                    FOutBuffer.get(), OutBufferSize)
+                                 : L.lame_encode_buffer(FLame, FPcm.data(), FPcm.data(), Frames,
+                                                        FOutBuffer.get(), OutBufferSize);
   if (N < 0) throw EACSException("The mp3 encoder failed (error " + std::to_string(N) + ").");
   FStream->WriteBuffer(FOutBuffer.get(), N);
 }

@@ -94,5 +94,7 @@ class TMP3Out : public TACSFileOut {
   int64_t FFirstFramePos = -1;  // where the encoder's placeholder frame starts; -1 = cannot seek
   std::array<int16_t, InBufferSize / 2> FPcm{};
   std::array<uint8_t, InBufferSize> FRaw{};  // one block as the input delivered it
-  std::unique_ptr<uint8_t[]> FOutBuffer;     // OutBufferSize bytes from Prepare to Done
+  // 24-bit samples at the top of 32 bits, per channel (mono: both the same).
+  std::array<int, InBufferSize / 3> FWideLeft{}, FWideRight{};
+  std::unique_ptr<uint8_t[]> FOutBuffer;  // OutBufferSize bytes from Prepare to Done
 };

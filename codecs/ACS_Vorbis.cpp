@@ -132,7 +132,7 @@ void TVorbisOut::Prepare() {
     FInBits = In->InBitsPerSample();
     FInChannels = In->InChannels();
     const int Rate = In->InSampleRate();
-    if ((FInBits != 8 && FInBits != 16) || FInChannels < 1 || FInChannels > 2)
+    if ((FInBits != 8 && FInBits != 16 && FInBits != 24) || FInChannels < 1 || FInChannels > 2)
       throw EACSException("Cannot encode " + std::to_string(FInBits) + "-bit " +
                           ChannelText(FInChannels) + " into Ogg Vorbis.");
 
@@ -262,6 +262,13 @@ void TVorbisOut::Analyse(int Frames) {
     } else {
       for (int I = 0; I < Frames; ++I) Buf[0][I] = S[I] * Scale16;
     }
+  } else if (FInBits == 24) {
+    // All 24 bits reach the encoder.
+    const auto* S = reinterpret_cast<const uint8_t*>(FPcm.data());
+    const float Scale24 = 1.0f / 8388608.0f;
+    for (int C = 0; C < FInChannels; ++C)
+      for (int I = 0; I < Frames; ++I)
+        Buf[C][I] = static_cast<float>(GetLe24Signed(S + 3 * (I * FInChannels + C))) * Scale24;
   } else {
     const auto* S = reinterpret_cast<const uint8_t*>(FPcm.data());
     for (int C = 0; C < FInChannels; ++C)

@@ -28,6 +28,8 @@ TCodecLibrary& LameLibrary() {
     // Optional: an older library without it still encodes; the first frame
     // then stays the encoder's placeholder.
     L.Bind(E.lame_get_lametag_frame, "lame_get_lametag_frame");
+    // Optional: without it, 24-bit audio is refused rather than cut to 16.
+    L.Bind(E.lame_encode_buffer_int, "lame_encode_buffer_int");
     // Optional: without it a bit rate the encoder changed goes unreported.
     L.Bind(E.lame_get_brate, "lame_get_brate");
     return Ok;

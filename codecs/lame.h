@@ -21,6 +21,7 @@ struct TLameEntryPoints {
   decltype(&::lame_get_brate) lame_get_brate = nullptr;  // optional
   decltype(&::lame_encode_buffer) lame_encode_buffer = nullptr;
   decltype(&::lame_encode_buffer_interleaved) lame_encode_buffer_interleaved = nullptr;
+  decltype(&::lame_encode_buffer_int) lame_encode_buffer_int = nullptr;  // optional: 24 bits
   decltype(&::lame_encode_flush) lame_encode_flush = nullptr;
   decltype(&::lame_get_lametag_frame) lame_get_lametag_frame = nullptr;
   decltype(&::lame_close) lame_close = nullptr;

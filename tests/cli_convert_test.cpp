@@ -344,11 +344,13 @@ TEST_F(CliConvert, WritingOverTheSourceIsRefusedForEveryType) {
 TEST_F(CliConvert, ASourceThatCannotDeliverAudioFailsTheJobAndLeavesTheOutputAsItWas) {
   // Both used to come out as an empty file and a zero exit status.
   WriteFileBytes(Dir.Path("text.wav"), std::vector<uint8_t>(4000, 'x'));
+  // Three channels: no writer takes them.
   ASSERT_EQ(0,
-            Sh("sox -n -r 8000 -c 2 -b 24 " + Quote(Dir.Path("24.wav")) + " synth 0.3 sine 300"));
-  ASSERT_EQ(0, Sh("flac -s " + Quote(Dir.Path("24.wav")) + " -o " + Quote(Dir.Path("24.flac"))));
+            Sh("sox -n -r 8000 -c 3 -b 16 " + Quote(Dir.Path("3ch.wav")) + " synth 0.3 sine 300"));
+  ASSERT_EQ(0, Sh("flac -s --channel-map=none " + Quote(Dir.Path("3ch.wav")) + " -o " +
+                  Quote(Dir.Path("3ch.flac"))));
   const std::vector<uint8_t> Old = {'o', 'l', 'd'};
-  for (const auto& [In, Type] : {std::pair{"text.wav", "WAV"}, std::pair{"24.flac", "FLAC"}})
+  for (const auto& [In, Type] : {std::pair{"text.wav", "WAV"}, std::pair{"3ch.flac", "FLAC"}})
     for (const char* T : Types) {
       SCOPED_TRACE(std::string(In) + " to " + T);
       const std::string Out = Dir.Path(std::string("out.") + T);
@@ -483,4 +485,47 @@ TEST_F(CliConvert, TagsAndTheFrontCoverCarryOverBetweenTheTypes) {
       0, Sh(Quote(Dir.Path("prog/velmora-cli")) + " info " + Quote(Dir.Path("given.mp3")), &Info));
   EXPECT_NE(std::string::npos, Info.find("\ntag.title=Given\n")) << Info;
   EXPECT_NE(std::string::npos, Info.find("\ntag.cover=image/jpeg, ")) << Info;
+}
+
+// 24-bit WAV (in its extensible form, as sox writes it), FLAC and APE stay
+// 24-bit and exact through the lossless types; MP3 and Ogg encode every bit,
+// so that a tone below the last bit of 16 is still there.
+TEST_F(CliConvert, TwentyFourBitSourcesStayExactAndEncodeFromEveryBit) {
+  ASSERT_EQ(0, Sh("sox -n -r 48000 -c 2 -b 24 " + Quote(Dir.Path("w24.wav")) +
+                  " synth 1 sine 1000 sine 1500 gain -2"));
+  ASSERT_EQ(0, Sh("flac -s " + Quote(Dir.Path("w24.wav")) + " -o " + Quote(Dir.Path("f24.flac"))));
+  Convert("w24.wav", "a24.ape");
+  // The samples as ffmpeg decodes them, in 32 bits.
+  const auto Samples = [&](const std::string& Name) {
+    std::string Out;
+    EXPECT_EQ(0, Sh("ffmpeg -v error -i " + Quote(Dir.Path(Name)) + " -f s32le - | md5sum", &Out));
+    return Out;
+  };
+  const std::string Want = Samples("w24.wav");
+  for (const char* In : {"w24.wav", "f24.flac", "a24.ape"})
+    for (const char* T : {"wav", "flac", "ape"}) {
+      SCOPED_TRACE(std::string(In) + " to " + T);
+      const std::string Out = std::string("out24-") + In + "." + T;
+      Convert(In, Out);
+      const std::string Bits = Probe("stream=bits_per_raw_sample,bits_per_sample", Out);
+      EXPECT_NE(std::string::npos, Bits.find("24")) << Bits;
+      EXPECT_EQ(Samples(Out), Want);
+    }
+
+  // -110 dBFS: a 16-bit path would give silence or a step of one bit.
+  ASSERT_EQ(0, Sh("sox -n -r 44100 -c 2 -b 24 " + Quote(Dir.Path("quiet.wav")) +
+                  " synth 2 sine 1000 gain -110"));
+  for (const char* T : {"mp3", "ogg"}) {
+    SCOPED_TRACE(T);
+    const std::string Out = std::string("quiet.") + T;
+    Convert("quiet.wav", Out);
+    std::string Stats;
+    Sh("ffmpeg -v error -i " + Quote(Dir.Path(Out)) +
+           " -c:a pcm_f32le -f wav - | sox -t wav - -n stats 2>&1 | grep 'RMS lev dB'",
+       &Stats);
+    ASSERT_NE(std::string::npos, Stats.find_first_of("-0123456789")) << Stats;
+    const double Rms = std::atof(Stats.substr(Stats.find_first_of("-0123456789")).c_str());
+    EXPECT_GT(Rms, -117.0) << Stats;
+    EXPECT_LT(Rms, -109.0) << Stats;
+  }
 }

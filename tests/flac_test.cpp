@@ -225,7 +225,7 @@ TEST_F(FlacTest, StartFailuresReportAndLeaveNoFile) {
       "Failed to initialize FLAC encoder (FLAC__STREAM_ENCODER_INIT_STATUS_INVALID_BLOCK_SIZE).");
   EXPECT_FALSE(FileExists(T.Path("bad.flac")));
   EXPECT_EQ(In->InitCount, In->FlushCount);
-  In->Bits = 24;
+  In->Bits = 32;
   W->SetBlockSize(4608);
   EXPECT_EQ(RunJob(*W), "Failed to initialize FLAC encoder.");
   EXPECT_FALSE(FileExists(T.Path("bad.flac")));
@@ -303,8 +303,8 @@ TEST_F(FlacTest, StreamOfUnknownLengthPlaysToItsEnd) {
 }
 
 TEST_F(FlacTest, UnsupportedOrDamagedFilesDeliverNothingOrEndCleanly) {
-  // 24 bits and 3 channels are not Valid and deliver nothing.
-  for (const char* Make : {"-b 24 -c 1", "-b 16 -c 3"}) {
+  // 32 bits and 3 channels are not Valid and deliver nothing.
+  for (const char* Make : {"-b 32 -c 1", "-b 16 -c 3"}) {
     const std::string F = T.Path("u.flac");
     Tool(std::string("sox -n -r 44100 ") + Make + " " + Quote(F + ".wav") + " synth 0.2 sine 300");
     Tool("flac -s -f --channel-map=none -o " + Quote(F) + " " + Quote(F + ".wav"));

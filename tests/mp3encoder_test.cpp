@@ -346,7 +346,7 @@ TEST_F(MP3OutTest, StartFailuresReachOnThreadExceptionAndReleaseEverything) {
   };
   const std::vector<TCase> Cases = {
       {"", 16, 2, 44100, "File name is not assigned."},
-      {"b.mp3", 24, 2, 44100, "Cannot encode 24-bit 2-channel audio to mp3."},
+      {"b.mp3", 32, 2, 44100, "Cannot encode 32-bit 2-channel audio to mp3."},
       {"c.mp3", 16, 6, 44100, "Cannot encode 16-bit 6-channel audio to mp3."},
       {"d.mp3", 16, 2, 0, "Cannot encode 0 Hz audio to mp3."},
   };

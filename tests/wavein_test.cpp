@@ -297,7 +297,7 @@ TEST(WaveInHostileTest, UnusableHeadersAreNotValidAndDeliverNothing) {
       {"ThreeChannels", PcmFile(D, 3)},
       {"Pcm4Bit", PcmFile(D, 1, {}, 4)},
       {"Pcm12Bit", PcmFile(D, 1, {}, 12)},
-      {"Pcm24Bit", PcmFile(D, 1, {}, 24)},
+      {"Pcm32Bit", PcmFile(D, 1, {}, 32)},
       {"FloatTag",
        [&] {
          Bytes C;

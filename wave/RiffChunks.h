@@ -16,6 +16,19 @@ inline uint32_t GetLe32(const uint8_t* P) {
          static_cast<uint32_t>(P[2]) << 16 | static_cast<uint32_t>(P[3]) << 24;
 }
 
+// A 24-bit PCM sample (three little-endian bytes), sign-extended.
+inline int32_t GetLe24Signed(const uint8_t* P) {
+  return static_cast<int32_t>(static_cast<uint32_t>(P[0]) << 8 | static_cast<uint32_t>(P[1]) << 16 |
+                              static_cast<uint32_t>(P[2]) << 24) >>
+         8;
+}
+
+inline void PutLe24(uint8_t* P, uint32_t V) {
+  P[0] = static_cast<uint8_t>(V);
+  P[1] = static_cast<uint8_t>(V >> 8);
+  P[2] = static_cast<uint8_t>(V >> 16);
+}
+
 inline void PutLe16(uint8_t* P, uint32_t V) {
   P[0] = static_cast<uint8_t>(V);
   P[1] = static_cast<uint8_t>(V >> 8);

@@ -48,6 +48,15 @@ bool DecodeFmt(const uint8_t* B, uint32_t Size, TWaveHeader& H) {
     case 85:
       H.Type = wtACM;
       break;
+    case 0xFFFE:
+      // The extensible form: PCM when its sub-format GUID starts with tag 1
+      // (the rest of the GUID is the fixed tail every such tag shares).
+      if (Size >= 40 && GetLe16(B + 24) == 1) {
+        H.Type = wtPCM;
+        break;
+      }
+      H.Type = wtUnsupported;
+      return false;
     default:
       H.Type = wtUnsupported;
       return false;
@@ -282,7 +291,7 @@ void TWaveIn::ReadHeader() {
   if (H.FmtShort || FChan < 1 || FChan > 2) return;
   switch (FWavType) {
     case wtPCM: {
-      if (FBPS != 8 && FBPS != 16) return;
+      if (FBPS != 8 && FBPS != 16 && FBPS != 24) return;
       const int Frame = FChan * FBPS / 8;
       // Only whole frames count; a "data" size past the end counts what is there.
       FTotalSamples = DataBytes / Frame;

@@ -268,22 +268,22 @@ TEST_F(ConverterJobs, SourceThatIsNotOfItsFormatFailsWithRuntimeErrorAndThePageC
     EXPECT_GT(Dialogs->Messages[0].size(), 15) << Name;  // the reason follows
     ExpectIdle(P);
   }
-  // A FLAC file of a kind the reader does not take (24 bits) is named in the
-  // message; it used to come out as an empty WAV file and no message.
+  // A FLAC file of a kind the reader does not take (3 channels) is named in
+  // the message; it used to come out as an empty WAV file and no message.
   if (testing_support::HaveTool("flac") && testing_support::HaveTool("sox")) {
-    const std::string Wav24 = Dir.Path("24.wav"), Flac24 = Dir.Path("24.flac");
-    ASSERT_EQ(testing_support::Run("sox -n -r 8000 -c 2 -b 24 " + Quote(Wav24) +
-                                   " synth 0.3 sine 300 && flac -s " + Quote(Wav24) + " -o " +
-                                   Quote(Flac24)),
+    const std::string Wav3 = Dir.Path("3ch.wav"), Flac3 = Dir.Path("3ch.flac");
+    ASSERT_EQ(testing_support::Run("sox -n -r 8000 -c 3 -b 16 " + Quote(Wav3) +
+                                   " synth 0.3 sine 300 && flac -s --channel-map=none " +
+                                   Quote(Wav3) + " -o " + Quote(Flac3)),
               0);
     const TPanel& P = Panel("FlacToWav");
-    Choose(P, Flac24, Dir.Path("24out.wav"));
+    Choose(P, Flac3, Dir.Path("3out.wav"));
     Dialogs->Messages.clear();
     ASSERT_TRUE(ConvertAndWait(P));
     ASSERT_EQ(Dialogs->Messages.size(), 1);
-    EXPECT_EQ(Dialogs->Messages[0], QString::fromStdString("Runtime error: " + Flac24 +
+    EXPECT_EQ(Dialogs->Messages[0], QString::fromStdString("Runtime error: " + Flac3 +
                                                            ": not a valid or supported FLAC file"));
-    EXPECT_FALSE(std::filesystem::exists(Dir.Path("24out.wav")));
+    EXPECT_FALSE(std::filesystem::exists(Dir.Path("3out.wav")));
     ExpectIdle(P);
   }
   // The pages still convert after the failures.
@@ -294,6 +294,17 @@ TEST_F(ConverterJobs, SourceThatIsNotOfItsFormatFailsWithRuntimeErrorAndThePageC
     ASSERT_TRUE(ConvertAndWait(P));
     EXPECT_TRUE(Dialogs->Messages.isEmpty());
     EXPECT_EQ(testing_support::Run("flac -s -t " + Quote(Dir.Path("good.flac"))), 0);
+    // A 24-bit file is taken and stays 24-bit.
+    const std::string Wav24 = Dir.Path("24.wav");
+    ASSERT_EQ(
+        testing_support::Run("sox -n -r 8000 -c 2 -b 24 " + Quote(Wav24) + " synth 0.3 sine 300"),
+        0);
+    Choose(P, Wav24, Dir.Path("24.flac"));
+    ASSERT_TRUE(ConvertAndWait(P));
+    EXPECT_TRUE(Dialogs->Messages.isEmpty());
+    std::string Bits;
+    testing_support::Run("metaflac --show-bps " + Quote(Dir.Path("24.flac")), &Bits);
+    EXPECT_EQ(Bits, "24\n");
   }
 }
 
