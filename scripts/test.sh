@@ -163,6 +163,10 @@ if [ "${VELMORA_QUICK:-0}" != 1 ]; then
   # The WAV files past 4 GB take minutes of disk and encoding time and
   # exercise no more code than the small ones: the plain suite only.
   long_wav='^CliLongWav\.'
+  # The tree of every type into every type spends its time in ffmpeg and
+  # ffprobe; the batch and tag code it runs is run there by the other
+  # batch and convert tests.
+  long_wav+='|^CliBatch\.ATreeOfEveryType'
   # clang builds the instrumented tree in about two thirds of GCC's time.
   CC=clang CXX=clang++ run_suite "asan+ubsan" build-asan -E "($ape_matrix)|$long_wav" \
     -- -DVELMORA_ASAN=ON -DVELMORA_BENCH=OFF "${sanitizer_build[@]}"

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -173,6 +174,110 @@ TEST_F(CliBatch, CtrlCLeavesOnlyWholeFilesUnderTheirNames) {
     std::string Seconds;
     Sh("soxi -D " + Quote(Dir.Path("out/" + F)), &Seconds);
     EXPECT_NEAR(std::atof(Seconds.c_str()), 120.0, 0.1) << F << " is not whole";
+  }
+}
+
+// A tree of every type, tagged by the reference tools (some with a cover),
+// into each of the five types: the folders are kept, lossless outputs of
+// lossless sources hold the source's samples, lossy ones its length, and
+// the tags and cover read back as another program reads them.
+TEST_F(CliBatch, ATreeOfEveryTypeGoesIntoEachTypeWithItsAudioAndTags) {
+  for (const char* T : {"oggenc", "metaflac", "ffmpeg", "ffprobe", "convert"})
+    if (!HaveTool(T)) GTEST_SKIP() << T << " is needed";
+  ASSERT_EQ(0, Sh("convert -size 16x16 xc:blue " + Quote(Dir.Path("cover.jpg"))));
+  const std::string Tags = "--tt 'Song' --ta 'Band' --tl 'Disc' --ty 2021 --tn 4 --tg Rock";
+  struct TSource {
+    std::string Name;  // below "tree/"
+    bool Lossless, Cover;
+  };
+  const std::vector<TSource> Sources = {{"w1.wav", true, false},      {"a/w2.wav", true, false},
+                                        {"a/f1.flac", true, true},    {"a/b/f2.flac", true, false},
+                                        {"b/m1.mp3", false, true},    {"b/m2.mp3", false, false},
+                                        {"b/c/o1.ogg", false, false}, {"o2.ogg", false, false},
+                                        {"c/p1.ape", true, true},     {"c/p2.ape", true, false}};
+  int N = 0;
+  for (const TSource& S : Sources) {
+    const std::string Path = Dir.Path("tree/" + S.Name), Ext = fs::path(S.Name).extension();
+    const std::string Wav = Dir.Path("src" + std::to_string(N) + ".wav");
+    Tone("src" + std::to_string(N) + ".wav", N % 2 ? "-r 22050 -c 1 -b 16" : "-r 44100 -c 2 -b 16",
+         0.4 + 0.1 * N, 300 + 40 * N);
+    ++N;
+    fs::create_directories(fs::path(Path).parent_path());
+    const std::string Meta = "-metadata title=Song -metadata artist=Band -metadata album=Disc ";
+    if (Ext == ".wav") {
+      ASSERT_EQ(0, Sh("ffmpeg -v error -i " + Quote(Wav) + " " + Meta + Quote(Path)));
+    } else if (Ext == ".flac" || Ext == ".ape") {
+      const std::string Flac = Ext == ".flac" ? Path : Path + ".flac";
+      ASSERT_EQ(0, Sh("flac -s " + Quote(Wav) + " -o " + Quote(Flac)));
+      ASSERT_EQ(0, Sh("metaflac --set-tag=TITLE=Song --set-tag=ARTIST=Band --set-tag=ALBUM=Disc " +
+                      std::string(S.Cover ? "--import-picture-from='3|image/jpeg|||" +
+                                                Dir.Path("cover.jpg") + "' "
+                                          : "") +
+                      Quote(Flac)));
+      if (Ext == ".ape") {
+        std::string Err;
+        ASSERT_EQ(
+            0, Sh(Quote(BinDir() + "/velmora-cli") + " convert " + Quote(Flac) + " " + Quote(Path),
+                  nullptr, &Err))
+            << Err;
+        fs::remove(Flac);
+      }
+    } else if (Ext == ".mp3") {
+      ASSERT_EQ(0, Sh("lame --quiet " + Tags +
+                      (S.Cover ? " --ti " + Quote(Dir.Path("cover.jpg")) : std::string()) + " " +
+                      Quote(Wav) + " " + Quote(Path)));
+    } else {
+      ASSERT_EQ(0, Sh("oggenc -Q -t Song -a Band -l Disc " + Quote(Wav) + " -o " + Quote(Path)));
+    }
+  }
+  std::ofstream(Dir.Path("tree/a/b/damaged.flac")) << "fLaC and then nothing";
+
+  // What ffprobe says of a file: "duration=", "title=", "attached_pic=" ...
+  const auto Probe = [&](const std::string& File) {
+    std::string Out;
+    Sh("ffprobe -v error -show_entries format=duration:format_tags=title,artist,album:stream_tags="
+       "title,artist,album:stream_disposition=attached_pic -of default=nw=1 " +
+           Quote(File),
+       &Out);
+    for (char& C : Out) C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+    return Out;
+  };
+  const auto Seconds = [](const std::string& Probed) {
+    const size_t At = Probed.find("duration=");
+    return At == std::string::npos ? -1.0 : std::atof(Probed.c_str() + At + 9);
+  };
+  const auto Pcm = [&](const std::string& File) {
+    std::string Out;
+    Sh("ffmpeg -v error -i " + Quote(File) + " -map 0:a -f s16le - | md5sum", &Out);
+    return Out;
+  };
+
+  for (const char* T : {"wav", "mp3", "ogg", "flac", "ape"}) {
+    SCOPED_TRACE(T);
+    const std::string Out = Dir.Path(std::string("to-") + T);
+    std::string Err;
+    EXPECT_EQ(1, Batch(Quote(Dir.Path("tree")) + " --to " + T + " --out " + Quote(Out), &Err));
+    EXPECT_NE(std::string::npos, Err.find("10 converted, 0 skipped, 1 failed.\nFailed:\n  " +
+                                          Dir.Path("tree/a/b/damaged.flac") + ": "))
+        << Err;
+    const bool LosslessTarget = std::string(T) != "mp3" && std::string(T) != "ogg";
+    for (const TSource& S : Sources) {
+      SCOPED_TRACE(S.Name);
+      const std::string In = Dir.Path("tree/" + S.Name);
+      const std::string Made =
+          (fs::path(Out) / fs::path(S.Name).parent_path() / fs::path(S.Name).stem()).string() +
+          "." + T;
+      ASSERT_TRUE(fs::exists(Made));
+      const std::string From = Probe(In), To = Probe(Made);
+      if (S.Lossless && LosslessTarget)
+        EXPECT_EQ(Pcm(Made), Pcm(In));
+      else
+        EXPECT_NEAR(Seconds(To), Seconds(From), 0.1) << From << To;
+      for (const char* Tag : {"title=song", "artist=band", "album=disc"})
+        EXPECT_NE(std::string::npos, To.find(Tag)) << To;
+      EXPECT_EQ(S.Cover && std::string(T) != "wav", To.find("attached_pic=1") != std::string::npos)
+          << To;
+    }
   }
 }
 
