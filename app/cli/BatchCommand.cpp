@@ -39,11 +39,6 @@ struct TItem {
   std::string Error;  // refused before it could start
 };
 
-bool SameFile(const std::string& A, const std::string& B) {
-  std::error_code Ec;
-  return fs::exists(B, Ec) && fs::equivalent(A, B, Ec);
-}
-
 // Files of a type that can be read, below Folder, in name order; nothing
 // below Skip (the output folder, which may lie inside).
 void Collect(const fs::path& Folder, const fs::path& Skip, std::vector<fs::path>& Found) {

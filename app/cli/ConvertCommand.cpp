@@ -15,12 +15,12 @@
 #include "codecs/Tags.h"
 #include "wave/ACS_Wave.h"
 
-namespace {
-
 bool SameFile(const std::string& A, const std::string& B) {
   std::error_code Ec;
   return std::filesystem::exists(B, Ec) && std::filesystem::equivalent(A, B, Ec);
 }
+
+namespace {
 
 // The sink for OutName, owned by Owner, not yet run.
 TACSOutput* MakeConvertSink(const TCodecEntry& OutCodec, TComponent* Owner,
