@@ -25,6 +25,7 @@
 #include "app/cli/CliCommon.h"
 #include "app/cli/Conversion.h"
 #include "app/cli/ProgressDisplay.h"
+#include "platform/FilesInUse.h"
 
 namespace fs = std::filesystem;
 
@@ -98,7 +99,7 @@ std::vector<TItem> Plan(const std::vector<std::string>& Paths, const fs::path& O
     if (::stat(I.In.c_str(), &St) == 0) Inputs.emplace(St.st_dev, St.st_ino);
   for (TItem& I : Items)
     if (I.Error.empty() && ::stat(I.Out.c_str(), &St) == 0 &&
-        Inputs.count({St.st_dev, St.st_ino}) && !SameFile(I.In, I.Out))
+        Inputs.count({St.st_dev, St.st_ino}) && !IsSameFile(I.In, I.Out))
       I.Error = "its output " + I.Out + " is one of the files being converted";
   // Two files of one stem in one folder (a.wav and a.flac) meet in one output:
   // the first keeps it.
@@ -196,7 +197,7 @@ class TBatch {
                                     std::to_string(::getpid()) + Out.extension().string()))
                   .string();
     try {
-      if (SameFile(I.In, I.Out)) throw EACSException("Input and output are the same file");
+      if (IsSameFile(I.In, I.Out)) throw EACSException("Input and output are the same file");
       std::error_code Ec;
       fs::create_directories(Out.parent_path(), Ec);
       if (Ec) throw EACSException(Out.parent_path().string() + ": " + Ec.message());

@@ -28,9 +28,6 @@ class TTruncationCheck {
   int64_t FDeclared = 0, FFirst = 0, FWanted = 0;
 };
 
-// True when B exists and is the file A (by whatever name or link).
-bool SameFile(const std::string& A, const std::string& B);
-
 // A conversion ready to run: its own owner component holds source and sink.
 struct TConversion {
   TOwned<TComponent> Job;

@@ -13,12 +13,8 @@
 #include "app/cli/Conversion.h"
 #include "codecs/ACS_LAME.h"
 #include "codecs/Tags.h"
+#include "platform/FilesInUse.h"
 #include "wave/ACS_Wave.h"
-
-bool SameFile(const std::string& A, const std::string& B) {
-  std::error_code Ec;
-  return std::filesystem::exists(B, Ec) && std::filesystem::equivalent(A, B, Ec);
-}
 
 namespace {
 
@@ -90,7 +86,7 @@ std::unique_ptr<TConversion> MakeConversion(const std::string& InName, const std
   // guess ("not a valid file", "invalid input file").
   CheckReadable(InName);
   // Writing over the source would destroy it before it is read.
-  if (SameFile(InName, OutName)) throw EACSException("Input and output are the same file");
+  if (IsSameFile(InName, OutName)) throw EACSException("Input and output are the same file");
 
   auto C = std::make_unique<TConversion>();
   C->Job.reset(new TComponent(nullptr));
