@@ -22,6 +22,7 @@
 #include <cmath>
 
 #include "app/AppDataModule.h"
+#include "app/DropTargets.h"
 #include "app/EventMarshal.h"
 #include "app/IniSettings.h"
 #include "app/PathSelector.h"
@@ -364,6 +365,18 @@ TPathSelector* TMainForm::MakePathSelector(const char* Name, const QString& What
   auto* P = new TPathSelector(What, Parent);
   P->setObjectName(QLatin1String(Name));
   return P;
+}
+
+void TMainForm::AddPathDrop(TDropTargets* Drops, TPathSelector* Box, const char* Filter,
+                            bool FromPage, std::function<void(const QString&)> Fill) {
+  TDropTargets::TTarget T;
+  T.Box = Box;
+  T.Patterns = FilterPatterns(QLatin1String(Filter));
+  T.FromPage = FromPage;
+  T.Fill = std::move(Fill);
+  T.Remember = Box->objectName();
+  T.Empty = [Box] { return Box->Text().isEmpty(); };
+  Drops->Add(std::move(T));
 }
 
 QProgressBar* TMainForm::MakeJobProgressBar(const char* Name, QWidget* Parent) {

@@ -55,6 +55,7 @@ class QToolButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QGroupBox;
+class TDropTargets;
 class TPathSelector;
 
 class TMainForm : public TLangForm {
@@ -479,6 +480,9 @@ class TMainForm : public TLangForm {
   void StopRipClick();
   // True from "Rip it" until the job's end has reached the window.
   bool RipRunning() const;
+  // The remembered folder of the files "Rip it" writes: the folder dialog
+  // starts there. A folder dropped on the page becomes it.
+  static constexpr const char* kRipFolderKey = "RipFolder";
 
   // ---- page 10: settings
   QWidget* SeCustomTabSheet8 = nullptr;
@@ -609,6 +613,16 @@ class TMainForm : public TLangForm {
   void WireConversionFlows();
   void SelectConversionSource(TFlowIndex F);
   void SelectConversionOutput(TFlowIndex F);
+  // A chosen (or dropped) file into a box and its component; the output
+  // takes the converter's extension.
+  void FillConversionSource(TFlowIndex F, const QString& Name);
+  void FillConversionOutput(TFlowIndex F, const QString& FileName);
+  // The same for the Mixer's boxes (0, 1: the inputs, 2: the output) and the
+  // Record--Mix page's song, output (Mp3: the MP3 type) and lyric file.
+  void FillMixerPath(int Box, const QString& FileName);
+  void FillRecordMixSong(const QString& FileName);
+  void FillRecordMixOutput(const QString& FileName, bool Mp3);
+  void FillRecordMixLyric(const QString& FileName);
   // Checks the paths and the locks; false (after the message) when the job
   // must not start.
   bool ConversionMayStart(TFlowIndex F);
@@ -619,6 +633,10 @@ class TMainForm : public TLangForm {
   QLabel* MakeLabel(const QString& Text, QWidget* Parent);
   QGroupBox* MakeGroup(const QString& Title, QWidget* Parent);
   TPathSelector* MakePathSelector(const char* Name, const QString& What, QWidget* Parent);
+  // Box as a target of Drops: it takes the files of Filter (a dialog filter);
+  // FromPage: also files dropped elsewhere on its page.
+  void AddPathDrop(TDropTargets* Drops, TPathSelector* Box, const char* Filter, bool FromPage,
+                   std::function<void(const QString&)> Fill);
   QProgressBar* MakeJobProgressBar(const char* Name, QWidget* Parent);
   QSlider* MakeSlider(const char* Name, int Max, QWidget* Parent);
   QComboBox* MakeChoice(const char* Name, const QStringList& Items, QWidget* Parent);

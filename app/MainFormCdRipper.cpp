@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "app/AudioFns.h"
+#include "app/DropTargets.h"
 #include "app/EventMarshal.h"
 #include "app/IniSettings.h"
 #include "app/MainForm.h"
@@ -205,6 +206,22 @@ void TMainForm::BuildCdRipperPage() {
 
   RipperProgressBar = MakeJobProgressBar("RipperProgressBar", Sheet);
   Page->addWidget(RipperProgressBar);
+
+  // A disc image dropped on the page opens as the "..." button opens it; a
+  // folder becomes the folder "Rip it" saves to.
+  CdRomCombo->lineEdit()->setAcceptDrops(false);
+  auto* Drops = new TDropTargets(Sheet);
+  TDropTargets::TTarget Image;
+  Image.Box = CdRomCombo;
+  Image.Patterns = FilterPatterns(QStringLiteral("Disc image|*.cue"));
+  Image.Fill = [this](const QString& Path) { SelectCdDrivePath(Path); };
+  Image.Remember = CdRomImageSelect->objectName();
+  Drops->Add(std::move(Image));
+  TDropTargets::TTarget Output;
+  Output.Box = RipBtn;
+  Output.Folder = true;
+  Output.Fill = [](const QString& Folder) { RememberFolder(QLatin1String(kRipFolderKey), Folder); };
+  Drops->Add(std::move(Output));
 }
 
 void TMainForm::CreateCdRipperComponents() {
@@ -261,7 +278,7 @@ void TMainForm::CdRomComboChange(int Index) {
 void TMainForm::CdRomImageSelectClick() {
   OpenDialog.Filter = QStringLiteral("Disc image|*.cue");
   OpenDialog.FileName.clear();
-  if (OpenDialog.Execute()) SelectCdDrivePath(OpenDialog.FileName);
+  if (OpenDialog.Execute(CdRomImageSelect->objectName())) SelectCdDrivePath(OpenDialog.FileName);
 }
 
 void TMainForm::SelectCdDrivePath(const QString& Path) {
@@ -424,7 +441,7 @@ void TMainForm::RipBtnClick() {
   if (RiptoSingleFileCheckBox->isChecked()) {
     SaveDialog.Filter = Mp3 ? QStringLiteral("Mp3 file|*.mp3") : QStringLiteral("Wave file|*.wav");
     SaveDialog.FileName.clear();
-    if (!SaveDialog.Execute()) return;
+    if (!SaveDialog.Execute(RipBtn->objectName())) return;
     const QString Target =
         WithExtension(SaveDialog.FileName, Mp3 ? QStringLiteral(".mp3") : QStringLiteral(".wav"));
     R.SingleFile = Target.toStdString();
@@ -436,8 +453,11 @@ void TMainForm::RipBtnClick() {
       }
     }
   } else {
-    QString Folder;
+    // The dialog starts at the folder of the last rip (or the one dropped
+    // on the page since).
+    QString Folder = LastFolder(QLatin1String(kRipFolderKey));
     if (!SelectFolder(QStringLiteral("Save to"), QString(), Folder)) return;
+    RememberFolder(QLatin1String(kRipFolderKey), Folder);
     R.Folder = Folder.toStdString();
   }
   R.Handle = CdHandle;

@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "app/AudioFns.h"
+#include "app/DropTargets.h"
 #include "app/EventMarshal.h"
 #include "app/MainForm.h"
 #include "app/PathSelector.h"
@@ -29,6 +30,7 @@ void TMainForm::BuildMixerPage() {
   PageControl->addTab(SeCustomTabSheet6, QStringLiteral("Mixer"));
   QWidget* Sheet = SeCustomTabSheet6;
 
+  auto* Drops = new TDropTargets(Sheet);
   auto* Page = new QVBoxLayout(Sheet);
   auto* Grid = new QGridLayout;
   Grid->setColumnStretch(1, 1);
@@ -48,6 +50,9 @@ void TMainForm::BuildMixerPage() {
     *Paths[I].second = Box;
     Grid->addWidget(Label, Row, 0);
     Grid->addWidget(Box, Row++, 1);
+    // Wave files dropped on the page fill the inputs, an empty one first.
+    AddPathDrop(Drops, Box, kWaveFilter, I < 2,
+                [this, I](const QString& N) { FillMixerPath(I, N); });
   }
   const std::pair<const char*, QSlider**> Volumes[] = {
       {"Audio volume 1", &VolumeBar1},
@@ -136,26 +141,40 @@ void TMainForm::CreateMixerComponents() {
 void TMainForm::Mixer_Wav1PathSelect() {
   OpenDialog.FileName.clear();
   OpenDialog.Filter = QLatin1String(kWaveFilter);
-  if (!OpenDialog.Execute()) return;
-  Mixer_WaveIn1->SetFileName(Utf8(OpenDialog.FileName));
-  Mixer_Wav1PathSelector->SetText(OpenDialog.FileName);
+  if (!OpenDialog.Execute(Mixer_Wav1PathSelector->objectName())) return;
+  FillMixerPath(0, OpenDialog.FileName);
 }
 
 void TMainForm::Mixer_Wav2PathSelect() {
   OpenDialog.FileName.clear();
   OpenDialog.Filter = QLatin1String(kWaveFilter);
-  if (!OpenDialog.Execute()) return;
-  Mixer_WaveIn2->SetFileName(Utf8(OpenDialog.FileName));
-  Mixer_Wav2PathSelector->SetText(OpenDialog.FileName);
+  if (!OpenDialog.Execute(Mixer_Wav2PathSelector->objectName())) return;
+  FillMixerPath(1, OpenDialog.FileName);
 }
 
 void TMainForm::Mixer_Wav3PathSelect() {
   SaveDialog.FileName.clear();
   SaveDialog.Filter = QLatin1String(kWaveFilter);
-  if (!SaveDialog.Execute()) return;
-  const QString Name = WithExtension(SaveDialog.FileName, QStringLiteral(".wav"));
-  Mixer_WaveOut->SetFileName(Utf8(Name));
-  Mixer_Wav3PathSelector->SetText(Name);
+  if (!SaveDialog.Execute(Mixer_Wav3PathSelector->objectName())) return;
+  FillMixerPath(2, SaveDialog.FileName);
+}
+
+void TMainForm::FillMixerPath(int Box, const QString& FileName) {
+  switch (Box) {
+    case 0:
+      Mixer_WaveIn1->SetFileName(Utf8(FileName));
+      Mixer_Wav1PathSelector->SetText(FileName);
+      break;
+    case 1:
+      Mixer_WaveIn2->SetFileName(Utf8(FileName));
+      Mixer_Wav2PathSelector->SetText(FileName);
+      break;
+    default: {
+      const QString Name = WithExtension(FileName, QStringLiteral(".wav"));
+      Mixer_WaveOut->SetFileName(Utf8(Name));
+      Mixer_Wav3PathSelector->SetText(Name);
+    }
+  }
 }
 
 void TMainForm::VolumeBar1Change() {

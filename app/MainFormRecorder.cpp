@@ -171,7 +171,7 @@ void TMainForm::ExecuteRecord() {
   if (FRecorderSink) return;  // one recording at a time (the button is off meanwhile)
   SaveDialog.FileName.clear();
   SaveDialog.Filter = QLatin1String(kRecordFilter);
-  if (!SaveDialog.Execute()) return;
+  if (!SaveDialog.Execute(Record_Btn->objectName())) return;
   const bool Wave = SaveDialog.FilterIndex == 1;
   // The lock that counts is that of the file the recording replaces: the
   // name with its extension.

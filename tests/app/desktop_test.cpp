@@ -1,0 +1,328 @@
+// The window as a desktop program: files and folders dropped on its pages,
+// file dialogs that open where the box's last file was, and pages a keyboard
+// and a screen reader can walk.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QSlider>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QUrl>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "app/IniFile.h"
+#include "app/IniSettings.h"
+#include "app/PathSelector.h"
+#include "platform/CdAccess.h"
+#include "tests/app/support/AppTestSupport.h"
+#include "tests/app/support/ConverterPanels.h"
+#include "tests/support/CdTestSupport.h"
+
+using app_testing::ConverterPanels;
+using app_testing::TConverterPanel;
+using app_testing::WindowTest;
+
+namespace {
+
+QString Q(const std::string& S) { return QString::fromStdString(S); }
+
+class DesktopTest : public WindowTest {
+ protected:
+  // An empty file Dir/Name (its folders made).
+  std::string File(const std::string& Name) {
+    const std::string P = Dir.Path(Name);
+    std::filesystem::create_directories(std::filesystem::path(P).parent_path());
+    std::ofstream(P, std::ios::binary).flush();
+    return P;
+  }
+  std::string Folder(const std::string& Name) {
+    const std::string P = Dir.Path(Name);
+    std::filesystem::create_directories(P);
+    return P;
+  }
+  TMainForm& Page(QWidget* Sheet) {
+    TMainForm& F = ShownForm();
+    F.PageControl->setCurrentWidget(Sheet ? Sheet : F.PageControl->widget(0));
+    Settle();
+    return F;
+  }
+
+  // Drags Paths onto the middle of Over and drops them, the way Qt hands a
+  // drag to the window's widgets: to the first widget from Over up that
+  // accepts drops, an enter and a move, and the drop only when both were
+  // accepted. True when the drop was accepted.
+  static bool Drop(QWidget* Over, const std::vector<std::string>& Paths) {
+    QWidget* Target = Over;
+    QPoint At = Over->rect().center();
+    while (Target && !Target->acceptDrops() && !Target->isWindow()) {
+      At = Target->mapToParent(At);
+      Target = Target->parentWidget();
+    }
+    if (!Target || !Target->acceptDrops()) return false;
+    QMimeData Data;
+    QList<QUrl> Urls;
+    for (const std::string& P : Paths) Urls << QUrl::fromLocalFile(Q(P));
+    Data.setUrls(Urls);
+    const Qt::DropActions Offered = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
+    QDragEnterEvent Enter(At, Offered, &Data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(Target, &Enter);
+    if (!Enter.isAccepted()) return false;
+    QDragMoveEvent Move(At, Offered, &Data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(Target, &Move);
+    if (!Move.isAccepted()) return false;
+    QDropEvent Dropped(QPointF(At), Offered, &Data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(Target, &Dropped);
+    return Dropped.isAccepted() && Dropped.dropAction() == Qt::CopyAction;
+  }
+};
+
+// The file names a converter's components hold.
+struct TFlowFiles {
+  std::function<std::string()> Source, Output;
+};
+
+TFlowFiles FlowFiles(const TMainForm& F, const std::string& Name) {
+  auto Files = [](auto* In, auto* Out) {
+    return TFlowFiles{[In] { return In->FileName(); }, [Out] { return Out->FileName(); }};
+  };
+  if (Name == "Mp3ToWav")
+    return {[&F] { return F.MP3ToWav->InputFile(); }, [&F] { return F.MP3ToWav->OutputFile(); }};
+  if (Name == "Mp3ToOgg")
+    return {[&F] { return F.MP3ToVob->InputFile(); }, [&F] { return F.MP3ToVob->OutputFile(); }};
+  if (Name == "WavToMp3") return Files(F.WavToMp3_WaveIn, F.WavToMp3_MP3Out);
+  if (Name == "OggToMp3") return Files(F.OggToMp3_OggIn, F.OggToMp3_MP3Out);
+  if (Name == "WavToOgg") return Files(F.WavToOgg_WaveIn, F.WavToOgg_OggOut);
+  if (Name == "OggToWav") return Files(F.OggToWav_OggIn, F.OggToWav_WavOut);
+  if (Name == "WavToFlac") return Files(F.WavToFlac_WaveIn, F.WavToFlac_FlacOut);
+  if (Name == "FlacToWav") return Files(F.FlacToWav_FlacIn, F.FlacToWav_WavOut);
+  if (Name == "WavToApe") return Files(F.WavToApe_WavIn, F.WavToApe_ApeOut);
+  if (Name == "ApeToWav") return Files(F.ApeToWav_ApeIn, F.ApeToWav_WavOut);
+  throw std::logic_error("no converter " + Name);
+}
+
+// "Wave file|*.wav" -> ".wav"
+std::string ExtensionOf(const char* Filter) {
+  const std::string F = Filter;
+  return F.substr(F.find("*.") + 1);
+}
+
+// ---- drag and drop
+
+TEST_F(DesktopTest, EachConverterBoxTakesDroppedFilesOfItsType) {
+  TMainForm& F = ShownForm();
+  for (const TConverterPanel& P : ConverterPanels(F)) {
+    SCOPED_TRACE(P.Name);
+    F.PageControl->setCurrentIndex(P.Page);
+    Settle();
+    const TFlowFiles Files = FlowFiles(F, P.Name);
+    const std::string In = File(std::string("drop/") + P.Name + ExtensionOf(P.SourceFilter));
+    const std::string Out = Dir.Path(std::string("drop/") + P.Name + "-out" + P.Extension);
+    const std::string Text = File("drop/notes.txt");
+
+    // A file of another type is refused, and nothing changes.
+    EXPECT_FALSE(Drop(P.Source->Edit(), {Text}));
+    EXPECT_EQ(P.Source->Text(), QString());
+
+    ASSERT_TRUE(Drop(P.Source->Edit(), {In}));
+    EXPECT_EQ(P.Source->Text(), Q(In));
+    EXPECT_EQ(Files.Source(), In);
+    // The output box takes a file of its type dropped on it (the browse
+    // button too: a drop anywhere on the box counts).
+    ASSERT_TRUE(Drop(P.Output->Button(), {Out}));
+    EXPECT_EQ(P.Output->Text(), Q(Out));
+    EXPECT_EQ(Files.Output(), Out);
+    EXPECT_EQ(Files.Source(), In);
+  }
+}
+
+TEST_F(DesktopTest, AFileDroppedOnThePageFillsTheSourceBoxOfItsType) {
+  TMainForm& F = Page(nullptr);
+  const auto Panels = ConverterPanels(F);
+  const TConverterPanel &ToWav = Panels[0], &ToMp3 = Panels[1];
+  const std::string Wav = File("song.wav"), Mp3 = File("song.MP3");
+  // Dropped on the Mp3-to-Wav panel's source box, which takes no wave file:
+  // the wave file goes to the panel that reads wave files.
+  ASSERT_TRUE(Drop(ToWav.Source->Edit(), {Wav}));
+  EXPECT_EQ(ToWav.Source->Text(), QString());
+  EXPECT_EQ(ToMp3.Source->Text(), Q(Wav));
+  EXPECT_EQ(F.WavToMp3_WaveIn->FileName(), Wav);
+  // Dropped on the progress bar's place, an MP3 (of any case) fills the
+  // MP3 source; page drops never fill an output box.
+  ASSERT_TRUE(Drop(ToWav.Bar, {Mp3}));
+  EXPECT_EQ(ToWav.Source->Text(), Q(Mp3));
+  EXPECT_EQ(F.MP3ToWav->InputFile(), Mp3);
+  EXPECT_EQ(ToWav.Output->Text(), QString());
+  EXPECT_EQ(ToMp3.Output->Text(), QString());
+  // A folder, a file of no page's type, a drag of text: refused.
+  EXPECT_FALSE(Drop(ToWav.Bar, {Dir.Dir()}));
+  EXPECT_FALSE(Drop(ToWav.Bar, {File("x.flac")}));
+  EXPECT_FALSE(Drop(ToWav.Bar, {}));
+  // A disabled box (the page during a job) takes nothing.
+  ToMp3.Source->setEnabled(false);
+  EXPECT_FALSE(Drop(ToWav.Bar, {File("other.wav")}));
+  EXPECT_EQ(ToMp3.Source->Text(), Q(Wav));
+}
+
+TEST_F(DesktopTest, MixerInputsFillEmptyFirstAndTheOutputOnlyFromItsBox) {
+  TMainForm& F = ShownForm();
+  F.PageControl->setCurrentWidget(F.SeCustomTabSheet6);
+  Settle();
+  const std::string A = File("a.wav"), B = File("b.wav"), C = File("c.wav");
+  // Three files at once on the page: the two inputs, in order; the third
+  // finds no free input and the output takes none from the page.
+  ASSERT_TRUE(Drop(F.VolumeBar1, {A, B, C}));
+  EXPECT_EQ(F.Mixer_Wav1PathSelector->Text(), Q(A));
+  EXPECT_EQ(F.Mixer_Wav2PathSelector->Text(), Q(B));
+  EXPECT_EQ(F.Mixer_WaveIn1->FileName(), A);
+  EXPECT_EQ(F.Mixer_WaveIn2->FileName(), B);
+  EXPECT_EQ(F.Mixer_Wav3PathSelector->Text(), QString());
+  // Input 1 emptied by hand: the next page drop fills it, not input 2.
+  F.Mixer_Wav1PathSelector->SetText(QString());
+  ASSERT_TRUE(Drop(F.Mixer_Btn, {C}));
+  EXPECT_EQ(F.Mixer_WaveIn1->FileName(), C);
+  EXPECT_EQ(F.Mixer_WaveIn2->FileName(), B);
+  // On input 2's box itself, the file goes there even though input 1 is full.
+  ASSERT_TRUE(Drop(F.Mixer_Wav2PathSelector->Edit(), {A}));
+  EXPECT_EQ(F.Mixer_WaveIn2->FileName(), A);
+  // On the output box: the output, as the save dialog would have set it.
+  ASSERT_TRUE(Drop(F.Mixer_Wav3PathSelector->Edit(), {C}));
+  EXPECT_EQ(F.Mixer_Wav3PathSelector->Text(), Q(C));
+  EXPECT_EQ(F.Mixer_WaveOut->FileName(), C);
+}
+
+TEST_F(DesktopTest, RecordMixTakesASongALyricAndAnOutputOfEitherType) {
+  TMainForm& F = ShownForm();
+  F.PageControl->setCurrentWidget(F.RecordMixTabSheet);
+  Settle();
+  const std::string Song = File("music/song.mp3"), Words = File("music/song.lrc");
+  ASSERT_TRUE(Drop(F.RecordMix_StartBtn, {Words, Song}));
+  EXPECT_EQ(F.RecordMix_SourceAudioPathSelector->Text(), Q(Song));
+  EXPECT_EQ(F.RecordMix_LyricPathSelector->Text(), Q(Words));
+  EXPECT_EQ(F.RecordMix_OutputAudioPathSelector->Text(), QString());
+  // The song's length was read as after the open dialog (an empty file has
+  // none).
+  EXPECT_EQ(F.AudioLengthLabel->text(), QStringLiteral("Audio length: Unknown"));
+  EXPECT_EQ(F.StatusText(), QStringLiteral("Invalid audio file!!!"));
+  // An editable box still refuses a dropped file of another type.
+  EXPECT_FALSE(Drop(F.RecordMix_LyricPathSelector->Edit(), {File("x.ogg")}));
+  EXPECT_EQ(F.RecordMix_LyricPathSelector->Text(), Q(Words));
+
+  const std::string Mp3 = Dir.Path("mix.mp3"), Wav = Dir.Path("mix.wav");
+  ASSERT_TRUE(Drop(F.RecordMix_OutputAudioPathSelector->Edit(), {Mp3}));
+  EXPECT_EQ(F.RecordMix_OutputAudioPathSelector->Text(), Q(Mp3));
+  ASSERT_TRUE(Drop(F.RecordMix_OutputAudioPathSelector->Edit(), {Wav}));
+  EXPECT_EQ(F.RecordMix_OutputAudioPathSelector->Text(), Q(Wav));
+}
+
+class DesktopCdTest : public DesktopTest {
+ protected:
+  void SetUp() override {
+    if (!testing_support::HavePython()) GTEST_SKIP() << "python3 is needed to make disc images";
+    SetCDDeviceLister([] { return std::vector<std::string>(); });
+    ForgetCDDrives();
+  }
+  void TearDown() override {
+    // The window first: it closes its drive.
+    Window.reset();
+    ForgetCDDrives();
+    SetCDDeviceLister(nullptr);
+  }
+};
+
+TEST_F(DesktopCdTest, CdRipperTakesADiscImageAndTheFolderToRipTo) {
+  TMainForm& F = Page(nullptr);
+  F.PageControl->setCurrentWidget(F.SeCustomTabSheet7);
+  Settle();
+  const std::string Cue =
+      testing_support::MakeDiscImage(Dir.Dir(), "disc", testing_support::AudioDisc());
+  ASSERT_FALSE(Cue.empty());
+  ASSERT_TRUE(Drop(F.ListView->viewport(), {Cue}));
+  EXPECT_EQ(F.ListView->topLevelItemCount(), 3);
+
+  const std::string Out = Folder("ripped here");
+  ASSERT_TRUE(Drop(F.RipBtn, {Out}));
+  // "Rip it" asks for the folder starting at the dropped one.
+  F.ListView->topLevelItem(0)->setCheckState(0, Qt::Checked);
+  Dialogs->FolderAnswers.push_back(std::nullopt);
+  F.RipBtn->click();
+  ASSERT_EQ(Dialogs->FolderAsked.size(), 1u);
+  EXPECT_EQ(Dialogs->FolderAsked[0].Folder, Q(Out));
+  EXPECT_FALSE(F.RipRunning());
+  // A wave file is neither a folder to rip to nor a disc image.
+  EXPECT_FALSE(Drop(F.RipBtn, {File("a.wav")}));
+}
+
+// ---- remembered folders
+
+TEST_F(DesktopTest, EachBoxsDialogOpensInTheFolderItLastUsedAcrossRuns) {
+  const std::string Songs = Folder("songs"), Other = Folder("other");
+  {
+    TMainForm& F = Page(nullptr);
+    const auto Panels = ConverterPanels(F);
+    // Never used: no folder is asked for.
+    TFileDialogRequest Answer;
+    Answer.FileName = Q(Songs + "/a.mp3");
+    Dialogs->OpenAnswers.push_back(Answer);
+    Panels[0].Source->Button()->click();
+    ASSERT_EQ(Dialogs->OpenAsked.size(), 1u);
+    EXPECT_EQ(Dialogs->OpenAsked[0].Folder, QString());
+    // The same box again: its folder; another box: still none.
+    Panels[0].Source->Button()->click();
+    Panels[1].Source->Button()->click();
+    ASSERT_EQ(Dialogs->OpenAsked.size(), 3u);
+    EXPECT_EQ(Dialogs->OpenAsked[1].Folder, Q(Songs));
+    EXPECT_EQ(Dialogs->OpenAsked[2].Folder, QString());
+    // A cancelled dialog changes nothing; a save dialog's choice counts.
+    Answer.FileName = Q(Other + "/b.wav");
+    Dialogs->SaveAnswers.push_back(Answer);
+    Panels[0].Output->Button()->click();
+    // A file dropped on a box counts as used for it.
+    F.PageControl->setCurrentWidget(F.SeCustomTabSheet6);
+    Settle();
+    ASSERT_TRUE(Drop(F.Mixer_Wav1PathSelector->Edit(), {File("dropped/x.wav")}));
+    Window->close();
+    Window.reset();
+  }
+  TIniFile Ini(SettingsFile());
+  EXPECT_EQ(Ini.Read("Folders", "Mp32Wav_Mp3PathSelector"), Songs);
+  EXPECT_EQ(Ini.Read("Folders", "Mp32Wav_WavPathSelector"), Other);
+
+  TMainForm& F = Page(nullptr);
+  const auto Panels = ConverterPanels(F);
+  Panels[0].Source->Button()->click();
+  Panels[0].Output->Button()->click();
+  F.Mixer_Wav1PathSelector->Button()->click();
+  F.Mixer_Wav2PathSelector->Button()->click();
+  ASSERT_EQ(Dialogs->OpenAsked.size(), 6u);
+  ASSERT_EQ(Dialogs->SaveAsked.size(), 2u);
+  EXPECT_EQ(Dialogs->OpenAsked[3].Folder, Q(Songs));
+  EXPECT_EQ(Dialogs->SaveAsked[1].Folder, Q(Other));
+  EXPECT_EQ(Dialogs->OpenAsked[4].Folder, Q(Dir.Path("dropped")));
+  EXPECT_EQ(Dialogs->OpenAsked[5].Folder, QString());
+}
+
+TEST(LastFolders, AFolderThatDoesNotFitOnALineIsNotKept) {
+  testing_support::TempDir Dir;
+  OpenSettings(Dir.Path("Settings.ini"));
+  WriteLastFolder("Box", "/music");
+  EXPECT_EQ(ReadLastFolder("Box"), "/music");
+  WriteLastFolder("Box", "/two\nlines");
+  WriteLastFolder("Box", "/carriage\rreturn");
+  EXPECT_EQ(ReadLastFolder("Box"), "/music");
+  EXPECT_EQ(ReadLastFolder("Other"), "");
+  CloseSettings();
+  EXPECT_EQ(ReadLastFolder("Box"), "");
+}
+
+}  // namespace
