@@ -106,7 +106,7 @@ TMainForm::TMainForm(const TSetup& Setup)
   FStatusPanel->setMinimumWidth(kStatusPanelWidth);
   FStatusPanel->setAccessibleName(QStringLiteral("Status"));
   StatusBar1->addWidget(FStatusPanel, 1);
-  HelpLink = new QPushButton(QStringLiteral(">Help"), StatusBar1);
+  HelpLink = new QPushButton(QStringLiteral(">&Help"), StatusBar1);
   HelpLink->setObjectName(QStringLiteral("HelpLink"));
   HelpLink->setToolTip(QStringLiteral("Click me to get help!"));
   HelpLink->setFlat(true);
@@ -202,8 +202,8 @@ void TMainForm::FormShow() {
       StereoMixRadioButton->setEnabled(false);
       StereoMixRadioButton->setText(StereoMixRadioButton->text() +
                                     QStringLiteral("-Not supported!"));
-      RecordMix_StartBtn->setText(QStringLiteral("Start recording"));
-      RecordMix_StopBtn->setText(QStringLiteral("Stop recording and mix"));
+      RecordMix_StartBtn->setText(QStringLiteral("&Start recording"));
+      RecordMix_StopBtn->setText(QStringLiteral("S&top recording and mix"));
     }
   } else {
     PageControl->setTabEnabled(PageControl->indexOf(RecorderTabSheet), false);

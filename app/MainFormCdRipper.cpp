@@ -96,7 +96,7 @@ void TMainForm::BuildCdRipperPage() {
   CdRomImageSelect->setAccessibleName(QStringLiteral("Open a disc image"));
   CdRomImageSelect->setToolTip(CdRomImageSelect->accessibleName());
   connect(CdRomImageSelect, &QToolButton::clicked, this, &TMainForm::CdRomImageSelectClick);
-  RefreshCdRom = new QPushButton(QStringLiteral("Refresh"), Sheet);
+  RefreshCdRom = new QPushButton(QStringLiteral("R&efresh"), Sheet);
   RefreshCdRom->setObjectName(QStringLiteral("RefreshCdRom"));
   connect(RefreshCdRom, &QPushButton::clicked, this, &TMainForm::RefreshCdRomClick);
   DriveRow->addWidget(CdRomCombo, 1);
@@ -132,10 +132,10 @@ void TMainForm::BuildCdRipperPage() {
   Left->addWidget(ListView, 1);
 
   auto* Options = new QHBoxLayout;
-  SelAllCheckBox = new QCheckBox(QStringLiteral("Select all/Unselect all"), Sheet);
+  SelAllCheckBox = new QCheckBox(QStringLiteral("Select &all/Unselect all"), Sheet);
   SelAllCheckBox->setObjectName(QStringLiteral("SelAllCheckBox"));
   connect(SelAllCheckBox, &QCheckBox::toggled, this, &TMainForm::SelAllCheckBoxClick);
-  EnableFreeDBCheckBox = new QCheckBox(QStringLiteral("Enable freedb"), Sheet);
+  EnableFreeDBCheckBox = new QCheckBox(QStringLiteral("Enable &freedb"), Sheet);
   EnableFreeDBCheckBox->setObjectName(QStringLiteral("EnableFreeDBCheckBox"));
   Options->addWidget(SelAllCheckBox);
   Options->addWidget(EnableFreeDBCheckBox);
@@ -187,14 +187,14 @@ void TMainForm::BuildCdRipperPage() {
   TypeRow->addWidget(TypeLabel);
   TypeRow->addWidget(ConvertType, 1);
   Right->addLayout(TypeRow);
-  RiptoSingleFileCheckBox = new QCheckBox(QStringLiteral("Rip to a single wav/mp3 file"), Sheet);
+  RiptoSingleFileCheckBox = new QCheckBox(QStringLiteral("Rip to a si&ngle wav/mp3 file"), Sheet);
   RiptoSingleFileCheckBox->setObjectName(QStringLiteral("RiptoSingleFileCheckBox"));
   Right->addWidget(RiptoSingleFileCheckBox);
   Right->addStretch(1);
   auto* Buttons = new QHBoxLayout;
-  RipBtn = new QPushButton(QStringLiteral("Rip it"), Sheet);
+  RipBtn = new QPushButton(QStringLiteral("&Rip it"), Sheet);
   RipBtn->setObjectName(QStringLiteral("RipBtn"));
-  StopRip = new QPushButton(QStringLiteral("Stop"), Sheet);
+  StopRip = new QPushButton(QStringLiteral("&Stop"), Sheet);
   StopRip->setObjectName(QStringLiteral("StopRip"));
   StopRip->setEnabled(false);
   connect(RipBtn, &QPushButton::clicked, this, &TMainForm::RipBtnClick);

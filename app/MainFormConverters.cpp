@@ -234,7 +234,10 @@ void TMainForm::BuildConverterPages() {
         L->addSpacing(8);
       }
       L->addStretch(1);
-      auto* Button = new QPushButton(QStringLiteral("Convert it"), Panel);
+      // Alt+C on the left panel, Alt+V on the right one.
+      auto* Button = new QPushButton(
+          &C == &P.Converters[0] ? QStringLiteral("&Convert it") : QStringLiteral("Con&vert it"),
+          Panel);
       Button->setObjectName(QLatin1String(C.Button));
       Button->setAccessibleName(QStringLiteral("Convert it: %1").arg(QLatin1String(C.Caption)));
       connect(Button, &QPushButton::clicked, this, C.Start);

@@ -94,11 +94,11 @@ void TMainForm::BuildRecordMixPage() {
               [this](const QString& N) { FillRecordMixLyric(N); });
 
   PlaySourceAudioCheckBox =
-      new QCheckBox(QStringLiteral("Play the background music when recording"), Sheet);
+      new QCheckBox(QStringLiteral("&Play the background music when recording"), Sheet);
   PlaySourceAudioCheckBox->setObjectName(QStringLiteral("PlaySourceAudioCheckBox"));
   PlaySourceAudioCheckBox->setChecked(true);
   PlayAudioAfterMixedCK =
-      new QCheckBox(QStringLiteral("Play the mixing audio after finished"), Sheet);
+      new QCheckBox(QStringLiteral("Play the mixing audio after &finished"), Sheet);
   PlayAudioAfterMixedCK->setObjectName(QStringLiteral("PlayAudioAfterMixedCK"));
   Left->addWidget(PlaySourceAudioCheckBox);
   Left->addWidget(PlayAudioAfterMixedCK);
@@ -108,23 +108,23 @@ void TMainForm::BuildRecordMixPage() {
   auto* ModeColumn = new QVBoxLayout(Mode);
   ModeColumn->setContentsMargins(6, 2, 6, 2);
   MixAfterRecRadioButton = new QRadioButton(
-      QStringLiteral("Mix after recorded mode(Slow but high audio quality)"), Mode);
+      QStringLiteral("Mix after &recorded mode(Slow but high audio quality)"), Mode);
   MixAfterRecRadioButton->setObjectName(QStringLiteral("MixAfterRecRadioButton"));
   MixAfterRecRadioButton->setChecked(true);
   StereoMixRadioButton =
-      new QRadioButton(QStringLiteral("Stereo Mix mode(Fast but low audio quality)"), Mode);
+      new QRadioButton(QStringLiteral("Stereo &Mix mode(Fast but low audio quality)"), Mode);
   StereoMixRadioButton->setObjectName(QStringLiteral("StereoMixRadioButton"));
   ModeColumn->addWidget(MixAfterRecRadioButton);
   ModeColumn->addWidget(StereoMixRadioButton);
   Left->addWidget(Mode);
 
   auto* Buttons = new QHBoxLayout;
-  RecordMix_StartBtn = new QPushButton(QStringLiteral("Start"), Sheet);
+  RecordMix_StartBtn = new QPushButton(QStringLiteral("&Start"), Sheet);
   RecordMix_StartBtn->setObjectName(QStringLiteral("RecordMix_StartBtn"));
-  RecordMix_StopBtn = new QPushButton(QStringLiteral("Finish"), Sheet);
+  RecordMix_StopBtn = new QPushButton(QStringLiteral("F&inish"), Sheet);
   RecordMix_StopBtn->setObjectName(QStringLiteral("RecordMix_StopBtn"));
   RecordMix_StopBtn->setEnabled(false);
-  RecordMix_CancelBtn = new QPushButton(QStringLiteral("Cancel"), Sheet);
+  RecordMix_CancelBtn = new QPushButton(QStringLiteral("&Cancel"), Sheet);
   RecordMix_CancelBtn->setObjectName(QStringLiteral("RecordMix_CancelBtn"));
   RecordMix_CancelBtn->setEnabled(false);
   Buttons->addWidget(RecordMix_StartBtn);

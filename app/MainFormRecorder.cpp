@@ -60,10 +60,10 @@ void TMainForm::BuildRecorderPage() {
   RecordTime->setValue(30);
   RecordTime->setAccessibleName(DurationLabel->text());
   DurationLabel->setBuddy(RecordTime);
-  Record_Btn = new QPushButton(QStringLiteral("Record"), Sheet);
+  Record_Btn = new QPushButton(QStringLiteral("&Record"), Sheet);
   Record_Btn->setObjectName(QStringLiteral("Record_Btn"));
   Record_Btn->setAccessibleName(Record_Btn->text());
-  Abort_Btn = new QPushButton(QStringLiteral("Abort"), Sheet);
+  Abort_Btn = new QPushButton(QStringLiteral("&Abort"), Sheet);
   Abort_Btn->setObjectName(QStringLiteral("Abort_Btn"));
   Abort_Btn->setAccessibleName(Abort_Btn->text());
   Top->addWidget(DurationLabel);

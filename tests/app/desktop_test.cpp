@@ -3,6 +3,8 @@
 // and a screen reader can walk.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QDragEnterEvent>
@@ -19,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "app/IniFile.h"
@@ -261,6 +264,88 @@ TEST_F(DesktopCdTest, CdRipperTakesADiscImageAndTheFolderToRipTo) {
   EXPECT_FALSE(F.RipRunning());
   // A wave file is neither a folder to rip to nor a disc image.
   EXPECT_FALSE(Drop(F.RipBtn, {File("a.wav")}));
+}
+
+// ---- keyboard and screen reader
+
+// Where W stands on the window.
+QRect Place(const QWidget* W) { return QRect(W->mapTo(W->window(), QPoint(0, 0)), W->size()); }
+
+// B may follow A in reading order: further right on the same row, on a
+// row below, or at the top of a column further right.
+bool ReadsAfter(const QWidget* A, const QWidget* B) {
+  const QRect Ra = Place(A), Rb = Place(B);
+  const bool SameRow = Rb.center().y() >= Ra.top() && Rb.center().y() <= Ra.bottom();
+  if (SameRow) return Rb.left() > Ra.left();
+  if (Rb.top() > Ra.center().y()) return true;
+  return Rb.left() >= Ra.right();
+}
+
+std::string Describe(const QWidget* W) {
+  return std::string(W->metaObject()->className()) + " " + W->objectName().toStdString() + " \"" +
+         QAccessible::queryAccessibleInterface(const_cast<QWidget*>(W))
+             ->text(QAccessible::Name)
+             .toStdString() +
+         "\"";
+}
+
+TEST_F(DesktopTest, TabWalksEveryPageInReadingOrderAndEveryStopHasAName) {
+  // A card with a stereo-mix line: every control of the Record--Mix page
+  // is enabled.
+  Mixer.Lines = {{"Microphone"}, {"Microphone", "Stereo Mix"}};
+  TMainForm& F = ShownForm();
+  for (int Page = 0; Page < F.PageControl->count(); ++Page) {
+    F.PageControl->setCurrentIndex(Page);
+    Settle();
+    QWidget* Sheet = F.PageControl->widget(Page);
+    SCOPED_TRACE(F.PageControl->tabText(Page).toStdString());
+    auto Stops = [&](QWidget* W) {
+      return W != Sheet && Sheet->isAncestorOf(W) && (W->focusPolicy() & Qt::TabFocus) &&
+             !W->focusProxy() && W->isVisibleTo(&F) && W->isEnabled();
+    };
+    size_t Expected = 0;
+    for (QWidget* W : Sheet->findChildren<QWidget*>())
+      if (Stops(W)) ++Expected;
+    ASSERT_GT(Expected, 0u);
+    // Tab from the page itself: the page's stops, each once, then out.
+    std::vector<QWidget*> Order;
+    QWidget* W = Sheet->nextInFocusChain();
+    for (int Step = 0; Step < 1000 && W != Sheet; ++Step, W = W->nextInFocusChain())
+      if (Stops(W)) Order.push_back(W);
+    ASSERT_EQ(Order.size(), Expected);
+    for (size_t I = 0; I < Order.size(); ++I) {
+      QAccessibleInterface* A = QAccessible::queryAccessibleInterface(Order[I]);
+      ASSERT_NE(A, nullptr);
+      EXPECT_FALSE(A->text(QAccessible::Name).remove(QLatin1Char('&')).trimmed().isEmpty())
+          << Describe(Order[I]);
+      if (I > 0) {
+        EXPECT_TRUE(ReadsAfter(Order[I - 1], Order[I]))
+            << Describe(Order[I]) << " comes after " << Describe(Order[I - 1]);
+      }
+    }
+  }
+}
+
+// Every button, check box and option of a page has a key of its own on
+// that page (Alt and the underlined letter), none taken by the help link.
+TEST_F(DesktopTest, EveryButtonOfAPageHasAMnemonicOfItsOwn) {
+  TMainForm& F = ShownForm();
+  const QKeySequence Help = QKeySequence::mnemonic(F.HelpLink->text());
+  ASSERT_FALSE(Help.isEmpty());
+  for (int Page = 0; Page < F.PageControl->count(); ++Page) {
+    SCOPED_TRACE(F.PageControl->tabText(Page).toStdString());
+    std::map<QKeySequence, std::string> Taken{{Help, "HelpLink"}};
+    for (QAbstractButton* B : F.PageControl->widget(Page)->findChildren<QAbstractButton*>()) {
+      // The "..." buttons of the path boxes are reached with Tab.
+      if (B->text() == QStringLiteral("...")) continue;
+      const QKeySequence Key = QKeySequence::mnemonic(B->text());
+      EXPECT_FALSE(Key.isEmpty()) << B->objectName().toStdString() << " has no mnemonic";
+      if (Key.isEmpty()) continue;
+      const auto [At, New] = Taken.emplace(Key, B->objectName().toStdString());
+      EXPECT_TRUE(New) << B->objectName().toStdString() << " and " << At->second << " share "
+                       << Key.toString().toStdString();
+    }
+  }
 }
 
 // ---- remembered folders
