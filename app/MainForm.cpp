@@ -22,6 +22,7 @@
 #include <cmath>
 
 #include "app/AppDataModule.h"
+#include "app/DesktopNotifier.h"
 #include "app/DropTargets.h"
 #include "app/EventMarshal.h"
 #include "app/IniSettings.h"
@@ -69,7 +70,8 @@ TMainForm::TMainForm(const TSetup& Setup)
       OpenDialog(TFileDialog::fdOpen, this),
       SaveDialog(TFileDialog::fdSave, this),
       FSetup(Setup),
-      FComponents(MakeComponent<TComponent>(nullptr)) {
+      FComponents(MakeComponent<TComponent>(nullptr)),
+      FNotifier(std::make_unique<TDesktopNotifier>(QString::fromStdString(Setup.NotificationBus))) {
   setObjectName(QStringLiteral("MainForm"));
   setWindowTitle(QStringLiteral("Velmora v1.2"));
   FComponents->SetName("MainForm");
@@ -304,6 +306,7 @@ void TMainForm::JobStarted(TPageJob& Job, const QString& Status) {
   if (!Status.isEmpty()) SetStatus(Status);
   for (QWidget* W : Job.Locked) W->setEnabled(false);
   Job.Bar->setVisible(true);
+  Job.Clock.start();
 }
 
 void TMainForm::JobProgress(TPageJob& Job, int Percent) {
@@ -345,6 +348,12 @@ void TMainForm::JobFinished(TPageJob& Job) {
   JobRestartProgress(Job);
   Job.Bar->setVisible(false);
   if (!Job.Description.isEmpty()) SetStatus(Job.Description);
+  // A long job that ended while the user was elsewhere; not while the window
+  // closes (the job was cut short then).
+  if (Job.Clock.isValid() && !FClosed && !Job.Title.isEmpty() &&
+      Job.Clock.elapsed() >= NotifyAfterMs && !isActiveWindow())
+    FNotifier->Notify(Job.Title + QStringLiteral(" finished"));
+  Job.Clock.invalidate();
 }
 
 // ---------------------------------------------------------------- shared widgets

@@ -7,6 +7,7 @@
 // which show a job through a TPageJob of the page's own bar and controls.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
 #include <atomic>
 #include <functional>
@@ -55,6 +56,7 @@ class QToolButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QGroupBox;
+class TDesktopNotifier;
 class TDropTargets;
 class TPathSelector;
 
@@ -74,6 +76,8 @@ class TMainForm : public TLangForm {
     std::string WorkFolder;
     // Where a temporary file too large for memory goes (with a trailing '/').
     std::string CacheFolder;
+    // The D-Bus address of the desktop notifications; empty: the session bus.
+    std::string NotificationBus;
   };
 
   // Builds every page and creates every engine component with its start
@@ -142,6 +146,10 @@ class TMainForm : public TLangForm {
   QString StatusText() const;
   // Shows Text in the program's message box.
   void ShowMessage(const QString& Text);
+  // A job that ran at least this long and ends while the window is not the
+  // active one says so in a desktop notification ("Wav to Mp3 finished").
+  int NotifyAfterMs = 5000;
+
   // The help page the status bar's link opens ("" until the window is shown).
   const QString& HelpPath() const { return FHelpPath; }
   const std::string& ProgramFolder() const { return FSetup.ProgramFolder; }
@@ -556,6 +564,10 @@ class TMainForm : public TLangForm {
     QProgressBar* Bar = nullptr;
     std::vector<QWidget*> Locked;
     QString Description;
+    // What the job is, for the notification of its end ("Mixing").
+    QString Title;
+    // Runs from JobStarted to JobFinished.
+    QElapsedTimer Clock;
     // The latest percentage not yet shown on Bar, or -1.
     int PendingPercent = -1;
   };
@@ -677,6 +689,7 @@ class TMainForm : public TLangForm {
   // The jobs with a percentage waiting for the timer.
   std::vector<TPageJob*> FPendingJobs;
   TOwned<TComponent> FComponents;
+  std::unique_ptr<TDesktopNotifier> FNotifier;
   QLabel* FStatusPanel = nullptr;
   QString FHelpPath;
   // The Record--Mix run. FRecordMixRun numbers the runs (written by the

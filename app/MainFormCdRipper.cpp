@@ -241,6 +241,7 @@ void TMainForm::CreateCdRipperComponents() {
   RipperFinalWaveIn = Make<TWaveIn>("RipperFinalWaveIn");
   RipperMP3Out = MakeMp3Out("RipperMP3Out", RipperFinalWaveIn, false);
   FRipJob.Bar = RipperProgressBar;
+  FRipJob.Title = QStringLiteral("Ripping");
   FRipJob.Locked = {RipBtn,       ConvertType, SelAllCheckBox,       RiptoSingleFileCheckBox,
                     RefreshCdRom, CdRomCombo,  EnableFreeDBCheckBox, CdRomImageSelect};
 }

@@ -220,6 +220,7 @@ void TMainForm::BuildConverterPages() {
       F.Job.Bar = Bar;
       F.Job.Locked = {PageControl};
       F.Job.Description = QLatin1String(P.Description);
+      F.Job.Title = QLatin1String(C.Caption);
 
       QGroupBox* Panel = MakeGroup(QLatin1String(C.Caption), Sheet);
       auto* L = new QVBoxLayout(Panel);

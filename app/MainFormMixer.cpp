@@ -118,6 +118,7 @@ void TMainForm::CreateMixerComponents() {
   FMixerJob.Locked = {Mixer_Wav1PathSelector, Mixer_Wav2PathSelector, Mixer_Wav3PathSelector,
                       MixRadioButton,         ConcRadioButton,        Mixer_Btn};
   FMixerJob.Description = QLatin1String(kMixerDescription);
+  FMixerJob.Title = QStringLiteral("Mixing");
 
   connect(Mixer_Wav1PathSelector, &TPathSelector::BrowseClicked, this,
           &TMainForm::Mixer_Wav1PathSelect);

@@ -142,6 +142,7 @@ void TMainForm::CreateRecorderComponents() {
       this, [this](TComponent* S, const std::string& M) { Recorder_Mp3OutThreadException(S, M); });
   FRecorderJob.Bar = RecorderProgressBar;
   FRecorderJob.Locked = {Record_Btn};
+  FRecorderJob.Title = QStringLiteral("Recording");
   connect(Record_Btn, &QPushButton::clicked, this, &TMainForm::ExecuteRecord);
   connect(Abort_Btn, &QPushButton::clicked, this, &TMainForm::AbortRecord);
 

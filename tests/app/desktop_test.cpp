@@ -7,11 +7,17 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
 #include <QTabWidget>
@@ -24,6 +30,7 @@
 #include <map>
 #include <string>
 
+#include "app/DesktopNotifier.h"
 #include "app/IniFile.h"
 #include "app/IniSettings.h"
 #include "app/PathSelector.h"
@@ -346,6 +353,134 @@ TEST_F(DesktopTest, EveryButtonOfAPageHasAMnemonicOfItsOwn) {
                        << Key.toString().toStdString();
     }
   }
+}
+
+// ---- notifications
+
+// A notification server of the test's own: it keeps the arguments of every
+// Notify call and answers it.
+class TNotificationServer : public QDBusVirtualObject {
+ public:
+  std::vector<QVariantList> Calls;
+  bool handleMessage(const QDBusMessage& M, const QDBusConnection& Bus) override {
+    if (M.member() != QStringLiteral("Notify")) return false;
+    Calls.push_back(M.arguments());
+    Bus.send(M.createReply(QVariant::fromValue(static_cast<uint>(Calls.size()))));
+    return true;
+  }
+  QString introspect(const QString&) const override { return QString(); }
+};
+
+// A private bus (dbus-daemon) with the server on it.
+class NotificationTest : public DesktopTest {
+ protected:
+  void SetUp() override {
+    Daemon.start(QStringLiteral("dbus-daemon"),
+                 {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                  QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
+    if (!Daemon.waitForStarted(10000)) GTEST_SKIP() << "dbus-daemon is needed";
+    QElapsedTimer T;
+    T.start();
+    while (!Daemon.canReadLine() && T.elapsed() < 10000) Daemon.waitForReadyRead(100);
+    Address = QString::fromUtf8(Daemon.readLine()).trimmed();
+    ASSERT_FALSE(Address.isEmpty()) << "the bus gave no address";
+    QDBusConnection Bus = QDBusConnection::connectToBus(Address, kServer);
+    ASSERT_TRUE(Bus.isConnected());
+    ASSERT_TRUE(
+        Bus.registerVirtualObject(QStringLiteral("/org/freedesktop/Notifications"), &Server));
+    ASSERT_TRUE(Bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+    NotificationBus = Address.toStdString();
+  }
+  void TearDown() override {
+    if (Window) {
+      Window->close();
+      Window.reset();
+    }
+    QDBusConnection::disconnectFromBus(kServer);
+    if (Daemon.state() != QProcess::NotRunning) {
+      Daemon.terminate();
+      Daemon.waitForFinished(10000);
+    }
+  }
+  // Waits (bounded) until the server has had Count calls.
+  bool Received(size_t Count) {
+    QElapsedTimer T;
+    T.start();
+    while (Server.Calls.size() < Count && T.elapsed() < 20000)
+      QApplication::processEvents(QEventLoop::AllEvents, 10);
+    return Server.Calls.size() >= Count;
+  }
+  // Waits (bounded) until the window is, or is not, the active one.
+  bool Active(const TMainForm& F, bool Want) {
+    QElapsedTimer T;
+    T.start();
+    while (F.isActiveWindow() != Want && T.elapsed() < 5000)
+      QApplication::processEvents(QEventLoop::AllEvents, 10);
+    return F.isActiveWindow() == Want;
+  }
+  // Clicks Button and waits (bounded) until the job's Bar has come and gone.
+  static ::testing::AssertionResult RunJob(QAbstractButton* Button, QWidget* Bar) {
+    Button->click();
+    if (!Bar->isVisible()) return ::testing::AssertionFailure() << "no job started";
+    QElapsedTimer T;
+    T.start();
+    while (Bar->isVisible() && T.elapsed() < 30000)
+      QApplication::processEvents(QEventLoop::AllEvents, 10);
+    if (Bar->isVisible()) return ::testing::AssertionFailure() << "the job never ended";
+    return ::testing::AssertionSuccess();
+  }
+  const QString kServer = QStringLiteral("notification-server");
+  QProcess Daemon;
+  QString Address;
+  TNotificationServer Server;
+};
+
+TEST_F(NotificationTest, ALongJobEndingBehindAnotherWindowIsAnnounced) {
+  std::vector<int16_t> Samples(4410 * 2, 1000);
+  for (const char* Name : {"a.wav", "b.wav"})
+    testing_support::WritePcmWav(Dir.Path(Name), Samples.data(), Samples.size() * 2, 2, 44100, 16);
+  TMainForm& F = ShownForm();
+  const TConverterPanel ToFlac = ConverterPanels(F)[6];
+  ASSERT_STREQ(ToFlac.Name, "WavToFlac");
+  F.PageControl->setCurrentIndex(ToFlac.Page);
+  Settle();
+  ASSERT_TRUE(Drop(ToFlac.Source->Edit(), {Dir.Path("a.wav")}));
+  ASSERT_TRUE(Drop(ToFlac.Output->Edit(), {Dir.Path("a.flac")}));
+  F.PageControl->setCurrentWidget(F.SeCustomTabSheet6);
+  Settle();
+  ASSERT_TRUE(Drop(F.Mixer_Btn, {Dir.Path("a.wav"), Dir.Path("b.wav")}));
+  ASSERT_TRUE(Drop(F.Mixer_Wav3PathSelector->Edit(), {Dir.Path("mixed.wav")}));
+  QWidget Elsewhere;
+  Elsewhere.show();
+  Elsewhere.activateWindow();
+  if (!Active(F, false)) GTEST_SKIP() << "the platform does not move the focus between windows";
+
+  // Too short to be worth a word, then long enough but watched: nothing.
+  F.NotifyAfterMs = 3600 * 1000;
+  ASSERT_TRUE(RunJob(F.Mixer_Btn, F.MixerProgressBar));
+  F.NotifyAfterMs = 0;
+  F.activateWindow();
+  ASSERT_TRUE(Active(F, true));
+  ASSERT_TRUE(RunJob(F.Mixer_Btn, F.MixerProgressBar));
+  // Long enough and behind another window: announced. Calls from one
+  // connection arrive in order, so a notification of a mix would come first.
+  Elsewhere.activateWindow();
+  ASSERT_TRUE(Active(F, false));
+  F.PageControl->setCurrentIndex(ToFlac.Page);
+  ASSERT_TRUE(RunJob(ToFlac.Button, ToFlac.Bar));
+  ASSERT_TRUE(Received(1));
+  const QVariantList& Call = Server.Calls[0];
+  ASSERT_EQ(Call.size(), 8);
+  EXPECT_EQ(Call[0].toString().toStdString(), "Velmora");
+  EXPECT_EQ(Call[3].toString().toStdString(), "Wav to Flac finished");
+  EXPECT_EQ(Call[7].toInt(), -1);
+  EXPECT_EQ(Server.Calls.size(), 1u);
+}
+
+TEST(DesktopNotifier, WithoutABusNothingIsSent) {
+  TDesktopNotifier Nowhere(QStringLiteral("unix:path=/nonexistent/velmora-bus"));
+  EXPECT_FALSE(Nowhere.Notify(QStringLiteral("Mixing finished")));
+  EXPECT_FALSE(Nowhere.Notify(QStringLiteral("again")));
 }
 
 // ---- remembered folders
