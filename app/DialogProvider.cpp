@@ -9,14 +9,46 @@
 #include <QUrl>
 
 #include "app/AppDataModule.h"
+#include "app/IniSettings.h"
+
+namespace {
+
+QStringList PatternsOf(const QString& List) {
+  QStringList Patterns = List.split(QLatin1Char(';'), Qt::SkipEmptyParts);
+  for (QString& P : Patterns) P = P.trimmed();
+  Patterns.removeAll(QString());
+  return Patterns;
+}
+
+}  // namespace
+
+QStringList FilterPatterns(const QString& Filter) {
+  QStringList Result;
+  const QStringList Parts = Filter.split(QLatin1Char('|'));
+  for (qsizetype I = 0; I + 1 < Parts.size(); I += 2) Result << PatternsOf(Parts[I + 1]);
+  return Result;
+}
+
+QString LastFolder(const QString& Box) {
+  return QString::fromStdString(ReadLastFolder(Box.toStdString()));
+}
+
+void RememberFolder(const QString& Box, const QString& Folder) {
+  if (Box.isEmpty() || Folder.isEmpty()) return;
+  try {
+    WriteLastFolder(Box.toStdString(), Folder.toStdString());
+  } catch (const std::exception&) {
+    // Not kept: the next dialog opens where the dialog itself chooses.
+  }
+}
+
+QString FolderOf(const QString& Path) { return QFileInfo(Path).absolutePath(); }
 
 QStringList QtNameFilters(const QString& Filter) {
   QStringList Result;
   const QStringList Parts = Filter.split(QLatin1Char('|'));
   for (qsizetype I = 0; I + 1 < Parts.size(); I += 2) {
-    QStringList Patterns = Parts[I + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts);
-    for (QString& P : Patterns) P = P.trimmed();
-    Patterns.removeAll(QString());
+    const QStringList Patterns = PatternsOf(Parts[I + 1]);
     if (Patterns.isEmpty()) continue;
     Result << Parts[I].trimmed() + QStringLiteral(" (") + Patterns.join(QLatin1Char(' ')) +
                   QLatin1Char(')');
@@ -43,6 +75,7 @@ bool RunFileDialog(QWidget* Parent, TFileDialogRequest& R, bool Save) {
     const int Index = R.FilterIndex >= 1 && R.FilterIndex <= Filters.size() ? R.FilterIndex : 1;
     D.selectNameFilter(Filters[Index - 1]);
   }
+  if (!R.Folder.isEmpty()) D.setDirectory(R.Folder);
   if (!R.FileName.isEmpty()) D.selectFile(R.FileName);
   D.setWindowModality(Qt::ApplicationModal);
   if (D.exec() != QDialog::Accepted) return false;
@@ -103,16 +136,18 @@ bool TQtDialogProvider::OpenDocument(const QString& Path) {
   return QDesktopServices::openUrl(QUrl::fromLocalFile(Path));
 }
 
-bool TFileDialog::Execute() {
+bool TFileDialog::Execute(const QString& Box) {
   TFileDialogRequest R;
   R.Title = Title;
   R.Filter = Filter;
   R.FilterIndex = FilterIndex;
   R.FileName = FileName;
+  if (!Box.isEmpty()) R.Folder = LastFolder(Box);
   TDialogProvider& P = CurrentDialogs();
   const bool Ok = FKind == fdOpen ? P.ExecuteOpen(FParent, R) : P.ExecuteSave(FParent, R);
   if (!Ok) return false;
   FileName = R.FileName;
   FilterIndex = R.FilterIndex;
+  RememberFolder(Box, FolderOf(FileName));
   return true;
 }

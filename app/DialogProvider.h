@@ -17,6 +17,8 @@ struct TFileDialogRequest {
   int FilterIndex = 1;
   // In: the name shown at first (empty: none). Out: the chosen file's path.
   QString FileName;
+  // The folder the dialog opens in (empty: the dialog's own choice).
+  QString Folder;
 };
 
 // The buttons of an error prompt.
@@ -63,6 +65,17 @@ class TQtDialogProvider : public TDialogProvider {
 // "Wave file (*.wav)", "Lyric file (*.txt *.lrc)". A description without
 // patterns is dropped.
 QStringList QtNameFilters(const QString& Filter);
+// Every pattern of such a filter, in order: "*.wav", "*.txt", "*.lrc".
+QStringList FilterPatterns(const QString& Filter);
+
+// The folders the window's dialogs last used, one per box (named by its
+// object name), kept in the settings file. LastFolder is "" when none is
+// known; RememberFolder keeps Folder quietly (a settings file that cannot be
+// written costs only the convenience).
+QString LastFolder(const QString& Box);
+void RememberFolder(const QString& Box, const QString& Folder);
+// The folder of the file Path names.
+QString FolderOf(const QString& Path);
 
 // Text as a tool tip that shows it as it is. Qt shows a tip that looks like
 // markup as rich text, and a tip can be a path ("<b>x</b>.wav" is a file
@@ -83,8 +96,10 @@ class TFileDialog {
   QString Title;
 
   // Runs the dialog through the program's provider; on confirmation FileName
-  // and FilterIndex hold the choice. True when the user confirmed.
-  bool Execute();
+  // and FilterIndex hold the choice. True when the user confirmed. Given the
+  // name of the box it fills, the dialog opens in the folder last used for
+  // that box, and a confirmed choice's folder is remembered for it.
+  bool Execute(const QString& Box = QString());
 
  private:
   TKind FKind;

@@ -116,6 +116,10 @@ int ReadCddbTimeout() {
   return T >= 1 ? T : 10;
 }
 int ReadLyricOffset() { return ReadInt("Lyric", "Offset", 0); }
+std::string ReadLastFolder(const std::string& Box) {
+  const auto V = Raw("Folders", Box.c_str());
+  return V ? *V : std::string();
+}
 
 void WriteWaveSampleRate(int Value) { WriteInt("Wave", "SampleRate", Value); }
 void WriteWaveBitsPerSample(int Value) { WriteInt("Wave", "BitsPerSample", Value); }
@@ -134,3 +138,7 @@ void WriteApeCompression(int Value) { WriteInt("Ape", "Compression", Value); }
 void WriteCddbServer(const std::string& Value) { Write("Cddb", "Server", Value); }
 void WriteCddbEmail(const std::string& Value) { Write("Cddb", "Email", Value); }
 void WriteLyricOffset(int Milliseconds) { WriteInt("Lyric", "Offset", Milliseconds); }
+void WriteLastFolder(const std::string& Box, const std::string& Folder) {
+  if (Folder.find_first_of("\r\n") != std::string::npos) return;
+  Write("Folders", Box.c_str(), Folder);
+}

@@ -12,6 +12,9 @@
 //   [Cddb] Server gnudb.gnudb.org, Email anonymous@localhost, Timeout 10 (seconds)
 //   [Lyric] Offset 0 (milliseconds added to the song position the lyric
 //           window follows: positive shows the lines sooner)
+//   [Folders] one key per path box or dialog of the window (its object name):
+//           the folder its file dialog last used, where the next one opens
+//           (none: the dialog's own choice)
 //
 // Numbers are decimal text; Booleans "1" and "0" (any non-zero number reads
 // as true); the decimal number is written with a point whatever the locale
@@ -56,6 +59,8 @@ std::string ReadCddbEmail();
 // At least 1.
 int ReadCddbTimeout();
 int ReadLyricOffset();
+// The folder last used for the box named Box, or "".
+std::string ReadLastFolder(const std::string& Box);
 
 void WriteWaveSampleRate(int Value);
 void WriteWaveBitsPerSample(int Value);
@@ -72,6 +77,9 @@ void WriteApeCompression(int Value);
 void WriteCddbServer(const std::string& Value);
 void WriteCddbEmail(const std::string& Value);
 void WriteLyricOffset(int Milliseconds);
+// A folder that does not fit on one line of the file is not kept (nothing is
+// written).
+void WriteLastFolder(const std::string& Box, const std::string& Folder);
 
 // Copying the saved settings into a component just before its job starts
 // (the file is read at that moment; a null component is passed over):

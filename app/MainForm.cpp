@@ -22,6 +22,8 @@
 #include <cmath>
 
 #include "app/AppDataModule.h"
+#include "app/DesktopNotifier.h"
+#include "app/DropTargets.h"
 #include "app/EventMarshal.h"
 #include "app/IniSettings.h"
 #include "app/PathSelector.h"
@@ -68,7 +70,8 @@ TMainForm::TMainForm(const TSetup& Setup)
       OpenDialog(TFileDialog::fdOpen, this),
       SaveDialog(TFileDialog::fdSave, this),
       FSetup(Setup),
-      FComponents(MakeComponent<TComponent>(nullptr)) {
+      FComponents(MakeComponent<TComponent>(nullptr)),
+      FNotifier(std::make_unique<TDesktopNotifier>(QString::fromStdString(Setup.NotificationBus))) {
   setObjectName(QStringLiteral("MainForm"));
   setWindowTitle(QStringLiteral("Velmora v1.2"));
   FComponents->SetName("MainForm");
@@ -105,7 +108,7 @@ TMainForm::TMainForm(const TSetup& Setup)
   FStatusPanel->setMinimumWidth(kStatusPanelWidth);
   FStatusPanel->setAccessibleName(QStringLiteral("Status"));
   StatusBar1->addWidget(FStatusPanel, 1);
-  HelpLink = new QPushButton(QStringLiteral(">Help"), StatusBar1);
+  HelpLink = new QPushButton(QStringLiteral(">&Help"), StatusBar1);
   HelpLink->setObjectName(QStringLiteral("HelpLink"));
   HelpLink->setToolTip(QStringLiteral("Click me to get help!"));
   HelpLink->setFlat(true);
@@ -201,8 +204,8 @@ void TMainForm::FormShow() {
       StereoMixRadioButton->setEnabled(false);
       StereoMixRadioButton->setText(StereoMixRadioButton->text() +
                                     QStringLiteral("-Not supported!"));
-      RecordMix_StartBtn->setText(QStringLiteral("Start recording"));
-      RecordMix_StopBtn->setText(QStringLiteral("Stop recording and mix"));
+      RecordMix_StartBtn->setText(QStringLiteral("&Start recording"));
+      RecordMix_StopBtn->setText(QStringLiteral("S&top recording and mix"));
     }
   } else {
     PageControl->setTabEnabled(PageControl->indexOf(RecorderTabSheet), false);
@@ -303,6 +306,7 @@ void TMainForm::JobStarted(TPageJob& Job, const QString& Status) {
   if (!Status.isEmpty()) SetStatus(Status);
   for (QWidget* W : Job.Locked) W->setEnabled(false);
   Job.Bar->setVisible(true);
+  Job.Clock.start();
 }
 
 void TMainForm::JobProgress(TPageJob& Job, int Percent) {
@@ -344,6 +348,12 @@ void TMainForm::JobFinished(TPageJob& Job) {
   JobRestartProgress(Job);
   Job.Bar->setVisible(false);
   if (!Job.Description.isEmpty()) SetStatus(Job.Description);
+  // A long job that ended while the user was elsewhere; not while the window
+  // closes (the job was cut short then).
+  if (Job.Clock.isValid() && !FClosed && !Job.Title.isEmpty() &&
+      Job.Clock.elapsed() >= NotifyAfterMs && !isActiveWindow())
+    FNotifier->Notify(Job.Title + QStringLiteral(" finished"));
+  Job.Clock.invalidate();
 }
 
 // ---------------------------------------------------------------- shared widgets
@@ -364,6 +374,18 @@ TPathSelector* TMainForm::MakePathSelector(const char* Name, const QString& What
   auto* P = new TPathSelector(What, Parent);
   P->setObjectName(QLatin1String(Name));
   return P;
+}
+
+void TMainForm::AddPathDrop(TDropTargets* Drops, TPathSelector* Box, const char* Filter,
+                            bool FromPage, std::function<void(const QString&)> Fill) {
+  TDropTargets::TTarget T;
+  T.Box = Box;
+  T.Patterns = FilterPatterns(QLatin1String(Filter));
+  T.FromPage = FromPage;
+  T.Fill = std::move(Fill);
+  T.Remember = Box->objectName();
+  T.Empty = [Box] { return Box->Text().isEmpty(); };
+  Drops->Add(std::move(T));
 }
 
 QProgressBar* TMainForm::MakeJobProgressBar(const char* Name, QWidget* Parent) {

@@ -7,6 +7,7 @@
 // which show a job through a TPageJob of the page's own bar and controls.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
 #include <atomic>
 #include <functional>
@@ -55,6 +56,8 @@ class QToolButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QGroupBox;
+class TDesktopNotifier;
+class TDropTargets;
 class TPathSelector;
 
 class TMainForm : public TLangForm {
@@ -73,6 +76,8 @@ class TMainForm : public TLangForm {
     std::string WorkFolder;
     // Where a temporary file too large for memory goes (with a trailing '/').
     std::string CacheFolder;
+    // The D-Bus address of the desktop notifications; empty: the session bus.
+    std::string NotificationBus;
   };
 
   // Builds every page and creates every engine component with its start
@@ -141,6 +146,10 @@ class TMainForm : public TLangForm {
   QString StatusText() const;
   // Shows Text in the program's message box.
   void ShowMessage(const QString& Text);
+  // A job that ran at least this long and ends while the window is not the
+  // active one says so in a desktop notification ("Wav to Mp3 finished").
+  int NotifyAfterMs = 5000;
+
   // The help page the status bar's link opens ("" until the window is shown).
   const QString& HelpPath() const { return FHelpPath; }
   const std::string& ProgramFolder() const { return FSetup.ProgramFolder; }
@@ -479,6 +488,9 @@ class TMainForm : public TLangForm {
   void StopRipClick();
   // True from "Rip it" until the job's end has reached the window.
   bool RipRunning() const;
+  // The remembered folder of the files "Rip it" writes: the folder dialog
+  // starts there. A folder dropped on the page becomes it.
+  static constexpr const char* kRipFolderKey = "RipFolder";
 
   // ---- page 10: settings
   QWidget* SeCustomTabSheet8 = nullptr;
@@ -552,6 +564,10 @@ class TMainForm : public TLangForm {
     QProgressBar* Bar = nullptr;
     std::vector<QWidget*> Locked;
     QString Description;
+    // What the job is, for the notification of its end ("Mixing").
+    QString Title;
+    // Runs from JobStarted to JobFinished.
+    QElapsedTimer Clock;
     // The latest percentage not yet shown on Bar, or -1.
     int PendingPercent = -1;
   };
@@ -609,6 +625,16 @@ class TMainForm : public TLangForm {
   void WireConversionFlows();
   void SelectConversionSource(TFlowIndex F);
   void SelectConversionOutput(TFlowIndex F);
+  // A chosen (or dropped) file into a box and its component; the output
+  // takes the converter's extension.
+  void FillConversionSource(TFlowIndex F, const QString& Name);
+  void FillConversionOutput(TFlowIndex F, const QString& FileName);
+  // The same for the Mixer's boxes (0, 1: the inputs, 2: the output) and the
+  // Record--Mix page's song, output (Mp3: the MP3 type) and lyric file.
+  void FillMixerPath(int Box, const QString& FileName);
+  void FillRecordMixSong(const QString& FileName);
+  void FillRecordMixOutput(const QString& FileName, bool Mp3);
+  void FillRecordMixLyric(const QString& FileName);
   // Checks the paths and the locks; false (after the message) when the job
   // must not start.
   bool ConversionMayStart(TFlowIndex F);
@@ -619,6 +645,10 @@ class TMainForm : public TLangForm {
   QLabel* MakeLabel(const QString& Text, QWidget* Parent);
   QGroupBox* MakeGroup(const QString& Title, QWidget* Parent);
   TPathSelector* MakePathSelector(const char* Name, const QString& What, QWidget* Parent);
+  // Box as a target of Drops: it takes the files of Filter (a dialog filter);
+  // FromPage: also files dropped elsewhere on its page.
+  void AddPathDrop(TDropTargets* Drops, TPathSelector* Box, const char* Filter, bool FromPage,
+                   std::function<void(const QString&)> Fill);
   QProgressBar* MakeJobProgressBar(const char* Name, QWidget* Parent);
   QSlider* MakeSlider(const char* Name, int Max, QWidget* Parent);
   QComboBox* MakeChoice(const char* Name, const QStringList& Items, QWidget* Parent);
@@ -659,6 +689,7 @@ class TMainForm : public TLangForm {
   // The jobs with a percentage waiting for the timer.
   std::vector<TPageJob*> FPendingJobs;
   TOwned<TComponent> FComponents;
+  std::unique_ptr<TDesktopNotifier> FNotifier;
   QLabel* FStatusPanel = nullptr;
   QString FHelpPath;
   // The Record--Mix run. FRecordMixRun numbers the runs (written by the

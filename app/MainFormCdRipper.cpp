@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "app/AudioFns.h"
+#include "app/DropTargets.h"
 #include "app/EventMarshal.h"
 #include "app/IniSettings.h"
 #include "app/MainForm.h"
@@ -95,7 +96,7 @@ void TMainForm::BuildCdRipperPage() {
   CdRomImageSelect->setAccessibleName(QStringLiteral("Open a disc image"));
   CdRomImageSelect->setToolTip(CdRomImageSelect->accessibleName());
   connect(CdRomImageSelect, &QToolButton::clicked, this, &TMainForm::CdRomImageSelectClick);
-  RefreshCdRom = new QPushButton(QStringLiteral("Refresh"), Sheet);
+  RefreshCdRom = new QPushButton(QStringLiteral("R&efresh"), Sheet);
   RefreshCdRom->setObjectName(QStringLiteral("RefreshCdRom"));
   connect(RefreshCdRom, &QPushButton::clicked, this, &TMainForm::RefreshCdRomClick);
   DriveRow->addWidget(CdRomCombo, 1);
@@ -131,10 +132,10 @@ void TMainForm::BuildCdRipperPage() {
   Left->addWidget(ListView, 1);
 
   auto* Options = new QHBoxLayout;
-  SelAllCheckBox = new QCheckBox(QStringLiteral("Select all/Unselect all"), Sheet);
+  SelAllCheckBox = new QCheckBox(QStringLiteral("Select &all/Unselect all"), Sheet);
   SelAllCheckBox->setObjectName(QStringLiteral("SelAllCheckBox"));
   connect(SelAllCheckBox, &QCheckBox::toggled, this, &TMainForm::SelAllCheckBoxClick);
-  EnableFreeDBCheckBox = new QCheckBox(QStringLiteral("Enable freedb"), Sheet);
+  EnableFreeDBCheckBox = new QCheckBox(QStringLiteral("Enable &freedb"), Sheet);
   EnableFreeDBCheckBox->setObjectName(QStringLiteral("EnableFreeDBCheckBox"));
   Options->addWidget(SelAllCheckBox);
   Options->addWidget(EnableFreeDBCheckBox);
@@ -186,14 +187,14 @@ void TMainForm::BuildCdRipperPage() {
   TypeRow->addWidget(TypeLabel);
   TypeRow->addWidget(ConvertType, 1);
   Right->addLayout(TypeRow);
-  RiptoSingleFileCheckBox = new QCheckBox(QStringLiteral("Rip to a single wav/mp3 file"), Sheet);
+  RiptoSingleFileCheckBox = new QCheckBox(QStringLiteral("Rip to a si&ngle wav/mp3 file"), Sheet);
   RiptoSingleFileCheckBox->setObjectName(QStringLiteral("RiptoSingleFileCheckBox"));
   Right->addWidget(RiptoSingleFileCheckBox);
   Right->addStretch(1);
   auto* Buttons = new QHBoxLayout;
-  RipBtn = new QPushButton(QStringLiteral("Rip it"), Sheet);
+  RipBtn = new QPushButton(QStringLiteral("&Rip it"), Sheet);
   RipBtn->setObjectName(QStringLiteral("RipBtn"));
-  StopRip = new QPushButton(QStringLiteral("Stop"), Sheet);
+  StopRip = new QPushButton(QStringLiteral("&Stop"), Sheet);
   StopRip->setObjectName(QStringLiteral("StopRip"));
   StopRip->setEnabled(false);
   connect(RipBtn, &QPushButton::clicked, this, &TMainForm::RipBtnClick);
@@ -205,6 +206,22 @@ void TMainForm::BuildCdRipperPage() {
 
   RipperProgressBar = MakeJobProgressBar("RipperProgressBar", Sheet);
   Page->addWidget(RipperProgressBar);
+
+  // A disc image dropped on the page opens as the "..." button opens it; a
+  // folder becomes the folder "Rip it" saves to.
+  CdRomCombo->lineEdit()->setAcceptDrops(false);
+  auto* Drops = new TDropTargets(Sheet);
+  TDropTargets::TTarget Image;
+  Image.Box = CdRomCombo;
+  Image.Patterns = FilterPatterns(QStringLiteral("Disc image|*.cue"));
+  Image.Fill = [this](const QString& Path) { SelectCdDrivePath(Path); };
+  Image.Remember = CdRomImageSelect->objectName();
+  Drops->Add(std::move(Image));
+  TDropTargets::TTarget Output;
+  Output.Box = RipBtn;
+  Output.Folder = true;
+  Output.Fill = [](const QString& Folder) { RememberFolder(QLatin1String(kRipFolderKey), Folder); };
+  Drops->Add(std::move(Output));
 }
 
 void TMainForm::CreateCdRipperComponents() {
@@ -224,6 +241,7 @@ void TMainForm::CreateCdRipperComponents() {
   RipperFinalWaveIn = Make<TWaveIn>("RipperFinalWaveIn");
   RipperMP3Out = MakeMp3Out("RipperMP3Out", RipperFinalWaveIn, false);
   FRipJob.Bar = RipperProgressBar;
+  FRipJob.Title = QStringLiteral("Ripping");
   FRipJob.Locked = {RipBtn,       ConvertType, SelAllCheckBox,       RiptoSingleFileCheckBox,
                     RefreshCdRom, CdRomCombo,  EnableFreeDBCheckBox, CdRomImageSelect};
 }
@@ -261,7 +279,7 @@ void TMainForm::CdRomComboChange(int Index) {
 void TMainForm::CdRomImageSelectClick() {
   OpenDialog.Filter = QStringLiteral("Disc image|*.cue");
   OpenDialog.FileName.clear();
-  if (OpenDialog.Execute()) SelectCdDrivePath(OpenDialog.FileName);
+  if (OpenDialog.Execute(CdRomImageSelect->objectName())) SelectCdDrivePath(OpenDialog.FileName);
 }
 
 void TMainForm::SelectCdDrivePath(const QString& Path) {
@@ -424,7 +442,7 @@ void TMainForm::RipBtnClick() {
   if (RiptoSingleFileCheckBox->isChecked()) {
     SaveDialog.Filter = Mp3 ? QStringLiteral("Mp3 file|*.mp3") : QStringLiteral("Wave file|*.wav");
     SaveDialog.FileName.clear();
-    if (!SaveDialog.Execute()) return;
+    if (!SaveDialog.Execute(RipBtn->objectName())) return;
     const QString Target =
         WithExtension(SaveDialog.FileName, Mp3 ? QStringLiteral(".mp3") : QStringLiteral(".wav"));
     R.SingleFile = Target.toStdString();
@@ -436,8 +454,11 @@ void TMainForm::RipBtnClick() {
       }
     }
   } else {
-    QString Folder;
+    // The dialog starts at the folder of the last rip (or the one dropped
+    // on the page since).
+    QString Folder = LastFolder(QLatin1String(kRipFolderKey));
     if (!SelectFolder(QStringLiteral("Save to"), QString(), Folder)) return;
+    RememberFolder(QLatin1String(kRipFolderKey), Folder);
     R.Folder = Folder.toStdString();
   }
   R.Handle = CdHandle;

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "app/AudioFns.h"
+#include "app/DropTargets.h"
 #include "app/EventMarshal.h"
 #include "app/IniSettings.h"
 #include "app/MainForm.h"
@@ -206,6 +207,9 @@ void TMainForm::BuildConverterPages() {
     Sheet->setObjectName(QLatin1String(P.Sheet));
     PageControl->addTab(Sheet, QLatin1String(P.Caption));
 
+    // A source file dropped on the page goes to the panel that reads its
+    // type; an output file only to the box it is dropped on.
+    auto* Drops = new TDropTargets(Sheet);
     auto* Page = new QVBoxLayout(Sheet);
     auto* Panels = new QHBoxLayout;
     Page->addLayout(Panels, 1);
@@ -216,6 +220,7 @@ void TMainForm::BuildConverterPages() {
       F.Job.Bar = Bar;
       F.Job.Locked = {PageControl};
       F.Job.Description = QLatin1String(P.Description);
+      F.Job.Title = QLatin1String(C.Caption);
 
       QGroupBox* Panel = MakeGroup(QLatin1String(C.Caption), Sheet);
       auto* L = new QVBoxLayout(Panel);
@@ -230,12 +235,20 @@ void TMainForm::BuildConverterPages() {
         L->addSpacing(8);
       }
       L->addStretch(1);
-      auto* Button = new QPushButton(QStringLiteral("Convert it"), Panel);
+      // Alt+C on the left panel, Alt+V on the right one.
+      auto* Button = new QPushButton(
+          &C == &P.Converters[0] ? QStringLiteral("&Convert it") : QStringLiteral("Con&vert it"),
+          Panel);
       Button->setObjectName(QLatin1String(C.Button));
       Button->setAccessibleName(QStringLiteral("Convert it: %1").arg(QLatin1String(C.Caption)));
       connect(Button, &QPushButton::clicked, this, C.Start);
       connect(F.SourceBox, &TPathSelector::BrowseClicked, this, C.SelectSource);
       connect(F.OutputBox, &TPathSelector::BrowseClicked, this, C.SelectOutput);
+      const auto Index = static_cast<TFlowIndex>(Flow - 1);
+      AddPathDrop(Drops, F.SourceBox, C.SourceFilter, true,
+                  [this, Index](const QString& N) { FillConversionSource(Index, N); });
+      AddPathDrop(Drops, F.OutputBox, C.OutputFilter, false,
+                  [this, Index](const QString& N) { FillConversionOutput(Index, N); });
       auto* Row = new QHBoxLayout;
       Row->addStretch(1);
       Row->addWidget(Button);
@@ -399,17 +412,27 @@ void TMainForm::SelectConversionSource(TFlowIndex F) {
   TConversionFlow& Flow = FFlows[F];
   OpenDialog.FileName.clear();
   OpenDialog.Filter = QLatin1String(Flow.Spec->SourceFilter);
-  if (!OpenDialog.Execute()) return;
-  Flow.SetSource(Utf8(OpenDialog.FileName));
-  Flow.SourceBox->SetText(OpenDialog.FileName);
+  if (!OpenDialog.Execute(Flow.SourceBox->objectName())) return;
+  FillConversionSource(F, OpenDialog.FileName);
+}
+
+void TMainForm::FillConversionSource(TFlowIndex F, const QString& Name) {
+  TConversionFlow& Flow = FFlows[F];
+  Flow.SetSource(Utf8(Name));
+  Flow.SourceBox->SetText(Name);
 }
 
 void TMainForm::SelectConversionOutput(TFlowIndex F) {
   TConversionFlow& Flow = FFlows[F];
   SaveDialog.FileName.clear();
   SaveDialog.Filter = QLatin1String(Flow.Spec->OutputFilter);
-  if (!SaveDialog.Execute()) return;
-  const QString Name = WithExtension(SaveDialog.FileName, QLatin1String(Flow.Spec->Extension));
+  if (!SaveDialog.Execute(Flow.OutputBox->objectName())) return;
+  FillConversionOutput(F, SaveDialog.FileName);
+}
+
+void TMainForm::FillConversionOutput(TFlowIndex F, const QString& FileName) {
+  TConversionFlow& Flow = FFlows[F];
+  const QString Name = WithExtension(FileName, QLatin1String(Flow.Spec->Extension));
   Flow.SetOutput(Utf8(Name));
   Flow.OutputBox->SetText(Name);
 }

@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "app/AudioFns.h"
+#include "app/DropTargets.h"
 #include "app/EventMarshal.h"
 #include "app/MainForm.h"
 #include "app/PathSelector.h"
@@ -29,6 +30,7 @@ void TMainForm::BuildMixerPage() {
   PageControl->addTab(SeCustomTabSheet6, QStringLiteral("Mixer"));
   QWidget* Sheet = SeCustomTabSheet6;
 
+  auto* Drops = new TDropTargets(Sheet);
   auto* Page = new QVBoxLayout(Sheet);
   auto* Grid = new QGridLayout;
   Grid->setColumnStretch(1, 1);
@@ -48,6 +50,9 @@ void TMainForm::BuildMixerPage() {
     *Paths[I].second = Box;
     Grid->addWidget(Label, Row, 0);
     Grid->addWidget(Box, Row++, 1);
+    // Wave files dropped on the page fill the inputs, an empty one first.
+    AddPathDrop(Drops, Box, kWaveFilter, I < 2,
+                [this, I](const QString& N) { FillMixerPath(I, N); });
   }
   const std::pair<const char*, QSlider**> Volumes[] = {
       {"Audio volume 1", &VolumeBar1},
@@ -71,16 +76,16 @@ void TMainForm::BuildMixerPage() {
   QGroupBox* Mode = MakeGroup(QString(), Sheet);
   Mode->setAccessibleName(QStringLiteral("Mix or join"));
   auto* ModeRow = new QHBoxLayout(Mode);
-  MixRadioButton = new QRadioButton(QStringLiteral("Mix"), Mode);
+  MixRadioButton = new QRadioButton(QStringLiteral("&Mix"), Mode);
   MixRadioButton->setObjectName(QStringLiteral("MixRadioButton"));
   MixRadioButton->setChecked(true);
-  ConcRadioButton = new QRadioButton(QStringLiteral("Conccatenate"), Mode);
+  ConcRadioButton = new QRadioButton(QStringLiteral("&Conccatenate"), Mode);
   ConcRadioButton->setObjectName(QStringLiteral("ConcRadioButton"));
   ModeRow->addWidget(MixRadioButton);
   ModeRow->addWidget(ConcRadioButton);
   ModeRow->addStretch(1);
   Bottom->addWidget(Mode, 1);
-  Mixer_Btn = new QPushButton(QStringLiteral("Mix it"), Sheet);
+  Mixer_Btn = new QPushButton(QStringLiteral("Mix &it"), Sheet);
   Mixer_Btn->setObjectName(QStringLiteral("Mixer_Btn"));
   Bottom->addWidget(Mixer_Btn, 0, Qt::AlignBottom);
   Page->addLayout(Bottom);
@@ -113,6 +118,7 @@ void TMainForm::CreateMixerComponents() {
   FMixerJob.Locked = {Mixer_Wav1PathSelector, Mixer_Wav2PathSelector, Mixer_Wav3PathSelector,
                       MixRadioButton,         ConcRadioButton,        Mixer_Btn};
   FMixerJob.Description = QLatin1String(kMixerDescription);
+  FMixerJob.Title = QStringLiteral("Mixing");
 
   connect(Mixer_Wav1PathSelector, &TPathSelector::BrowseClicked, this,
           &TMainForm::Mixer_Wav1PathSelect);
@@ -136,26 +142,40 @@ void TMainForm::CreateMixerComponents() {
 void TMainForm::Mixer_Wav1PathSelect() {
   OpenDialog.FileName.clear();
   OpenDialog.Filter = QLatin1String(kWaveFilter);
-  if (!OpenDialog.Execute()) return;
-  Mixer_WaveIn1->SetFileName(Utf8(OpenDialog.FileName));
-  Mixer_Wav1PathSelector->SetText(OpenDialog.FileName);
+  if (!OpenDialog.Execute(Mixer_Wav1PathSelector->objectName())) return;
+  FillMixerPath(0, OpenDialog.FileName);
 }
 
 void TMainForm::Mixer_Wav2PathSelect() {
   OpenDialog.FileName.clear();
   OpenDialog.Filter = QLatin1String(kWaveFilter);
-  if (!OpenDialog.Execute()) return;
-  Mixer_WaveIn2->SetFileName(Utf8(OpenDialog.FileName));
-  Mixer_Wav2PathSelector->SetText(OpenDialog.FileName);
+  if (!OpenDialog.Execute(Mixer_Wav2PathSelector->objectName())) return;
+  FillMixerPath(1, OpenDialog.FileName);
 }
 
 void TMainForm::Mixer_Wav3PathSelect() {
   SaveDialog.FileName.clear();
   SaveDialog.Filter = QLatin1String(kWaveFilter);
-  if (!SaveDialog.Execute()) return;
-  const QString Name = WithExtension(SaveDialog.FileName, QStringLiteral(".wav"));
-  Mixer_WaveOut->SetFileName(Utf8(Name));
-  Mixer_Wav3PathSelector->SetText(Name);
+  if (!SaveDialog.Execute(Mixer_Wav3PathSelector->objectName())) return;
+  FillMixerPath(2, SaveDialog.FileName);
+}
+
+void TMainForm::FillMixerPath(int Box, const QString& FileName) {
+  switch (Box) {
+    case 0:
+      Mixer_WaveIn1->SetFileName(Utf8(FileName));
+      Mixer_Wav1PathSelector->SetText(FileName);
+      break;
+    case 1:
+      Mixer_WaveIn2->SetFileName(Utf8(FileName));
+      Mixer_Wav2PathSelector->SetText(FileName);
+      break;
+    default: {
+      const QString Name = WithExtension(FileName, QStringLiteral(".wav"));
+      Mixer_WaveOut->SetFileName(Utf8(Name));
+      Mixer_Wav3PathSelector->SetText(Name);
+    }
+  }
 }
 
 void TMainForm::VolumeBar1Change() {

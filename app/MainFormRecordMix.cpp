@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "app/AudioFns.h"
+#include "app/DropTargets.h"
 #include "app/EventMarshal.h"
 #include "app/IniSettings.h"
 #include "app/MainForm.h"
@@ -80,13 +81,24 @@ void TMainForm::BuildRecordMixPage() {
     Left->addWidget(Box);
   }
   RecordMix_LyricPathSelector->SetReadOnly(false);  // the lyric path may be typed
+  // Dropped on the page, a song fills the song box and a lyric file the lyric
+  // box; the output box takes a file dropped on it, its type from its name.
+  auto* Drops = new TDropTargets(Sheet);
+  AddPathDrop(Drops, RecordMix_SourceAudioPathSelector, kSongFilter, true,
+              [this](const QString& N) { FillRecordMixSong(N); });
+  AddPathDrop(Drops, RecordMix_OutputAudioPathSelector, kOutputFilter, false,
+              [this](const QString& N) {
+                FillRecordMixOutput(N, N.endsWith(QStringLiteral(".mp3"), Qt::CaseInsensitive));
+              });
+  AddPathDrop(Drops, RecordMix_LyricPathSelector, kLyricFilter, true,
+              [this](const QString& N) { FillRecordMixLyric(N); });
 
   PlaySourceAudioCheckBox =
-      new QCheckBox(QStringLiteral("Play the background music when recording"), Sheet);
+      new QCheckBox(QStringLiteral("&Play the background music when recording"), Sheet);
   PlaySourceAudioCheckBox->setObjectName(QStringLiteral("PlaySourceAudioCheckBox"));
   PlaySourceAudioCheckBox->setChecked(true);
   PlayAudioAfterMixedCK =
-      new QCheckBox(QStringLiteral("Play the mixing audio after finished"), Sheet);
+      new QCheckBox(QStringLiteral("Play the mixing audio after &finished"), Sheet);
   PlayAudioAfterMixedCK->setObjectName(QStringLiteral("PlayAudioAfterMixedCK"));
   Left->addWidget(PlaySourceAudioCheckBox);
   Left->addWidget(PlayAudioAfterMixedCK);
@@ -96,23 +108,23 @@ void TMainForm::BuildRecordMixPage() {
   auto* ModeColumn = new QVBoxLayout(Mode);
   ModeColumn->setContentsMargins(6, 2, 6, 2);
   MixAfterRecRadioButton = new QRadioButton(
-      QStringLiteral("Mix after recorded mode(Slow but high audio quality)"), Mode);
+      QStringLiteral("Mix after &recorded mode(Slow but high audio quality)"), Mode);
   MixAfterRecRadioButton->setObjectName(QStringLiteral("MixAfterRecRadioButton"));
   MixAfterRecRadioButton->setChecked(true);
   StereoMixRadioButton =
-      new QRadioButton(QStringLiteral("Stereo Mix mode(Fast but low audio quality)"), Mode);
+      new QRadioButton(QStringLiteral("Stereo &Mix mode(Fast but low audio quality)"), Mode);
   StereoMixRadioButton->setObjectName(QStringLiteral("StereoMixRadioButton"));
   ModeColumn->addWidget(MixAfterRecRadioButton);
   ModeColumn->addWidget(StereoMixRadioButton);
   Left->addWidget(Mode);
 
   auto* Buttons = new QHBoxLayout;
-  RecordMix_StartBtn = new QPushButton(QStringLiteral("Start"), Sheet);
+  RecordMix_StartBtn = new QPushButton(QStringLiteral("&Start"), Sheet);
   RecordMix_StartBtn->setObjectName(QStringLiteral("RecordMix_StartBtn"));
-  RecordMix_StopBtn = new QPushButton(QStringLiteral("Finish"), Sheet);
+  RecordMix_StopBtn = new QPushButton(QStringLiteral("F&inish"), Sheet);
   RecordMix_StopBtn->setObjectName(QStringLiteral("RecordMix_StopBtn"));
   RecordMix_StopBtn->setEnabled(false);
-  RecordMix_CancelBtn = new QPushButton(QStringLiteral("Cancel"), Sheet);
+  RecordMix_CancelBtn = new QPushButton(QStringLiteral("&Cancel"), Sheet);
   RecordMix_CancelBtn->setObjectName(QStringLiteral("RecordMix_CancelBtn"));
   RecordMix_CancelBtn->setEnabled(false);
   Buttons->addWidget(RecordMix_StartBtn);
@@ -299,9 +311,13 @@ TKaraokeWorkFiles TMainForm::RecordMixWorkFiles() const {
 void TMainForm::RecordMix_SourceAudioPathSelect() {
   OpenDialog.FileName.clear();
   OpenDialog.Filter = QLatin1String(kSongFilter);
-  if (!OpenDialog.Execute()) return;
-  FRecordMixSong = Utf8(OpenDialog.FileName);
-  RecordMix_SourceAudioPathSelector->SetText(OpenDialog.FileName);
+  if (!OpenDialog.Execute(RecordMix_SourceAudioPathSelector->objectName())) return;
+  FillRecordMixSong(OpenDialog.FileName);
+}
+
+void TMainForm::FillRecordMixSong(const QString& FileName) {
+  FRecordMixSong = Utf8(FileName);
+  RecordMix_SourceAudioPathSelector->SetText(FileName);
   AudioLengthLabel->setText(QStringLiteral("Audio length: ") + GetAudioLengthText(FRecordMixSong));
   AudioLengthLabel->show();
 }
@@ -309,10 +325,13 @@ void TMainForm::RecordMix_SourceAudioPathSelect() {
 void TMainForm::RecordMix_OutputAudioPathSelect() {
   SaveDialog.FileName.clear();
   SaveDialog.Filter = QLatin1String(kOutputFilter);
-  if (!SaveDialog.Execute()) return;
+  if (!SaveDialog.Execute(RecordMix_OutputAudioPathSelector->objectName())) return;
+  FillRecordMixOutput(SaveDialog.FileName, SaveDialog.FilterIndex == 2);
+}
+
+void TMainForm::FillRecordMixOutput(const QString& FileName, bool Mp3) {
   const QString Name =
-      WithExtension(SaveDialog.FileName,
-                    SaveDialog.FilterIndex == 2 ? QStringLiteral(".mp3") : QStringLiteral(".wav"));
+      WithExtension(FileName, Mp3 ? QStringLiteral(".mp3") : QStringLiteral(".wav"));
   FRecordMixOutput = Utf8(Name);
   RecordMix_OutputAudioPathSelector->SetText(Name);
 }
@@ -320,8 +339,12 @@ void TMainForm::RecordMix_OutputAudioPathSelect() {
 void TMainForm::RecordMix_LyricPathSelectorButtonClick() {
   SaveDialog.FileName.clear();
   SaveDialog.Filter = QLatin1String(kLyricFilter);
-  if (!SaveDialog.Execute()) return;
-  RecordMix_LyricPathSelector->SetText(SaveDialog.FileName);
+  if (!SaveDialog.Execute(RecordMix_LyricPathSelector->objectName())) return;
+  FillRecordMixLyric(SaveDialog.FileName);
+}
+
+void TMainForm::FillRecordMixLyric(const QString& FileName) {
+  RecordMix_LyricPathSelector->SetText(FileName);
 }
 
 void TMainForm::ExecuteRecordAndMix() {

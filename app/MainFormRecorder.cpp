@@ -60,10 +60,10 @@ void TMainForm::BuildRecorderPage() {
   RecordTime->setValue(30);
   RecordTime->setAccessibleName(DurationLabel->text());
   DurationLabel->setBuddy(RecordTime);
-  Record_Btn = new QPushButton(QStringLiteral("Record"), Sheet);
+  Record_Btn = new QPushButton(QStringLiteral("&Record"), Sheet);
   Record_Btn->setObjectName(QStringLiteral("Record_Btn"));
   Record_Btn->setAccessibleName(Record_Btn->text());
-  Abort_Btn = new QPushButton(QStringLiteral("Abort"), Sheet);
+  Abort_Btn = new QPushButton(QStringLiteral("&Abort"), Sheet);
   Abort_Btn->setObjectName(QStringLiteral("Abort_Btn"));
   Abort_Btn->setAccessibleName(Abort_Btn->text());
   Top->addWidget(DurationLabel);
@@ -142,6 +142,7 @@ void TMainForm::CreateRecorderComponents() {
       this, [this](TComponent* S, const std::string& M) { Recorder_Mp3OutThreadException(S, M); });
   FRecorderJob.Bar = RecorderProgressBar;
   FRecorderJob.Locked = {Record_Btn};
+  FRecorderJob.Title = QStringLiteral("Recording");
   connect(Record_Btn, &QPushButton::clicked, this, &TMainForm::ExecuteRecord);
   connect(Abort_Btn, &QPushButton::clicked, this, &TMainForm::AbortRecord);
 
@@ -171,7 +172,7 @@ void TMainForm::ExecuteRecord() {
   if (FRecorderSink) return;  // one recording at a time (the button is off meanwhile)
   SaveDialog.FileName.clear();
   SaveDialog.Filter = QLatin1String(kRecordFilter);
-  if (!SaveDialog.Execute()) return;
+  if (!SaveDialog.Execute(Record_Btn->objectName())) return;
   const bool Wave = SaveDialog.FilterIndex == 1;
   // The lock that counts is that of the file the recording replaces: the
   // name with its extension.

@@ -141,11 +141,15 @@ void TMainForm::BuildSettingsPage() {
   LyricOffset->setAccessibleName(QStringLiteral("Lyric Settings: Offset"));
   Lyric.second->addRow(OffsetLabel, LyricOffset);
 
+  // Tab reads the second row left to right, as the first.
+  QWidget::setTabOrder(ApeCompression, LyricOffset);
+  QWidget::setTabOrder(LyricOffset, FlacMidSideStereo);
+
   for (int C = 0; C < 3; ++C) Grid->setColumnStretch(C, 1);
   Page->addStretch(1);
   auto* Bottom = new QHBoxLayout;
   Bottom->addStretch(1);
-  SaveSetting = new QPushButton(QStringLiteral("Save"), Sheet);
+  SaveSetting = new QPushButton(QStringLiteral("&Save"), Sheet);
   SaveSetting->setObjectName(QStringLiteral("SaveSetting"));
   SaveSetting->setAccessibleName(QStringLiteral("Save settings"));
   connect(SaveSetting, &QPushButton::clicked, this, &TMainForm::SaveSettingClick);

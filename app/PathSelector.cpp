@@ -14,6 +14,9 @@ TPathSelector::TPathSelector(const QString& What, QWidget* Parent)
   L->addWidget(FEdit, 1);
   L->addWidget(FButton);
   FEdit->setReadOnly(true);
+  // Paths dropped on the box are the page's to place (DropTargets.h), not
+  // text for the box.
+  FEdit->setAcceptDrops(false);
   FEdit->setAccessibleName(What);
   FButton->setText(QStringLiteral("..."));
   FButton->setAccessibleName(tr("Browse: %1").arg(What));

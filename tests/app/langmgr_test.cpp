@@ -206,7 +206,7 @@ TEST_F(LanguageWindowTest, LanguageFileRenamesTitleCaptionsAndHintsButNotDashes)
   EXPECT_EQ(F.Album->text(), QStringLiteral("Unknown album"));
   EXPECT_EQ(F.StereoMixVolumeBar->toolTip(), QStringLiteral("Level of the card's own mix"));
   EXPECT_EQ(NamedChild<QPushButton>(F, "Wav2Mp3_Btn")->text(),
-            QStringLiteral("Convert it"));  // no key: unchanged
+            QStringLiteral("Con&vert it"));  // no key: unchanged
   EXPECT_EQ(F.font().family(), QStringLiteral("Velmora Test Sans"));
   EXPECT_EQ(F.font().pointSize(), 13);
   EXPECT_EQ(F.Translate("Mp32Wav_Btn.Caption", "x"), "Go");

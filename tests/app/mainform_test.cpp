@@ -60,7 +60,7 @@ TEST_F(WindowTest, HasItsTitleStartSizeAndTenPagesInOrder) {
     EXPECT_EQ(F.PageControl->widget(I)->objectName(), QLatin1String(kSheets[I])) << I;
   }
   EXPECT_EQ(F.PageControl->currentIndex(), 0);
-  EXPECT_EQ(F.HelpLink->text(), QStringLiteral(">Help"));
+  EXPECT_EQ(F.HelpLink->text(), QStringLiteral(">&Help"));
   EXPECT_EQ(F.HelpLink->toolTip(), QStringLiteral("Click me to get help!"));
 }
 
@@ -123,9 +123,9 @@ TEST_F(WindowTest, StereoMixLineInAnyCaseEnablesStereoMixMode) {
   EXPECT_TRUE(F.StereoMixRadioButton->isEnabled());
   EXPECT_TRUE(F.StereoMixVolumeBar->isEnabled());
   EXPECT_EQ(F.StereoMixRadioButton->text(),
-            QStringLiteral("Stereo Mix mode(Fast but low audio quality)"));
-  EXPECT_EQ(F.RecordMix_StartBtn->text(), QStringLiteral("Start"));
-  EXPECT_EQ(F.RecordMix_StopBtn->text(), QStringLiteral("Finish"));
+            QStringLiteral("Stereo &Mix mode(Fast but low audio quality)"));
+  EXPECT_EQ(F.RecordMix_StartBtn->text(), QStringLiteral("&Start"));
+  EXPECT_EQ(F.RecordMix_StopBtn->text(), QStringLiteral("F&inish"));
   EXPECT_TRUE(F.PageControl->isTabEnabled(6));
   EXPECT_TRUE(F.PageControl->isTabEnabled(7));
   EXPECT_TRUE(Dialogs->Messages.isEmpty());
@@ -140,8 +140,8 @@ TEST_F(WindowTest, MicrophonesWithoutStereoMixMarkStereoMixUnsupported) {
   EXPECT_FALSE(F.StereoMixRadioButton->isEnabled());
   EXPECT_FALSE(F.StereoMixVolumeBar->isEnabled());
   EXPECT_TRUE(F.StereoMixRadioButton->text().endsWith(QStringLiteral("-Not supported!")));
-  EXPECT_EQ(F.RecordMix_StartBtn->text(), QStringLiteral("Start recording"));
-  EXPECT_EQ(F.RecordMix_StopBtn->text(), QStringLiteral("Stop recording and mix"));
+  EXPECT_EQ(F.RecordMix_StartBtn->text(), QStringLiteral("&Start recording"));
+  EXPECT_EQ(F.RecordMix_StopBtn->text(), QStringLiteral("S&top recording and mix"));
   EXPECT_TRUE(F.MixAfterRecRadioButton->isChecked());
 }
 
@@ -207,7 +207,7 @@ TEST_F(WindowTest, StartValuesOfThePagesControls) {
   EXPECT_EQ(F.VolumeBar1->maximum(), 255);
   EXPECT_EQ(F.VolumeBar1->value(), 255);
   EXPECT_TRUE(F.MixRadioButton->isChecked());
-  EXPECT_EQ(F.ConcRadioButton->text(), QStringLiteral("Conccatenate"));
+  EXPECT_EQ(F.ConcRadioButton->text(), QStringLiteral("&Conccatenate"));
   EXPECT_EQ(F.RecorderMicRecordVolumeBar->toolTip(),
             QStringLiteral("Set the mic recording volume."));
   EXPECT_EQ(F.BackgroundVolumeBar->maximum(), 255);
@@ -218,7 +218,7 @@ TEST_F(WindowTest, StartValuesOfThePagesControls) {
   EXPECT_EQ(F.IndicatedProgressBar2->maximum(), 25);
   EXPECT_EQ(F.IndicatedProgressBar2->orientation(), Qt::Vertical);
   EXPECT_FALSE(F.StopRip->isEnabled());
-  EXPECT_EQ(NamedChild<QPushButton>(F, "Mp32Wav_Btn")->text(), QStringLiteral("Convert it"));
+  EXPECT_EQ(NamedChild<QPushButton>(F, "Mp32Wav_Btn")->text(), QStringLiteral("&Convert it"));
   // The engine's start values of the sinks on the pages.
   EXPECT_EQ(F.Mixer_WaveOut->WavType(), wtPCM);
   EXPECT_EQ(F.Mixer_WaveOut->BlockSize(), 512);

@@ -77,7 +77,7 @@ TEST(SystemSound, WithASoundServerTheMicrophoneAndStereoMixLinesAreFound) {
   EXPECT_NE(W.Form->MicRecordLineIndex, W.Form->StereoMixLineIndex);
   EXPECT_TRUE(W.Form->StereoMixRadioButton->isEnabled());
   EXPECT_TRUE(W.Form->StereoMixVolumeBar->isEnabled());
-  EXPECT_EQ(W.Form->RecordMix_StartBtn->text(), QStringLiteral("Start"));
+  EXPECT_EQ(W.Form->RecordMix_StartBtn->text(), QStringLiteral("&Start"));
   // The indices name those lines in the mixer itself.
   TAudioMixer2* M = W.Form->AudioMixer;
   M->SetDestinationID(1);

@@ -112,6 +112,7 @@ TMainForm& WindowTest::Form() {
     S.SettingsPath = SettingsFile();
     S.CacheFolder = Dir.Path("cache") + "/";
     S.Languages = Languages;
+    S.NotificationBus = NotificationBus;
     Window = std::make_unique<TMainForm>(S);
   }
   return *Window;

@@ -135,6 +135,7 @@ class WindowTest : public ::testing::Test {
   TFakeDialogs* Dialogs = nullptr;  // owned by the data module
   TFakeMixerService Mixer;          // installed before the window is made
   TLangMgr* Languages = nullptr;    // not owned
+  std::string NotificationBus;      // the window's notifications go there
   std::unique_ptr<TAppDataModule> Data;
   std::unique_ptr<TMainForm> Window;
 };
