@@ -229,7 +229,10 @@ class TMainForm : public TLangForm {
   // from the start of a run to its end. In memory up to Mp3ToVobImageLimit
   // bytes, past that in a file in the cache folder, removed with the stream.
   std::unique_ptr<TSpillStream> Mp3ToVob_WavStream;
-  static constexpr int64_t DefaultImageLimit = 256ll << 20;
+  // About six minutes of CD-quality stereo: a song stays in memory, and the
+  // window with an image of any length stays near 100 MB. (The file goes
+  // through the page cache, so the second stage reads it at memory speed.)
+  static constexpr int64_t DefaultImageLimit = 64ll << 20;
   // Tests lower it so that a short MP3 makes an image that moves to a file.
   int64_t Mp3ToVobImageLimit = DefaultImageLimit;
 

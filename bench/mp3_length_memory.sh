@@ -30,12 +30,13 @@ done
 [ "${SKIP_BUILD:-0}" = 1 ] || build_cli
 [ -x "$CLI" ] || { echo "$CLI is missing" >&2; exit 1; }
 
-# A tone sweep: quick to encode at a low bit rate.
+# A tone sweep: quick to encode at a low bit rate. lame would resample it to
+# 16 kHz for 32 kbit/s unless told to keep 44.1 kHz.
 ten=$WORK/ten.mp3
 sixty=$WORK/sixty.mp3
 if [ ! -f "$ten" ]; then
   sox -n -r 44100 -b 16 -c 2 -t wav - synth 600 sine 220-880 sine 330-440 vol 0.5 2>/dev/null |
-    lame --quiet -t -b 32 -q 9 - "$ten"
+    lame --quiet -t -b 32 --resample 44.1 -q 9 - "$ten"
 fi
 [ -f "$sixty" ] || cat "$ten" "$ten" "$ten" "$ten" "$ten" "$ten" >"$sixty"
 

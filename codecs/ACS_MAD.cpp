@@ -15,8 +15,6 @@
 
 namespace {
 
-// The largest data size the 32-bit size fields of the header can state.
-constexpr int64_t MaxDataBytes = 0xFFFFFFFFll - 36;
 // A memory stream is sized from the estimate up to this much in advance; past
 // it, it grows as the samples come (a damaged header must not make the
 // decoder reserve gigabytes).
@@ -32,11 +30,13 @@ constexpr size_t StageBytes = 64 * 1024;
 class TMADThread {
  public:
   TMADThread(TComponent* Owner, TStream* In, TStream* Out, std::unique_ptr<TFileStream> OwnIn,
-             std::unique_ptr<TReplacementFile> OwnOut, TMADProgressEvent OnProgress,
-             TMADDoneEvent OnDone, TThreadExceptionEvent OnFailure)
+             std::unique_ptr<TReplacementFile> OwnOut, int64_t SizeLimit,
+             TMADProgressEvent OnProgress, TMADDoneEvent OnDone, TThreadExceptionEvent OnFailure)
       : FOwner(Owner),
         FIn(In),
         FOut(Out),
+        FMemoryOut(dynamic_cast<TMemoryStream*>(Out) != nullptr),
+        FSizeLimit(SizeLimit),
         FOwnIn(std::move(OwnIn)),
         FOwnOut(std::move(OwnOut)),
         FOnProgress(std::move(OnProgress)),
@@ -83,6 +83,8 @@ class TMADThread {
   TComponent* FOwner;
   TStream* FIn;
   TStream* FOut;
+  bool FMemoryOut;     // the image of a memory stream: sized ahead, never made 64-bit
+  int64_t FSizeLimit;  // the most a 32-bit size field is taken to hold
   std::unique_ptr<TFileStream> FOwnIn;        // opened by Run, closed by CleanUp
   std::unique_ptr<TReplacementFile> FOwnOut;  // created by Run, closed by CleanUp
   TMADProgressEvent FOnProgress;
@@ -101,6 +103,7 @@ class TMADThread {
   int FBitRate = 0;
   int64_t FEstimate = 0;    // estimated data bytes, 0 until the first frame
   int64_t FHeaderPos = -1;  // where the header went; -1 = the output cannot seek
+  TWaveSizes FSizes;        // the header's size fields, once it is written
   int64_t FWritten = 0;     // data bytes written after the header
   // Decoded frames not yet written: room for a full stage plus one frame.
   std::unique_ptr<int16_t[]> FStage{new int16_t[StageBytes / 2 + 1152 * 2]};
@@ -219,11 +222,12 @@ void TMADThread::WriteHeader(const mad_header& H, const mad_pcm& P) {
   }
   FSuccess = true;
 
-  const int64_t Stated = std::min(FEstimate, MaxDataBytes);
+  const int64_t Stated = std::min(FEstimate, FSizeLimit - 36);
   uint8_t Hd[PcmHeaderSize];
   PutPcmHeader(Hd, FChannels, FSampleRate, 16, Stated);
 
-  if (auto* Mem = dynamic_cast<TMemoryStream*>(FOut)) {
+  if (FMemoryOut) {
+    auto* Mem = static_cast<TMemoryStream*>(FOut);
     // The image starts at the start of a memory stream, which is sized once
     // from the estimate; FinishOutput cuts it to what was really written.
     try {
@@ -239,6 +243,7 @@ void TMADThread::WriteHeader(const mad_header& H, const mad_pcm& P) {
     FHeaderPos = -1;
   }
   FOut->WriteBuffer(Hd, PcmHeaderSize);
+  if (FHeaderPos >= 0) FSizes = TWaveSizes::PcmAt(FHeaderPos);
   FHeaderWritten = true;
 }
 
@@ -258,10 +263,11 @@ mad_flow TMADThread::Output(const mad_header& H, const mad_pcm& P) {
   const int N = std::min<int>(P.length, 1152);
   const int64_t Bytes = static_cast<int64_t>(N) * FChannels * 2;
   const int64_t Decoded = FWritten + static_cast<int64_t>(FStaged) * 2;
-  // Past what the header's size fields can state, a WAV file would lose the
-  // rest; the image in memory goes on, its "data" size all ones, which the
-  // WAV reader takes as "to the end".
-  if (Decoded + Bytes > MaxDataBytes && !dynamic_cast<TMemoryStream*>(FOut))
+  // Past what the header's size fields can state, a file turns 64-bit
+  // (FlushStage) and the image in memory goes on, its "data" size all ones,
+  // which the WAV reader takes as "to the end". A stream that cannot seek
+  // keeps the header it was given and would lose the rest.
+  if (FHeaderPos < 0 && !FMemoryOut && Decoded + Bytes + 36 > FSizeLimit)
     throw std::runtime_error(
         "The decoded sound is longer than a WAV file can hold (4 GB); nothing past that would "
         "be kept");
@@ -288,18 +294,21 @@ void TMADThread::FlushStage() {
   // Emptied first: after a failed write the samples are not offered again.
   const int64_t Bytes = static_cast<int64_t>(FStaged) * 2;
   FStaged = 0;
+  if (FHeaderPos >= 0 && !FMemoryOut) FSizes.MakeRoom(*FOut, Bytes, 0, FSizeLimit);
   FOut->WriteBuffer(FStage.get(), Bytes);
   FWritten += Bytes;
 }
 
 void TMADThread::FinishOutput() {
   if (!FHeaderWritten || FHeaderPos < 0) return;
-  const int64_t End = FHeaderPos + PcmHeaderSize + FWritten;
-  WriteLe32At(*FOut, FHeaderPos + PcmRiffSizeAt, SizeField(FWritten + 36));
-  WriteLe32At(*FOut, FHeaderPos + PcmDataSizeAt, SizeField(FWritten));
+  if (FSizes.HeaderLost)
+    throw std::runtime_error(
+        "The samples could not be moved to make room for the sizes of a file past 4 GB");
+  const int64_t End = FSizes.DataStart + FWritten;
+  FSizes.Patch(*FOut, End, FWritten / (FChannels * 2), FSizeLimit);
   // A memory stream was sized from the estimate, and a file of our own may
   // hold the start of a write that failed: both end where the data ends.
-  if (dynamic_cast<TMemoryStream*>(FOut) || FOut == FOwnOut.get()) FOut->SetSize(End);
+  if (FMemoryOut || FOut == FOwnOut.get()) FOut->SetSize(End);
   FOut->Seek(End, TSeekOrigin::soBeginning);
 }
 
@@ -395,7 +404,7 @@ void TMP3ToWav::Run() {
     Out = OwnOut.get();
   }
   auto W = std::make_shared<TMADThread>(this, In, Out, std::move(OwnIn), std::move(OwnOut),
-                                        OnProgress, OnDone, OnThreadException);
+                                        FSizeLimit, OnProgress, OnDone, OnThreadException);
   // The worker waits until the component knows it: an OnDone handler that
   // calls Run, or destroys the component, looks at FWorker and its thread.
   FWorker = W;

@@ -3,6 +3,7 @@
 // It is neither a source nor a sink of the stream engine.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "engine/Component.h"
 #include "engine/JobCompletion.h"
 #include "platform/Streams.h"
+#include "wave/RiffChunks.h"
 
 using TMADDoneEvent = std::function<void(TComponent* Sender, bool Success)>;
 using TMADProgressEvent = std::function<void(TComponent* Sender)>;
@@ -35,10 +37,14 @@ class TMADThread;
 // the input's size and the first frame's bit rate. When decoding ends on a
 // stream that can seek, both sizes are patched to the bytes really written;
 // a memory stream, sized from the estimate while decoding, is cut to the real
-// length. A file or other stream holds at most 4 GB of samples: a longer
-// decoding fails there ("The decoded sound is longer than a WAV file can
-// hold") rather than cut the sound short; a memory stream goes on past it,
-// both sizes all ones, which the WAV reader takes as "to the end".
+// length. A file or other stream that can seek turns into the 64-bit form
+// ("RF64" with a "ds64" chunk) when its sizes outgrow the 32-bit fields, the
+// samples written so far moving up once to make room, as the WAV writer
+// does; a shorter one stays a plain RIFF file. A memory stream goes on past
+// 4 GB with both sizes all ones, which the WAV reader takes as "to the end".
+// A stream that cannot seek holds at most 4 GB of samples: a longer decoding
+// fails there ("The decoded sound is longer than a WAV file can hold")
+// rather than cut the sound short.
 //
 // The constructor raises "libmad.so.0 library could not be loaded." when the
 // decoder library is missing.
@@ -76,6 +82,12 @@ class TMP3ToWav : public TComponent {
     return FJobEnd.Wait(Bound);
   }
 
+  // Tests lower the most a 32-bit size field is taken to hold (bytes), so
+  // that a short decoding reaches it; the next Run uses it.
+  void SetSizeFieldLimit(int64_t Value) {
+    if (Value > 36) FSizeLimit = std::min(Value, MaxSizeField);
+  }
+
   // Percent of the estimated output written so far (it can pass 100 or stop
   // short of it, as the estimate is rough); 0 when no run is in progress.
   int Progress() const;
@@ -110,6 +122,7 @@ class TMP3ToWav : public TComponent {
   bool FInputStreamAssigned = false;
   TStream* FOutputStream = nullptr;
   bool FOutputStreamAssigned = false;
+  int64_t FSizeLimit = MaxSizeField;
 
   // Set by Run on the caller's thread, closed by the worker's clean-up call
   // (Run never touches them while a worker runs).

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <new>
 
 namespace {
 
@@ -162,10 +163,21 @@ void TFileStream::SetSize(int64_t NewSize) {
   if (Position() > NewSize) Seek(NewSize, TSeekOrigin::soBeginning);
 }
 
+TMemoryStream::~TMemoryStream() { std::free(FData); }
+
+void TMemoryStream::Reserve(size_t Needed, size_t Wanted) {
+  if (Needed <= FCapacity) return;
+  const size_t NewCapacity = std::max(Needed, Wanted);
+  auto* P = static_cast<uint8_t*>(std::realloc(FData, NewCapacity));
+  if (!P) throw std::bad_alloc();
+  FData = P;
+  FCapacity = NewCapacity;
+}
+
 int64_t TMemoryStream::Read(void* Buffer, int64_t Count) {
   if (Count <= 0 || FPosition >= FSize) return 0;
   const size_t N = std::min<size_t>(static_cast<size_t>(Count), FSize - FPosition);
-  std::memcpy(Buffer, FData.data() + FPosition, N);
+  std::memcpy(Buffer, FData + FPosition, N);
   FPosition += N;
   return static_cast<int64_t>(N);
 }
@@ -173,9 +185,10 @@ int64_t TMemoryStream::Read(void* Buffer, int64_t Count) {
 int64_t TMemoryStream::Write(const void* Buffer, int64_t Count) {
   if (Count <= 0) return 0;
   const size_t End = FPosition + static_cast<size_t>(Count);
-  if (End > FData.size()) FData.resize(std::max(End, FData.size() + FData.size() / 2));
-  if (FPosition > FSize) std::memset(FData.data() + FSize, 0, FPosition - FSize);
-  std::memcpy(FData.data() + FPosition, Buffer, static_cast<size_t>(Count));
+  // Grown by half again: few moves for a stream written in small pieces.
+  Reserve(End, FCapacity + FCapacity / 2);
+  if (FPosition > FSize) std::memset(FData + FSize, 0, FPosition - FSize);
+  std::memcpy(FData + FPosition, Buffer, static_cast<size_t>(Count));
   FPosition = End;
   FSize = std::max(FSize, End);
   return Count;
@@ -194,15 +207,16 @@ int64_t TMemoryStream::Seek(int64_t Offset, TSeekOrigin Origin) {
 void TMemoryStream::SetSize(int64_t NewSize) {
   if (NewSize < 0) throw EStreamError("Invalid stream size");
   const size_t N = static_cast<size_t>(NewSize);
-  if (N > FData.size()) FData.resize(N);
-  if (N > FSize) std::memset(FData.data() + FSize, 0, N - FSize);
+  Reserve(N, N);
+  if (N > FSize) std::memset(FData + FSize, 0, N - FSize);
   FSize = N;
   FPosition = std::min(FPosition, FSize);
 }
 
 void TMemoryStream::Clear() {
-  FData.clear();
-  FData.shrink_to_fit();
+  std::free(FData);
+  FData = nullptr;
+  FCapacity = 0;
   FSize = 0;
   FPosition = 0;
 }
@@ -211,12 +225,12 @@ void TMemoryStream::LoadFromFile(const std::string& FileName) {
   TFileStream F(FileName, TFileMode::fmOpenRead);
   Clear();
   SetSize(F.Size());
-  F.ReadBuffer(FData.data(), static_cast<int64_t>(FSize));
+  F.ReadBuffer(FData, static_cast<int64_t>(FSize));
 }
 
 void TMemoryStream::SaveToFile(const std::string& FileName) {
   TFileStream F(FileName, TFileMode::fmCreate);
-  F.WriteBuffer(FData.data(), static_cast<int64_t>(FSize));
+  F.WriteBuffer(FData, static_cast<int64_t>(FSize));
 }
 
 std::string PartFileName(const std::string& Target) {

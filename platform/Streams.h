@@ -111,8 +111,16 @@ class TReplacementFile : public TFileStream {
 // The part file name TReplacementFile uses for Target.
 std::string PartFileName(const std::string& Target);
 
+// The bytes live in one block of the C heap that grows with realloc: a large
+// block (glibc maps those of 32 MB and more on their own) is moved by
+// remapping its pages, never copied, so a stream grown to N bytes keeps about
+// N bytes resident rather than the old block and the new one side by side.
+// Room reserved beyond what was written costs no memory until it is written.
 class TMemoryStream : public TStream {
  public:
+  TMemoryStream() = default;
+  ~TMemoryStream() override;
+
   int64_t Read(void* Buffer, int64_t Count) override;
   int64_t Write(const void* Buffer, int64_t Count) override;
   int64_t Seek(int64_t Offset, TSeekOrigin Origin) override;
@@ -120,13 +128,17 @@ class TMemoryStream : public TStream {
   void SetSize(int64_t NewSize) override;
 
   void Clear();
-  uint8_t* Memory() { return FData.data(); }
-  const uint8_t* Memory() const { return FData.data(); }
+  uint8_t* Memory() { return FData; }
+  const uint8_t* Memory() const { return FData; }
   void LoadFromFile(const std::string& FileName);
   void SaveToFile(const std::string& FileName);
 
  private:
-  std::vector<uint8_t> FData;  // capacity; only the first FSize bytes count
+  // Makes room for at least Needed bytes; raises std::bad_alloc.
+  void Reserve(size_t Needed, size_t Wanted);
+
+  uint8_t* FData = nullptr;  // FCapacity bytes; only the first FSize count
+  size_t FCapacity = 0;
   size_t FSize = 0;
   size_t FPosition = 0;
 };

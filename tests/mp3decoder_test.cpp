@@ -608,6 +608,121 @@ TEST_F(MP3ToWavTest, ComponentMayBeDestroyedFromItsOwnOnDone) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the worker leave
 }
 
+// ------------------------------------------------------------ past 4 GiB
+
+std::string Tag(const std::vector<uint8_t>& B, size_t At) {
+  return std::string(B.begin() + static_cast<std::ptrdiff_t>(At),
+                     B.begin() + static_cast<std::ptrdiff_t>(At) + 4);
+}
+
+uint64_t Le64(const std::vector<uint8_t>& B, size_t At) {
+  return Le32(B, At) | static_cast<uint64_t>(Le32(B, At + 4)) << 32;
+}
+
+// Decodes In into Out with the size fields taken to hold at most Limit.
+std::vector<uint8_t> DecodeWithLimit(const std::string& In, const std::string& Out, int64_t Limit) {
+  TDecodeRun R;
+  TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+  R.Attach(*D);
+  D->SetSizeFieldLimit(Limit);
+  D->SetInputFile(In);
+  D->SetOutputFile(Out);
+  D->Run();
+  EXPECT_TRUE(R.Wait());
+  EXPECT_TRUE(R.Success);
+  return ReadFileBytes(Out);
+}
+
+TEST_F(MP3ToWavTest, FileOutgrowingTheSizeFieldsTurnsRf64WhereverItCrosses) {
+  // 8 seconds: 1.4 MB of samples, more than the 1 MB moved at a time.
+  const std::string Mp3 = Lame(MakeWav(8), "-b 128");
+  const auto Plain = DecodeWithLimit(Mp3, Dir.Path("plain.wav"), MaxSizeField);
+  ASSERT_GT(Plain.size(), (1u << 20) + 200000);
+  const size_t Samples = Plain.size() - 44;
+
+  // A RIFF size right at the limit stays a plain file, byte for byte.
+  const int64_t AtLimit = static_cast<int64_t>(Plain.size()) - 8;
+  EXPECT_EQ(DecodeWithLimit(Mp3, Dir.Path("at.wav"), AtLimit), Plain);
+
+  // One byte over, crossed by the last write; then crossed after 1.1 MB,
+  // with 65 KB and with the first write: the same 64-bit file each time.
+  const auto Wide = DecodeWithLimit(Mp3, Dir.Path("over.wav"), AtLimit - 1);
+  ASSERT_EQ(Wide.size(), Plain.size() + 36);
+  EXPECT_EQ(Tag(Wide, 0), "RF64");
+  EXPECT_EQ(Le32(Wide, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(Tag(Wide, 8), "WAVE");
+  EXPECT_EQ(Tag(Wide, 12), "ds64");
+  EXPECT_EQ(Le32(Wide, 16), 28u);
+  EXPECT_EQ(Le64(Wide, 20), Wide.size() - 8);
+  EXPECT_EQ(Le64(Wide, 28), Samples);
+  EXPECT_EQ(Le64(Wide, 36), Samples / 4);
+  EXPECT_EQ(Le32(Wide, 44), 0u);
+  // The format chunk as it was, the "data" size all ones, the samples.
+  EXPECT_EQ(std::vector<uint8_t>(Wide.begin() + 48, Wide.begin() + 72),
+            std::vector<uint8_t>(Plain.begin() + 12, Plain.begin() + 36));
+  EXPECT_EQ(Tag(Wide, 72), "data");
+  EXPECT_EQ(Le32(Wide, 76), 0xFFFFFFFFu);
+  EXPECT_TRUE(std::equal(Plain.begin() + 44, Plain.end(), Wide.begin() + 80));
+  for (const int64_t Limit : {int64_t{1100000}, int64_t{65600}, int64_t{100}})
+    EXPECT_EQ(DecodeWithLimit(Mp3, Dir.Path("early.wav"), Limit), Wide) << Limit;
+
+  auto In = MakeComponent<TWaveIn>(nullptr);
+  In->SetFileName(Dir.Path("over.wav"));
+  ASSERT_TRUE(In->Valid());
+  EXPECT_EQ(In->SampleCount(), static_cast<int64_t>(Samples / 4));
+  if (HaveTool("ffprobe")) {
+    std::string Out;
+    EXPECT_EQ(
+        0, testing_support::Run("ffprobe -v error -show_entries stream=duration_ts -of csv=p=0 " +
+                                    Quote(Dir.Path("over.wav")),
+                                &Out));
+    EXPECT_EQ(Out, std::to_string(Samples / 4) + "\n");
+  }
+}
+
+TEST_F(MP3ToWavTest, PastTheSizeFieldsAMemoryImageGoesOnAndAPipeFails) {
+  const std::string Mp3 = Lame(MakeWav(2), "-b 128");
+  const auto Plain = DecodeWithLimit(Mp3, Dir.Path("plain.wav"), MaxSizeField);
+  // The image in memory stays a RIFF image, its sizes all ones.
+  {
+    TMemoryStream Image;
+    TDecodeRun R;
+    TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+    R.Attach(*D);
+    D->SetSizeFieldLimit(100000);
+    D->SetInputFile(Mp3);
+    D->SetOutputStream(&Image);
+    D->Run();
+    ASSERT_TRUE(R.Wait());
+    EXPECT_TRUE(R.Success);
+    ASSERT_EQ(Image.Size(), static_cast<int64_t>(Plain.size()));
+    std::vector<uint8_t> B(Plain.size());
+    Image.SetPosition(0);
+    Image.ReadBuffer(B.data(), Image.Size());
+    EXPECT_EQ(Tag(B, 0), "RIFF");
+    EXPECT_EQ(Le32(B, 4), 0xFFFFFFFFu);
+    EXPECT_EQ(Le32(B, 40), 0xFFFFFFFFu);
+    EXPECT_TRUE(std::equal(Plain.begin() + 44, Plain.end(), B.begin() + 44));
+  }
+  // A stream that cannot seek could not be given the sizes: the run fails
+  // rather than cut the sound short.
+  TPipeLikeStream Pipe;
+  TFailureRun R;
+  TOwned<TMP3ToWav> D = MakeComponent<TMP3ToWav>(nullptr);
+  R.Attach(*D);
+  D->SetSizeFieldLimit(100000);
+  D->SetInputFile(Mp3);
+  D->SetOutputStream(&Pipe);
+  D->Run();
+  ASSERT_TRUE(D->WaitForEnd(std::chrono::seconds(60)));
+  EXPECT_EQ(R.FailureCount, 1);
+  EXPECT_EQ(R.DoneCount, 0);
+  EXPECT_NE(R.Message.find("longer than a WAV file can hold"), std::string::npos) << R.Message;
+  // The header and what fitted under the limit (its RIFF size counts 36
+  // bytes of header).
+  EXPECT_LE(Pipe.Data.size(), 100000u + 8);
+}
+
 // The image a decoded MP3 longer than a WAV header can state leaves in
 // memory: both sizes all ones, the samples running to the end of the stream.
 // Made up here without the memory: 2^31 + 1000 stereo frames (8 GiB), each

@@ -9,6 +9,7 @@
 
 #include "codecs/CodecRegistry.h"
 #include "codecs/Mp3In.h"
+#include "codecs/MpegFrame.h"
 #include "tests/support/TestSupport.h"
 
 using namespace testing_support;
@@ -239,6 +240,87 @@ TEST_F(Mp3Source, DamagedFilesGiveTheDecodersFrames) {
     uint8_t Buf[64];
     EXPECT_EQ(0, In->GetData(Buf, sizeof Buf));
     In->Flush();
+  }
+}
+
+// The source reads 128 KB at a time and tops its buffer up once less than
+// 32 KB lies ahead, and again when a frame does not fit in what is left;
+// libmad marks every new buffer as in step with the frames. Out of step, a
+// frame counts only when another frame header follows it, so a lone copy of
+// a frame between two stretches of junk is passed over by the decoder; taken
+// as in step, it would be decoded. The lone frame is put right where a new
+// buffer begins, after a junk byte that leaves libmad out of step.
+TEST_F(Mp3Source, ALoneFrameWhereANewBufferBeginsIsPassedOverAsByTheDecoder) {
+  // Without the bit reservoir every frame decodes on its own.
+  const std::string Mp3 = Make("nores", 44100, 2, 14, "-b 128 --nores -t");
+  const std::vector<uint8_t> Good = ReadFileBytes(Mp3);
+  std::vector<std::vector<uint8_t>> Frames;
+  for (size_t At = 0; At + 4 <= Good.size();) {
+    TMpegFrameHeader H;
+    ASSERT_TRUE(ParseMpegFrameHeader(Good.data() + At, H)) << At;
+    ASSERT_GT(H.FrameBytes, 0);
+    const size_t End = std::min(Good.size(), At + static_cast<size_t>(H.FrameBytes));
+    Frames.emplace_back(Good.begin() + static_cast<std::ptrdiff_t>(At),
+                        Good.begin() + static_cast<std::ptrdiff_t>(End));
+    At = End;
+  }
+  ASSERT_GT(Frames.size(), 400u);
+  const std::vector<uint8_t>& Lone = Frames[20];
+  const std::vector<uint8_t> Junk(64, 0);
+  auto Append = [](std::vector<uint8_t>& B, const std::vector<uint8_t>& P) {
+    B.insert(B.end(), P.begin(), P.end());
+  };
+  // Whole frames from offset Start up to (not past) offset Until; zeros
+  // before the first one make the last one end exactly at Until.
+  auto FramesUpTo = [&](size_t Until, size_t* Used) {
+    size_t Bytes = 0, N = 0;
+    while (N < Frames.size() && Bytes + Frames[N].size() + 8 <= Until) Bytes += Frames[N++].size();
+    std::vector<uint8_t> B(Until - Bytes, 0);
+    for (size_t I = 0; I < N; ++I) Append(B, Frames[I]);
+    *Used = N;
+    return B;
+  };
+  const size_t FirstPiece = 128 * 1024, LookAhead = 32 * 1024;
+
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> Cases;
+  {
+    // The frames end 32 KB before the end of the first piece: the junk byte
+    // after them puts libmad out of step, and the top-up comes next, with
+    // the lone frame first in the new buffer.
+    size_t Used = 0;
+    auto B = FramesUpTo(FirstPiece - LookAhead, &Used);
+    B.push_back(0);
+    Append(B, Lone);
+    Append(B, Junk);
+    for (size_t I = Used; I < Frames.size(); ++I) Append(B, Frames[I]);
+    Cases.emplace_back("after a top-up", B);
+  }
+  {
+    // The frames run past the point of the top-up, to a frame boundary A,
+    // where the buffer is topped up to A + 128 KB. Junk without a frame
+    // header then runs to 8 bytes before that end, where libmad, searching
+    // out of step, asks for more: the lone frame starts the next buffer.
+    size_t Used = 0;
+    auto B = FramesUpTo(FirstPiece - LookAhead, &Used);
+    Append(B, Frames[Used++]);
+    const size_t A = B.size();
+    B.resize(A + FirstPiece - 8, 0);
+    Append(B, Lone);
+    Append(B, Junk);
+    for (size_t I = Used; I < Frames.size(); ++I) Append(B, Frames[I]);
+    Cases.emplace_back("after a refill for a frame that did not fit", B);
+  }
+  for (const auto& [Name, Bytes] : Cases) {
+    SCOPED_TRACE(Name);
+    const std::string File = Dir.Path("lone.mp3");
+    WriteFileBytes(File, Bytes);
+    const std::vector<int16_t> Want = Decoded(File);
+    // The decoder passes the lone frame over: every other frame, once.
+    ASSERT_EQ(Want.size(), Frames.size() * 1152 * 2);
+    auto In = Source(File);
+    ASSERT_TRUE(In->Valid());
+    EXPECT_EQ(In->SampleCount(), static_cast<int64_t>(Frames.size() * 1152));
+    EXPECT_TRUE(ReadAll(*In) == Want) << "the samples differ";
   }
 }
 

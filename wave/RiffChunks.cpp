@@ -1,6 +1,8 @@
 #include "wave/RiffChunks.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 uint32_t SizeField(int64_t V) {
   if (V < 0) return 0;
@@ -97,4 +99,95 @@ bool GetDs64(const uint8_t* Body, uint32_t Size, TDs64& D) {
   D.DataSize = Get64(8);
   D.SampleCount = Get64(16);
   return true;
+}
+
+// ---------------------------------------------------------------- TWaveSizes
+
+namespace {
+
+// Bytes moved at a time when a file is made room for a "ds64" chunk.
+constexpr int MoveBufferSize = 1 << 20;
+
+void WriteChunkName(TStream& S, int64_t Offset, const char* Name) {
+  S.SetPosition(Offset);
+  S.WriteBuffer(Name, 4);
+}
+
+}  // namespace
+
+TWaveSizes TWaveSizes::PcmAt(int64_t Offset) {
+  TWaveSizes W;
+  W.RiffSizeOffset += Offset;
+  W.FormEnd += Offset;
+  W.DataSizeOffset += Offset;
+  W.DataStart += Offset;
+  return W;
+}
+
+int64_t TWaveSizes::MakeRoom(TStream& S, int64_t Bytes, int64_t Frames, int64_t Limit) {
+  if (Ds64Offset >= 0) return 0;
+  const int64_t End = S.Position();
+  if (End + Bytes - RiffSizeOffset - 4 <= Limit && Frames <= Limit) return 0;
+  int64_t Moved = 0;
+  if (JunkOffset >= 0) {
+    // Room kept for the sizes: the chunk only changes its name.
+    Ds64Offset = JunkOffset;
+    WriteChunkName(S, Ds64Offset, "ds64");
+  } else {
+    // From the end backwards, so that nothing is overwritten before it has
+    // moved. A move that fails leaves a file that cannot be made true again.
+    HeaderLost = true;
+    std::vector<uint8_t> Buf(MoveBufferSize);
+    for (int64_t Pos = End; Pos > FormEnd;) {
+      const int64_t N = std::min<int64_t>(MoveBufferSize, Pos - FormEnd);
+      Pos -= N;
+      S.SetPosition(Pos);
+      S.ReadBuffer(Buf.data(), N);
+      S.SetPosition(Pos + Ds64ChunkSize);
+      S.WriteBuffer(Buf.data(), N);
+    }
+    uint8_t D[Ds64ChunkSize];
+    PutDs64Chunk(D, TDs64{});
+    S.SetPosition(FormEnd);
+    S.WriteBuffer(D, Ds64ChunkSize);
+    HeaderLost = false;
+    Ds64Offset = FormEnd;
+    Moved = Ds64ChunkSize;
+    DataSizeOffset += Moved;
+    DataStart += Moved;
+    if (FactOffset >= 0) FactOffset += Moved;
+  }
+  WriteChunkName(S, RiffSizeOffset - 4, "RF64");
+  S.SetPosition(End + Moved);
+  return Moved;
+}
+
+void TWaveSizes::Patch(TStream& S, int64_t Length, int64_t Frames, int64_t Limit) {
+  const int64_t DataSize = std::max<int64_t>(0, Length - DataStart);
+  const int64_t RiffSize = Length - RiffSizeOffset - 4;
+  if (Ds64Offset >= 0 && RiffSize <= Limit && Frames <= Limit) {
+    // The room stays as a "JUNK" chunk for a later append.
+    WriteChunkName(S, RiffSizeOffset - 4, "RIFF");
+    WriteChunkName(S, Ds64Offset, "JUNK");
+    JunkOffset = Ds64Offset;
+    Ds64Offset = -1;
+  }
+  if (Ds64Offset >= 0) {
+    TDs64 D;
+    D.RiffSize = static_cast<uint64_t>(RiffSize);
+    D.DataSize = static_cast<uint64_t>(DataSize);
+    D.SampleCount = static_cast<uint64_t>(Frames);
+    uint8_t B[24];
+    PutDs64Sizes(B, D);
+    S.SetPosition(Ds64Offset + 8);
+    S.WriteBuffer(B, 24);
+    WriteLe32At(S, DataSizeOffset, 0xFFFFFFFFu);
+    if (FactOffset >= 0) WriteLe32At(S, FactOffset, 0xFFFFFFFFu);
+    WriteLe32At(S, RiffSizeOffset, 0xFFFFFFFFu);
+    return;
+  }
+  auto Field = [Limit](int64_t V) { return V > Limit ? 0xFFFFFFFFu : SizeField(V); };
+  WriteLe32At(S, DataSizeOffset, Field(DataSize));
+  if (FactOffset >= 0) WriteLe32At(S, FactOffset, Field(Frames));
+  WriteLe32At(S, RiffSizeOffset, Field(RiffSize));
 }

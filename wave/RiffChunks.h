@@ -143,3 +143,40 @@ constexpr int64_t PcmDataSizeAt = 40;  // the "data" size
 // DataBytes stands for an unknown length, and both size fields then hold all
 // ones until the writer knows better.
 void PutPcmHeader(uint8_t* Header, int Channels, int Rate, int Bits, int64_t DataBytes);
+
+// ---------------------------------------------------------------- writing
+
+// Where the size fields of a WAVE file being written lie, and the change to
+// the 64-bit form when it outgrows them. Offsets count from the start of the
+// stream. The writer keeps the samples at the end of the stream and its
+// position there while it writes.
+class TWaveSizes {
+ public:
+  int64_t RiffSizeOffset = PcmRiffSizeAt;  // the RIFF size field
+  int64_t FormEnd = 12;                    // just past "WAVE"
+  int64_t Ds64Offset = -1;                 // the "ds64" chunk; -1 = a plain file
+  int64_t JunkOffset = -1;                 // a "JUNK" chunk with room to become one
+  int64_t DataSizeOffset = PcmDataSizeAt;  // the "data" size field
+  int64_t DataStart = PcmHeaderSize;       // the first sample
+  int64_t FactOffset = -1;                 // the sample count of a "fact" chunk; -1 = none
+  // Moving the samples up failed halfway: the file cannot be made true.
+  bool HeaderLost = false;
+
+  // The fields of a canonical PCM header (PutPcmHeader) written at Offset.
+  static TWaveSizes PcmAt(int64_t Offset);
+
+  // Turns the file into the 64-bit form when Bytes more (written at the
+  // stream's position, its end), or a count of Frames, would take it past
+  // Limit, the most a 32-bit field is taken to hold. A "JUNK" chunk right
+  // after "WAVE" only changes its name; otherwise everything after "WAVE"
+  // moves up to make room for a "ds64" chunk. Returns how far the samples
+  // moved (0 or Ds64ChunkSize); the stream is left at the end of the samples.
+  // Raises what the stream raises.
+  int64_t MakeRoom(TStream& S, int64_t Bytes, int64_t Frames, int64_t Limit);
+
+  // Writes the sizes of a file of Length bytes holding Frames frames. A
+  // 64-bit form whose sizes stayed within Limit (room kept for a length that
+  // never came) becomes a plain file again, the "ds64" chunk a "JUNK" one.
+  // A plain file states sizes past its fields as all ones.
+  void Patch(TStream& S, int64_t Length, int64_t Frames, int64_t Limit);
+};

@@ -14,8 +14,6 @@ namespace {
 
 constexpr int CopyBufferSize = 16384;
 constexpr int ImaHeaderSize = 60;
-// Bytes moved at a time when a file is made room for a "ds64" chunk.
-constexpr int MoveBufferSize = 1 << 20;
 
 // What the header of a file we append to says, and where its fields lie.
 struct TExistingHeader {
@@ -141,10 +139,7 @@ void TWaveOut::BeforeDestruction() {
 void TWaveOut::Prepare() {
   FEndOfInput = false;
   FFramesWritten = 0;
-  FFactOffset = -1;
-  FDs64Offset = FJunkOffset = -1;
-  FFormEnd = 12;
-  FHeaderLost = false;
+  FSizes = TWaveSizes{};
   if (FFileName.empty()) throw EACSException("File name is not assigned.");
   CheckInputFile();
 
@@ -236,13 +231,13 @@ void TWaveOut::PrepareNew(int Bits, int Channels, int Rate, int64_t InputSize) {
     PutLe32(&H[56], DataSize < 0 ? 0xFFFFFFFFu : SizeField(DataSize));
     FSamplesPerBlock = Spb;
     FJobBlockSize = BlockSize;
-    FFactOffset = 48;
-    FDataSizeOffset = 56;
+    FSizes.FactOffset = 48;
+    FSizes.DataSizeOffset = 56;
     Wide = DataSize + 52 > Limit || Frames > Limit;
   } else {
     H.assign(PcmHeaderSize, 0);
     PutPcmHeader(H.data(), Channels, Rate, Bits, InputSize);
-    FDataSizeOffset = PcmDataSizeAt;
+    FSizes.DataSizeOffset = PcmDataSizeAt;
     Wide = InputSize + 36 > Limit;
   }
   if (Wide) {
@@ -250,16 +245,16 @@ void TWaveOut::PrepareNew(int Bits, int Channels, int Rate, int64_t InputSize) {
     // the start, its sizes written by Done.
     uint8_t D[Ds64ChunkSize];
     PutDs64Chunk(D, TDs64{});
-    H.insert(H.begin() + FFormEnd, D, D + Ds64ChunkSize);
+    H.insert(H.begin() + FSizes.FormEnd, D, D + Ds64ChunkSize);
     std::memcpy(&H[0], "RF64", 4);
     PutLe32(&H[4], 0xFFFFFFFFu);
-    FDataSizeOffset += Ds64ChunkSize;
-    PutLe32(&H[static_cast<size_t>(FDataSizeOffset)], 0xFFFFFFFFu);
-    if (FFactOffset >= 0) {
-      FFactOffset += Ds64ChunkSize;
-      PutLe32(&H[static_cast<size_t>(FFactOffset)], 0xFFFFFFFFu);
+    FSizes.DataSizeOffset += Ds64ChunkSize;
+    PutLe32(&H[static_cast<size_t>(FSizes.DataSizeOffset)], 0xFFFFFFFFu);
+    if (FSizes.FactOffset >= 0) {
+      FSizes.FactOffset += Ds64ChunkSize;
+      PutLe32(&H[static_cast<size_t>(FSizes.FactOffset)], 0xFFFFFFFFu);
     }
-    FDs64Offset = FFormEnd;
+    FSizes.Ds64Offset = FSizes.FormEnd;
   }
   // Every check has passed: only now is a file created. It takes the place of
   // an existing one when Done has made its header true.
@@ -270,9 +265,9 @@ void TWaveOut::PrepareNew(int Bits, int Channels, int Rate, int64_t InputSize) {
   FFile->SetPosition(0);
   FFile->WriteBuffer(H.data(), static_cast<int64_t>(H.size()));
   FJobType = Type;
-  FRiffSizeOffset = 4;
-  FDataStart = static_cast<int64_t>(H.size());
-  FJobStart = FDataStart;
+  FSizes.RiffSizeOffset = 4;
+  FSizes.DataStart = static_cast<int64_t>(H.size());
+  FJobStart = FSizes.DataStart;
 }
 
 void TWaveOut::PrepareAppend(int Bits, int Channels, int Rate) {
@@ -310,17 +305,17 @@ void TWaveOut::PrepareAppend(int Bits, int Channels, int Rate) {
     if (Channels != H.Channels || Rate != H.Rate) throw EACSException(OtherFormat);
     FSamplesPerBlock = Spb;
     FJobBlockSize = H.BlockAlign;
-    FFactOffset = H.FactOffset;
+    FSizes.FactOffset = H.FactOffset;
     FBlockSize = static_cast<uint16_t>(H.BlockAlign);
   }
   FWavType = H.Type;
   FJobType = H.Type;
-  FRiffSizeOffset = H.RiffSizeOffset;
-  FFormEnd = H.FormEnd;
-  FDs64Offset = H.Ds64Offset;
-  FJunkOffset = H.JunkOffset;
-  FDataSizeOffset = H.DataSizeOffset;
-  FDataStart = H.DataStart;
+  FSizes.RiffSizeOffset = H.RiffSizeOffset;
+  FSizes.FormEnd = H.FormEnd;
+  FSizes.Ds64Offset = H.Ds64Offset;
+  FSizes.JunkOffset = H.JunkOffset;
+  FSizes.DataSizeOffset = H.DataSizeOffset;
+  FSizes.DataStart = H.DataStart;
   if (Trailing) FFile->SetSize(DataEnd);
   FFile->SetPosition(DataEnd);
   FJobStart = DataEnd;
@@ -366,46 +361,7 @@ bool TWaveOut::EncodeStep() {
 }
 
 void TWaveOut::MakeRoom(int64_t Bytes, int64_t Frames) {
-  if (FDs64Offset >= 0) return;
-  const int64_t Limit = FSizeLimit.load();
-  if (FFile->Position() + Bytes - FRiffSizeOffset - 4 <= Limit && Frames <= Limit) return;
-  const int64_t End = FFile->Position();
-  if (FJunkOffset >= 0) {
-    // Room kept for the sizes: the chunk only changes its name.
-    FDs64Offset = FJunkOffset;
-    WriteChunkName(FDs64Offset, "ds64");
-  } else {
-    // Everything after "WAVE" moves up to make room for the chunk, from the
-    // end backwards so that nothing is overwritten before it has moved. A
-    // move that fails leaves a file that cannot be made true again.
-    FHeaderLost = true;
-    std::vector<uint8_t> Buf(MoveBufferSize);
-    for (int64_t Pos = End; Pos > FFormEnd;) {
-      const int64_t N = std::min<int64_t>(MoveBufferSize, Pos - FFormEnd);
-      Pos -= N;
-      FFile->SetPosition(Pos);
-      FFile->ReadBuffer(Buf.data(), N);
-      FFile->SetPosition(Pos + Ds64ChunkSize);
-      FFile->WriteBuffer(Buf.data(), N);
-    }
-    uint8_t D[Ds64ChunkSize];
-    PutDs64Chunk(D, TDs64{});
-    FFile->SetPosition(FFormEnd);
-    FFile->WriteBuffer(D, Ds64ChunkSize);
-    FHeaderLost = false;
-    FDs64Offset = FFormEnd;
-    FDataSizeOffset += Ds64ChunkSize;
-    FDataStart += Ds64ChunkSize;
-    FJobStart += Ds64ChunkSize;
-    if (FFactOffset >= 0) FFactOffset += Ds64ChunkSize;
-  }
-  WriteChunkName(FRiffSizeOffset - 4, "RF64");
-  FFile->SetPosition(FFile->Size());
-}
-
-void TWaveOut::WriteChunkName(int64_t Offset, const char* Name) {
-  FFile->SetPosition(Offset);
-  FFile->WriteBuffer(Name, 4);
+  FJobStart += FSizes.MakeRoom(*FFile, Bytes, Frames, FSizeLimit.load());
 }
 
 int64_t TWaveOut::FactCount(int64_t Length) const {
@@ -413,7 +369,7 @@ int64_t TWaveOut::FactCount(int64_t Length) const {
   // the last block. Blocks that were there before an append count whole:
   // their padding now lies inside the audio and is played.
   const int64_t Spb = FSamplesPerBlock;
-  const int64_t Before = std::max<int64_t>(0, FJobStart - FDataStart) / FJobBlockSize * Spb;
+  const int64_t Before = std::max<int64_t>(0, FJobStart - FSizes.DataStart) / FJobBlockSize * Spb;
   const int64_t Blocks = std::max<int64_t>(0, Length - FJobStart) / FJobBlockSize;
   return Before + std::min(FFramesWritten, Blocks * Spb);
 }
@@ -421,7 +377,7 @@ int64_t TWaveOut::FactCount(int64_t Length) const {
 // ---------------------------------------------------------------- Done
 
 void TWaveOut::PatchHeader() {
-  if (FHeaderLost)
+  if (FSizes.HeaderLost)
     throw EACSException(FFileName +
                         ": the samples could not be moved to make room for the sizes "
                         "of a file past 4 GB");
@@ -435,37 +391,10 @@ void TWaveOut::PatchHeader() {
       Length = FJobStart + Whole;
     }
   }
-  const int64_t DataSize = std::max<int64_t>(0, Length - FDataStart);
-  const bool Ima = FJobType == wtDVIADPCM;
-  const int64_t Frames = Ima ? FactCount(Length) : DataSize / std::max(1, FFrameBytes);
-  const int64_t RiffSize = Length - FRiffSizeOffset - 4;
-  const int64_t Limit = FSizeLimit.load();
-  if (FDs64Offset >= 0 && RiffSize <= Limit && Frames <= Limit) {
-    // Kept for a length that never came (a job stopped early, a source that
-    // held less than it said): a plain file, the room left as a "JUNK" chunk
-    // for a later append.
-    WriteChunkName(FRiffSizeOffset - 4, "RIFF");
-    WriteChunkName(FDs64Offset, "JUNK");
-    FJunkOffset = FDs64Offset;
-    FDs64Offset = -1;
-  }
-  if (FDs64Offset >= 0) {
-    TDs64 D;
-    D.RiffSize = static_cast<uint64_t>(RiffSize);
-    D.DataSize = static_cast<uint64_t>(DataSize);
-    D.SampleCount = static_cast<uint64_t>(Frames);
-    uint8_t B[24];
-    PutDs64Sizes(B, D);
-    FFile->SetPosition(FDs64Offset + 8);
-    FFile->WriteBuffer(B, 24);
-    WriteLe32At(*FFile, FDataSizeOffset, 0xFFFFFFFFu);
-    if (Ima && FFactOffset >= 0) WriteLe32At(*FFile, FFactOffset, 0xFFFFFFFFu);
-    WriteLe32At(*FFile, FRiffSizeOffset, 0xFFFFFFFFu);
-    return;
-  }
-  WriteLe32At(*FFile, FDataSizeOffset, SizeField(DataSize));
-  if (Ima && FFactOffset >= 0) WriteLe32At(*FFile, FFactOffset, SizeField(Frames));
-  WriteLe32At(*FFile, FRiffSizeOffset, SizeField(RiffSize));
+  const int64_t DataSize = std::max<int64_t>(0, Length - FSizes.DataStart);
+  const int64_t Frames =
+      FJobType == wtDVIADPCM ? FactCount(Length) : DataSize / std::max(1, FFrameBytes);
+  FSizes.Patch(*FFile, Length, Frames, FSizeLimit.load());
 }
 
 void TWaveOut::CloseJob() {

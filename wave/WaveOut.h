@@ -69,7 +69,6 @@ class TWaveOut : public TACSFileOut {
   // Turns the file into the 64-bit form when Bytes more, or a count of
   // Frames, would take it past what its 32-bit fields can state.
   void MakeRoom(int64_t Bytes, int64_t Frames);
-  void WriteChunkName(int64_t Offset, const char* Name);
   // IMA: the sample count the "fact" chunk states for a file of Length bytes.
   int64_t FactCount(int64_t Length) const;
   void PatchHeader();
@@ -93,16 +92,9 @@ class TWaveOut : public TACSFileOut {
   int FSamplesPerBlock = 0;  // IMA only
   int FJobBlockSize = 0;     // IMA only
   uint8_t FStepIndex[2] = {0, 0};
-  int64_t FRiffSizeOffset = 4;   // where the RIFF size field lies
-  int64_t FFormEnd = 12;         // just past "WAVE"
-  int64_t FDs64Offset = -1;      // the "ds64" chunk of the 64-bit form; -1 = plain
-  int64_t FJunkOffset = -1;      // a "JUNK" chunk that has room to become one
-  bool FHeaderLost = false;      // moving the samples up failed halfway
-  int64_t FDataSizeOffset = 40;  // where the "data" size field lies
-  int64_t FDataStart = 44;       // where the samples begin
-  int64_t FFactOffset = -1;      // where the IMA sample count lies; -1 = none
-  int64_t FJobStart = 44;        // file length when this job began writing samples
-  int64_t FFramesWritten = 0;    // IMA: frames of this job in the blocks written
+  TWaveSizes FSizes;           // where the header's size fields lie
+  int64_t FJobStart = 44;      // file length when this job began writing samples
+  int64_t FFramesWritten = 0;  // IMA: frames of this job in the blocks written
   std::vector<uint8_t> FCopyBuffer;
   std::vector<int16_t> FPcmBlock;
   std::vector<uint8_t> FAdpcmBlock;

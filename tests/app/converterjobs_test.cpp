@@ -477,7 +477,7 @@ TEST_F(ConverterJobs, Mp3ToOggImagePastTheLimitGoesToACacheFileThatIsAlwaysRemov
 
   // The 530 KB image of 3 seconds stays in memory under the usual limit:
   // nothing is made in the cache folder.
-  EXPECT_EQ(F.Mp3ToVobImageLimit, 256ll << 20);
+  EXPECT_EQ(F.Mp3ToVobImageLimit, 64ll << 20);
   Choose(M, Mp3, Dir.Path("memory.ogg"));
   ASSERT_TRUE(ConvertAndWait(M));
   EXPECT_TRUE(Dialogs->Messages.isEmpty());
